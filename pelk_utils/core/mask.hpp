@@ -1,0 +1,79 @@
+// Mask: one object's binary mask on a frame, stored compactly.
+// Only the tight bounding rectangle of the non-zero pixels is kept, as a 0/1
+// 8-bit raster; a clip of 600 frames x 10 animals at 1180 x 1440 then needs a
+// few hundred MB instead of 10 GB, and disjoint animals cost nothing to compare.
+// Every measure taken on a Mask equals the one taken on the full-frame raster.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+#include "pelk_utils/core/box.hpp"
+#include "pelk_utils/core/ordered_map.hpp"
+
+namespace pelk {
+
+class Mask {
+ public:
+  // An empty mask on a 0 x 0 frame.
+  Mask() = default;
+
+  // Builds a mask from a full-frame single-channel raster of any depth;
+  // a pixel is inside when its value is non-zero. The raster is not kept.
+  explicit Mask(const cv::Mat& full_frame);
+
+  // Builds a mask from `bits` (single channel, any depth, non-zero = inside)
+  // laid at `rect` (pixels, exclusive bottom-right) on a frame of
+  // `frame_size`. Parts of `rect` outside the frame are dropped; the result
+  // is trimmed to its tight rectangle. Shares no buffer with `bits`.
+  Mask(cv::Size frame_size, cv::Rect rect, const cv::Mat& bits);
+
+  // Returns the frame size (width, height).
+  cv::Size size() const { return frame_size_; }
+  // Returns the number of pixels inside the mask.
+  std::int64_t area() const { return area_; }
+  // Returns true when no pixel is inside.
+  bool empty() const { return area_ == 0; }
+  // Returns the tight rectangle of the inside pixels (exclusive bottom-right);
+  // an empty rectangle at (0, 0) when the mask is empty.
+  cv::Rect bounds() const { return rect_; }
+  // Returns (x_min, y_min, x_max, y_max) of the inside pixels as inclusive
+  // pixel indices; (0, 0, 0, 0) when the mask is empty.
+  Box box() const;
+  // Returns the 0/1 raster of bounds(); empty when the mask is empty.
+  // Shares the buffer: do not write to it.
+  const cv::Mat1b& roi() const { return bits_; }
+  // Returns a frame-size 0/1 CV_8UC1 raster (a new buffer each call).
+  cv::Mat1b full() const;
+  // Returns the 0/1 value at column x, row y (0 outside the frame).
+  std::uint8_t at(int x, int y) const;
+
+  friend bool operator==(const Mask& a, const Mask& b);
+
+ private:
+  void adopt(cv::Rect rect, const cv::Mat& bits);
+
+  cv::Size frame_size_{0, 0};
+  cv::Rect rect_{0, 0, 0, 0};
+  cv::Mat1b bits_;
+  std::int64_t area_ = 0;
+};
+
+// Box key -> mask in the order the objects were produced.
+using MaskDict = OrderedMap<std::string, Mask>;
+// Box key -> number of pixels inside the mask.
+using AreaMap = OrderedMap<std::string, std::int64_t>;
+
+// Counts the pixels inside both masks; works on the rectangles' overlap only.
+// Throws std::invalid_argument when the frame sizes differ.
+std::int64_t intersection_area(const Mask& a, const Mask& b);
+
+// Returns the pixels inside both masks as a new Mask.
+Mask mask_and(const Mask& a, const Mask& b);
+
+// Returns the areas of the masks of `masks`, same keys, same order.
+AreaMap mask_areas(const MaskDict& masks);
+
+}  // namespace pelk

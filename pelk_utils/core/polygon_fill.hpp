@@ -1,0 +1,31 @@
+// Polygon filling into part of a frame, with exactly the pixels that
+// cv::fillPoly would set on the whole frame. OpenCV clips polygon edges at
+// the raster border and rounds the clipped ends, so filling a smaller raster
+// can move edge pixels; the fill here grows its raster until every edge that
+// could matter is clipped where the frame would clip it, and no further.
+#pragma once
+
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "pelk_utils/core/mask.hpp"
+
+namespace pelk {
+
+struct PolygonRaster {
+  cv::Rect rect;   // where `bits` lies on the frame (pixels, exclusive bottom-right)
+  cv::Mat1b bits;  // 0/1, of rect's size; covers at least the requested window
+};
+
+// Fills `polygon` (frame pixels, closed implicitly, 8-connected, no shift)
+// and returns a raster covering at least `window` ∩ frame whose pixels equal
+// the same region of cv::fillPoly on a `frame_size` raster. An empty polygon
+// gives an empty raster (cv::fillPoly must never see one).
+PolygonRaster fill_polygon_window(const std::vector<cv::Point>& polygon, cv::Size frame_size, cv::Rect window);
+
+// Returns the mask of `polygon` filled on a frame of `frame_size`, as
+// cv::fillPoly would fill it; the work covers the polygon's own rectangle.
+Mask fill_polygon_mask(const std::vector<cv::Point>& polygon, cv::Size frame_size);
+
+}  // namespace pelk

@@ -1,0 +1,87 @@
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "pelk_utils/core/atomic_file.hpp"
+#include "pelk_utils/core/csv.hpp"
+#include "pelk_utils/core/py_text.hpp"
+
+namespace pelk {
+namespace {
+namespace fs = std::filesystem;
+
+struct ReprCase {
+  std::string in, out;
+};
+
+class PythonReprTest : public ::testing::TestWithParam<ReprCase> {};
+
+TEST_P(PythonReprTest, Writes) { EXPECT_EQ(python_repr(GetParam().in), GetParam().out); }
+
+INSTANTIATE_TEST_SUITE_P(Strings, PythonReprTest,
+                         ::testing::Values(ReprCase{"a/b.mp4", "'a/b.mp4'"}, ReprCase{"C:\\v\\x.mp4", "'C:\\\\v\\\\x.mp4'"},
+                                           ReprCase{"it's", "\"it's\""}, ReprCase{"a'b\"c", "'a\\'b\"c'"},
+                                           ReprCase{"tab\there", "'tab\\there'"}, ReprCase{"", "''"},
+                                           ReprCase{std::string("\x01", 1), "'\\x01'"}));
+
+TEST(PythonListReprTest, JoinsWithCommaSpace) {
+  EXPECT_EQ(python_list_repr({}), "[]");
+  EXPECT_EQ(python_list_repr({"a", "b\\c"}), "['a', 'b\\\\c']");
+}
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+TEST(CsvTest, QuotesOnlyWhenNeededAndLeavesMissingEmpty) {
+  EXPECT_EQ(csv_text({"a", "b,c"}, {{std::string("1"), std::nullopt}, {std::string("say \"hi\""), std::string("x")}}),
+            "a,\"b,c\"\n1,\n\"say \"\"hi\"\"\",x\n");
+}
+
+class TempDir : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("pelk_text_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                                        "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  fs::path dir_;
+};
+
+using AtomicFileTest = TempDir;
+
+TEST_F(AtomicFileTest, ReplacesContentAndLeavesNoTemporaryFile) {
+  const fs::path p = dir_ / "out.csv";
+  write_file_atomically(p.string(), "old");
+  write_csv(p.string(), {"h"}, {{std::string("v")}});
+  EXPECT_EQ(slurp(p), "h\nv\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+}
+
+TEST_F(AtomicFileTest, FailureNamesPathAndKeepsOldFile) {
+  const fs::path p = dir_ / "keep.txt";
+  write_file_atomically(p.string(), "old");
+  // A directory in the way of the rename: the write must fail and keep nothing half-done.
+  const fs::path blocked = dir_ / "sub";
+  fs::create_directories(blocked / "inner");
+  try {
+    write_file_atomically(blocked.string(), "new");
+    FAIL() << "expected std::runtime_error";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find(blocked.string()), std::string::npos);
+  }
+  EXPECT_TRUE(fs::is_directory(blocked));
+  EXPECT_EQ(slurp(p), "old");
+  EXPECT_THROW(write_file_atomically((dir_ / "missing" / "x.txt").string(), "y"), std::runtime_error);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2);
+}
+
+}  // namespace
+}  // namespace pelk

@@ -1,0 +1,235 @@
+#include "pelk_utils/detect/pen.hpp"
+
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+
+#include <geos_c.h>
+#include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "pelk_utils/core/polygon_fill.hpp"
+
+namespace pelk {
+namespace {
+
+using nlohmann::json;
+
+// A reentrant GEOS context that turns GEOS error reports into exceptions.
+class GeosContext {
+ public:
+  GeosContext() : handle_(GEOS_init_r()) {
+    GEOSContext_setErrorMessageHandler_r(handle_, &GeosContext::on_error, &last_error_);
+  }
+  ~GeosContext() { GEOS_finish_r(handle_); }
+  GeosContext(const GeosContext&) = delete;
+  GeosContext& operator=(const GeosContext&) = delete;
+
+  GEOSContextHandle_t get() const { return handle_; }
+  // Throws the last GEOS error (or `what`) when `ok` is false.
+  void check(bool ok, const std::string& what) const {
+    if (!ok) throw std::runtime_error(what + (last_error_.empty() ? "" : ": " + last_error_));
+  }
+
+ private:
+  static void on_error(const char* message, void* userdata) { *static_cast<std::string*>(userdata) = message; }
+  GEOSContextHandle_t handle_;
+  std::string last_error_;
+};
+
+struct GeometryDeleter {
+  GEOSContextHandle_t ctx;
+  void operator()(GEOSGeometry* g) const { GEOSGeom_destroy_r(ctx, g); }
+};
+using Geometry = std::unique_ptr<GEOSGeometry, GeometryDeleter>;
+
+Geometry make_polygon(const GeosContext& geos, const PenPolygon& points) {
+  if (points.size() < 3) {
+    throw std::invalid_argument("pen polygon has " + std::to_string(points.size()) +
+                                " points; a polygon needs at least 3");
+  }
+  const bool closed = points.front() == points.back();
+  const auto n = static_cast<unsigned>(points.size() + (closed ? 0 : 1));
+  GEOSCoordSequence* seq = GEOSCoordSeq_create_r(geos.get(), n, 2);
+  geos.check(seq != nullptr, "cannot build the pen polygon");
+  for (unsigned i = 0; i < n; ++i) {
+    const PenPoint& p = points[i % points.size()];
+    GEOSCoordSeq_setXY_r(geos.get(), seq, i, p.x.as_double(), p.y.as_double());
+  }
+  GEOSGeometry* ring = GEOSGeom_createLinearRing_r(geos.get(), seq);
+  geos.check(ring != nullptr, "cannot build the pen polygon");
+  Geometry polygon(GEOSGeom_createPolygon_r(geos.get(), ring, nullptr, 0), GeometryDeleter{geos.get()});
+  geos.check(polygon != nullptr, "cannot build the pen polygon");
+  if (GEOSisValid_r(geos.get(), polygon.get()) != 1) {
+    char* reason = GEOSisValidReason_r(geos.get(), polygon.get());
+    const std::string text = reason ? reason : "unknown reason";
+    GEOSFree_r(geos.get(), reason);
+    throw std::invalid_argument("invalid pen polygon: " + text);
+  }
+  return polygon;
+}
+
+json read_json_file(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) throw std::runtime_error("cannot open pen polygon file '" + path + "'");
+  try {
+    return json::parse(in);
+  } catch (const json::parse_error& e) {
+    throw std::invalid_argument("pen polygon file '" + path + "' is not valid JSON: " + e.what());
+  }
+}
+
+Number number_of(const json& value) {
+  if (value.is_number_integer()) return Number(value.get<std::int64_t>());
+  return Number(value.get<double>());
+}
+
+PenPolygon parse_points(const json& points, const std::string& path) {
+  if (!points.is_array()) throw std::invalid_argument("\"points\" in '" + path + "' is not an array");
+  PenPolygon polygon;
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    const json& p = points[i];
+    if (!p.is_array() || p.size() != 2 || !p[0].is_number() || !p[1].is_number()) {
+      throw std::invalid_argument("point " + std::to_string(i) + " in '" + path + "' is not a pair of numbers: " +
+                                  p.dump());
+    }
+    polygon.push_back({number_of(p[0]), number_of(p[1])});
+  }
+  return polygon;
+}
+
+PenPolygon read_pen_polygon(const std::string& json_path) {
+  const json doc = read_json_file(json_path);
+  if (!doc.is_object()) throw std::invalid_argument("pen polygon file '" + json_path + "' is not a JSON object");
+  if (!doc.contains("shapes")) throw std::out_of_range("pen polygon file '" + json_path + "' has no key \"shapes\"");
+  const json& shapes = doc["shapes"];
+  if (!shapes.is_array()) throw std::invalid_argument("\"shapes\" in '" + json_path + "' is not an array");
+  if (shapes.empty()) throw std::invalid_argument("No shapes found in the JSON file.");
+  const json& first = shapes[0];
+  if (!first.is_object() || !first.contains("points")) {
+    throw std::out_of_range("first shape in '" + json_path + "' has no key \"points\"");
+  }
+  PenPolygon polygon = parse_points(first["points"], json_path);
+  try {
+    GeosContext geos;
+    make_polygon(geos, polygon);
+  } catch (const std::invalid_argument& e) {
+    throw std::invalid_argument("pen polygon file '" + json_path + "': " + e.what());
+  }
+  return polygon;
+}
+
+Geometry make_box(const GeosContext& geos, const Box& box, std::size_t index) {
+  const double x0 = std::min(box[0], box[2]), x1 = std::max(box[0], box[2]);
+  const double y0 = std::min(box[1], box[3]), y1 = std::max(box[1], box[3]);
+  if (!((x1 - x0) * (y1 - y0) > 0)) {
+    std::ostringstream msg;
+    msg << "box " << index << " [" << format_number(box[0]) << ", " << format_number(box[1]) << ", "
+        << format_number(box[2]) << ", " << format_number(box[3]) << "] has zero area";
+    throw std::invalid_argument(msg.str());
+  }
+  Geometry rect(GEOSGeom_createRectangle_r(geos.get(), x0, y0, x1, y1), GeometryDeleter{geos.get()});
+  geos.check(rect != nullptr, "cannot build box " + std::to_string(index));
+  return rect;
+}
+
+double area_of(const GeosContext& geos, const GEOSGeometry* g) {
+  double area = 0;
+  geos.check(GEOSArea_r(geos.get(), g, &area) == 1, "cannot measure an area");
+  return area;
+}
+
+int truncate_to_int(const Number& v, const std::string& path) {
+  const double d = v.as_double();
+  const double t = std::trunc(d);
+  if (!(t >= std::numeric_limits<int>::min() && t <= std::numeric_limits<int>::max())) {
+    throw std::invalid_argument("pen polygon coordinate " + v.text() + " in '" + path +
+                                "' does not fit a 32-bit pixel index");
+  }
+  return v.is_integer() ? static_cast<int>(v.as_integer()) : static_cast<int>(t);
+}
+
+const std::string& frame_name_at(const std::vector<std::string>& frame_names, int frame_idx) {
+  const auto n = static_cast<long>(frame_names.size());
+  const long i = frame_idx < 0 ? frame_idx + n : frame_idx;
+  if (i < 0 || i >= n) {
+    throw std::out_of_range("frame index " + std::to_string(frame_idx) + " outside a list of " + std::to_string(n) +
+                            " frame names");
+  }
+  return frame_names[static_cast<std::size_t>(i)];
+}
+
+}  // namespace
+
+PenDrawing draw_pen(const std::string& image_path, const std::string& json_path, bool drawout) {
+  PenDrawing out{cv::Mat(), read_pen_polygon(json_path)};
+  if (!drawout) return out;
+  out.image = cv::imread(image_path, cv::IMREAD_COLOR);
+  if (out.image.empty()) throw std::runtime_error("cannot read image '" + image_path + "'");
+  std::vector<cv::Point> outline;
+  for (const PenPoint& p : out.polygon_points) {
+    outline.emplace_back(cvRound(p.x.as_double()), cvRound(p.y.as_double()));
+  }
+  // Thick OpenCV lines end in round caps, which gives rounded joints.
+  cv::polylines(out.image, std::vector<std::vector<cv::Point>>{outline}, true, cv::Scalar(0, 0, 255), 3,
+                cv::LINE_8);
+  return out;
+}
+
+PenRatios calculate_pen_intersection_ratio(const PenPolygon& polygon_points, const std::vector<Box>& boxes,
+                                           double ratio_threshold) {
+  PenRatios out;
+  if (boxes.empty()) return out;
+  GeosContext geos;
+  const Geometry pen = make_polygon(geos, polygon_points);
+  for (std::size_t i = 0; i < boxes.size(); ++i) {
+    const Geometry rect = make_box(geos, boxes[i], i);
+    Geometry common(GEOSIntersection_r(geos.get(), pen.get(), rect.get()), GeometryDeleter{geos.get()});
+    geos.check(common != nullptr, "cannot intersect box " + std::to_string(i) + " with the pen polygon");
+    const double ratio = area_of(geos, common.get()) / area_of(geos, rect.get()) * 100.0;
+    out.intersection_ratio_list.push_back(ratio);
+    out.in_pen_index.push_back(ratio >= ratio_threshold);
+  }
+  return out;
+}
+
+std::optional<std::string> get_pen_json_path(const std::string& video_dir,
+                                             const std::optional<std::string>& custom_pen_json_path) {
+  if (custom_pen_json_path) return custom_pen_json_path;
+  std::optional<std::string> camera_name;
+  std::stringstream parts(video_dir);
+  for (std::string part; std::getline(parts, part, '\\');) {
+    if (part.find("Camera") != std::string::npos) {
+      camera_name = part.substr(0, part.find('_'));
+      break;
+    }
+  }
+  if (!camera_name) return std::nullopt;
+  static const std::vector<std::pair<std::string, std::string>> kTable = {
+      {"Camera61", "Cam61.json"}, {"Camera62", "Cam62.json"}, {"Camera64", "Cam64.json"},
+      {"Camera65", "Cam65.json"}, {"Camera66", "Cam66.json"}, {"Camera70", "Cam70.json"}};
+  for (const auto& [camera, file] : kTable) {
+    if (camera == *camera_name) return std::string(kDefaultPenPolygonDir) + "/" + file;
+  }
+  return std::nullopt;
+}
+
+Mask get_in_pen_mask(int frame_idx, const Mask& test_mask, const std::string& pen_json_path,
+                     const std::vector<std::string>& frame_names) {
+  const PenPolygon pen = draw_pen(frame_name_at(frame_names, frame_idx), pen_json_path).polygon_points;
+  if (test_mask.empty()) return test_mask;
+  std::vector<cv::Point> points;
+  for (const PenPoint& p : pen) points.emplace_back(truncate_to_int(p.x, pen_json_path), truncate_to_int(p.y, pen_json_path));
+  const cv::Rect window = test_mask.bounds();
+  const PolygonRaster raster = fill_polygon_window(points, test_mask.size(), window);
+  const cv::Mat1b pen_bits = raster.bits(cv::Rect(window.tl() - raster.rect.tl(), window.size()));
+  cv::Mat1b inside;
+  cv::bitwise_and(test_mask.roi(), pen_bits, inside);
+  return Mask(test_mask.size(), window, inside);
+}
+
+}  // namespace pelk

@@ -1,0 +1,1 @@
+#include "pelk_utils/detect/pen.hpp"
