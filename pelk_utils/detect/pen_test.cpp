@@ -1,1 +1,220 @@
 #include "pelk_utils/detect/pen.hpp"
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+namespace pelk {
+namespace {
+namespace fs = std::filesystem;
+
+class PenFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("pelk_pen_test_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string write(const std::string& name, const std::string& text) const {
+    const fs::path p = dir_ / name;
+    std::ofstream(p) << text;
+    return p.string();
+  }
+  std::string square_pen() const {
+    return write("pen.json", R"({"version": "5", "shapes": [{"label": "pen", "points": [[0, 0], [100, 0], [100, 100], [0, 100]]}]})");
+  }
+
+  fs::path dir_;
+};
+
+struct PathCase {
+  const char* name;
+  std::string video_dir;
+  std::optional<std::string> custom;
+  std::optional<std::string> expected;
+};
+
+class PenJsonPathTest : public ::testing::TestWithParam<PathCase> {};
+
+TEST_P(PenJsonPathTest, Resolves) {
+  EXPECT_EQ(get_pen_json_path(GetParam().video_dir, GetParam().custom), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cameras, PenJsonPathTest,
+    ::testing::Values(
+        PathCase{"known_camera", "D:\\data\\Camera62_20240405\\clip1", std::nullopt, "pen_polygons/Cam62.json"},
+        PathCase{"camera_without_table_entry", "D:\\data\\Camera63_20240405\\clip1", std::nullopt, std::nullopt},
+        PathCase{"forward_slashes_are_one_component", "D:/data/Camera62_20240405/clip1", std::nullopt, std::nullopt},
+        PathCase{"component_without_underscore", "x\\Camera70\\y", std::nullopt, "pen_polygons/Cam70.json"},
+        PathCase{"first_camera_component_wins", "Camera61_a\\Camera62_b", std::nullopt, "pen_polygons/Cam61.json"},
+        PathCase{"no_camera", "D:\\data\\clip1", std::nullopt, std::nullopt},
+        PathCase{"custom_wins_over_table", "D:\\Camera62_1\\c", "my.json", "my.json"},
+        PathCase{"empty_custom_is_given", "D:\\Camera62_1\\c", "", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(PenFileTest, ReadsFirstShapeKeepingNumberTypes) {
+  const std::string path = write("p.json", R"({"shapes": [{"points": [[1, 2.5], [10, 2], [10.75, 20]]},
+                                                         {"points": [[0, 0], [1, 1], [0, 1]]}]})");
+  const PenDrawing pen = draw_pen("not-opened.jpg", path);
+  EXPECT_TRUE(pen.image.empty());
+  ASSERT_EQ(pen.polygon_points.size(), 3u);
+  EXPECT_TRUE(pen.polygon_points[0].x.is_integer());
+  EXPECT_FALSE(pen.polygon_points[0].y.is_integer());
+  EXPECT_EQ(pen.polygon_points[2].x.text(), "10.75");
+}
+
+struct BadPenCase {
+  const char* name;
+  std::string content;
+  const char* message_part;
+  enum Kind { kInvalid, kMissingKey } kind;
+};
+
+class BadPenFileTest : public PenFileTest, public ::testing::WithParamInterface<BadPenCase> {};
+
+TEST_P(BadPenFileTest, FailsWithClearError) {
+  const std::string path = write("bad.json", GetParam().content);
+  try {
+    draw_pen("x.jpg", path);
+    FAIL() << "expected an exception";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_EQ(GetParam().kind, BadPenCase::kInvalid) << e.what();
+    EXPECT_NE(std::string(e.what()).find(GetParam().message_part), std::string::npos) << e.what();
+  } catch (const std::out_of_range& e) {
+    EXPECT_EQ(GetParam().kind, BadPenCase::kMissingKey) << e.what();
+    EXPECT_NE(std::string(e.what()).find(GetParam().message_part), std::string::npos) << e.what();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, BadPenFileTest,
+    ::testing::Values(
+        BadPenCase{"empty_shapes", R"({"shapes": []})", "No shapes found in the JSON file.", BadPenCase::kInvalid},
+        BadPenCase{"not_json", "{shapes", "bad.json", BadPenCase::kInvalid},
+        BadPenCase{"no_shapes_key", R"({"points": []})", "bad.json", BadPenCase::kMissingKey},
+        BadPenCase{"no_points_key", R"({"shapes": [{"label": "pen"}]})", "bad.json", BadPenCase::kMissingKey},
+        BadPenCase{"point_not_a_pair", R"({"shapes": [{"points": [[0, 0], [1], [1, 1]]}]})", "point 1",
+                   BadPenCase::kInvalid},
+        BadPenCase{"point_not_numbers", R"({"shapes": [{"points": [[0, 0], ["a", 1], [1, 1]]}]})", "bad.json",
+                   BadPenCase::kInvalid},
+        BadPenCase{"too_few_points", R"({"shapes": [{"points": [[0, 0], [1, 1]]}]})", "bad.json",
+                   BadPenCase::kInvalid},
+        BadPenCase{"self_intersecting", R"({"shapes": [{"points": [[0, 0], [10, 10], [10, 0], [0, 10]]}]})",
+                   "bad.json", BadPenCase::kInvalid}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(PenFileTest, MissingFileNamesThePath) {
+  try {
+    draw_pen("x.jpg", (dir_ / "absent.json").string());
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("absent.json"), std::string::npos);
+  }
+}
+
+class DrawoutTest : public PenFileTest, public ::testing::WithParamInterface<int> {};
+
+// The outline is drawn in red on a 3-channel picture whatever the file holds.
+TEST_P(DrawoutTest, DrawsRedOutlineOnBgrImage) {
+  const int channels = GetParam();
+  cv::Mat image(120, 120, CV_8UC(channels), cv::Scalar::all(40));
+  const std::string image_path = (dir_ / "frame.png").string();
+  cv::imwrite(image_path, image);
+  const PenDrawing pen = draw_pen(image_path, square_pen(), true);
+  ASSERT_EQ(pen.image.type(), CV_8UC3);
+  EXPECT_EQ(pen.image.at<cv::Vec3b>(0, 50), cv::Vec3b(0, 0, 255));   // top edge
+  EXPECT_EQ(pen.image.at<cv::Vec3b>(50, 101), cv::Vec3b(0, 0, 255));  // right edge, 3 px wide
+  EXPECT_EQ(pen.image.at<cv::Vec3b>(50, 50), cv::Vec3b(40, 40, 40));  // inside untouched
+  EXPECT_EQ(pen.image.at<cv::Vec3b>(50, 103), cv::Vec3b(40, 40, 40));
+  EXPECT_EQ(pen.polygon_points.size(), 4u);
+}
+
+INSTANTIATE_TEST_SUITE_P(ColourModes, DrawoutTest, ::testing::Values(1, 3, 4));
+
+TEST_F(PenFileTest, DrawoutWithUnreadableImageNamesIt) {
+  EXPECT_THROW(draw_pen((dir_ / "none.png").string(), square_pen(), true), std::runtime_error);
+}
+
+TEST_F(PenFileTest, InPenRatiosAndThresholdIsInclusive) {
+  const PenPolygon pen = draw_pen("", square_pen()).polygon_points;
+  const PenRatios r = calculate_pen_intersection_ratio(pen,
+                                                       {
+                                                           {60, 0, 160, 10},    // 40 % inside
+                                                           {100, 0, 200, 10},   // touches the edge only
+                                                           {10, 10, 20, 20},    // inside
+                                                           {59.5, 0, 160, 10},  // just above 40 %
+                                                       },
+                                                       40);
+  ASSERT_EQ(r.intersection_ratio_list.size(), 4u);
+  EXPECT_DOUBLE_EQ(r.intersection_ratio_list[0], 40.0);
+  EXPECT_DOUBLE_EQ(r.intersection_ratio_list[1], 0.0);
+  EXPECT_DOUBLE_EQ(r.intersection_ratio_list[2], 100.0);
+  EXPECT_EQ(r.in_pen_index, (std::vector<bool>{true, false, true, true}));
+  EXPECT_TRUE(calculate_pen_intersection_ratio(pen, {}, 40).in_pen_index.empty());
+}
+
+TEST_F(PenFileTest, ZeroAreaBoxIsNamed) {
+  const PenPolygon pen = draw_pen("", square_pen()).polygon_points;
+  try {
+    calculate_pen_intersection_ratio(pen, {{0, 0, 10, 10}, {5, 5, 5, 20}}, 40);
+    FAIL();
+  } catch (const std::invalid_argument& e) {
+    EXPECT_NE(std::string(e.what()).find("box 1"), std::string::npos) << e.what();
+  }
+}
+
+TEST(PenRatioTest, InvalidPolygonIsRejected) {
+  const PenPolygon bowtie{{0, 0}, {10, 10}, {10, 0}, {0, 10}};
+  EXPECT_THROW(calculate_pen_intersection_ratio(bowtie, {{0, 0, 1, 1}}, 40), std::invalid_argument);
+}
+
+// The pen clip of a mask equals the full-frame computation: fill the
+// truncated polygon over the whole frame and AND it with the mask.
+TEST_F(PenFileTest, InPenMaskMatchesFullFrameFill) {
+  std::mt19937 rng(5);
+  const cv::Size frame(90, 70);
+  std::uniform_real_distribution<double> xs(-20, 110), ys(-20, 90);
+  std::uniform_int_distribution<int> cx(0, 89), cy(0, 69), r(0, 30);
+  for (int trial = 0; trial < 150; ++trial) {
+    std::vector<cv::Point2d> pts;
+    // A star-shaped polygon around a centre is always valid.
+    const double ox = xs(rng), oy = ys(rng);
+    for (int k = 0; k < 7; ++k) {
+      const double a = k * 2 * CV_PI / 7, rad = 5 + r(rng) * 2.0;
+      pts.emplace_back(ox + rad * std::cos(a), oy + rad * std::sin(a));
+    }
+    std::string json = R"({"shapes": [{"points": [)";
+    std::vector<cv::Point> truncated;
+    for (std::size_t i = 0; i < pts.size(); ++i) {
+      json += (i ? ", [" : "[") + std::to_string(pts[i].x) + ", " + std::to_string(pts[i].y) + "]";
+      truncated.emplace_back(static_cast<int>(std::stod(std::to_string(pts[i].x))),
+                             static_cast<int>(std::stod(std::to_string(pts[i].y))));
+    }
+    const std::string path = write("star.json", json + "]}]}");
+
+    cv::Mat1b mask = cv::Mat1b::zeros(frame);
+    cv::ellipse(mask, {cx(rng), cy(rng)}, {r(rng) + 1, r(rng) + 1}, 0, 0, 360, 1, cv::FILLED);
+    cv::Mat1b pen = cv::Mat1b::zeros(frame);
+    cv::fillPoly(pen, std::vector<std::vector<cv::Point>>{truncated}, cv::Scalar(1));
+    const Mask expected(mask & pen);
+
+    ASSERT_EQ(get_in_pen_mask(0, Mask(mask), path, {"f0.jpg"}), expected) << "trial " << trial;
+  }
+}
+
+TEST_F(PenFileTest, InPenMaskChecksFrameIndex) {
+  const Mask m(cv::Mat1b::ones(5, 5));
+  EXPECT_THROW(get_in_pen_mask(3, m, square_pen(), {"a.jpg"}), std::out_of_range);
+  EXPECT_EQ(get_in_pen_mask(-1, m, square_pen(), {"a.jpg"}).area(), 25);
+}
+
+}  // namespace
+}  // namespace pelk
