@@ -1,5 +1,7 @@
 #include "pelk_utils/core/py_text.hpp"
 
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
 
 namespace pelk {
@@ -41,6 +43,75 @@ std::string python_list_repr(const std::vector<std::string>& items) {
     out += python_repr(items[i]);
   }
   return out + "]";
+}
+
+namespace {
+
+// Lays out already formatted words as numpy does for a 1-D array.
+std::string numpy_layout(const std::vector<std::string>& words) {
+  constexpr std::size_t kLineWidth = 75 - 1;  // minus the closing bracket
+  std::string text, line = " ";
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    if (line.size() + words[i].size() > kLineWidth && line.size() > 1) {
+      while (!line.empty() && line.back() == ' ') line.pop_back();
+      text += line + "\n";
+      line = " ";
+    }
+    line += words[i];
+    if (i + 1 < words.size()) line += ' ';
+  }
+  text += line;
+  return "[" + text.substr(1) + "]";
+}
+
+std::string pad_left(const std::string& s, std::size_t width) {
+  return s.size() >= width ? s : std::string(width - s.size(), ' ') + s;
+}
+
+// Shortest digits of a float32, at most 8 decimals, trailing zeros dropped.
+std::string float32_digits(float value) {
+  char buf[64];
+  auto res = std::to_chars(buf, buf + sizeof(buf), value, std::chars_format::fixed);
+  std::string s(buf, res.ptr);
+  const auto point = s.find('.');
+  if (point != std::string::npos && s.size() - point - 1 > 8) {
+    res = std::to_chars(buf, buf + sizeof(buf), static_cast<double>(value), std::chars_format::fixed, 8);
+    s.assign(buf, res.ptr);
+    while (s.back() == '0') s.pop_back();
+  }
+  if (s.find('.') == std::string::npos) s += '.';
+  return s;
+}
+
+}  // namespace
+
+std::string numpy_array_text(const std::vector<int>& values) {
+  std::vector<std::string> words;
+  std::size_t width = 0;
+  for (int v : values) {
+    words.push_back(std::to_string(v));
+    width = std::max(width, words.back().size());
+  }
+  for (auto& w : words) w = pad_left(w, width);
+  return numpy_layout(words);
+}
+
+std::string numpy_array_text(const std::vector<float>& values) {
+  std::vector<std::string> ints, fracs;
+  std::size_t int_width = 0, frac_width = 0;
+  for (float v : values) {
+    const std::string d = float32_digits(v);
+    const auto point = d.find('.');
+    ints.push_back(d.substr(0, point));
+    fracs.push_back(d.substr(point + 1));
+    int_width = std::max(int_width, ints.back().size());
+    frac_width = std::max(frac_width, fracs.back().size());
+  }
+  std::vector<std::string> words;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    words.push_back(pad_left(ints[i], int_width) + "." + fracs[i] + std::string(frac_width - fracs[i].size(), ' '));
+  }
+  return numpy_layout(words);
 }
 
 }  // namespace pelk

@@ -17,4 +17,14 @@ std::string python_repr(const std::string& text);
 // Writes `items` as Python's repr of a list of str: ['a', 'b'].
 std::string python_list_repr(const std::vector<std::string>& items);
 
+// Writes integers as numpy prints a 1-D integer array: right-aligned to a
+// common width, blank-separated, wrapped at 75 columns ([0 1 2 4]).
+std::string numpy_array_text(const std::vector<int>& values);
+
+// Writes 32-bit floats as numpy prints a 1-D float32 array with its default
+// options: shortest digits that identify each value, at most 8 decimals,
+// fractions padded with blanks to a common width ([0.5  0.25]), whole
+// numbers with a trailing point ([1. 0.]). Positional notation only.
+std::string numpy_array_text(const std::vector<float>& values);
+
 }  // namespace pelk
