@@ -3,6 +3,10 @@
 // callable surface of the library.
 #pragma once
 
+#include "pelk_utils/annotation/annotation_file.hpp"
+#include "pelk_utils/annotation/clip_loader.hpp"
+#include "pelk_utils/annotation/polygon_masks.hpp"
+#include "pelk_utils/annotation/render.hpp"
 #include "pelk_utils/core/atomic_file.hpp"
 #include "pelk_utils/core/box.hpp"
 #include "pelk_utils/core/csv.hpp"
@@ -21,3 +25,7 @@
 #include "pelk_utils/models/detection_model.hpp"
 #include "pelk_utils/models/image_encoder.hpp"
 #include "pelk_utils/models/image_predictor.hpp"
+#include "pelk_utils/quality/frame_runs.hpp"
+#include "pelk_utils/quality/report_row.hpp"
+#include "pelk_utils/quality/small_area_boxes.hpp"
+#include "pelk_utils/quality/tracking_report.hpp"

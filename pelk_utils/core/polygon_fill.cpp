@@ -80,10 +80,18 @@ PolygonRaster fill_polygon_window(const std::vector<cv::Point>& polygon, cv::Siz
   return {canvas, bits};
 }
 
+PolygonRaster fill_polygon(const std::vector<cv::Point>& polygon, cv::Size frame_size) {
+  if (polygon.empty()) return {};
+  Span box{polygon[0].x, polygon[0].y, polygon[0].x, polygon[0].y};
+  for (const cv::Point& p : polygon) box = unite(box, Span{p.x, p.y, p.x, p.y});
+  const Span inside = intersect(box, span_of(cv::Rect(cv::Point(0, 0), frame_size)));
+  if (inside.empty()) return {};
+  return fill_polygon_window(polygon, frame_size, rect_of(inside));
+}
+
 Mask fill_polygon_mask(const std::vector<cv::Point>& polygon, cv::Size frame_size) {
-  if (polygon.empty()) return Mask(frame_size, cv::Rect(), cv::Mat1b());
-  const cv::Rect box = cv::boundingRect(polygon);
-  const PolygonRaster raster = fill_polygon_window(polygon, frame_size, box);
+  const PolygonRaster raster = fill_polygon(polygon, frame_size);
+  if (raster.bits.empty()) return Mask(frame_size, cv::Rect(), cv::Mat1b());
   return Mask(frame_size, raster.rect, raster.bits);
 }
 

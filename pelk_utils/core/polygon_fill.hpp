@@ -24,6 +24,11 @@ struct PolygonRaster {
 // gives an empty raster (cv::fillPoly must never see one).
 PolygonRaster fill_polygon_window(const std::vector<cv::Point>& polygon, cv::Size frame_size, cv::Rect window);
 
+// Fills `polygon` as cv::fillPoly would on a `frame_size` raster and returns
+// a raster covering at least the polygon's rectangle clipped to the frame
+// (empty when the polygon lies outside the frame).
+PolygonRaster fill_polygon(const std::vector<cv::Point>& polygon, cv::Size frame_size);
+
 // Returns the mask of `polygon` filled on a frame of `frame_size`, as
 // cv::fillPoly would fill it; the work covers the polygon's own rectangle.
 Mask fill_polygon_mask(const std::vector<cv::Point>& polygon, cv::Size frame_size);

@@ -1,0 +1,148 @@
+#include "pelk_utils/annotation/clip_loader.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <filesystem>
+#include <iostream>
+#include <regex>
+#include <stdexcept>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "pelk_utils/annotation/annotation_file.hpp"
+#include "pelk_utils/annotation/polygon_masks.hpp"
+#include "pelk_utils/core/overlap.hpp"
+
+namespace pelk {
+namespace fs = std::filesystem;
+namespace {
+
+std::string join(const std::string& dir, const std::string& name) {
+  if (dir.empty() || dir.back() == '/') return dir + name;
+  return dir + "/" + name;
+}
+
+// Returns the frame number of a file name, or -1 when the name is not an
+// annotation file name.
+long long annotation_number(const std::string& name) {
+  static const std::regex kNumber("_(\\d+)$");
+  if (name.size() < 5 || name.compare(name.size() - 5, 5, ".json") != 0) return -1;
+  const std::string stem = name.substr(0, name.rfind('.'));
+  std::smatch m;
+  if (!std::regex_search(stem, m, kNumber)) return -1;
+  const std::string digits = m[1].str();
+  const auto first = digits.find_first_not_of('0');
+  if (first == std::string::npos) return 0;
+  if (digits.size() - first > 18) return std::numeric_limits<long long>::max();
+  return std::stoll(digits.substr(first));
+}
+
+void walk(const std::string& dir, std::vector<std::string>& out) {
+  std::error_code ec;
+  fs::directory_iterator it(dir, ec);
+  if (ec) return;
+  std::vector<std::pair<long long, std::string>> files;
+  std::vector<std::string> subdirs;
+  for (; it != fs::directory_iterator(); it.increment(ec)) {
+    if (ec) return;
+    const std::string name = it->path().filename().string();
+    std::error_code type_ec;
+    if (it->is_directory(type_ec)) {
+      if (!it->is_symlink(type_ec)) subdirs.push_back(name);
+      continue;
+    }
+    const long long number = annotation_number(name);
+    if (number >= 0) files.emplace_back(number, name);
+  }
+  std::stable_sort(files.begin(), files.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& [number, name] : files) out.push_back(join(dir, name));
+  std::sort(subdirs.begin(), subdirs.end());
+  for (const std::string& sub : subdirs) walk(join(dir, sub), out);
+}
+
+FrameRecord load_record(const std::string& path, cv::Size size) {
+  PolygonMasks pm = process_json_and_generate_masks(path, size.height, size.width);
+  FrameRecord record;
+  record.frame_index = frame_index_of(path);
+  for (std::size_t i = 0; i < pm.masks.size(); ++i) {
+    record.masks_dict.insert_or_assign(box_key(pm.boxkeys[i]), std::move(pm.masks[i]));
+  }
+  record.mask_areas = mask_areas(record.masks_dict);
+  record.json_path = path;
+  record.image_path = std::move(pm.image_path);
+  return record;
+}
+
+cv::Size clip_size(const std::string& first_file) {
+  const nlohmann::json doc = read_json_file(first_file);
+  const nlohmann::json& image_path = require_key(doc, "image_path", "'" + first_file + "'");
+  if (!image_path.is_string()) throw std::invalid_argument("'" + first_file + "': \"image_path\" is not a string");
+  const std::string path = image_path.get<std::string>();
+  const cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);
+  if (image.empty()) {
+    throw std::runtime_error("cannot read image '" + path + "' named by the first annotation file '" + first_file +
+                             "'");
+  }
+  return image.size();
+}
+
+}  // namespace
+
+std::vector<std::string> list_annotation_files(const std::string& base_dir) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  if (fs::is_directory(base_dir, ec)) walk(base_dir, out);
+  return out;
+}
+
+int frame_index_of(const std::string& json_path) {
+  const auto at = json_path.rfind("output_pp_");
+  if (at == std::string::npos) {
+    throw std::invalid_argument("annotation file '" + json_path + "' has no \"output_pp_\" in its path");
+  }
+  std::string text = json_path.substr(at + 10);
+  text = text.substr(0, text.find('.'));
+  int value = 0;
+  const char* begin = text.data() + (!text.empty() && text[0] == '+' ? 1 : 0);
+  const auto res = std::from_chars(begin, text.data() + text.size(), value);
+  if (text.empty() || res.ec != std::errc() || res.ptr != text.data() + text.size()) {
+    throw std::invalid_argument("annotation file '" + json_path + "': frame number '" + text +
+                                "' after \"output_pp_\" is not an integer");
+  }
+  return value;
+}
+
+AnnotationData get_pelk_annotation_data(const std::string& /*video_dir*/, bool last_or_not, int ixx,
+                                        const std::string& save_dir_base) {
+  const std::vector<std::string> files = list_annotation_files(save_dir_base);
+  if (files.empty()) {
+    std::cout << "No JSON files found in " << save_dir_base << ". Please check the directory and try again.\n";
+    return {};
+  }
+  const cv::Size size = clip_size(files.front());
+  const int n = static_cast<int>(files.size());
+  AnnotationData out;
+  if (ixx > 0) {
+    if (last_or_not) {
+      for (const std::string& f : files) load_record(f, size);
+    }
+    out.pelk_annotation_data.emplace();
+    if (ixx < n) {
+      FrameRecord record = load_record(files[static_cast<std::size_t>(ixx)], size);
+      out.last_frame = record;
+      out.pelk_annotation_data->emplace(ixx, std::move(record));
+    }
+    return out;
+  }
+  ClipAnnotationData clip;
+  for (int p = 0; p < n; ++p) {
+    FrameRecord record = load_record(files[static_cast<std::size_t>(p)], size);
+    record.intersections_df = intersection_between_masks(record.masks_dict, record.mask_areas);
+    clip.emplace(p, std::move(record));
+  }
+  out.last_frame = clip.rbegin()->second;
+  out.pelk_annotation_data = std::move(clip);
+  return out;
+}
+
+}  // namespace pelk

@@ -1,0 +1,174 @@
+#include "pelk_utils/annotation/clip_loader.hpp"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include "pelk_utils/annotation/testing/annotation_writer.hpp"
+
+namespace pelk {
+namespace {
+namespace fs = std::filesystem;
+using testing::DetectionSpec;
+using testing::write_annotation;
+
+class CoutCapture {
+ public:
+  CoutCapture() : old_(std::cout.rdbuf(buffer_.rdbuf())) {}
+  ~CoutCapture() { std::cout.rdbuf(old_); }
+  std::string text() const { return buffer_.str(); }
+
+ private:
+  std::stringstream buffer_;
+  std::streambuf* old_;
+};
+
+class ClipLoaderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("pelk_clip_test_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_ / "out");
+    image_ = (dir_ / "frame.png").string();
+    cv::imwrite(image_, cv::Mat3b(20, 30, cv::Vec3b(1, 2, 3)));
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string out() const { return (dir_ / "out").string(); }
+  // Writes an annotation file with one square per object id.
+  void write(const std::string& relative, std::vector<int> ids = {1}) {
+    std::vector<DetectionSpec> dets;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      const double x = 0.1 * static_cast<double>(i);
+      dets.push_back({ids[i], {{0, 0, 1, 1}},
+                      {"p " + std::to_string(x) + " 0 " + std::to_string(x + 0.1) + " 0 " + std::to_string(x + 0.1) +
+                       " 0.5 " + std::to_string(x) + " 0.5"}});
+    }
+    fs::create_directories((dir_ / "out" / relative).parent_path());
+    write_annotation((dir_ / "out" / relative).string(), image_, dets);
+  }
+  std::vector<std::string> relative(const std::vector<std::string>& files) const {
+    std::vector<std::string> out;
+    for (const auto& f : files) out.push_back(f.substr(this->out().size() + 1));
+    return out;
+  }
+
+  fs::path dir_;
+  std::string image_;
+};
+
+TEST_F(ClipLoaderTest, ListsNumericallyThenSortedSubfoldersSkippingOtherNames) {
+  for (const char* f : {"output_pp_2.json", "output_pp_10.json", "output_pp_1.json", "b/output_pp_0.json",
+                        "a/output_pp_5.json", "a/deeper/output_pp_4.json", "notes.json", "output_pp_3.JSON",
+                        "output_pp_3a.json", "readme_4.txt"}) {
+    write(f);
+  }
+  EXPECT_EQ(relative(list_annotation_files(out())),
+            (std::vector<std::string>{"output_pp_1.json", "output_pp_2.json", "output_pp_10.json",
+                                      "a/output_pp_5.json", "a/deeper/output_pp_4.json", "b/output_pp_0.json"}));
+}
+
+TEST_F(ClipLoaderTest, SymlinkedFoldersAreNotFollowed) {
+  write("real/output_pp_1.json");
+  fs::create_directory_symlink(dir_ / "out" / "real", dir_ / "out" / "link");
+  EXPECT_EQ(relative(list_annotation_files(out())), (std::vector<std::string>{"real/output_pp_1.json"}));
+}
+
+TEST_F(ClipLoaderTest, ZeroPaddedNumbersAreEqualAndBothLoaded) {
+  write("output_pp_007.json");
+  write("output_pp_7.json");
+  write("output_pp_6.json");
+  const auto files = relative(list_annotation_files(out()));
+  ASSERT_EQ(files.size(), 3u);
+  EXPECT_EQ(files[0], "output_pp_6.json");
+  const AnnotationData data = get_pelk_annotation_data("", false, 0, out());
+  EXPECT_EQ(data.pelk_annotation_data->at(1).frame_index, 7);
+  EXPECT_EQ(data.pelk_annotation_data->at(2).frame_index, 7);
+}
+
+TEST_F(ClipLoaderTest, WholeClipLoadsRecordsWithTables) {
+  write("output_pp_1.json", {1, 2});
+  write("output_pp_2.json", {2, 1, 2});  // repeated id: later mask, first position
+  write("output_pp_3.json", {});
+  const AnnotationData data = get_pelk_annotation_data("ignored", false, 0, out());
+  ASSERT_TRUE(data.pelk_annotation_data);
+  const ClipAnnotationData& clip = *data.pelk_annotation_data;
+  ASSERT_EQ(clip.size(), 3u);
+  const FrameRecord& second = clip.at(1);
+  EXPECT_EQ(second.frame_index, 2);
+  EXPECT_EQ(second.masks_dict.keys(), (std::vector<std::string>{"Box1", "Box0"}));
+  EXPECT_EQ(second.masks_dict.at("Box1").bounds().x, 6);  // third detection's square, at x = 0.2 * 30
+  EXPECT_EQ(second.mask_areas.at("Box1"), second.masks_dict.at("Box1").area());
+  EXPECT_EQ(second.json_path, out() + "/output_pp_2.json");
+  EXPECT_EQ(second.image_path, image_);
+  ASSERT_TRUE(second.intersections_df);
+  EXPECT_EQ(second.intersections_df->keys(), second.masks_dict.keys());
+  EXPECT_TRUE(clip.at(2).masks_dict.empty());
+  EXPECT_TRUE(clip.at(2).intersections_df->empty());
+  ASSERT_TRUE(data.last_frame);
+  EXPECT_EQ(data.last_frame->frame_index, 3);
+  EXPECT_EQ(clip.at(0).masks_dict.at("Box0").size(), cv::Size(30, 20));
+}
+
+TEST_F(ClipLoaderTest, SingleFileModes) {
+  for (int i = 0; i < 3; ++i) write("output_pp_" + std::to_string(i) + ".json");
+  const AnnotationData one = get_pelk_annotation_data("", false, 1, out());
+  ASSERT_TRUE(one.pelk_annotation_data);
+  ASSERT_EQ(one.pelk_annotation_data->size(), 1u);
+  EXPECT_FALSE(one.pelk_annotation_data->at(1).intersections_df);
+  ASSERT_TRUE(one.last_frame);
+  EXPECT_EQ(one.last_frame->frame_index, 1);
+
+  const AnnotationData beyond = get_pelk_annotation_data("", false, 3, out());
+  EXPECT_FALSE(beyond.last_frame);
+  ASSERT_TRUE(beyond.pelk_annotation_data);
+  EXPECT_TRUE(beyond.pelk_annotation_data->empty());
+
+  const AnnotationData negative = get_pelk_annotation_data("", false, -2, out());
+  EXPECT_EQ(negative.pelk_annotation_data->size(), 3u);
+  EXPECT_TRUE(negative.pelk_annotation_data->at(0).intersections_df);
+}
+
+TEST_F(ClipLoaderTest, LastOrNotChecksEveryFileButReturnsTheSame) {
+  for (int i = 0; i < 3; ++i) write("output_pp_" + std::to_string(i) + ".json");
+  std::ofstream(dir_ / "out" / "output_pp_2.json") << "{broken";
+  EXPECT_EQ(get_pelk_annotation_data("", false, 1, out()).last_frame->frame_index, 1);
+  EXPECT_THROW(get_pelk_annotation_data("", true, 1, out()), std::invalid_argument);
+}
+
+TEST_F(ClipLoaderTest, NoFilesPrintsMessageAndReturnsNulls) {
+  CoutCapture cap;
+  const AnnotationData none = get_pelk_annotation_data("", false, 0, out());
+  EXPECT_FALSE(none.last_frame);
+  EXPECT_FALSE(none.pelk_annotation_data);
+  const AnnotationData missing = get_pelk_annotation_data("", false, 0, out() + "/nope");
+  EXPECT_FALSE(missing.pelk_annotation_data);
+  EXPECT_EQ(cap.text(), "No JSON files found in " + out() + ". Please check the directory and try again.\n" +
+                            "No JSON files found in " + out() + "/nope. Please check the directory and try again.\n");
+}
+
+TEST_F(ClipLoaderTest, BadInputRaises) {
+  write("clip_5.json");
+  EXPECT_THROW(get_pelk_annotation_data("", false, 0, out()), std::invalid_argument);  // no "output_pp_"
+  fs::remove(dir_ / "out" / "clip_5.json");
+  write_annotation((dir_ / "out" / "output_pp_1.json").string(), (dir_ / "missing.png").string(), {});
+  try {
+    get_pelk_annotation_data("", false, 0, out());
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("missing.png"), std::string::npos);
+  }
+}
+
+TEST(FrameIndexTest, TakesTextAfterLastMarker) {
+  EXPECT_EQ(frame_index_of("a/output_pp_3/output_pp_0012.json"), 12);
+  EXPECT_THROW(frame_index_of("a/output_pp_x.json"), std::invalid_argument);
+  EXPECT_THROW(frame_index_of("a/frame_1.json"), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace pelk

@@ -1,0 +1,39 @@
+// Tools on single annotation files: draw one over its frame for review, and
+// repair a file whose polygons were normalised with width and height
+// swapped.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+namespace pelk {
+
+// Returns the frame named by the annotation file at `json_path` as a new
+// CV_8UC4 BGRA image with the selected detections drawn: each one's polygons
+// (vertices x * width, y * height, sub-pixel) filled in a fresh random colour
+// at alpha 100, later fills replacing earlier ones. With `box_drawing`, also
+// its last "xyxy" box (2 px) and a "Box N" label plate (N = object_id - 1);
+// a detection with an empty "xyxy" gets its fill but no box or label.
+// `object_ids` std::nullopt draws all detections, otherwise those whose
+// "object_id" is listed. When `save_path` is non-empty the picture is also
+// written there (format from the extension; replaced atomically). Throws
+// std::runtime_error for unreadable files and failed writes,
+// std::invalid_argument for malformed content and std::out_of_range for a
+// missing key; messages name the file and detection.
+cv::Mat retrieve_annotation(const std::string& json_path, const std::optional<std::string>& save_path = std::nullopt,
+                            bool box_drawing = false, const std::optional<std::vector<int>>& object_ids = std::nullopt);
+
+// Rescales every polygon coordinate of the annotation file at `json_path`
+// (x by height / width, y by width / height of its image) and writes the
+// document to `save_path`, or back to `json_path` when none is given:
+// key order and unknown keys kept, 4-space indent, non-ASCII escaped,
+// coordinates with six decimals. The target is replaced atomically, so it
+// holds either the old or the new document. When the image cannot be read,
+// prints "Error loading image: " and the reason and writes nothing. Not
+// idempotent: each file must be repaired once.
+void fix_polygon_scaling(const std::string& json_path, const std::optional<std::string>& save_path = std::nullopt);
+
+}  // namespace pelk
