@@ -1,5 +1,6 @@
 #include "pelk_utils/core/mask.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include <opencv2/core.hpp>
@@ -16,29 +17,25 @@ void require_same_frame(const Mask& a, const Mask& b) {
   }
 }
 
-// Returns the first and one-past-last index of the non-zero entries of a
-// single-row or single-column 8-bit vector, or (0, 0) when all are zero.
-std::pair<int, int> nonzero_range(const cv::Mat1b& v) {
-  const auto* p = v.ptr<std::uint8_t>();
-  const int n = static_cast<int>(v.total());
-  int first = 0;
-  while (first < n && p[first] == 0) ++first;
-  if (first == n) return {0, 0};
-  int last = n;
-  while (p[last - 1] == 0) --last;
-  return {first, last};
-}
-
-// Returns the tight rectangle of the non-zero pixels of an 8-bit raster.
-// (cv::boundingRect on a raster of 0/1 values misses pixels in OpenCV 4.6.)
+// Returns the tight rectangle of the non-zero pixels of an 8-bit raster,
+// scanning each row from both ends. (cv::boundingRect on a raster of 0/1
+// values misses pixels in OpenCV 4.6.)
 cv::Rect nonzero_bounds(const cv::Mat1b& m) {
-  cv::Mat1b row_max, col_max;
-  cv::reduce(m, row_max, 1, cv::REDUCE_MAX);
-  const auto [y0, y1] = nonzero_range(row_max.isContinuous() ? row_max : row_max.clone());
-  if (y0 == y1) return {};
-  cv::reduce(m.rowRange(y0, y1), col_max, 0, cv::REDUCE_MAX);
-  const auto [x0, x1] = nonzero_range(col_max);
-  return {x0, y0, x1 - x0, y1 - y0};
+  int x0 = m.cols, x1 = -1, y0 = -1, y1 = -1;
+  for (int y = 0; y < m.rows; ++y) {
+    const std::uint8_t* p = m.ptr<std::uint8_t>(y);
+    int a = 0;
+    while (a < m.cols && p[a] == 0) ++a;
+    if (a == m.cols) continue;
+    int b = m.cols - 1;
+    while (p[b] == 0) --b;
+    if (y0 < 0) y0 = y;
+    y1 = y;
+    x0 = std::min(x0, a);
+    x1 = std::max(x1, b);
+  }
+  if (y0 < 0) return {};
+  return {x0, y0, x1 - x0 + 1, y1 - y0 + 1};
 }
 
 }  // namespace
@@ -72,11 +69,19 @@ void Mask::adopt(cv::Rect rect, const cv::Mat& bits) {
   const cv::Rect tight = nonzero_bounds(nonzero);
   if (tight.empty()) return;
   rect_ = tight + rect.tl();
-  cv::Mat1b local = nonzero(tight);
   bits_.create(tight.size());
-  cv::compare(local, 0, bits_, cv::CMP_NE);
-  bits_ &= 1;
-  area_ = cv::countNonZero(bits_);
+  std::int64_t area = 0;
+  for (int y = 0; y < tight.height; ++y) {
+    const std::uint8_t* in = nonzero.ptr<std::uint8_t>(tight.y + y) + tight.x;
+    std::uint8_t* out = bits_.ptr<std::uint8_t>(y);
+    int row = 0;
+    for (int x = 0; x < tight.width; ++x) {
+      out[x] = in[x] != 0;
+      row += out[x];
+    }
+    area += row;
+  }
+  area_ = area;
 }
 
 Box Mask::box() const {
