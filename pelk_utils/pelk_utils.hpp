@@ -29,3 +29,5 @@
 #include "pelk_utils/quality/report_row.hpp"
 #include "pelk_utils/quality/small_area_boxes.hpp"
 #include "pelk_utils/quality/tracking_report.hpp"
+#include "pelk_utils/video/catalogue.hpp"
+#include "pelk_utils/video/video_processor.hpp"

@@ -1,0 +1,59 @@
+// Video catalogue: the camera recordings under a base folder
+// ("Camera<cam>_<n>_<YYYYMMDD><HHMMSS>.mp4"), as a table filtered by time of
+// day, thinned by a fixed step and optionally limited to one camera and a
+// count. The table feeds the batch frame extraction.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pelk {
+
+// One recording. `label` is the row's position in the unfiltered table and
+// survives every filter.
+struct CatalogueRow {
+  std::size_t label = 0;
+  std::string camera_number;  // "Camera Number", digits as written
+  std::string date;           // "Date", eight digits as written
+  std::string time;           // "Time", HH:MM:SS
+  std::string file_path;      // "File Path"
+  std::string video_name;     // "Video Name": file name without ".mp4"
+  friend bool operator==(const CatalogueRow&, const CatalogueRow&) = default;
+};
+
+using CatalogueTable = std::vector<CatalogueRow>;
+
+inline const std::vector<std::string> kCatalogueColumns = {"Camera Number", "Date", "Time", "File Path", "Video Name"};
+
+struct VideoMetadata {
+  std::string base_dir;
+  std::vector<std::string> sub_dirs;
+  std::string filter_start = "06:00:00";  // exclusive
+  std::string filter_end = "17:00:00";    // exclusive
+  int sample_step = 3;                    // keep every n-th row (0: all; negative: from the last row backwards)
+  int top_n = -1;                         // keep the first n rows (below 1: all)
+  std::string match_pattern = R"(Camera(\d+)_(\d+)_([\d]{8})([\d]{6})\.mp4)";  // anchored at the name's start
+  std::optional<std::string> camera_number;  // keep one camera (text comparison)
+
+  // Lists the ".mp4" files of each existing sub-folder (one level, listing
+  // order), catalogues the names matching `match_pattern`, keeps the times
+  // strictly inside the window, thins, filters the camera, keeps `top_n`, and
+  // prints the remaining paths as a Python list of quoted paths. Throws
+  // std::invalid_argument when `match_pattern` is not a valid regular
+  // expression with at least four groups; listing errors propagate.
+  CatalogueTable get_filtered_video_dataframe() const;
+};
+
+// Returns every file under `directory` whose name ends with `ext` (all files
+// when std::nullopt): folders top-down, each folder's files in sorted order
+// before its sorted sub-folders, links to folders not followed. A missing
+// or unreadable folder gives nothing.
+std::vector<std::string> list_all_files(const std::string& directory,
+                                        const std::optional<std::string>& ext = std::nullopt);
+
+// Joins two path parts as Python's os.path.join does for two parts.
+std::string join_path(const std::string& a, const std::string& b);
+
+}  // namespace pelk

@@ -1,0 +1,82 @@
+// Frame preparation: cuts camera recordings into minute ranges of cropped,
+// optionally resized JPEG frames. The crop is placed relative to an orange
+// marker in the 2560 x 1440 view (the part left of it, or from it
+// rightwards) and remembered per camera.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include <opencv2/core.hpp>
+
+#include "pelk_utils/core/number.hpp"
+#include "pelk_utils/video/catalogue.hpp"
+
+namespace pelk {
+
+// A crop in frame pixels: rows y1..y2 and columns x1..x2, ends exclusive.
+// Negative bounds count from the opposite edge; bounds beyond the frame are
+// cut back to its edge.
+struct CropRect {
+  int x1 = 0, y1 = 0, x2 = 0, y2 = 0;
+  friend bool operator==(const CropRect&, const CropRect&) = default;
+};
+
+// Returns the crop for a detected marker box under the left/right rule:
+// left of the marker (120 or, for a marker reaching x >= 2300, 380, up to
+// 45 px before it) or from 50 px before it to 2300 (or 2560); std::nullopt
+// returns the detected box unchanged.
+CropRect adjust_crop(const CropRect& detected, const std::optional<bool>& left_crop);
+
+// Root of the batch extraction's output tree when the caller names none,
+// relative to the working directory.
+inline constexpr const char* kDefaultFramesDir = "pelk_frames";
+
+struct VideoProcessor {
+  std::optional<std::pair<int, int>> resize_dim;  // (width, height); only the height is used
+  int frame_skip = 1;                             // save counters that are multiples of this
+  Number time_step = 0.1;                         // minutes per range in the batch
+  std::string output_dir_base = kDefaultFramesDir;
+  std::map<std::optional<std::string>, CropRect> camera_crop_coords;  // camera -> crop in use
+  bool crop = true;                                // crop in the batch
+  std::optional<bool> left_crop = false;           // left of the marker; std::nullopt keeps the detected box
+
+  // Returns the video's duration in minutes after printing its frame rate,
+  // frame count and duration; prints "Error: Could not open video <path>"
+  // and returns 0 when it cannot be opened. Throws std::runtime_error naming
+  // the video when its frame rate is not positive.
+  double get_video_duration(const std::string& video_path);
+
+  // Returns the bounding box (x2, y2 exclusive) of the orange blob (HSV
+  // 10..25, 150..255, 150..255 inclusive) that, of the two largest, lies
+  // furthest right; std::nullopt when there is none. `frame` is CV_8UC3 BGR.
+  std::optional<CropRect> find_orange_region(const cv::Mat& frame);
+
+  // Writes the frames of minutes [start_min, end_min) of `video_path` into
+  // `output_dir` (created) as 0000.jpg, 0001.jpg, ..., cropped with the
+  // camera's rectangle (detected on the range's first frame, which is not
+  // saved, and cached) and resized to `resize_dim`'s height. Prints one line
+  // per saved frame and a closing summary. Throws std::runtime_error naming
+  // the video when its frame rate is not positive or a frame cannot be
+  // written, and std::invalid_argument when the crop is empty.
+  void crop_video_to_frames(const std::string& video_path, const std::string& output_dir, Number start_min = 10,
+                            Number end_min = 12, const std::optional<std::string>& camera_number = std::nullopt,
+                            bool crop = true);
+
+  // Cuts every recording of `df` into ranges of `time_step` minutes, one
+  // folder each (output_dir_base/Date/Video Name/<start>min_to_<end>min/
+  // left_cropped_frames or right_cropped_frames). A range is written into a
+  // temporary sibling folder and renamed when complete, so an interrupted
+  // range is redone on the next run; finished ranges print "Skipping".
+  // Throws std::invalid_argument when time_step is not positive.
+  void process_videos_to_frames(const CatalogueTable& df);
+
+ private:
+  void crop_range(const std::string& video_path, const std::string& write_dir, const std::string& shown_dir,
+                  Number start_min, Number end_min, const std::optional<std::string>& camera_number, bool crop);
+  std::optional<CropRect> crop_for(const cv::Mat& first_frame, const std::optional<std::string>& camera_number);
+};
+
+}  // namespace pelk

@@ -1,0 +1,284 @@
+#include "pelk_utils/video/video_processor.hpp"
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+
+namespace pelk {
+namespace {
+namespace fs = std::filesystem;
+
+class CoutCapture {
+ public:
+  CoutCapture() : old_(std::cout.rdbuf(buffer_.rdbuf())) {}
+  ~CoutCapture() { std::cout.rdbuf(old_); }
+  std::string text() const { return buffer_.str(); }
+
+ private:
+  std::stringstream buffer_;
+  std::streambuf* old_;
+};
+
+const cv::Scalar kOrange(0, 128, 255);  // BGR; HSV hue 15, full saturation and value
+
+// A 2560 x 1440 frame with orange marker rectangles.
+cv::Mat3b marked_frame(const std::vector<cv::Rect>& markers, cv::Size size = {2560, 1440}) {
+  cv::Mat3b f(size, cv::Vec3b(60, 90, 60));
+  for (const cv::Rect& r : markers) f(r).setTo(kOrange);
+  return f;
+}
+
+int count_files(const fs::path& dir) {
+  int n = 0;
+  if (fs::exists(dir)) {
+    for (const auto& e : fs::directory_iterator(dir)) n += e.is_regular_file();
+  }
+  return n;
+}
+
+class VideoTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("pelk_video_test_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // Writes an mp4v video of `frames` copies of `frame`.
+  std::string video(const std::string& name, const cv::Mat& frame, int frames, double fps = 25) {
+    const std::string path = (dir_ / name).string();
+    cv::VideoWriter w(path, cv::VideoWriter::fourcc('m', 'p', '4', 'v'), fps, frame.size());
+    EXPECT_TRUE(w.isOpened());
+    for (int i = 0; i < frames; ++i) w.write(frame);
+    return path;
+  }
+  std::string small_video(int frames, double fps = 25) {
+    return video("small" + std::to_string(frames) + "_" + std::to_string(int(fps)) + ".mp4",
+                 cv::Mat3b(32, 48, cv::Vec3b(10, 20, 30)), frames, fps);
+  }
+  fs::path dir_;
+};
+
+TEST(FindOrangeRegionTest, PicksTheRightmostOfTheTwoLargestBlobs) {
+  VideoProcessor p;
+  // Larger blob left (x ~ 200), smaller blob at x ~ 1200, a third smaller blob further right.
+  const cv::Mat3b f = marked_frame({{150, 100, 100, 400}, {1180, 300, 40, 200}, {2000, 300, 10, 10}});
+  EXPECT_EQ(p.find_orange_region(f), (CropRect{1180, 300, 1220, 500}));
+  EXPECT_EQ(p.find_orange_region(marked_frame({})), std::nullopt);
+}
+
+struct CropRuleCase {
+  const char* name;
+  CropRect detected;
+  std::optional<bool> left;
+  CropRect expected;
+};
+
+class CropRuleTest : public ::testing::TestWithParam<CropRuleCase> {};
+
+TEST_P(CropRuleTest, Adjusts) { EXPECT_EQ(adjust_crop(GetParam().detected, GetParam().left), GetParam().expected); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, CropRuleTest,
+    ::testing::Values(CropRuleCase{"left_near", {610, 0, 690, 1440}, true, {120, 0, 565, 1440}},
+                      CropRuleCase{"right_near", {610, 0, 690, 1440}, false, {560, 0, 2300, 1440}},
+                      CropRuleCase{"left_far", {2350, 5, 2400, 90}, true, {380, 0, 2305, 1440}},
+                      CropRuleCase{"right_far", {2350, 5, 2400, 90}, false, {2300, 0, 2560, 1440}},
+                      CropRuleCase{"right_at_2300", {2200, 5, 2300, 90}, false, {2150, 0, 2560, 1440}},
+                      CropRuleCase{"unset_keeps_detected", {1, 2, 3, 4}, std::nullopt, {1, 2, 3, 4}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(VideoTest, CropsWithDetectedRegionAndCachesPerCamera) {
+  const std::string v = video("cam.mp4", marked_frame({{608, 0, 96, 1440}}), 6);
+  VideoProcessor p;
+  p.left_crop = false;
+  CoutCapture cap;
+  p.crop_video_to_frames(v, (dir_ / "out1").string(), 0, 0.0025, std::string("61"));  // frames 0..3
+  const CropRect used = p.camera_crop_coords.at(std::string("61"));
+  EXPECT_EQ(used.x2, 2300);
+  EXPECT_NEAR(used.x1, 558, 4);  // marker at 608, minus 50
+  EXPECT_EQ(count_files(dir_ / "out1"), 4);
+  const cv::Mat img = cv::imread((dir_ / "out1" / "0003.jpg").string());
+  EXPECT_EQ(img.size(), cv::Size(used.x2 - used.x1, 1440));
+  const std::string first = cap.text();
+  EXPECT_NE(first.find("cv2 crop region for Camera 61: x1="), std::string::npos);
+  EXPECT_NE(first.find("Processing frame 0 (saved as 0000.jpg)\n"), std::string::npos);
+  EXPECT_NE(first.find("Cropped frames from 0 to 0.0025 minutes saved to " + (dir_ / "out1").string() + ".\nDim: (1440, " +
+                       std::to_string(used.x2 - used.x1) + ", 3)\n"),
+            std::string::npos);
+
+  CoutCapture cap2;
+  p.left_crop = true;  // the cache wins whatever the setting is now
+  p.crop_video_to_frames(v, (dir_ / "out2").string(), 0, 0.0025, std::string("61"));
+  EXPECT_EQ(cap2.text().find("cv2 crop region"), std::string::npos);
+  EXPECT_NE(cap2.text().find("Detected crop region for Camera 61: x1=" + std::to_string(used.x1)), std::string::npos);
+}
+
+TEST_F(VideoTest, NoOrangeRegionWritesNothing) {
+  const std::string v = video("plain.mp4", marked_frame({}), 3);
+  VideoProcessor p;
+  CoutCapture cap;
+  p.crop_video_to_frames(v, (dir_ / "out").string(), 0, 0.001);
+  EXPECT_NE(cap.text().find("No orange region detected. Exiting.\n"), std::string::npos);
+  EXPECT_TRUE(fs::is_directory(dir_ / "out"));
+  EXPECT_EQ(count_files(dir_ / "out"), 0);
+}
+
+TEST_F(VideoTest, PresetCropResizeAndBoundsBeyondFrame) {
+  const std::string v = video("cam.mp4", marked_frame({}), 3);
+  VideoProcessor p;
+  p.resize_dim = std::pair<int, int>{0, 360};
+  p.camera_crop_coords[std::nullopt] = CropRect{0, 0, 1180, 1440};
+  CoutCapture cap;
+  p.crop_video_to_frames(v, (dir_ / "a").string(), 0, 0.001);
+  EXPECT_EQ(cv::imread((dir_ / "a" / "0000.jpg").string()).size(), cv::Size(295, 360));
+  EXPECT_NE(cap.text().find("Detected crop region for Camera None: x1=0"), std::string::npos);
+
+  p.resize_dim.reset();
+  p.camera_crop_coords[std::string("7")] = CropRect{-10, 0, 3000, 2000};  // last 10 columns, all rows
+  p.crop_video_to_frames(v, (dir_ / "b").string(), 0, 0.001, std::string("7"));
+  EXPECT_EQ(cv::imread((dir_ / "b" / "0000.jpg").string()).size(), cv::Size(10, 1440));
+
+  p.camera_crop_coords[std::string("8")] = CropRect{100, 0, 100, 1440};
+  EXPECT_THROW(p.crop_video_to_frames(v, (dir_ / "c").string(), 0, 0.001, std::string("8")), std::invalid_argument);
+}
+
+TEST_F(VideoTest, FrameSkipSavesMultiplesAndTheLastCounter) {
+  const std::string v = small_video(40);
+  VideoProcessor p;
+  p.frame_skip = 7;
+  CoutCapture cap;
+  p.crop_video_to_frames(v, (dir_ / "out").string(), 0, 0.02, std::nullopt, false);  // counters 0..29
+  EXPECT_EQ(count_files(dir_ / "out"), 6);
+  for (const char* line : {"Processing frame 0 (saved", "Processing frame 28 (saved as 0004.jpg)",
+                           "Processing frame 29 (saved as 0005.jpg)"}) {
+    EXPECT_NE(cap.text().find(line), std::string::npos) << line;
+  }
+  EXPECT_EQ(cap.text().find("Processing frame 27"), std::string::npos);
+}
+
+TEST_F(VideoTest, FractionalMinutesFollowDoubleArithmetic) {
+  const std::string v = small_video(610);
+  VideoProcessor p;
+  {
+    CoutCapture cap;
+    p.crop_video_to_frames(v, (dir_ / "a").string(), 0.1 + 0.2, 0.4, std::nullopt, false);
+    EXPECT_EQ(count_files(dir_ / "a"), 88);
+    EXPECT_NE(cap.text().find("Processing frame 512.0 (saved as 0000.jpg)\n"), std::string::npos);
+    EXPECT_NE(cap.text().find("Cropped frames from 0.30000000000000004 to 0.4 minutes"), std::string::npos);
+  }
+  {
+    CoutCapture cap;
+    p.crop_video_to_frames(v, (dir_ / "b").string(), 0.2, 0.1 + 0.2, std::nullopt, false);
+    EXPECT_EQ(count_files(dir_ / "b"), 151);
+    EXPECT_NE(cap.text().find("Processing frame 300.0 (saved as 0000.jpg)\n"), std::string::npos);
+    EXPECT_NE(cap.text().find("Processing frame 450.0 (saved as 0150.jpg)\n"), std::string::npos);
+  }
+}
+
+TEST_F(VideoTest, RangeThatSavesNothingPrintsNoDimLine) {
+  const std::string v = small_video(10);
+  VideoProcessor p;
+  CoutCapture cap;
+  // Start at frame 9: the first (detection) frame is the video's last one.
+  p.crop_video_to_frames(v, (dir_ / "out").string(), Number(9.0 / 1500), 0.01, std::nullopt, false);
+  EXPECT_NE(cap.text().find("Cropped frames from"), std::string::npos);
+  EXPECT_EQ(cap.text().find("Dim:"), std::string::npos);
+  EXPECT_EQ(count_files(dir_ / "out"), 0);
+}
+
+TEST_F(VideoTest, UnopenableVideo) {
+  VideoProcessor p;
+  CoutCapture cap;
+  EXPECT_EQ(p.get_video_duration((dir_ / "none.mp4").string()), 0);
+  p.crop_video_to_frames((dir_ / "none.mp4").string(), (dir_ / "out").string());
+  EXPECT_EQ(cap.text(), "Error: Could not open video " + (dir_ / "none.mp4").string() +
+                            "\nError: Could not open video.\n");
+}
+
+TEST_F(VideoTest, DurationLines) {
+  const std::string v = small_video(50);
+  VideoProcessor p;
+  CoutCapture cap;
+  EXPECT_DOUBLE_EQ(p.get_video_duration(v), 2.0 / 60);
+  EXPECT_EQ(cap.text(), "Video FPS: 25.0\nTotal frames: 50.0\nVideo duration: 2.00 seconds\n");
+}
+
+CatalogueTable table_for(const std::string& path, const std::string& camera, const std::string& name) {
+  return {CatalogueRow{0, camera, "20240105", "07:00:00", path, name}};
+}
+
+TEST_F(VideoTest, BatchRangesFolderNamesAndRerunSkips) {
+  const std::string v = small_video(130, 1);  // 130 s = 2.1666... minutes at 1 frame per second
+  for (const Number step : {Number(2), Number(2.0)}) {
+    VideoProcessor p;
+    p.time_step = step;
+    p.crop = false;
+    p.output_dir_base = (dir_ / (step.is_integer() ? "int" : "float")).string();
+    CoutCapture cap;
+    p.process_videos_to_frames(table_for(v, "61", "vid"));
+    const std::string base = p.output_dir_base + "/20240105/vid/";
+    const double total = 130.0 / 60;
+    const std::string first = step.is_integer() ? "0min_to_2min" : "0min_to_2.0min";
+    const std::string second = (step.is_integer() ? "2min_to_" : "2.0min_to_") + format_number(total) + "min";
+    EXPECT_EQ(count_files(base + first + "/right_cropped_frames"), 120);
+    // Frames 120..129 remain; 120 is the range's detection frame, so 9 are saved.
+    EXPECT_EQ(count_files(base + second + "/right_cropped_frames"), 9);
+    EXPECT_FALSE(fs::exists(base + first + "/right_cropped_frames.partial"));
+
+    CoutCapture rerun;
+    p.process_videos_to_frames(table_for(v, "61", "vid"));
+    EXPECT_EQ(rerun.text(), "Video FPS: 1.0\nTotal frames: 130.0\nVideo duration: 130.00 seconds\nSkipping " + base +
+                                first + "/right_cropped_frames, already exists.\nSkipping " + base + second +
+                                "/right_cropped_frames, already exists.\n");
+  }
+}
+
+TEST_F(VideoTest, BatchRedoesInterruptedRangesAndCarriesTheCropCache) {
+  const std::string a = video("a.mp4", marked_frame({{608, 0, 96, 1440}}), 4);
+  const std::string b = video("b.mp4", marked_frame({{1808, 0, 96, 1440}}), 4);
+  VideoProcessor p;
+  p.output_dir_base = (dir_ / "frames").string();
+  p.resize_dim = std::pair<int, int>{0, 90};
+  const std::string range = "/0min_to_" + format_number(4.0 / 25 / 60) + "min/right_cropped_frames";
+  const std::string dir_a = p.output_dir_base + "/20240105/a" + range;
+  // A stale half-written range from a crash: removed and redone.
+  fs::create_directories(dir_a + ".partial");
+  std::ofstream(dir_a + ".partial/0000.jpg") << "truncated";
+  CoutCapture cap;
+  p.process_videos_to_frames({table_for(a, "61", "a")[0], table_for(b, "61", "b")[0]});
+  EXPECT_EQ(count_files(dir_a), 3);
+  EXPECT_FALSE(fs::exists(dir_a + ".partial"));
+  const std::string out = cap.text();
+  EXPECT_EQ(out.find("cv2 crop region"), out.rfind("cv2 crop region"));  // detected once for camera 61
+
+  // An error inside a range leaves no final folder; the next run redoes it.
+  VideoProcessor q;
+  q.output_dir_base = (dir_ / "frames2").string();
+  q.camera_crop_coords[std::string("61")] = CropRect{100, 0, 100, 1440};  // empty crop: fails at the first save
+  EXPECT_THROW(q.process_videos_to_frames(table_for(a, "61", "a")), std::invalid_argument);
+  const std::string dir_q = q.output_dir_base + "/20240105/a" + range;
+  EXPECT_FALSE(fs::exists(dir_q));
+  q.camera_crop_coords[std::string("61")] = CropRect{0, 0, 100, 1440};
+  q.process_videos_to_frames(table_for(a, "61", "a"));
+  EXPECT_EQ(count_files(dir_q), 3);
+}
+
+TEST_F(VideoTest, NonPositiveTimeStepIsRejected) {
+  VideoProcessor p;
+  p.time_step = 0;
+  EXPECT_THROW(p.process_videos_to_frames({}), std::invalid_argument);
+  p.time_step = -0.5;
+  EXPECT_THROW(p.process_videos_to_frames({}), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace pelk
