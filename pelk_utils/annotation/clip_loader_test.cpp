@@ -8,35 +8,23 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "pelk_utils/annotation/testing/annotation_writer.hpp"
+#include "pelk_utils/core/testing/test_support.hpp"
 
 namespace pelk {
 namespace {
 namespace fs = std::filesystem;
+using testing::CoutCapture;
 using testing::DetectionSpec;
 using testing::write_annotation;
 
-class CoutCapture {
- public:
-  CoutCapture() : old_(std::cout.rdbuf(buffer_.rdbuf())) {}
-  ~CoutCapture() { std::cout.rdbuf(old_); }
-  std::string text() const { return buffer_.str(); }
-
- private:
-  std::stringstream buffer_;
-  std::streambuf* old_;
-};
-
-class ClipLoaderTest : public ::testing::Test {
+class ClipLoaderTest : public testing::ScratchDirTest {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("pelk_clip_test_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
+    ScratchDirTest::SetUp();
     fs::create_directories(dir_ / "out");
     image_ = (dir_ / "frame.png").string();
     cv::imwrite(image_, cv::Mat3b(20, 30, cv::Vec3b(1, 2, 3)));
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   std::string out() const { return (dir_ / "out").string(); }
   // Writes an annotation file with one square per object id.
@@ -57,7 +45,6 @@ class ClipLoaderTest : public ::testing::Test {
     return out;
   }
 
-  fs::path dir_;
   std::string image_;
 };
 

@@ -8,6 +8,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "pelk_utils/annotation/testing/annotation_writer.hpp"
+#include "pelk_utils/core/testing/test_support.hpp"
 
 namespace pelk {
 namespace {
@@ -15,21 +16,12 @@ namespace fs = std::filesystem;
 using testing::DetectionSpec;
 using testing::write_annotation;
 
-class PolygonMasksTest : public ::testing::Test {
+class PolygonMasksTest : public testing::ScratchDirTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("pelk_poly_test_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
   std::string write_raw(const std::string& text) const {
     std::ofstream(path("raw.json")) << text;
     return path("raw.json");
   }
-  fs::path dir_;
 };
 
 // The full-frame reference: fill every polygon of a detection into a whole

@@ -10,47 +10,23 @@
 
 #include "pelk_utils/annotation/polygon_masks.hpp"
 #include "pelk_utils/annotation/testing/annotation_writer.hpp"
+#include "pelk_utils/core/testing/test_support.hpp"
 
 namespace pelk {
 namespace {
 namespace fs = std::filesystem;
+using testing::slurp;
+using testing::CoutCapture;
 using testing::DetectionSpec;
 using testing::write_annotation;
 
-class CoutCapture {
- public:
-  CoutCapture() : old_(std::cout.rdbuf(buffer_.rdbuf())) {}
-  ~CoutCapture() { std::cout.rdbuf(old_); }
-  std::string text() const { return buffer_.str(); }
-
- private:
-  std::stringstream buffer_;
-  std::streambuf* old_;
-};
-
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-class RenderTest : public ::testing::Test {
+class RenderTest : public testing::ScratchDirTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("pelk_render_test_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
   std::string image(cv::Size size, const std::string& name = "frame.png") {
     const std::string p = (dir_ / name).string();
     cv::imwrite(p, cv::Mat3b(size, cv::Vec3b(40, 80, 120)));
     return p;
   }
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
-  fs::path dir_;
 };
 
 const cv::Vec4b kBase(40, 80, 120, 255);

@@ -77,7 +77,8 @@ INSTANTIATE_TEST_SUITE_P(
                       NumpyIntCase{{0, 5, 11}, "[ 0  5 11]"},
                       NumpyIntCase{range(30),
                                    "[ 0  1  2  3  4  5  6  7  8  9 10 11 12 13 14 15 16 17 18 19 20 21 22 23\n"
-                                   " 24 25 26 27 28 29]"}));
+                                   " 24 25 26 27 28 29]"}),
+    [](const auto& info) { return "case" + std::to_string(info.index); });
 
 TEST(NumpyFloatTest, PrintsFloat32ArraysAsNumpyDoes) {
   EXPECT_EQ(numpy_array_text(std::vector<float>{0.5f, 0.25f}), "[0.5  0.25]");

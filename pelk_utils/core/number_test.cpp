@@ -27,7 +27,8 @@ INSTANTIATE_TEST_SUITE_P(
                       DoubleCase{1e100, "1e+100"}, DoubleCase{5e-324, "5e-324"},
                       DoubleCase{std::numeric_limits<double>::infinity(), "inf"},
                       DoubleCase{-std::numeric_limits<double>::infinity(), "-inf"},
-                      DoubleCase{std::nan(""), "nan"}, DoubleCase{0.4, "0.4"}, DoubleCase{1.0 / 3, "0.3333333333333333"}));
+                      DoubleCase{std::nan(""), "nan"}, DoubleCase{0.4, "0.4"}, DoubleCase{1.0 / 3, "0.3333333333333333"}),
+    [](const auto& info) { return "case" + std::to_string(info.index); });
 
 TEST(FormatNumberTest, IntegersArePlain) {
   EXPECT_EQ(format_number(10), "10");

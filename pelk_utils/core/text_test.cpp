@@ -7,6 +7,7 @@
 #include "pelk_utils/core/atomic_file.hpp"
 #include "pelk_utils/core/csv.hpp"
 #include "pelk_utils/core/py_text.hpp"
+#include "pelk_utils/core/testing/test_support.hpp"
 
 namespace pelk {
 namespace {
@@ -24,18 +25,12 @@ INSTANTIATE_TEST_SUITE_P(Strings, PythonReprTest,
                          ::testing::Values(ReprCase{"a/b.mp4", "'a/b.mp4'"}, ReprCase{"C:\\v\\x.mp4", "'C:\\\\v\\\\x.mp4'"},
                                            ReprCase{"it's", "\"it's\""}, ReprCase{"a'b\"c", "'a\\'b\"c'"},
                                            ReprCase{"tab\there", "'tab\\there'"}, ReprCase{"", "''"},
-                                           ReprCase{std::string("\x01", 1), "'\\x01'"}));
+                                           ReprCase{std::string("\x01", 1), "'\\x01'"}),
+    [](const auto& info) { return "case" + std::to_string(info.index); });
 
 TEST(PythonListReprTest, JoinsWithCommaSpace) {
   EXPECT_EQ(python_list_repr({}), "[]");
   EXPECT_EQ(python_list_repr({"a", "b\\c"}), "['a', 'b\\\\c']");
-}
-
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 TEST(CsvTest, QuotesOnlyWhenNeededAndLeavesMissingEmpty) {
@@ -43,19 +38,8 @@ TEST(CsvTest, QuotesOnlyWhenNeededAndLeavesMissingEmpty) {
             "a,\"b,c\"\n1,\n\"say \"\"hi\"\"\",x\n");
 }
 
-class TempDir : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("pelk_text_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                                        "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  fs::path dir_;
-};
-
-using AtomicFileTest = TempDir;
+using AtomicFileTest = testing::ScratchDirTest;
+using testing::slurp;
 
 TEST_F(AtomicFileTest, ReplacesContentAndLeavesNoTemporaryFile) {
   const fs::path p = dir_ / "out.csv";

@@ -9,36 +9,22 @@
 #include <opencv2/imgproc.hpp>
 
 #include "pelk_utils/models/testing/fake_models.hpp"
+#include "pelk_utils/core/testing/test_support.hpp"
 
 namespace pelk {
 namespace {
 namespace fs = std::filesystem;
+using testing::CoutCapture;
 using testing::FakePredictor;
 using testing::ScriptedDetector;
 
-// Captures std::cout for the lifetime of the object.
-class CoutCapture {
- public:
-  CoutCapture() : old_(std::cout.rdbuf(buffer_.rdbuf())) {}
-  ~CoutCapture() { std::cout.rdbuf(old_); }
-  std::string text() const { return buffer_.str(); }
-
- private:
-  std::stringstream buffer_;
-  std::streambuf* old_;
-};
-
-class InitializerTest : public ::testing::Test {
+class InitializerTest : public testing::ScratchDirTest {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("pelk_init_test_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    ScratchDirTest::SetUp();
     pen_ = (dir_ / "pen.json").string();
     std::ofstream(pen_) << R"({"shapes": [{"points": [[0, 0], [600, 0], [600, 400], [0, 400]]}]})";
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   std::vector<std::string> frames(int n, cv::Size size = {600, 400}) {
     std::vector<std::string> names;
@@ -55,7 +41,6 @@ class InitializerTest : public ::testing::Test {
     return initializer("clip", names, *detector_, *detector_, "cpu", predictor, start, step, 0.25, close_set_num, pen_);
   }
 
-  fs::path dir_;
   std::string pen_;
   std::unique_ptr<ScriptedDetector> detector_;
 };

@@ -7,20 +7,14 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include "pelk_utils/core/testing/test_support.hpp"
 
 namespace pelk {
 namespace {
 namespace fs = std::filesystem;
 
-class PenFileTest : public ::testing::Test {
+class PenFileTest : public testing::ScratchDirTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("pelk_pen_test_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
 
   std::string write(const std::string& name, const std::string& text) const {
     const fs::path p = dir_ / name;
@@ -31,7 +25,6 @@ class PenFileTest : public ::testing::Test {
     return write("pen.json", R"({"version": "5", "shapes": [{"label": "pen", "points": [[0, 0], [100, 0], [100, 100], [0, 100]]}]})");
   }
 
-  fs::path dir_;
 };
 
 struct PathCase {

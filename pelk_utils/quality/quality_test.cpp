@@ -8,21 +8,12 @@
 #include "pelk_utils/quality/frame_runs.hpp"
 #include "pelk_utils/quality/small_area_boxes.hpp"
 #include "pelk_utils/quality/tracking_report.hpp"
+#include "pelk_utils/core/testing/test_support.hpp"
 
 namespace pelk {
 namespace {
 namespace fs = std::filesystem;
-
-class CoutCapture {
- public:
-  CoutCapture() : old_(std::cout.rdbuf(buffer_.rdbuf())) {}
-  ~CoutCapture() { std::cout.rdbuf(old_); }
-  std::string text() const { return buffer_.str(); }
-
- private:
-  std::stringstream buffer_;
-  std::streambuf* old_;
-};
+using testing::CoutCapture;
 
 struct RoundCase {
   double in, out;
@@ -51,22 +42,14 @@ FrameRecord frame(const std::vector<std::pair<std::string, cv::Rect>>& boxes, bo
   return r;
 }
 
-class TrackingReportTest : public ::testing::Test {
+class TrackingReportTest : public testing::ScratchDirTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("pelk_report_test_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
   std::string csv() const {
     std::ifstream in(dir_ / kReportFileName);
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
   }
-  fs::path dir_;
 };
 
 TEST_F(TrackingReportTest, NothingToReportPrintsAndWritesNothing) {

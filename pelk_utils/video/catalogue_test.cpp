@@ -5,39 +5,23 @@
 #include <sstream>
 
 #include <gtest/gtest.h>
+#include "pelk_utils/core/testing/test_support.hpp"
 
 namespace pelk {
 namespace {
 namespace fs = std::filesystem;
+using testing::CoutCapture;
 
-class CoutCapture {
- public:
-  CoutCapture() : old_(std::cout.rdbuf(buffer_.rdbuf())) {}
-  ~CoutCapture() { std::cout.rdbuf(old_); }
-  std::string text() const { return buffer_.str(); }
-
- private:
-  std::stringstream buffer_;
-  std::streambuf* old_;
-};
-
-class CatalogueTest : public ::testing::Test {
+class CatalogueTest : public testing::ScratchDirTest {
  protected:
-  void SetUp() override {
-    base_ = fs::temp_directory_path() /
-            ("pelk_catalogue_test_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(base_);
-    fs::create_directories(base_);
-  }
-  void TearDown() override { fs::remove_all(base_); }
 
   // One recording per sub-folder, so the listing order is the sub-folder order.
   std::vector<std::string> recordings(const std::vector<std::string>& names) {
     std::vector<std::string> subs;
     for (std::size_t i = 0; i < names.size(); ++i) {
       const std::string sub = "d" + std::to_string(i);
-      fs::create_directories(base_ / sub);
-      std::ofstream(base_ / sub / names[i]);
+      fs::create_directories(dir_ / sub);
+      std::ofstream(dir_ / sub / names[i]);
       subs.push_back(sub);
     }
     return subs;
@@ -53,7 +37,6 @@ class CatalogueTest : public ::testing::Test {
     return out;
   }
 
-  fs::path base_;
 };
 
 std::string rec(int camera, int hhmmss) {
@@ -64,12 +47,12 @@ std::string rec(int camera, int hhmmss) {
 
 TEST_F(CatalogueTest, RowsColumnsAndPrintedLine) {
   const auto subs = recordings({rec(61, 70000), rec(61, 100000)});
-  VideoMetadata m{base_.string(), subs};
+  VideoMetadata m{dir_.string(), subs};
   m.sample_step = 0;
   CoutCapture cap;
   const CatalogueTable t = m.get_filtered_video_dataframe();
   ASSERT_EQ(t.size(), 2u);
-  EXPECT_EQ(t[0], (CatalogueRow{0, "61", "20240105", "07:00:00", base_.string() + "/d0/" + rec(61, 70000),
+  EXPECT_EQ(t[0], (CatalogueRow{0, "61", "20240105", "07:00:00", dir_.string() + "/d0/" + rec(61, 70000),
                                 "Camera61_1_20240105070000"}));
   EXPECT_EQ(cap.text(), "['" + t[0].file_path + "', '" + t[1].file_path + "']\n");
 }
@@ -78,7 +61,7 @@ TEST_F(CatalogueTest, WindowBoundsAreExclusiveAndBadNamesSkipped) {
   const auto subs = recordings({rec(61, 60000), rec(61, 60001), rec(61, 170000), rec(61, 165959),
                                 "camera61_1_20240105070000.mp4", "Camera61_1_2024010507000.mp4",
                                 "Camera61_1_20240105070000.MP4", "Camera61_1_20240105070000.avi"});
-  VideoMetadata m{.base_dir = base_.string(), .sub_dirs = subs, .sample_step = 0};
+  VideoMetadata m{.base_dir = dir_.string(), .sub_dirs = subs, .sample_step = 0};
   m.sub_dirs.push_back("missing");
   CoutCapture cap;
   EXPECT_EQ(names(m.get_filtered_video_dataframe()),
@@ -99,7 +82,7 @@ TEST_P(ThinningTest, KeepsLabels) {
   // Seven windowed recordings, cameras 61 and 62 interleaved, and one outside the window.
   const auto subs = recordings({rec(61, 70000), rec(62, 70000), rec(61, 80000), rec(62, 80000), rec(61, 50000),
                                 rec(61, 90000), rec(62, 90000), rec(61, 100000)});
-  VideoMetadata m{base_.string(), subs};
+  VideoMetadata m{dir_.string(), subs};
   m.sample_step = GetParam().step;
   m.top_n = GetParam().top_n;
   m.camera_number = GetParam().camera;
@@ -120,24 +103,24 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CatalogueTest, EmptyCataloguePrintsEmptyList) {
-  VideoMetadata m{base_.string(), {"nothing"}};
+  VideoMetadata m{dir_.string(), {"nothing"}};
   CoutCapture cap;
   EXPECT_TRUE(m.get_filtered_video_dataframe().empty());
   EXPECT_EQ(cap.text(), "[]\n");
 }
 
 TEST_F(CatalogueTest, BadPatternIsRejected) {
-  VideoMetadata m{base_.string(), {}};
+  VideoMetadata m{dir_.string(), {}};
   m.match_pattern = "Camera(";
   EXPECT_THROW(m.get_filtered_video_dataframe(), std::invalid_argument);
 }
 
 TEST_F(CatalogueTest, ListAllFilesSortsFilesBeforeSubfolders) {
   for (const char* f : {"d/b/x.json", "d/a.json", "d/a/y.json", "d/a/z.txt"}) {
-    fs::create_directories((base_ / f).parent_path());
-    std::ofstream(base_ / f);
+    fs::create_directories((dir_ / f).parent_path());
+    std::ofstream(dir_ / f);
   }
-  const std::string d = (base_ / "d").string();
+  const std::string d = (dir_ / "d").string();
   EXPECT_EQ(list_all_files(d, ".json"), (std::vector<std::string>{d + "/a.json", d + "/a/y.json", d + "/b/x.json"}));
   EXPECT_EQ(list_all_files(d).size(), 4u);
   EXPECT_TRUE(list_all_files(d + "/none").empty());

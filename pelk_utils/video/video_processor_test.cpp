@@ -9,21 +9,12 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
+#include "pelk_utils/core/testing/test_support.hpp"
 
 namespace pelk {
 namespace {
 namespace fs = std::filesystem;
-
-class CoutCapture {
- public:
-  CoutCapture() : old_(std::cout.rdbuf(buffer_.rdbuf())) {}
-  ~CoutCapture() { std::cout.rdbuf(old_); }
-  std::string text() const { return buffer_.str(); }
-
- private:
-  std::stringstream buffer_;
-  std::streambuf* old_;
-};
+using testing::CoutCapture;
 
 const cv::Scalar kOrange(0, 128, 255);  // BGR; HSV hue 15, full saturation and value
 
@@ -42,15 +33,8 @@ int count_files(const fs::path& dir) {
   return n;
 }
 
-class VideoTest : public ::testing::Test {
+class VideoTest : public testing::ScratchDirTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("pelk_video_test_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
 
   // Writes an mp4v video of `frames` copies of `frame`.
   std::string video(const std::string& name, const cv::Mat& frame, int frames, double fps = 25) {
@@ -64,7 +48,6 @@ class VideoTest : public ::testing::Test {
     return video("small" + std::to_string(frames) + "_" + std::to_string(int(fps)) + ".mp4",
                  cv::Mat3b(32, 48, cv::Vec3b(10, 20, 30)), frames, fps);
   }
-  fs::path dir_;
 };
 
 TEST(FindOrangeRegionTest, PicksTheRightmostOfTheTwoLargestBlobs) {
