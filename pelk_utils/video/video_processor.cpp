@@ -146,7 +146,7 @@ void VideoProcessor::crop_video_to_frames(const std::string& video_path, const s
 void VideoProcessor::crop_range(const std::string& video_path, const std::string& write_dir,
                                 const std::string& shown_dir, Number start_min, Number end_min,
                                 const std::optional<std::string>& camera_number, bool crop) {
-  if (frame_skip < 1) throw std::invalid_argument("frame_skip must be at least 1, got " + std::to_string(frame_skip));
+  if (frame_skip == 0) throw std::invalid_argument("frame_skip must not be 0");
   fs::create_directories(write_dir);
   cv::VideoCapture cap(video_path);
   if (!cap.isOpened()) {

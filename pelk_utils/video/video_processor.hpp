@@ -60,7 +60,8 @@ struct VideoProcessor {
   // saved, and cached) and resized to `resize_dim`'s height. Prints one line
   // per saved frame and a closing summary. Throws std::runtime_error naming
   // the video when its frame rate is not positive or a frame cannot be
-  // written, and std::invalid_argument when the crop is empty.
+  // written, and std::invalid_argument when the crop is empty or frame_skip
+  // is 0.
   void crop_video_to_frames(const std::string& video_path, const std::string& output_dir, Number start_min = 10,
                             Number end_min = 12, const std::optional<std::string>& camera_number = std::nullopt,
                             bool crop = true);

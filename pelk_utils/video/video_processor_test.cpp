@@ -148,6 +148,13 @@ TEST_F(VideoTest, FrameSkipSavesMultiplesAndTheLastCounter) {
   EXPECT_EQ(cap.text().find("Processing frame 27"), std::string::npos);
 }
 
+TEST_F(VideoTest, FrameSkipZeroIsRejected) {
+  VideoProcessor p;
+  p.frame_skip = 0;
+  EXPECT_THROW(p.crop_video_to_frames(small_video(5), path("out"), 0, 0.001, std::nullopt, false),
+               std::invalid_argument);
+}
+
 TEST_F(VideoTest, FractionalMinutesFollowDoubleArithmetic) {
   const std::string v = small_video(610);
   VideoProcessor p;
