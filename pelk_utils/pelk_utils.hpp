@@ -16,6 +16,7 @@
 #include "pelk_utils/core/number.hpp"
 #include "pelk_utils/core/ordered_map.hpp"
 #include "pelk_utils/core/overlap.hpp"
+#include "pelk_utils/core/path.hpp"
 #include "pelk_utils/core/polygon_fill.hpp"
 #include "pelk_utils/core/py_text.hpp"
 #include "pelk_utils/detect/detection_filter.hpp"

@@ -12,15 +12,11 @@
 #include "pelk_utils/annotation/annotation_file.hpp"
 #include "pelk_utils/annotation/polygon_masks.hpp"
 #include "pelk_utils/core/overlap.hpp"
+#include "pelk_utils/core/path.hpp"
 
 namespace pelk {
 namespace fs = std::filesystem;
 namespace {
-
-std::string join(const std::string& dir, const std::string& name) {
-  if (dir.empty() || dir.back() == '/') return dir + name;
-  return dir + "/" + name;
-}
 
 // Returns the frame number of a file name, or -1 when the name is not an
 // annotation file name.
@@ -55,9 +51,9 @@ void walk(const std::string& dir, std::vector<std::string>& out) {
     if (number >= 0) files.emplace_back(number, name);
   }
   std::stable_sort(files.begin(), files.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (const auto& [number, name] : files) out.push_back(join(dir, name));
+  for (const auto& [number, name] : files) out.push_back(join_path(dir, name));
   std::sort(subdirs.begin(), subdirs.end());
-  for (const std::string& sub : subdirs) walk(join(dir, sub), out);
+  for (const std::string& sub : subdirs) walk(join_path(dir, sub), out);
 }
 
 FrameRecord load_record(const std::string& path, cv::Size size) {

@@ -6,6 +6,7 @@
 
 #include "pelk_utils/core/atomic_file.hpp"
 #include "pelk_utils/core/csv.hpp"
+#include "pelk_utils/core/path.hpp"
 #include "pelk_utils/core/py_text.hpp"
 #include "pelk_utils/core/testing/test_support.hpp"
 
@@ -27,6 +28,13 @@ INSTANTIATE_TEST_SUITE_P(Strings, PythonReprTest,
                                            ReprCase{"tab\there", "'tab\\there'"}, ReprCase{"", "''"},
                                            ReprCase{std::string("\x01", 1), "'\\x01'"}),
     [](const auto& info) { return "case" + std::to_string(info.index); });
+
+TEST(JoinPathTest, JoinsAsPythonDoes) {
+  EXPECT_EQ(join_path("a", "b"), "a/b");
+  EXPECT_EQ(join_path("a/", "b"), "a/b");
+  EXPECT_EQ(join_path("a", "/b"), "/b");
+  EXPECT_EQ(join_path("", "b"), "b");
+}
 
 TEST(PythonListReprTest, JoinsWithCommaSpace) {
   EXPECT_EQ(python_list_repr({}), "[]");

@@ -8,6 +8,7 @@
 
 #include "pelk_utils/core/csv.hpp"
 #include "pelk_utils/core/number.hpp"
+#include "pelk_utils/core/path.hpp"
 
 namespace pelk {
 namespace {
@@ -62,11 +63,6 @@ CsvRow csv_row(const ReportRow& r) {
           text_of(r.mask_area2),     r.report_type, r.box_id,                      text_of(r.mask_areas)};
 }
 
-std::string join(const std::string& dir, const std::string& name) {
-  if (dir.empty() || dir.back() == '/') return dir + name;
-  return dir + "/" + name;
-}
-
 }  // namespace
 
 double round2(double value) {
@@ -102,7 +98,7 @@ TrackingReport generate_tracking_report(const ClipAnnotationData& pelk_annotatio
   std::vector<CsvRow> rows;
   for (const ReportRow& r : report.overlap_frames_data) rows.push_back(csv_row(r));
   for (const ReportRow& r : report.zero_area_frames) rows.push_back(csv_row(r));
-  const std::string path = join(save_dir_base, kReportFileName);
+  const std::string path = join_path(save_dir_base, kReportFileName);
   write_csv(path, kReportColumns, rows);
   std::cout << "Tracking question report saved to " << path << "\n";
   return report;

@@ -6,6 +6,7 @@
 #include <regex>
 #include <stdexcept>
 
+#include "pelk_utils/core/path.hpp"
 #include "pelk_utils/core/py_text.hpp"
 
 namespace pelk {
@@ -73,12 +74,6 @@ void walk(const std::string& dir, const std::optional<std::string>& ext, std::ve
 }
 
 }  // namespace
-
-std::string join_path(const std::string& a, const std::string& b) {
-  if (!b.empty() && b.front() == '/') return b;
-  if (a.empty() || a.back() == '/') return a + b;
-  return a + "/" + b;
-}
 
 CatalogueTable VideoMetadata::get_filtered_video_dataframe() const {
   std::regex pattern;

@@ -53,7 +53,4 @@ struct VideoMetadata {
 std::vector<std::string> list_all_files(const std::string& directory,
                                         const std::optional<std::string>& ext = std::nullopt);
 
-// Joins two path parts as Python's os.path.join does for two parts.
-std::string join_path(const std::string& a, const std::string& b);
-
 }  // namespace pelk

@@ -126,12 +126,5 @@ TEST_F(CatalogueTest, ListAllFilesSortsFilesBeforeSubfolders) {
   EXPECT_TRUE(list_all_files(d + "/none").empty());
 }
 
-TEST(JoinPathTest, JoinsAsPythonDoes) {
-  EXPECT_EQ(join_path("a", "b"), "a/b");
-  EXPECT_EQ(join_path("a/", "b"), "a/b");
-  EXPECT_EQ(join_path("a", "/b"), "/b");
-  EXPECT_EQ(join_path("", "b"), "b");
-}
-
 }  // namespace
 }  // namespace pelk

@@ -12,6 +12,8 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "pelk_utils/core/path.hpp"
+
 namespace pelk {
 namespace fs = std::filesystem;
 namespace {
