@@ -44,7 +44,7 @@ void BM_FullFrameLoaderBaseline(benchmark::State& state) {
   const auto files = pelk::list_annotation_files(clip_dir());
   for (auto _ : state) {
     for (int f = 0; f < kBaselineFrames; ++f) {
-      const nlohmann::json doc = pelk::read_json_file(files[static_cast<std::size_t>(f)]);
+      const nlohmann::json doc = pelk::read_annotation_json(files[static_cast<std::size_t>(f)]);
       std::vector<cv::Mat1b> masks;
       for (const auto& det : doc["detections"]) {
         cv::Mat1b m = cv::Mat1b::zeros(pelk::bench::kFrame);

@@ -1,32 +1,15 @@
 #include "pelk_utils/annotation/annotation_file.hpp"
 
+#include "pelk_utils/core/json_file.hpp"
+
 #include <cctype>
 #include <charconv>
 #include <cmath>
-#include <fstream>
-#include <sstream>
+#include <limits>
 #include <stdexcept>
 
 namespace pelk {
 namespace {
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot open annotation file '" + path + "'");
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-template <typename Json>
-Json parse_file(const std::string& path) {
-  const std::string text = slurp(path);
-  try {
-    return Json::parse(text);
-  } catch (const nlohmann::json::parse_error& e) {
-    throw std::invalid_argument("annotation file '" + path + "' is not valid JSON: " + e.what());
-  }
-}
 
 // Parses one whole token as a finite double, as Python's float() would
 // accept it (an optional leading sign, decimal or exponent notation).
@@ -38,11 +21,7 @@ bool parse_coordinate(std::string_view token, double& value) {
 
 }  // namespace
 
-nlohmann::json read_json_file(const std::string& path) { return parse_file<nlohmann::json>(path); }
-
-nlohmann::ordered_json read_ordered_json_file(const std::string& path) {
-  return parse_file<nlohmann::ordered_json>(path);
-}
+nlohmann::json read_annotation_json(const std::string& path) { return read_json_file(path, kAnnotationFileWhat); }
 
 PolygonString parse_polygon_string(const std::string& text, const std::string& where) {
   PolygonString out;
@@ -86,6 +65,18 @@ const nlohmann::json& require_key(const nlohmann::json& object, const std::strin
   return *it;
 }
 
-std::string box_key(long long box_number) { return "Box" + std::to_string(box_number); }
+std::string box_key(std::int64_t box_number) { return "Box" + std::to_string(box_number); }
+
+std::int64_t box_number_of(const nlohmann::json& detection, const std::string& where) {
+  if (!detection.is_object()) throw std::invalid_argument(where + ": expected a JSON object");
+  const auto it = detection.find("object_id");
+  if (it == detection.end()) return -1;
+  const std::int64_t object_id = json_int64(*it, where + ": \"object_id\"");
+  if (object_id == std::numeric_limits<std::int64_t>::min()) {
+    throw std::invalid_argument(where + ": \"object_id\" " + std::to_string(object_id) +
+                                " has no box number (one less is outside the 64-bit range)");
+  }
+  return object_id - 1;
+}
 
 }  // namespace pelk

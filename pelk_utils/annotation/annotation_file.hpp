@@ -5,6 +5,7 @@
 // errors that name the file, the detection and the offending token.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,13 +18,14 @@ struct PolygonString {
   std::vector<double> coords; // x1, y1, x2, y2, ... (normalised)
 };
 
-// Reads and parses the JSON document at `path`. Throws std::runtime_error
-// when the file cannot be opened and std::invalid_argument when it is not
-// JSON; both name the path.
-nlohmann::json read_json_file(const std::string& path);
+// Reads and parses the annotation file at `path` through the guarded JSON
+// reader (regular files only, size and depth caps). Throws
+// std::runtime_error when the file cannot be read and std::invalid_argument
+// when it is not JSON; both name the path.
+nlohmann::json read_annotation_json(const std::string& path);
 
-// Same, keeping the key order of every object (for rewriting files).
-nlohmann::ordered_json read_ordered_json_file(const std::string& path);
+// Names of annotation files in messages.
+inline constexpr const char* kAnnotationFileWhat = "annotation file";
 
 // Splits a polygon string at whitespace into its identifier and coordinate
 // pairs. Throws std::invalid_argument naming `where` when a token is not a
@@ -36,6 +38,11 @@ PolygonString parse_polygon_string(const std::string& text, const std::string& w
 const nlohmann::json& require_key(const nlohmann::json& object, const std::string& key, const std::string& where);
 
 // Returns "Box" followed by the decimal text of `box_number`.
-std::string box_key(long long box_number);
+std::string box_key(std::int64_t box_number);
+
+// Returns the box number of a detection: its "object_id" minus 1, or -1 when
+// the key is absent. Throws std::invalid_argument naming `where` when the
+// identity is not an integer or does not fit a signed 64-bit integer minus 1.
+std::int64_t box_number_of(const nlohmann::json& detection, const std::string& where);
 
 }  // namespace pelk

@@ -47,6 +47,9 @@ void walk(const std::string& dir, std::vector<std::string>& out) {
       if (!it->is_symlink(type_ec)) subdirs.push_back(name);
       continue;
     }
+    // Only regular files are read: a FIFO or a device named like an
+    // annotation file would block or never end.
+    if (!it->is_regular_file(type_ec)) continue;
     const long long number = annotation_number(name);
     if (number >= 0) files.emplace_back(number, name);
   }
@@ -70,7 +73,7 @@ FrameRecord load_record(const std::string& path, cv::Size size) {
 }
 
 cv::Size clip_size(const std::string& first_file) {
-  const nlohmann::json doc = read_json_file(first_file);
+  const nlohmann::json doc = read_annotation_json(first_file);
   const nlohmann::json& image_path = require_key(doc, "image_path", "'" + first_file + "'");
   if (!image_path.is_string()) throw std::invalid_argument("'" + first_file + "': \"image_path\" is not a string");
   const std::string path = image_path.get<std::string>();
@@ -91,19 +94,19 @@ std::vector<std::string> list_annotation_files(const std::string& base_dir) {
   return out;
 }
 
-int frame_index_of(const std::string& json_path) {
+std::int64_t frame_index_of(const std::string& json_path) {
   const auto at = json_path.rfind("output_pp_");
   if (at == std::string::npos) {
     throw std::invalid_argument("annotation file '" + json_path + "' has no \"output_pp_\" in its path");
   }
   std::string text = json_path.substr(at + 10);
   text = text.substr(0, text.find('.'));
-  int value = 0;
+  std::int64_t value = 0;
   const char* begin = text.data() + (!text.empty() && text[0] == '+' ? 1 : 0);
   const auto res = std::from_chars(begin, text.data() + text.size(), value);
   if (text.empty() || res.ec != std::errc() || res.ptr != text.data() + text.size()) {
     throw std::invalid_argument("annotation file '" + json_path + "': frame number '" + text +
-                                "' after \"output_pp_\" is not an integer");
+                                "' after \"output_pp_\" is not a 64-bit integer");
   }
   return value;
 }

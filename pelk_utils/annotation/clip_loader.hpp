@@ -3,6 +3,7 @@
 // the common currency of the quality reports and the cross-clip matching.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -15,7 +16,7 @@ namespace pelk {
 
 // One annotation file, loaded.
 struct FrameRecord {
-  int frame_index = 0;              // number after the last "output_pp_" in the path
+  std::int64_t frame_index = 0;     // number after the last "output_pp_" in the path
   MaskDict masks_dict;              // box key -> mask, in detection order
   AreaMap mask_areas;               // box key -> pixel count, same order
   std::string json_path;            // the file as found by the walk
@@ -44,8 +45,9 @@ std::vector<std::string> list_annotation_files(const std::string& base_dir);
 
 // Returns the frame number of an annotation file path: the text after the
 // last "output_pp_", cut at its first ".", as an integer. Throws
-// std::invalid_argument naming the path when there is none.
-int frame_index_of(const std::string& json_path);
+// std::invalid_argument naming the path when there is none or it does not
+// fit a signed 64-bit integer.
+std::int64_t frame_index_of(const std::string& json_path);
 
 // Loads the annotation files under `save_dir_base`, every mask at the size of
 // the image named by the first file. ixx <= 0: every file, with

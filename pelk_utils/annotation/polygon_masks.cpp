@@ -59,7 +59,7 @@ PolygonMasks process_json_and_generate_masks(const std::string& json_path, int h
     throw std::invalid_argument("raster size must be positive, got " + std::to_string(width) + "x" +
                                 std::to_string(height) + " for '" + json_path + "'");
   }
-  const nlohmann::json doc = read_json_file(json_path);
+  const nlohmann::json doc = read_annotation_json(json_path);
   const std::string file = "'" + json_path + "'";
   PolygonMasks out;
   const nlohmann::json& image_path = require_key(doc, "image_path", file);
@@ -71,13 +71,9 @@ PolygonMasks process_json_and_generate_masks(const std::string& json_path, int h
   for (std::size_t d = 0; d < detections.size(); ++d) {
     const std::string where = file + ", detection " + std::to_string(d);
     const nlohmann::json& detection = detections[d];
-    long long object_id = 0;
-    if (const auto it = detection.find("object_id"); detection.is_object() && it != detection.end()) {
-      if (!it->is_number_integer()) throw std::invalid_argument(where + ": \"object_id\" is not an integer");
-      object_id = it->get<long long>();
-    }
+    const std::int64_t box_number = box_number_of(detection, where);
     out.masks.push_back(detection_mask(require_key(detection, "formatted_polygon", where), frame, where));
-    out.boxkeys.push_back(static_cast<int>(object_id - 1));
+    out.boxkeys.push_back(box_number);
   }
   return out;
 }

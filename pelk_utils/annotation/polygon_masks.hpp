@@ -2,6 +2,7 @@
 // detection by filling its normalised polygons at a given raster size.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -12,7 +13,7 @@ namespace pelk {
 struct PolygonMasks {
   std::string image_path;     // the file's "image_path", unchanged
   std::vector<Mask> masks;    // one per detection, in file order, `width` x `height`
-  std::vector<int> boxkeys;   // "object_id" - 1 per detection (-1 when absent)
+  std::vector<std::int64_t> boxkeys;  // "object_id" - 1 per detection (-1 when absent)
 };
 
 // Reads the annotation file at `json_path` and fills each detection's
@@ -23,7 +24,8 @@ struct PolygonMasks {
 // Throws (naming the file and detection) std::runtime_error when the file
 // cannot be opened, std::invalid_argument for text that is not JSON, a bad
 // polygon string, a coordinate whose pixel value does not fit a 32-bit
-// integer, or an "object_id" that is not an integer, and std::out_of_range
+// integer, or an "object_id" that is not an integer or lies outside the
+// signed 64-bit range (it is never wrapped), and std::out_of_range
 // for a missing "image_path", "detections" or "formatted_polygon".
 PolygonMasks process_json_and_generate_masks(const std::string& json_path, int height, int width);
 

@@ -76,7 +76,7 @@ TEST_F(PolygonMasksTest, BoxNumbersEmptyPolygonsAndUnion) {
                     {7, {}, {"a 0 0 0.5 0 0.5 1 0 1", "b 0.25 0 1 0 1 1 0.25 1"}}});
   const PolygonMasks pm = process_json_and_generate_masks(path("a.json"), s.height, s.width);
   EXPECT_EQ(pm.image_path, "frames/0001.jpg");
-  EXPECT_EQ(pm.boxkeys, (std::vector<int>{2, -1, 6}));
+  EXPECT_EQ(pm.boxkeys, (std::vector<std::int64_t>{2, -1, 6}));
   EXPECT_TRUE(pm.masks[0].empty());
   EXPECT_EQ(pm.masks[0].size(), s);
   EXPECT_EQ(pm.masks[2].area(), 200);  // union covers the frame; coordinate 1.0 is clipped

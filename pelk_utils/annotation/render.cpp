@@ -14,6 +14,8 @@
 #include "pelk_utils/annotation/annotation_file.hpp"
 #include "pelk_utils/core/atomic_file.hpp"
 #include "pelk_utils/core/drawing.hpp"
+#include "pelk_utils/core/json_file.hpp"
+#include "pelk_utils/core/number.hpp"
 
 namespace pelk {
 namespace fs = std::filesystem;
@@ -28,13 +30,15 @@ cv::Mat read_image(const std::string& path, int flags) {
 }
 
 // Returns the vertices of a polygon string in 1/256 pixels.
-std::vector<cv::Point> subpixel_points(const PolygonString& polygon, cv::Size size) {
+std::vector<cv::Point> subpixel_points(const PolygonString& polygon, cv::Size size, const std::string& where) {
   std::vector<cv::Point> points;
   const double scale = 1 << kSubpixelBits;
   for (std::size_t i = 0; i + 1 < polygon.coords.size(); i += 2) {
     const double x = polygon.coords[i] * size.width * scale, y = polygon.coords[i + 1] * size.height * scale;
     if (std::abs(x) > 1e9 || std::abs(y) > 1e9) {
-      throw std::invalid_argument("polygon vertex far outside the image");
+      throw std::invalid_argument(where + ": vertex " + std::to_string(i / 2) + " (" + format_number(polygon.coords[i]) +
+                                  ", " + format_number(polygon.coords[i + 1]) +
+                                  ") lies too far outside the image to draw");
     }
     points.emplace_back(cvRound(x), cvRound(y));
   }
@@ -48,13 +52,23 @@ std::optional<cv::Rect> last_box(const nlohmann::json& xyxy, const std::string& 
   if (!b.is_array() || b.size() != 4 || !std::all_of(b.begin(), b.end(), [](const auto& v) { return v.is_number(); })) {
     throw std::invalid_argument(where + ": last \"xyxy\" box is not four numbers");
   }
-  const int x1 = static_cast<int>(b[0].get<double>()), y1 = static_cast<int>(b[1].get<double>());
-  const int x2 = static_cast<int>(b[2].get<double>()), y2 = static_cast<int>(b[3].get<double>());
-  return cv::Rect(cv::Point(x1, y1), cv::Point(x2, y2));
+  // Corners far outside the image are refused before the conversion to int;
+  // 2^30 leaves room for the label plate drawn above the box.
+  constexpr double kLimit = 1 << 30;
+  int corner[4];
+  for (int i = 0; i < 4; ++i) {
+    const double v = b[static_cast<std::size_t>(i)].get<double>();
+    if (!(std::abs(v) < kLimit)) {
+      throw std::invalid_argument(where + ": \"xyxy\" corner " + b[static_cast<std::size_t>(i)].dump() +
+                                  " is outside the drawable range");
+    }
+    corner[i] = static_cast<int>(v);
+  }
+  return cv::Rect(cv::Point(corner[0], corner[1]), cv::Point(corner[2], corner[3]));
 }
 
 // Draws one detection into the overlay.
-void draw_detection(cv::Mat& overlay, const nlohmann::json& detection, long long object_id, bool box_drawing,
+void draw_detection(cv::Mat& overlay, const nlohmann::json& detection, std::int64_t box_number, bool box_drawing,
                     std::mt19937& rng, const std::string& where) {
   std::uniform_int_distribution<int> channel(0, 254);
   const int r = channel(rng), g = channel(rng), b = channel(rng);
@@ -66,7 +80,7 @@ void draw_detection(cv::Mat& overlay, const nlohmann::json& detection, long long
     const std::string at = where + ", polygon " + std::to_string(k);
     if (!polygons[k].is_string()) throw std::invalid_argument(at + ": not a string");
     const PolygonString polygon = parse_polygon_string(polygons[k].get_ref<const std::string&>(), at);
-    cv::fillPoly(overlay, std::vector<std::vector<cv::Point>>{subpixel_points(polygon, overlay.size())}, fill,
+    cv::fillPoly(overlay, std::vector<std::vector<cv::Point>>{subpixel_points(polygon, overlay.size(), at)}, fill,
                  cv::LINE_8, kSubpixelBits);
   }
   if (!box_drawing || !box) return;
@@ -74,7 +88,7 @@ void draw_detection(cv::Mat& overlay, const nlohmann::json& detection, long long
   for (int k = 0; k < 2 && tl.x + k <= br.x - k && tl.y + k <= br.y - k; ++k) {
     cv::rectangle(overlay, tl + cv::Point(k, k), br - cv::Point(k, k), opaque, 1, cv::LINE_8);
   }
-  const std::string label = "Box " + std::to_string(object_id - 1);
+  const std::string label = "Box " + std::to_string(box_number);
   const LabelFont& font = LabelFont::get();
   const cv::Size text = font.text_size(label, 11);
   cv::rectangle(overlay, cv::Point(tl.x, tl.y - text.height - 4), cv::Point(tl.x + text.width + 4, tl.y), opaque,
@@ -96,38 +110,19 @@ void composite_overlay(cv::Mat& base, const cv::Mat& overlay) {
   }
 }
 
-void write_image_atomically(const std::string& path, const cv::Mat& image) {
-  const fs::path target(path);
-  fs::path temp = target.parent_path() / (".tmp_" + target.stem().string() + "_" + std::to_string(std::random_device{}()) +
-                                          target.extension().string());
-  bool ok = false;
-  try {
-    ok = cv::imwrite(temp.string(), image);
-  } catch (const cv::Exception& e) {
-    std::error_code ignored;
-    fs::remove(temp, ignored);
-    throw std::runtime_error("cannot write image '" + path + "': " + e.what());
-  }
-  std::error_code ec;
-  if (ok) fs::rename(temp, target, ec);
-  if (!ok || ec) {
-    std::error_code ignored;
-    fs::remove(temp, ignored);
-    throw std::runtime_error("cannot write image '" + path + "'" + (ec ? ": " + ec.message() : ""));
-  }
-}
-
 std::string six_decimals(double v) {
-  char buf[64];
-  std::snprintf(buf, sizeof(buf), "%.6f", v);
-  return buf;
+  // "%.6f" of 1e300 has over 300 digits; size the buffer from the value.
+  const int n = std::snprintf(nullptr, 0, "%.6f", v);
+  std::string out(static_cast<std::size_t>(n), '\0');
+  std::snprintf(out.data(), out.size() + 1, "%.6f", v);
+  return out;
 }
 
 }  // namespace
 
 cv::Mat retrieve_annotation(const std::string& json_path, const std::optional<std::string>& save_path,
                             bool box_drawing, const std::optional<std::vector<int>>& object_ids) {
-  const nlohmann::json doc = read_json_file(json_path);
+  const nlohmann::json doc = read_annotation_json(json_path);
   const std::string file = "'" + json_path + "'";
   const nlohmann::json& image_path = require_key(doc, "image_path", file);
   if (!image_path.is_string()) throw std::invalid_argument(file + ": \"image_path\" is not a string");
@@ -140,55 +135,59 @@ cv::Mat retrieve_annotation(const std::string& json_path, const std::optional<st
   std::mt19937 rng(std::random_device{}());
   for (std::size_t d = 0; d < detections.size(); ++d) {
     const std::string where = file + ", detection " + std::to_string(d);
-    const nlohmann::json& id = require_key(detections[d], "object_id", where);
-    if (!id.is_number_integer()) throw std::invalid_argument(where + ": \"object_id\" is not an integer");
-    const long long object_id = id.get<long long>();
+    const std::int64_t object_id = json_int64(require_key(detections[d], "object_id", where), where + ": \"object_id\"");
     if (object_ids && std::find(object_ids->begin(), object_ids->end(), object_id) == object_ids->end()) continue;
-    draw_detection(overlay, detections[d], object_id, box_drawing, rng, where);
+    draw_detection(overlay, detections[d], box_number_of(detections[d], where), box_drawing, rng, where);
   }
   composite_overlay(picture, overlay);
-  if (save_path && !save_path->empty()) write_image_atomically(*save_path, picture);
+  if (save_path && !save_path->empty()) write_image_file_atomically(*save_path, picture);
   return picture;
 }
 
-void fix_polygon_scaling(const std::string& json_path, const std::optional<std::string>& save_path) {
-  nlohmann::ordered_json doc = read_ordered_json_file(json_path);
-  const std::string file = "'" + json_path + "'";
-  if (!doc.is_object() || !doc.contains("image_path")) throw std::out_of_range(file + ": missing key \"image_path\"");
-  cv::Size size;
-  try {
-    size = read_image(doc["image_path"].get<std::string>(), cv::IMREAD_UNCHANGED).size();
-  } catch (const std::exception& e) {
-    std::cout << "Error loading image: " << e.what() << "\n";
-    return;
-  }
-  const double x_scale = static_cast<double>(size.height) / size.width;
-  const double y_scale = static_cast<double>(size.width) / size.height;
-  if (!doc.contains("detections")) throw std::out_of_range(file + ": missing key \"detections\"");
-  auto& detections = doc["detections"];
-  if (!detections.is_array()) throw std::invalid_argument(file + ": \"detections\" is not an array");
-  for (std::size_t d = 0; d < detections.size(); ++d) {
+void rescale_swapped_polygons(PyJson& doc, cv::Size image_size, const std::string& file) {
+  const double x_scale = static_cast<double>(image_size.height) / image_size.width;
+  const double y_scale = static_cast<double>(image_size.width) / image_size.height;
+  PyJson* detections = doc.find("detections");
+  if (detections == nullptr) throw std::out_of_range(file + ": missing key \"detections\"");
+  if (!detections->is_array()) throw std::invalid_argument(file + ": \"detections\" is not an array");
+  for (std::size_t d = 0; d < detections->items().size(); ++d) {
     const std::string where = file + ", detection " + std::to_string(d);
-    auto& detection = detections[d];
-    if (!detection.is_object() || !detection.contains("formatted_polygon")) {
-      throw std::out_of_range(where + ": missing key \"formatted_polygon\"");
-    }
-    auto& polygons = detection["formatted_polygon"];
-    if (!polygons.is_array()) throw std::invalid_argument(where + ": \"formatted_polygon\" is not an array");
-    nlohmann::ordered_json repaired = nlohmann::ordered_json::array();
-    for (std::size_t k = 0; k < polygons.size(); ++k) {
+    PyJson& detection = detections->items()[d];
+    PyJson* polygons = detection.is_object() ? detection.find("formatted_polygon") : nullptr;
+    if (polygons == nullptr) throw std::out_of_range(where + ": missing key \"formatted_polygon\"");
+    if (!polygons->is_array()) throw std::invalid_argument(where + ": \"formatted_polygon\" is not an array");
+    PyJson repaired = PyJson::array();
+    for (std::size_t k = 0; k < polygons->items().size(); ++k) {
       const std::string at = where + ", polygon " + std::to_string(k);
-      if (!polygons[k].is_string()) throw std::invalid_argument(at + ": not a string");
-      const PolygonString polygon = parse_polygon_string(polygons[k].get<std::string>(), at);
+      const PyJson& item = polygons->items()[k];
+      if (!item.is_string()) throw std::invalid_argument(at + ": not a string");
+      const PolygonString polygon = parse_polygon_string(item.text(), at);
       std::string text = polygon.identifier;
       for (std::size_t i = 0; i + 1 < polygon.coords.size(); i += 2) {
         text += " " + six_decimals(polygon.coords[i] * x_scale) + " " + six_decimals(polygon.coords[i + 1] * y_scale);
       }
-      repaired.push_back(text);
+      repaired.items().push_back(PyJson::string(std::move(text)));
     }
-    polygons = std::move(repaired);
+    *polygons = std::move(repaired);
   }
-  write_file_atomically(save_path.value_or(json_path), doc.dump(4, ' ', true));
+}
+
+void fix_polygon_scaling(const std::string& json_path, const std::optional<std::string>& save_path) {
+  const std::string file = "'" + json_path + "'";
+  PyJson doc = parse_py_json(read_regular_file(json_path, kAnnotationFileWhat, JsonLimits{}.max_bytes),
+                             std::string(kAnnotationFileWhat) + " " + file);
+  const PyJson* image_path = doc.is_object() ? doc.find("image_path") : nullptr;
+  if (image_path == nullptr) throw std::out_of_range(file + ": missing key \"image_path\"");
+  cv::Size size;
+  try {
+    if (!image_path->is_string()) throw std::invalid_argument("\"image_path\" is not a string");
+    size = read_image(image_path->text(), cv::IMREAD_UNCHANGED).size();
+  } catch (const std::exception& e) {
+    std::cout << "Error loading image: " << e.what() << "\n";
+    return;
+  }
+  rescale_swapped_polygons(doc, size, file);
+  write_file_atomically(save_path.value_or(json_path), doc.dump());
 }
 
 }  // namespace pelk

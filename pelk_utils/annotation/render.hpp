@@ -9,6 +9,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "pelk_utils/core/py_json.hpp"
+
 namespace pelk {
 
 // Returns the frame named by the annotation file at `json_path` as a new
@@ -35,5 +37,12 @@ cv::Mat retrieve_annotation(const std::string& json_path, const std::optional<st
 // prints "Error loading image: " and the reason and writes nothing. Not
 // idempotent: each file must be repaired once.
 void fix_polygon_scaling(const std::string& json_path, const std::optional<std::string>& save_path = std::nullopt);
+
+// Rewrites, in `doc`, every polygon of every detection as the repair does for
+// an image of `image_size` (x by height / width, y by width / height, six
+// decimals); everything else stays. `file` names the document in errors.
+// Throws std::out_of_range for a missing "detections" or "formatted_polygon"
+// and std::invalid_argument for malformed content.
+void rescale_swapped_polygons(PyJson& doc, cv::Size image_size, const std::string& file);
 
 }  // namespace pelk

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <stdexcept>
 #include <string>
 
 namespace pelk {
@@ -51,18 +52,39 @@ std::string Number::text() const {
   return is_integer() ? format_number(as_integer()) : format_number(std::get<double>(value_));
 }
 
+namespace {
+
+[[noreturn]] void overflow(const Number& a, const char* op, const Number& b) {
+  throw std::overflow_error("integer overflow: " + a.text() + " " + op + " " + b.text() +
+                            " does not fit a signed 64-bit integer");
+}
+
+}  // namespace
+
 Number operator+(const Number& a, const Number& b) {
-  if (a.is_integer() && b.is_integer()) return Number(a.as_integer() + b.as_integer());
+  std::int64_t r = 0;
+  if (a.is_integer() && b.is_integer()) {
+    if (__builtin_add_overflow(a.as_integer(), b.as_integer(), &r)) overflow(a, "+", b);
+    return Number(r);
+  }
   return Number(a.as_double() + b.as_double());
 }
 
 Number operator-(const Number& a, const Number& b) {
-  if (a.is_integer() && b.is_integer()) return Number(a.as_integer() - b.as_integer());
+  std::int64_t r = 0;
+  if (a.is_integer() && b.is_integer()) {
+    if (__builtin_sub_overflow(a.as_integer(), b.as_integer(), &r)) overflow(a, "-", b);
+    return Number(r);
+  }
   return Number(a.as_double() - b.as_double());
 }
 
 Number operator*(const Number& a, const Number& b) {
-  if (a.is_integer() && b.is_integer()) return Number(a.as_integer() * b.as_integer());
+  std::int64_t r = 0;
+  if (a.is_integer() && b.is_integer()) {
+    if (__builtin_mul_overflow(a.as_integer(), b.as_integer(), &r)) overflow(a, "*", b);
+    return Number(r);
+  }
   return Number(a.as_double() * b.as_double());
 }
 

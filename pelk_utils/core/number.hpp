@@ -39,6 +39,8 @@ class Number {
   std::string text() const;
 
   // Integer + integer stays integer; anything else is floating point.
+  // Integer results beyond the 64-bit range throw std::overflow_error
+  // (Python would grow the integer; wrapping would be silently wrong).
   friend Number operator+(const Number& a, const Number& b);
   friend Number operator-(const Number& a, const Number& b);
   friend Number operator*(const Number& a, const Number& b);

@@ -67,13 +67,27 @@ Span grow_canvas(const std::vector<cv::Point>& polygon, const Span& frame, Span 
   return canvas;
 }
 
+// Above this many vertices the canvas growth, quadratic in the vertex count
+// at worst, gives way to the polygon's bounding box within the frame. That
+// canvas clips at the frame border exactly where the whole frame does: on a
+// side where it is narrower than the frame no vertex lies beyond it.
+constexpr std::size_t kMaxGrowthVertices = 256;
+
+Span polygon_span(const std::vector<cv::Point>& polygon) {
+  Span box{polygon[0].x, polygon[0].y, polygon[0].x, polygon[0].y};
+  for (const cv::Point& p : polygon) box = unite(box, Span{p.x, p.y, p.x, p.y});
+  return box;
+}
+
 }  // namespace
 
 PolygonRaster fill_polygon_window(const std::vector<cv::Point>& polygon, cv::Size frame_size, cv::Rect window) {
   const Span frame = span_of(cv::Rect(cv::Point(0, 0), frame_size));
   const Span start = intersect(span_of(window), frame);
   if (polygon.empty() || start.empty()) return {};
-  const cv::Rect canvas = rect_of(grow_canvas(polygon, frame, start));
+  const Span grown = polygon.size() > kMaxGrowthVertices ? unite(start, intersect(polygon_span(polygon), frame))
+                                                         : grow_canvas(polygon, frame, start);
+  const cv::Rect canvas = rect_of(grown);
   cv::Mat1b bits = cv::Mat1b::zeros(canvas.size());
   const std::vector<std::vector<cv::Point>> polygons{polygon};
   cv::fillPoly(bits, polygons, cv::Scalar(1), cv::LINE_8, 0, -canvas.tl());
@@ -82,9 +96,7 @@ PolygonRaster fill_polygon_window(const std::vector<cv::Point>& polygon, cv::Siz
 
 PolygonRaster fill_polygon(const std::vector<cv::Point>& polygon, cv::Size frame_size) {
   if (polygon.empty()) return {};
-  Span box{polygon[0].x, polygon[0].y, polygon[0].x, polygon[0].y};
-  for (const cv::Point& p : polygon) box = unite(box, Span{p.x, p.y, p.x, p.y});
-  const Span inside = intersect(box, span_of(cv::Rect(cv::Point(0, 0), frame_size)));
+  const Span inside = intersect(polygon_span(polygon), span_of(cv::Rect(cv::Point(0, 0), frame_size)));
   if (inside.empty()) return {};
   return fill_polygon_window(polygon, frame_size, rect_of(inside));
 }

@@ -1,7 +1,6 @@
 #include "pelk_utils/detect/pen.hpp"
 
 #include <cmath>
-#include <fstream>
 #include <limits>
 #include <memory>
 #include <sstream>
@@ -12,6 +11,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "pelk_utils/core/json_file.hpp"
 #include "pelk_utils/core/polygon_fill.hpp"
 
 namespace pelk {
@@ -73,18 +73,8 @@ Geometry make_polygon(const GeosContext& geos, const PenPolygon& points) {
   return polygon;
 }
 
-json read_json_file(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) throw std::runtime_error("cannot open pen polygon file '" + path + "'");
-  try {
-    return json::parse(in);
-  } catch (const json::parse_error& e) {
-    throw std::invalid_argument("pen polygon file '" + path + "' is not valid JSON: " + e.what());
-  }
-}
-
-Number number_of(const json& value) {
-  if (value.is_number_integer()) return Number(value.get<std::int64_t>());
+Number number_of(const json& value, const std::string& where) {
+  if (value.is_number_integer()) return Number(json_int64(value, where));
   return Number(value.get<double>());
 }
 
@@ -97,13 +87,14 @@ PenPolygon parse_points(const json& points, const std::string& path) {
       throw std::invalid_argument("point " + std::to_string(i) + " in '" + path + "' is not a pair of numbers: " +
                                   p.dump());
     }
-    polygon.push_back({number_of(p[0]), number_of(p[1])});
+    const std::string where = "point " + std::to_string(i) + " in '" + path + "':";
+    polygon.push_back({number_of(p[0], where), number_of(p[1], where)});
   }
   return polygon;
 }
 
 PenPolygon read_pen_polygon(const std::string& json_path) {
-  const json doc = read_json_file(json_path);
+  const json doc = read_json_file(json_path, "pen polygon file");
   if (!doc.is_object()) throw std::invalid_argument("pen polygon file '" + json_path + "' is not a JSON object");
   if (!doc.contains("shapes")) throw std::out_of_range("pen polygon file '" + json_path + "' has no key \"shapes\"");
   const json& shapes = doc["shapes"];
@@ -113,19 +104,20 @@ PenPolygon read_pen_polygon(const std::string& json_path) {
   if (!first.is_object() || !first.contains("points")) {
     throw std::out_of_range("first shape in '" + json_path + "' has no key \"points\"");
   }
-  PenPolygon polygon = parse_points(first["points"], json_path);
-  try {
-    GeosContext geos;
-    make_polygon(geos, polygon);
-  } catch (const std::invalid_argument& e) {
-    throw std::invalid_argument("pen polygon file '" + json_path + "': " + e.what());
-  }
-  return polygon;
+  // Validity is checked only where it matters (the area ratios): filling a
+  // self-touching outline, drawing it or clipping a mask to it is sound.
+  return parse_points(first["points"], json_path);
 }
 
 Geometry make_box(const GeosContext& geos, const Box& box, std::size_t index) {
   const double x0 = std::min(box[0], box[2]), x1 = std::max(box[0], box[2]);
   const double y0 = std::min(box[1], box[3]), y1 = std::max(box[1], box[3]);
+  if (!std::isfinite(x0) || !std::isfinite(x1) || !std::isfinite(y0) || !std::isfinite(y1)) {
+    std::ostringstream msg;
+    msg << "box " << index << " [" << format_number(box[0]) << ", " << format_number(box[1]) << ", "
+        << format_number(box[2]) << ", " << format_number(box[3]) << "] has a non-finite corner";
+    throw std::invalid_argument(msg.str());
+  }
   if (!((x1 - x0) * (y1 - y0) > 0)) {
     std::ostringstream msg;
     msg << "box " << index << " [" << format_number(box[0]) << ", " << format_number(box[1]) << ", "
@@ -171,8 +163,13 @@ PenDrawing draw_pen(const std::string& image_path, const std::string& json_path,
   out.image = cv::imread(image_path, cv::IMREAD_COLOR);
   if (out.image.empty()) throw std::runtime_error("cannot read image '" + image_path + "'");
   std::vector<cv::Point> outline;
-  for (const PenPoint& p : out.polygon_points) {
-    outline.emplace_back(cvRound(p.x.as_double()), cvRound(p.y.as_double()));
+  for (std::size_t i = 0; i < out.polygon_points.size(); ++i) {
+    const double x = out.polygon_points[i].x.as_double(), y = out.polygon_points[i].y.as_double();
+    if (!(std::abs(x) < (1 << 30) && std::abs(y) < (1 << 30))) {
+      throw std::invalid_argument("point " + std::to_string(i) + " in '" + json_path +
+                                  "' lies too far outside the image to draw");
+    }
+    outline.emplace_back(cvRound(x), cvRound(y));
   }
   // Thick OpenCV lines end in round caps, which gives rounded joints.
   cv::polylines(out.image, std::vector<std::vector<cv::Point>>{outline}, true, cv::Scalar(0, 0, 255), 3,

@@ -42,8 +42,11 @@ inline constexpr const char* kDefaultPenPolygonDir = "pen_polygons";
 // joints (vertices rounded to whole pixels). Without `drawout`, `image_path`
 // is not opened. Throws std::runtime_error when a file cannot be opened or
 // read, std::invalid_argument for malformed content ("No shapes found in the
-// JSON file." for an empty "shapes"), std::out_of_range for a missing key;
-// every message but the empty-shapes one names the file.
+// JSON file." for an empty "shapes", a coordinate outside the signed 64-bit
+// range, or, when drawing, a vertex too far outside the image),
+// std::out_of_range for a missing key; every message but the empty-shapes one
+// names the file. The outline's validity is not checked here: a
+// self-touching outline (a double click) is read, drawn and filled as it is.
 PenDrawing draw_pen(const std::string& image_path, const std::string& json_path, bool drawout = false);
 
 struct PenRatios {
@@ -54,8 +57,9 @@ struct PenRatios {
 // Measures, for each box (x_min, y_min, x_max, y_max, pixels), the
 // percentage of its area that lies inside the pen polygon, and selects the
 // boxes whose percentage is at least `ratio_threshold`. Throws
-// std::invalid_argument for a box of zero area (naming it) and for an invalid
-// polygon (naming the reason).
+// std::invalid_argument for a box of zero area or with a non-finite corner
+// (naming it) and for an invalid polygon (naming the reason); only this
+// operation needs a valid polygon.
 PenRatios calculate_pen_intersection_ratio(const PenPolygon& polygon_points, const std::vector<Box>& boxes,
                                            double ratio_threshold);
 

@@ -53,6 +53,37 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{"empty_custom_is_given", "D:\\Camera62_1\\c", "", ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A double click leaves a spike or a bow tie in the outline. Reading,
+// drawing and clipping masks work on it as drawn; only the area ratio, which
+// needs a valid polygon, refuses it.
+TEST_F(PenFileTest, OutlineValidityIsCheckedOnlyByTheRatio) {
+  const std::string path = write("bowtie.json", R"({"shapes": [{"points": [[0, 0], [10, 10], [10, 0], [0, 10]]}]})");
+  const PenPolygon pen = draw_pen("x.jpg", path).polygon_points;
+  EXPECT_EQ(pen.size(), 4u);
+  const Mask clipped = get_in_pen_mask(0, Mask(cv::Mat1b(12, 12, uchar{1})), path, {"x.jpg"});
+  EXPECT_GT(clipped.area(), 0);
+  try {
+    calculate_pen_intersection_ratio(pen, {{0, 0, 1, 1}}, 40);
+    FAIL() << "expected an invalid polygon error";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_NE(std::string(e.what()).find("invalid pen polygon"), std::string::npos) << e.what();
+  }
+  const std::string two = write("two.json", R"({"shapes": [{"points": [[0, 0], [1, 1]]}]})");
+  EXPECT_EQ(draw_pen("x.jpg", two).polygon_points.size(), 2u);
+  EXPECT_THROW(calculate_pen_intersection_ratio(draw_pen("x.jpg", two).polygon_points, {{0, 0, 1, 1}}, 40),
+               std::invalid_argument);
+}
+
+TEST_F(PenFileTest, RefusesFilesThatAreNotRegular) {
+  EXPECT_THROW(draw_pen("x.jpg", dir_.string()), std::runtime_error);
+  try {
+    draw_pen("x.jpg", "/dev/zero");
+    FAIL() << "expected an error";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("'/dev/zero' is not a regular file"), std::string::npos) << e.what();
+  }
+}
+
 TEST_F(PenFileTest, ReadsFirstShapeKeepingNumberTypes) {
   const std::string path = write("p.json", R"({"shapes": [{"points": [[1, 2.5], [10, 2], [10.75, 20]]},
                                                          {"points": [[0, 0], [1, 1], [0, 1]]}]})");
@@ -69,6 +100,7 @@ struct BadPenCase {
   std::string content;
   const char* message_part;
   enum Kind { kInvalid, kMissingKey } kind;
+  friend void PrintTo(const BadPenCase& c, std::ostream* os) { *os << c.name << " (expects '" << c.message_part << "')"; }
 };
 
 class BadPenFileTest : public PenFileTest, public ::testing::WithParamInterface<BadPenCase> {};
@@ -98,10 +130,15 @@ INSTANTIATE_TEST_SUITE_P(
                    BadPenCase::kInvalid},
         BadPenCase{"point_not_numbers", R"({"shapes": [{"points": [[0, 0], ["a", 1], [1, 1]]}]})", "bad.json",
                    BadPenCase::kInvalid},
-        BadPenCase{"too_few_points", R"({"shapes": [{"points": [[0, 0], [1, 1]]}]})", "bad.json",
-                   BadPenCase::kInvalid},
-        BadPenCase{"self_intersecting", R"({"shapes": [{"points": [[0, 0], [10, 10], [10, 0], [0, 10]]}]})",
-                   "bad.json", BadPenCase::kInvalid}),
+        // Hostile files: deep nesting in an ignored key, a number beyond the
+        // double range, a coordinate beyond 64 bits that would wrap to -1.
+        BadPenCase{"deep_nesting", "{\"x\": " + std::string(100000, '[') + std::string(100000, ']') + "}",
+                   "bad.json' nests", BadPenCase::kInvalid},
+        BadPenCase{"number_overflow", R"({"shapes": [{"points": [[1e400, 0], [1, 1], [0, 1]]}]})",
+                   "bad.json' is not valid JSON", BadPenCase::kInvalid},
+        BadPenCase{"coordinate_beyond_64_bits",
+                   R"({"shapes": [{"points": [[18446744073709551615, 0], [1, 1], [0, 1]]}]})",
+                   "18446744073709551615 is outside the signed 64-bit range", BadPenCase::kInvalid}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(PenFileTest, MissingFileNamesThePath) {

@@ -12,6 +12,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "pelk_utils/core/atomic_file.hpp"
 #include "pelk_utils/core/path.hpp"
 
 namespace pelk {
@@ -45,7 +46,15 @@ cv::Mat cut(const cv::Mat& frame, const CropRect& r) {
 
 cv::Mat resize_to_height(const cv::Mat& image, int height) {
   if (height <= 0) throw std::invalid_argument("resize_dim height must be positive, got " + std::to_string(height));
-  const int width = static_cast<int>(std::ceil(height * (static_cast<double>(image.cols) / image.rows)));
+  const double wide = std::ceil(height * (static_cast<double>(image.cols) / image.rows));
+  // OpenCV keeps image sides below 2^31 and their product within memory;
+  // a width this large is a mistaken setting, refused before conversion.
+  if (!(wide <= (1 << 20))) {
+    throw std::invalid_argument("resize_dim height " + std::to_string(height) + " gives a width of " +
+                                format_number(wide) + " pixels for a " + std::to_string(image.cols) + "x" +
+                                std::to_string(image.rows) + " crop; at most 1048576 is accepted");
+  }
+  const int width = static_cast<int>(wide);
   cv::Mat out;
   cv::resize(image, out, cv::Size(width, height), 0, 0, cv::INTER_AREA);
   return out;
@@ -66,6 +75,44 @@ bool is_multiple(const Number& counter, int divisor) {
   return std::fmod(counter.as_double(), static_cast<double>(divisor)) == 0.0;
 }
 
+// Opens a video file with the FFmpeg backend only: the default probing tries
+// every backend, the camera backend included, which is slow and leaks on
+// files it cannot open.
+cv::VideoCapture open_video(const std::string& path) {
+  cv::VideoCapture cap;
+  cap.open(path, cv::CAP_FFMPEG);
+  return cap;
+}
+
+// Frames past 2^53 are no longer exact in a double; no recording is that long.
+constexpr double kMaxFrame = 9007199254740992.0;
+
+// Returns fps * 60 * minutes as a whole frame number (a fractional product is
+// rounded to the nearest frame, keeping its floating-point kind so that its
+// text stays as before). Throws std::invalid_argument naming `setting` and
+// the video when the value is not finite or out of range.
+Number frame_bound(std::int64_t fps, const Number& minutes, const char* setting, const std::string& video) {
+  const auto refuse = [&] {
+    return std::invalid_argument(std::string(setting) + " " + minutes.text() + " gives no usable frame number for video '" +
+                                 video + "' at " + std::to_string(fps) + " frames per second");
+  };
+  Number frame;
+  try {
+    frame = Number(fps) * Number(60) * minutes;
+  } catch (const std::overflow_error&) {
+    throw refuse();
+  }
+  if (!(std::abs(frame.as_double()) <= kMaxFrame)) throw refuse();
+  if (frame.is_integer()) return frame;
+  return Number(std::nearbyint(frame.as_double()));
+}
+
+void create_folder(const std::string& dir) {
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  if (ec) throw std::runtime_error("cannot create folder '" + dir + "': " + ec.message());
+}
+
 }  // namespace
 
 CropRect adjust_crop(const CropRect& detected, const std::optional<bool>& left_crop) {
@@ -75,7 +122,7 @@ CropRect adjust_crop(const CropRect& detected, const std::optional<bool>& left_c
 }
 
 double VideoProcessor::get_video_duration(const std::string& video_path) {
-  cv::VideoCapture cap(video_path);
+  cv::VideoCapture cap = open_video(video_path);
   if (!cap.isOpened()) {
     std::cout << "Error: Could not open video " << video_path << "\n";
     return 0;
@@ -145,43 +192,55 @@ void VideoProcessor::crop_video_to_frames(const std::string& video_path, const s
   crop_range(video_path, output_dir, output_dir, start_min, end_min, camera_number, crop);
 }
 
-void VideoProcessor::crop_range(const std::string& video_path, const std::string& write_dir,
-                                const std::string& shown_dir, Number start_min, Number end_min,
-                                const std::optional<std::string>& camera_number, bool crop) {
+RangeOutcome VideoProcessor::crop_range(const std::string& video_path, const std::string& write_dir,
+                                        const std::string& shown_dir, Number start_min, Number end_min,
+                                        const std::optional<std::string>& camera_number, bool crop) {
   if (frame_skip == 0) throw std::invalid_argument("frame_skip must not be 0");
-  fs::create_directories(write_dir);
-  cv::VideoCapture cap(video_path);
+  create_folder(write_dir);
+  cv::VideoCapture cap = open_video(video_path);
   if (!cap.isOpened()) {
     std::cout << "Error: Could not open video.\n";
-    return;
+    return {false, "the video could not be opened"};
   }
   const auto fps = static_cast<std::int64_t>(cap.get(cv::CAP_PROP_FPS));
   if (fps <= 0) throw std::runtime_error("video '" + video_path + "' reports a frame rate below 1");
-  const Number start_frame = Number(fps) * Number(60) * start_min;
-  const Number end_frame = Number(fps) * Number(60) * end_min;
+  const double frame_count = cap.get(cv::CAP_PROP_FRAME_COUNT);
+  const Number start_frame = frame_bound(fps, start_min, "start_min", video_path);
+  const Number end_frame = frame_bound(fps, end_min, "end_min", video_path);
   cap.set(cv::CAP_PROP_POS_FRAMES, start_frame.as_double());
   cv::Mat frame;
   if (!cap.read(frame)) {
     std::cout << "Error: Could not read the first frame.\n";
-    return;
+    // A range that starts at or past the video's end asks for no frame.
+    if (start_frame.as_double() >= frame_count) return {true, ""};
+    return {false, "its first frame could not be read"};
   }
   std::optional<CropRect> rect;
   if (crop) {
     rect = crop_for(frame, camera_number);
-    if (!rect) return;
+    if (!rect) return {false, "no orange region was found on its first frame"};
   }
   int saved = 0;
   cv::Mat last;
+  RangeOutcome outcome{true, ""};
   const Number last_counter = end_frame - Number(1);
   for (Number counter = start_frame; counter < end_frame; counter += Number(1)) {
-    if (!cap.read(frame)) break;
+    if (!cap.read(frame)) {
+      // The frame read at counter c is frame c + 1; past the reported frame
+      // count that is the video's real end, before it a truncated file.
+      if (!(counter.as_double() + 1 >= frame_count)) {
+        outcome = {false, "the video ended at frame " + format_number(counter.as_double() + 1) + " of " +
+                              format_number(frame_count) + " (truncated or still being copied?)"};
+      }
+      break;
+    }
     if (!is_multiple(counter, frame_skip) && !(counter == last_counter)) continue;
     const std::string name = four_digits(saved) + ".jpg";
     std::cout << "Processing frame " << counter.text() << " (saved as " << name << ")\n";
     cv::Mat image = rect ? cut(frame, *rect) : frame;
     if (resize_dim) image = resize_to_height(image, resize_dim->second);
-    const std::string path = join_path(write_dir, name);
-    if (!cv::imwrite(path, image)) throw std::runtime_error("cannot write frame image '" + path + "'");
+    // Each image gets its final name only once it is whole.
+    write_image_file_atomically(join_path(write_dir, name), image, AtomicWriteOptions{.sync = false});
     last = image;
     ++saved;
   }
@@ -189,6 +248,16 @@ void VideoProcessor::crop_range(const std::string& video_path, const std::string
   std::cout << "Cropped frames from " << start_min.text() << " to " << end_min.text() << " minutes saved to "
             << shown_dir << ".\n";
   if (saved > 0) std::cout << "Dim: (" << last.rows << ", " << last.cols << ", " << last.channels() << ")\n";
+  return outcome;
+}
+
+void VideoProcessor::check_time_step(const std::string& video_path) const {
+  cv::VideoCapture cap = open_video(video_path);
+  const double fps = cap.isOpened() ? cap.get(cv::CAP_PROP_FPS) : 0;
+  if (fps > 0 && time_step.as_double() * 60 * fps < 1) {
+    throw std::invalid_argument("time_step " + time_step.text() + " minutes is shorter than one frame interval of '" +
+                                video_path + "' (" + format_number(fps) + " frames per second)");
+  }
 }
 
 void VideoProcessor::process_videos_to_frames(const CatalogueTable& df) {
@@ -198,6 +267,7 @@ void VideoProcessor::process_videos_to_frames(const CatalogueTable& df) {
   const char* leaf = left_crop.value_or(false) ? "left_cropped_frames" : "right_cropped_frames";
   for (const CatalogueRow& row : df) {
     const double total = get_video_duration(row.file_path);
+    if (total > 0) check_time_step(row.file_path);
     for (Number start = 0; start < Number(total); start += time_step) {
       Number end = start + time_step;
       if (Number(total) < end) end = Number(total);
@@ -212,9 +282,15 @@ void VideoProcessor::process_videos_to_frames(const CatalogueTable& df) {
       // final name, so a crash or an error never leaves a folder that a
       // rerun would skip.
       const std::string partial = dir + ".partial";
-      fs::remove_all(partial);
-      crop_range(row.file_path, partial, dir, start, end, row.camera_number, crop);
-      fs::rename(partial, dir);
+      fs::remove_all(partial, ec);
+      if (ec) throw std::runtime_error("cannot remove the unfinished folder '" + partial + "': " + ec.message());
+      const RangeOutcome outcome = crop_range(row.file_path, partial, dir, start, end, row.camera_number, crop);
+      if (!outcome.complete) {
+        std::cout << "Leaving " << dir << " unfinished: " << outcome.reason << "; a rerun will try it again.\n";
+        continue;
+      }
+      fs::rename(partial, dir, ec);
+      if (ec) throw std::runtime_error("cannot rename '" + partial + "' to '" + dir + "': " + ec.message());
     }
   }
 }

@@ -30,6 +30,13 @@ struct CropRect {
 // returns the detected box unchanged.
 CropRect adjust_crop(const CropRect& detected, const std::optional<bool>& left_crop);
 
+// Whether a range read every frame its bounds ask for (or up to the video's
+// real end), and why not.
+struct RangeOutcome {
+  bool complete = false;
+  std::string reason;
+};
+
 // Root of the batch extraction's output tree when the caller names none,
 // relative to the working directory.
 inline constexpr const char* kDefaultFramesDir = "pelk_frames";
@@ -58,10 +65,15 @@ struct VideoProcessor {
   // `output_dir` (created) as 0000.jpg, 0001.jpg, ..., cropped with the
   // camera's rectangle (detected on the range's first frame, which is not
   // saved, and cached) and resized to `resize_dim`'s height. Prints one line
-  // per saved frame and a closing summary. Throws std::runtime_error naming
+  // per saved frame and a closing summary. Start and end frames (fps * 60 *
+  // minutes) are rounded to whole frames, so fractional minutes lose no
+  // frame and consecutive ranges tile the video; whole-number minutes are
+  // unchanged. Each image is written under a temporary name and renamed, so
+  // a killed run leaves no truncated JPEG. Throws std::runtime_error naming
   // the video when its frame rate is not positive or a frame cannot be
-  // written, and std::invalid_argument when the crop is empty or frame_skip
-  // is 0.
+  // written (with the system's reason), and std::invalid_argument when the
+  // crop is empty, frame_skip is 0, a minute bound gives no usable frame
+  // number, or resize_dim would make an absurd width.
   void crop_video_to_frames(const std::string& video_path, const std::string& output_dir, Number start_min = 10,
                             Number end_min = 12, const std::optional<std::string>& camera_number = std::nullopt,
                             bool crop = true);
@@ -69,14 +81,19 @@ struct VideoProcessor {
   // Cuts every recording of `df` into ranges of `time_step` minutes, one
   // folder each (output_dir_base/Date/Video Name/<start>min_to_<end>min/
   // left_cropped_frames or right_cropped_frames). A range is written into a
-  // temporary sibling folder and renamed when complete, so an interrupted
-  // range is redone on the next run; finished ranges print "Skipping".
-  // Throws std::invalid_argument when time_step is not positive.
+  // temporary sibling folder and renamed only when it read every frame its
+  // bounds ask for (or reached the video's real end); a range cut short (a
+  // truncated or still-copying file, no orange region) prints "Leaving <dir>
+  // unfinished: <reason>; a rerun will try it again." and the batch goes
+  // on. Finished ranges print "Skipping". Throws std::invalid_argument when
+  // time_step is not positive or shorter than one frame interval of a video,
+  // std::runtime_error naming the folder when one cannot be created.
   void process_videos_to_frames(const CatalogueTable& df);
 
  private:
-  void crop_range(const std::string& video_path, const std::string& write_dir, const std::string& shown_dir,
+  RangeOutcome crop_range(const std::string& video_path, const std::string& write_dir, const std::string& shown_dir,
                   Number start_min, Number end_min, const std::optional<std::string>& camera_number, bool crop);
+  void check_time_step(const std::string& video_path) const;
   std::optional<CropRect> crop_for(const cv::Mat& first_frame, const std::optional<std::string>& camera_number);
 };
 

@@ -155,22 +155,27 @@ TEST_F(VideoTest, FrameSkipZeroIsRejected) {
                std::invalid_argument);
 }
 
-TEST_F(VideoTest, FractionalMinutesFollowDoubleArithmetic) {
+// Fractional minutes carry rounding (0.1 + 0.2); the frame bounds are
+// rounded to whole frames, so the range 0.30000000000000004..0.4 saves all
+// 150 of its frames (not 88) and its neighbour 0.2..0.30000000000000004 ends
+// where it begins (150, not 151 with one saved twice). Texts stay exact.
+TEST_F(VideoTest, FractionalMinutesRoundToWholeFrames) {
   const std::string v = small_video(610);
   VideoProcessor p;
   {
     CoutCapture cap;
     p.crop_video_to_frames(v, (dir_ / "a").string(), 0.1 + 0.2, 0.4, std::nullopt, false);
-    EXPECT_EQ(count_files(dir_ / "a"), 88);
-    EXPECT_NE(cap.text().find("Processing frame 512.0 (saved as 0000.jpg)\n"), std::string::npos);
+    EXPECT_EQ(count_files(dir_ / "a"), 150);
+    EXPECT_NE(cap.text().find("Processing frame 450.0 (saved as 0000.jpg)\n"), std::string::npos);
+    EXPECT_NE(cap.text().find("Processing frame 599.0 (saved as 0149.jpg)\n"), std::string::npos);
     EXPECT_NE(cap.text().find("Cropped frames from 0.30000000000000004 to 0.4 minutes"), std::string::npos);
   }
   {
     CoutCapture cap;
     p.crop_video_to_frames(v, (dir_ / "b").string(), 0.2, 0.1 + 0.2, std::nullopt, false);
-    EXPECT_EQ(count_files(dir_ / "b"), 151);
+    EXPECT_EQ(count_files(dir_ / "b"), 150);
     EXPECT_NE(cap.text().find("Processing frame 300.0 (saved as 0000.jpg)\n"), std::string::npos);
-    EXPECT_NE(cap.text().find("Processing frame 450.0 (saved as 0150.jpg)\n"), std::string::npos);
+    EXPECT_NE(cap.text().find("Processing frame 449.0 (saved as 0149.jpg)\n"), std::string::npos);
   }
 }
 
@@ -268,6 +273,172 @@ TEST_F(VideoTest, NonPositiveTimeStepIsRejected) {
   EXPECT_THROW(p.process_videos_to_frames({}), std::invalid_argument);
   p.time_step = -0.5;
   EXPECT_THROW(p.process_videos_to_frames({}), std::invalid_argument);
+}
+
+// A 32 x 32 frame that carries its index as 16 black-or-white 8 x 8 blocks.
+cv::Mat3b numbered_frame(int index) {
+  cv::Mat3b f(32, 32, cv::Vec3b(0, 0, 0));
+  for (int bit = 0; bit < 16; ++bit) {
+    if (index >> bit & 1) f(cv::Rect(bit % 4 * 8, bit / 4 * 8, 8, 8)).setTo(cv::Vec3b(255, 255, 255));
+  }
+  return f;
+}
+
+int index_of(const cv::Mat& image) {
+  int index = 0;
+  for (int bit = 0; bit < 16; ++bit) {
+    if (cv::mean(image(cv::Rect(bit % 4 * 8 + 2, bit / 4 * 8 + 2, 4, 4)))[0] > 128) index |= 1 << bit;
+  }
+  return index;
+}
+
+// The default batch over a whole 10-minute recording at 25 fps: the 0.1-minute
+// starts carry rounding (0.30000000000000004, ...), yet every frame after the
+// first range's detection frame is saved exactly once across the 101 ranges.
+TEST_F(VideoTest, DefaultBatchSavesEveryFrameOfARecordingExactlyOnce) {
+  const int frames = 25 * 60 * 10;
+  const std::string path = (dir_ / "rec.avi").string();
+  {
+    cv::VideoWriter w(path, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 25, cv::Size(32, 32));
+    ASSERT_TRUE(w.isOpened());
+    for (int i = 0; i < frames; ++i) w.write(numbered_frame(i));
+  }
+  VideoProcessor p;
+  p.crop = false;
+  p.output_dir_base = (dir_ / "frames").string();
+  {
+    CoutCapture quiet;
+    p.process_videos_to_frames(table_for(path, "61", "rec"));
+  }
+  std::vector<int> seen(frames, 0);
+  int ranges = 0;
+  for (const auto& range : fs::directory_iterator(p.output_dir_base + "/20240105/rec")) {
+    ++ranges;
+    const fs::path leaf = range.path() / "right_cropped_frames";
+    ASSERT_TRUE(fs::is_directory(leaf)) << range.path();
+    for (const auto& file : fs::directory_iterator(leaf)) {
+      const int index = index_of(cv::imread(file.path().string(), cv::IMREAD_GRAYSCALE));
+      ASSERT_LT(index, frames) << file.path();
+      ++seen[static_cast<std::size_t>(index)];
+    }
+  }
+  EXPECT_EQ(ranges, 101);
+  EXPECT_EQ(seen[0], 0);  // the first range's detection frame
+  for (int i = 1; i < frames; ++i) ASSERT_EQ(seen[static_cast<std::size_t>(i)], 1) << "frame " << i;
+  EXPECT_TRUE(fs::exists(p.output_dir_base + "/20240105/rec/0.30000000000000004min_to_0.4min"));
+}
+
+// A range that stops early is not finalised, so a rerun tries it again; the
+// batch says which range and why, and goes on.
+TEST_F(VideoTest, RangeCutShortIsLeftUnfinished) {
+  const std::string v = small_video(50);  // no orange region anywhere
+  VideoProcessor p;
+  p.output_dir_base = (dir_ / "frames").string();
+  p.time_step = 1.0 / 60;  // 25 frames per range
+  CoutCapture cap;
+  p.process_videos_to_frames(table_for(v, "61", "vid"));
+  const std::string first = p.output_dir_base + "/20240105/vid/0min_to_" + format_number(1.0 / 60) +
+                            "min/right_cropped_frames";
+  EXPECT_FALSE(fs::exists(first));
+  EXPECT_NE(cap.text().find("Leaving " + first + " unfinished: no orange region was found on its first frame"),
+            std::string::npos)
+      << cap.text();
+  // Both ranges were tried: the batch went on after the first.
+  const std::string out = cap.text();
+  EXPECT_NE(out.find("Leaving", out.find("Leaving") + 1), std::string::npos) << out;
+}
+
+// A file whose data ends before its header says (a copy in progress): the
+// range that reaches past the real data is left unfinished.
+TEST_F(VideoTest, TruncatedRecordingLeavesItsLastRangesUnfinished) {
+  const std::string path = (dir_ / "cut.avi").string();
+  {
+    cv::VideoWriter w(path, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 25, cv::Size(32, 32));
+    for (int i = 0; i < 100; ++i) w.write(numbered_frame(i));
+  }
+  fs::resize_file(path, fs::file_size(path) / 2);
+  VideoProcessor p;
+  p.crop = false;
+  p.output_dir_base = (dir_ / "frames").string();
+  p.time_step = 1.0 / 60;
+  CoutCapture cap;
+  p.process_videos_to_frames(table_for(path, "61", "cut"));
+  if (cap.text().find("Total frames: 100.0") == std::string::npos) {
+    GTEST_SKIP() << "the decoder does not report the header's frame count for a truncated file:\n" << cap.text();
+  }
+  EXPECT_NE(cap.text().find("unfinished: the video ended at frame"), std::string::npos) << cap.text();
+  EXPECT_TRUE(fs::exists(p.output_dir_base + "/20240105/cut/0min_to_" + format_number(1.0 / 60) +
+                         "min/right_cropped_frames"));
+}
+
+struct BadSettingCase {
+  const char* name;
+  std::function<void(VideoProcessor&, const std::string& video, const fs::path& dir)> run;
+  const char* message_part;
+  friend void PrintTo(const BadSettingCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class BadSettingTest : public VideoTest, public ::testing::WithParamInterface<BadSettingCase> {};
+
+TEST_P(BadSettingTest, FailsNamingTheSetting) {
+  const std::string v = small_video(30);
+  VideoProcessor p;
+  p.crop = false;
+  p.output_dir_base = (dir_ / "frames").string();
+  CoutCapture quiet;
+  try {
+    GetParam().run(p, v, dir_);
+    FAIL() << "expected an error";
+  } catch (const std::exception& e) {
+    EXPECT_NE(std::string(e.what()).find(GetParam().message_part), std::string::npos) << e.what();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hostile, BadSettingTest,
+    ::testing::Values(
+        BadSettingCase{"minutes_beyond_64_bits",
+                       [](VideoProcessor& p, const std::string& v, const fs::path& d) {
+                         p.crop_video_to_frames(v, (d / "o").string(), Number(std::int64_t{1} << 57),
+                                                Number(std::int64_t{1} << 58), std::nullopt, false);
+                       },
+                       "start_min 144115188075855872 gives no usable frame number"},
+        BadSettingCase{"non_finite_minutes",
+                       [](VideoProcessor& p, const std::string& v, const fs::path& d) {
+                         p.crop_video_to_frames(v, (d / "o").string(), 0, Number(1e308 * 10), std::nullopt, false);
+                       },
+                       "end_min inf gives no usable frame number"},
+        BadSettingCase{"resize_width_overflow",
+                       [](VideoProcessor& p, const std::string& v, const fs::path& d) {
+                         p.resize_dim = std::pair<int, int>{0, 2000000000};
+                         p.crop_video_to_frames(v, (d / "o").string(), 0, 0.01, std::nullopt, false);
+                       },
+                       "resize_dim height 2000000000 gives a width of"},
+        BadSettingCase{"time_step_below_one_frame",
+                       [](VideoProcessor& p, const std::string& v, const fs::path&) {
+                         p.time_step = 0.0001;
+                         p.process_videos_to_frames(table_for(v, "61", "vid"));
+                       },
+                       "time_step 0.0001 minutes is shorter than one frame interval"},
+        BadSettingCase{"output_base_is_a_file",
+                       [](VideoProcessor& p, const std::string& v, const fs::path& d) {
+                         std::ofstream(d / "file") << "x";
+                         p.output_dir_base = (d / "file").string();
+                         p.process_videos_to_frames(table_for(v, "61", "vid"));
+                       },
+                       "/file/20240105/vid/0min_to_0.02min/right_cropped_frames.partial': Not a directory"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(VideoTest, FramesAreWrittenWithoutLeftoverTemporaries) {
+  const std::string v = small_video(30);
+  VideoProcessor p;
+  CoutCapture quiet;
+  p.crop_video_to_frames(v, (dir_ / "o").string(), 0, 0.01, std::nullopt, false);
+  EXPECT_EQ(count_files(dir_ / "o"), 15);
+  for (const auto& f : fs::directory_iterator(dir_ / "o")) {
+    EXPECT_EQ(f.path().filename().string().rfind(".pelk-", 0), std::string::npos) << f.path();
+    EXPECT_FALSE(cv::imread(f.path().string()).empty()) << f.path();
+  }
 }
 
 }  // namespace
