@@ -93,22 +93,6 @@ PenPolygon parse_points(const json& points, const std::string& path) {
   return polygon;
 }
 
-PenPolygon read_pen_polygon(const std::string& json_path) {
-  const json doc = read_json_file(json_path, "pen polygon file");
-  if (!doc.is_object()) throw std::invalid_argument("pen polygon file '" + json_path + "' is not a JSON object");
-  if (!doc.contains("shapes")) throw std::out_of_range("pen polygon file '" + json_path + "' has no key \"shapes\"");
-  const json& shapes = doc["shapes"];
-  if (!shapes.is_array()) throw std::invalid_argument("\"shapes\" in '" + json_path + "' is not an array");
-  if (shapes.empty()) throw std::invalid_argument("No shapes found in the JSON file.");
-  const json& first = shapes[0];
-  if (!first.is_object() || !first.contains("points")) {
-    throw std::out_of_range("first shape in '" + json_path + "' has no key \"points\"");
-  }
-  // Validity is checked only where it matters (the area ratios): filling a
-  // self-touching outline, drawing it or clipping a mask to it is sound.
-  return parse_points(first["points"], json_path);
-}
-
 Geometry make_box(const GeosContext& geos, const Box& box, std::size_t index) {
   const double x0 = std::min(box[0], box[2]), x1 = std::max(box[0], box[2]);
   const double y0 = std::min(box[1], box[3]), y1 = std::max(box[1], box[3]);
@@ -157,8 +141,23 @@ const std::string& frame_name_at(const std::vector<std::string>& frame_names, in
 
 }  // namespace
 
+PenPolygon parse_pen_polygon(const nlohmann::json& doc, const std::string& json_path) {
+  if (!doc.is_object()) throw std::invalid_argument("pen polygon file '" + json_path + "' is not a JSON object");
+  if (!doc.contains("shapes")) throw std::out_of_range("pen polygon file '" + json_path + "' has no key \"shapes\"");
+  const json& shapes = doc["shapes"];
+  if (!shapes.is_array()) throw std::invalid_argument("\"shapes\" in '" + json_path + "' is not an array");
+  if (shapes.empty()) throw std::invalid_argument("No shapes found in the JSON file.");
+  const json& first = shapes[0];
+  if (!first.is_object() || !first.contains("points")) {
+    throw std::out_of_range("first shape in '" + json_path + "' has no key \"points\"");
+  }
+  // Validity is checked only where it matters (the area ratios): filling a
+  // self-touching outline, drawing it or clipping a mask to it is sound.
+  return parse_points(first["points"], json_path);
+}
+
 PenDrawing draw_pen(const std::string& image_path, const std::string& json_path, bool drawout) {
-  PenDrawing out{cv::Mat(), read_pen_polygon(json_path)};
+  PenDrawing out{cv::Mat(), parse_pen_polygon(read_json_file(json_path, "pen polygon file"), json_path)};
   if (!drawout) return out;
   out.image = cv::imread(image_path, cv::IMREAD_COLOR);
   if (out.image.empty()) throw std::runtime_error("cannot read image '" + image_path + "'");

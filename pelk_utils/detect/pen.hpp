@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
 
 #include "pelk_utils/core/box.hpp"
@@ -48,6 +49,10 @@ inline constexpr const char* kDefaultPenPolygonDir = "pen_polygons";
 // names the file. The outline's validity is not checked here: a
 // self-touching outline (a double click) is read, drawn and filled as it is.
 PenDrawing draw_pen(const std::string& image_path, const std::string& json_path, bool drawout = false);
+
+// Returns the pen polygon of a parsed pen-polygon document; `json_path`
+// names it in errors. Errors as draw_pen's for malformed content.
+PenPolygon parse_pen_polygon(const nlohmann::json& doc, const std::string& json_path);
 
 struct PenRatios {
   std::vector<double> intersection_ratio_list;  // percent of each box inside the pen

@@ -75,6 +75,23 @@ void walk(const std::string& dir, const std::optional<std::string>& ext, std::ve
 
 }  // namespace
 
+std::optional<CatalogueRow> match_camera_file(const std::string& path, const std::regex& pattern) {
+  const std::string name = file_name(path);
+  // No file system holds longer names; longer text would only feed the
+  // recursive regex matcher.
+  if (name.size() > 255) return std::nullopt;
+  std::smatch m;
+  if (!std::regex_search(name, m, pattern, std::regex_constants::match_continuous)) return std::nullopt;
+  const std::string t = m[4].str();
+  CatalogueRow row;
+  row.camera_number = m[1].str();
+  row.date = m[3].str();
+  row.time = t.size() >= 6 ? t.substr(0, 2) + ":" + t.substr(2, 2) + ":" + t.substr(4, 2) : t;
+  row.file_path = path;
+  row.video_name = name.size() >= 4 ? name.substr(0, name.size() - 4) : name;
+  return row;
+}
+
 CatalogueTable VideoMetadata::get_filtered_video_dataframe() const {
   std::regex pattern;
   try {
@@ -87,18 +104,10 @@ CatalogueTable VideoMetadata::get_filtered_video_dataframe() const {
   }
   CatalogueTable rows;
   for (const std::string& path : mp4_files(*this)) {
-    const std::string name = file_name(path);
-    std::smatch m;
-    if (!std::regex_search(name, m, pattern, std::regex_constants::match_continuous)) continue;
-    const std::string t = m[4].str();
-    CatalogueRow row;
-    row.label = rows.size();
-    row.camera_number = m[1].str();
-    row.date = m[3].str();
-    row.time = t.size() >= 6 ? t.substr(0, 2) + ":" + t.substr(2, 2) + ":" + t.substr(4, 2) : t;
-    row.file_path = path;
-    row.video_name = name.substr(0, name.size() - 4);
-    rows.push_back(std::move(row));
+    std::optional<CatalogueRow> row = match_camera_file(path, pattern);
+    if (!row) continue;
+    row->label = rows.size();
+    rows.push_back(std::move(*row));
   }
   CatalogueTable windowed;
   for (const CatalogueRow& r : rows) {

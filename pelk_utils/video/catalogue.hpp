@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,11 @@ struct CatalogueRow {
 using CatalogueTable = std::vector<CatalogueRow>;
 
 inline const std::vector<std::string> kCatalogueColumns = {"Camera Number", "Date", "Time", "File Path", "Video Name"};
+
+// Returns the catalogue row (label 0) of the file at `path` when its name
+// matches `pattern` from its first character (groups: camera number, number,
+// date, time), or std::nullopt. Names longer than 255 bytes never match.
+std::optional<CatalogueRow> match_camera_file(const std::string& path, const std::regex& pattern);
 
 struct VideoMetadata {
   std::string base_dir;
