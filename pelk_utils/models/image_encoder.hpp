@@ -16,6 +16,8 @@ class ImageEncoder {
   // returns a map whose "vision_features" entry is a 1 x C x h x w tensor.
   // Called with gradients off.
   virtual std::map<std::string, torch::Tensor> operator()(const torch::Tensor& image) = 0;
+  // Returns the device the encoder runs on; its input tensors are put there.
+  virtual torch::Device device() const { return torch::kCPU; }
 };
 
 }  // namespace pelk

@@ -94,12 +94,16 @@ class FakePredictor : public ImagePredictor {
     p.logits.assign(p.masks.size(), cv::Mat());
     return p;
   }
-  ImageEncoder& image_encoder() override { throw std::logic_error("FakePredictor has no image encoder"); }
+  ImageEncoder& image_encoder() override {
+    if (encoder == nullptr) throw std::logic_error("FakePredictor has no image encoder");
+    return *encoder;
+  }
 
   cv::Size image_size;
   int set_image_calls = 0;
   std::vector<std::vector<Box>> prompts;
   std::deque<std::vector<cv::Mat>> scripted_masks;
+  ImageEncoder* encoder = nullptr;  // optional, not owned
 };
 
 }  // namespace pelk::testing

@@ -1,0 +1,90 @@
+#include "pelk_utils/matching/matcher.hpp"
+
+#include <algorithm>
+#include <iostream>
+#include <stdexcept>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "pelk_utils/core/overlap.hpp"
+#include "pelk_utils/detect/drawing.hpp"
+#include "pelk_utils/matching/last_frame.hpp"
+
+namespace pelk {
+namespace {
+
+std::vector<std::string> kept_boxes(const std::vector<std::optional<std::string>>& removed) {
+  std::vector<std::string> keep;
+  for (int i = 0; i < kAnimalsPerPen; ++i) {
+    const std::string key = "Box" + std::to_string(i);
+    if (std::find(removed.begin(), removed.end(), std::optional<std::string>(key)) == removed.end()) {
+      keep.push_back(key);
+    }
+  }
+  return keep;
+}
+
+const std::string& frame_at(const std::vector<std::string>& frame_names, int index) {
+  const auto n = static_cast<long>(frame_names.size());
+  const long i = index < 0 ? index + n : index;
+  if (i < 0 || i >= n) {
+    throw std::out_of_range("ann_frame_idx " + std::to_string(index) + " outside a list of " + std::to_string(n) +
+                            " frame names");
+  }
+  return frame_names[static_cast<std::size_t>(i)];
+}
+
+// The three tests of a match, in order, short-circuited.
+bool accepted(const std::vector<Mask>& masks, std::size_t n_track, int min_area) {
+  MaskDict dict;
+  for (std::size_t i = 0; i < masks.size(); ++i) dict.insert_or_assign("Box" + std::to_string(i), masks[i]);
+  const AreaMap areas = mask_areas(dict);
+  const cv::Mat1d cells = intersection_between_masks(dict, areas).values();
+  if (!std::all_of(cells.begin(), cells.end(), [](double v) { return v <= 10; })) return false;
+  if (masks.size() != n_track) return false;
+  return std::all_of(areas.begin(), areas.end(), [&](const auto& entry) { return entry.second >= min_area; });
+}
+
+}  // namespace
+
+MatchResult matcher(ClipAnnotationData& laste_frame, const std::vector<std::string>& frame_names, int ann_frame_idx,
+                    ImagePredictor* image_predictor,
+                    const std::optional<std::vector<std::optional<std::string>>>& remove_stack_box, int min_area,
+                    int max_attempts, const std::function<void(const cv::Mat&)>& display_func) {
+  const std::vector<std::optional<std::string>> removed = remove_stack_box.value_or(
+      std::vector<std::optional<std::string>>{});
+  // The records are the caller's: the removal of stacked keys reaches them.
+  const BestLastFrame best = find_best_laste_frame(laste_frame, min_area, max_attempts, removed);
+  std::vector<std::string> keep_box = kept_boxes(removed);
+  if (best.no_best_laste_frame) {
+    std::cout << "Issue is from the laste frame, not enough masks found.\n";
+    return {};
+  }
+  std::vector<Box> last_boxes;
+  for (const auto& [key, mask] : best.best_laste_frame->masks_dict) last_boxes.push_back(mask.box());
+  const std::size_t n_track = last_boxes.size();
+
+  const std::string& path = frame_at(frame_names, ann_frame_idx);
+  const cv::Mat bgr = cv::imread(path, cv::IMREAD_COLOR);
+  if (bgr.empty()) throw std::runtime_error("cannot read frame image '" + path + "'");
+  if (image_predictor == nullptr) throw std::invalid_argument("matcher needs an image_predictor to segment '" + path + "'");
+  cv::Mat rgb;
+  cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
+  image_predictor->set_image(rgb);
+  const Prediction prediction = image_predictor->predict(std::nullopt, std::nullopt, last_boxes, false);
+  std::vector<Mask> masks;
+  for (const cv::Mat& m : prediction.masks) masks.emplace_back(m);
+
+  const bool ok = accepted(masks, n_track, min_area);
+  if (display_func) display_func(img_bbx_drawing(bgr.clone(), best.best_laste_frame->masks_dict));
+  if (!ok) {
+    std::cout << "ann_frame_idx [" << ann_frame_idx << "] cannot work..\n\n";
+    return {};
+  }
+  std::cout << "ann_frame_idx [" << ann_frame_idx << "] works for mask finding!!!\n";
+  std::vector<std::string> objects(masks.size(), "pig");
+  return {std::move(masks), std::move(objects), std::move(keep_box), best.best_laste_frame, false};
+}
+
+}  // namespace pelk

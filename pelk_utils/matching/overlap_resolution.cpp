@@ -1,0 +1,188 @@
+#include "pelk_utils/matching/overlap_resolution.hpp"
+
+#include <algorithm>
+#include <iostream>
+#include <map>
+#include <set>
+#include <stdexcept>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "pelk_utils/core/py_text.hpp"
+#include "pelk_utils/matching/region_features.hpp"
+
+namespace pelk {
+namespace {
+
+// The first single and first multiple frame of one pair, and its direction.
+struct EpisodeStart {
+  std::optional<int> single, multiple;
+  bool reverse_track = false;
+};
+
+std::string frame_text(const std::optional<int>& frame) { return frame ? std::to_string(*frame) : "nan"; }
+
+EpisodeStart episode_start(const std::vector<std::vector<int>>& runs, const std::vector<ReportRow>& table) {
+  std::set<int> frames;
+  for (const auto& run : runs) frames.insert(run.begin(), run.end());
+  std::map<int, int> rows_per_frame;
+  for (const ReportRow& row : table) {
+    if (frames.count(row.frame_id)) ++rows_per_frame[row.frame_id];
+  }
+  const auto first = [&](bool single) -> std::optional<int> {
+    for (const auto& [frame, count] : rows_per_frame) {
+      if ((count == 1) == single) return frame;
+    }
+    return std::nullopt;
+  };
+  const auto last = [&](bool single) -> std::optional<int> {
+    for (auto it = rows_per_frame.rbegin(); it != rows_per_frame.rend(); ++it) {
+      if ((it->second == 1) == single) return it->first;
+    }
+    return std::nullopt;
+  };
+  EpisodeStart start{first(true), first(false), false};
+  if (start.single == 0 || start.multiple == 0) start = {last(true), last(false), true};
+  return start;
+}
+
+std::vector<std::string> sorted_boxes(const FrameRuns& runs) {
+  std::set<std::string> boxes;
+  for (const auto& [pair, pair_runs] : runs) {
+    const std::string& key = std::get<std::string>(pair);
+    std::size_t from = 0;
+    for (std::size_t dash = key.find('-'); ; dash = key.find('-', from)) {
+      boxes.insert(key.substr(from, dash == std::string::npos ? std::string::npos : dash - from));
+      if (dash == std::string::npos) break;
+      from = dash + 1;
+    }
+  }
+  return {boxes.begin(), boxes.end()};
+}
+
+// The masks of `boxes` in one frame and its image (BGR).
+struct FrameSide {
+  std::vector<Mask> masks;
+  cv::Mat image;
+};
+
+FrameSide side_of(const FrameRecord& record, const std::vector<std::string>& boxes) {
+  FrameSide side;
+  for (const std::string& key : boxes) {
+    if (!record.masks_dict.contains(key)) {
+      throw std::out_of_range("box key '" + key + "' is missing from frame " + std::to_string(record.frame_index) +
+                              " ('" + record.json_path + "')");
+    }
+    side.masks.push_back(record.masks_dict.at(key));
+  }
+  side.image = cv::imread(record.image_path, cv::IMREAD_COLOR);
+  if (side.image.empty()) throw std::runtime_error("cannot read frame image '" + record.image_path + "'");
+  return side;
+}
+
+double mask_iou(const Mask& a, const Mask& b) {
+  const std::int64_t inter = intersection_area(a, b);
+  return static_cast<double>(inter) / (static_cast<double>(a.area() + b.area() - inter) + 1e-06);
+}
+
+// Returns the position of the largest mismatch of frame m against frame n.
+std::size_t worst_position(const FrameSide& old_side, const FrameSide& new_side, ImagePredictor& predictor) {
+  const auto old_features = generate_sam2_image_features(old_side.image, old_side.masks, predictor);
+  const auto new_features = generate_sam2_image_features(new_side.image, new_side.masks, predictor);
+  const cv::Mat1d cosine = cosine_scores_cal(new_features, old_features);
+  std::size_t worst = 0;
+  double worst_score = -std::numeric_limits<double>::infinity();
+  for (std::size_t b = 0; b < old_side.masks.size(); ++b) {
+    const double cos = cosine(static_cast<int>(b), static_cast<int>(b));
+    const double score = 1.0 * (1 - cos) + 1.0 * (1 - mask_iou(old_side.masks[b], new_side.masks[b])) +
+                         1.0 * (1 - bb_iou(old_side.masks[b].box(), new_side.masks[b].box()));
+    if (b == 0 || score > worst_score) {
+      worst_score = score;
+      worst = b;
+    }
+  }
+  return worst;
+}
+
+}  // namespace
+
+std::string most_frequent_entry(const std::vector<std::string>& entries) {
+  if (entries.empty()) throw std::invalid_argument("most_frequent_entry of an empty list");
+  std::vector<std::pair<std::string, int>> counts;
+  for (const std::string& e : entries) {
+    auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first == e; });
+    if (it == counts.end()) {
+      counts.emplace_back(e, 1);
+    } else {
+      ++it->second;
+    }
+  }
+  const auto best = std::max_element(counts.begin(), counts.end(),
+                                     [](const auto& a, const auto& b) { return a.second < b.second; });
+  return best->first;
+}
+
+double bb_iou(const Box& boxA, const Box& boxB) {
+  const double xA = std::max(boxA[0], boxB[0]), yA = std::max(boxA[1], boxB[1]);
+  const double xB = std::min(boxA[2], boxB[2]), yB = std::min(boxA[3], boxB[3]);
+  const double inter = std::max(0.0, xB - xA) * std::max(0.0, yB - yA);
+  const double area_a = (boxA[2] - boxA[0]) * (boxA[3] - boxA[1]);
+  const double area_b = (boxB[2] - boxB[0]) * (boxB[3] - boxB[1]);
+  return inter / (area_a + area_b - inter + 1e-06);
+}
+
+OverlapResolution process_overlap_frames(const std::vector<ReportRow>& overlap_frames_dataframe,
+                                         const ClipAnnotationData& pelk_annotation_data,
+                                         ImagePredictor& image_predictor, int n_consecutive) {
+  std::set<std::string> pair_values;
+  for (const ReportRow& row : overlap_frames_dataframe) {
+    if (row.box_pair) pair_values.insert(*row.box_pair);
+  }
+  OverlapResolution out;
+  out.con_frames_dict = find_continuous_frames(overlap_frames_dataframe, "Box Pair",
+                                               pair_values.size() > 1 ? n_consecutive + 2 : n_consecutive);
+  std::vector<std::string> pair_keys;
+  for (const auto& [pair, runs] : out.con_frames_dict) pair_keys.push_back(std::get<std::string>(pair));
+  std::cout << "Box pairs with continuous overlap frames: " << python_list_repr(pair_keys) << "\n";
+
+  bool reverse_track = false;
+  std::vector<int> first_frames;
+  std::vector<int> first_multiple;
+  for (const auto& [pair, runs] : out.con_frames_dict) {
+    const EpisodeStart start = episode_start(runs, overlap_frames_dataframe);
+    reverse_track = start.reverse_track;
+    std::cout << "Box Pair: " << std::get<std::string>(pair) << "\n"
+              << "First frame with a single boxpair: " << frame_text(start.single) << "\n"
+              << "First frame with multiple boxpairs: " << frame_text(start.multiple) << "\n"
+              << "reverse_track: " << (reverse_track ? "True" : "False") << "\n";
+    if (start.single) first_frames.push_back(*start.single);
+    if (start.multiple) first_multiple.push_back(*start.multiple);
+  }
+  const std::vector<std::string> test_boxes = sorted_boxes(out.con_frames_dict);
+  first_frames.insert(first_frames.end(), first_multiple.begin(), first_multiple.end());
+  if (first_frames.empty()) {
+    std::cout << "No overlap episode with a first frame was found; nothing to compare.\n";
+    return out;
+  }
+  const int test_frame = *std::min_element(first_frames.begin(), first_frames.end());
+  out.test_frame = test_frame;
+  const int first = reverse_track ? test_frame : test_frame - 5;
+  const int n = reverse_track ? test_frame - 1 : test_frame + 1;
+  const int frames = static_cast<int>(pelk_annotation_data.size());
+  for (int m = first; m < first + 5; ++m) {
+    if (n < 0 || n >= frames || m < 0 || m >= frames) continue;
+    const FrameSide old_side = side_of(pelk_annotation_data.at(m), test_boxes);
+    const FrameSide new_side = side_of(pelk_annotation_data.at(n), test_boxes);
+    out.worst_boxes.push_back(test_boxes[worst_position(old_side, new_side, image_predictor)]);
+  }
+  if (out.worst_boxes.empty()) {
+    std::cout << "Every frame of the comparison window around frame " << test_frame
+              << " lies outside the clip; no box was voted.\n";
+    return out;
+  }
+  out.most_frequent_box = most_frequent_entry(out.worst_boxes);
+  std::cout << "Most frequent box with errors: " << *out.most_frequent_box << "\n";
+  return out;
+}
+
+}  // namespace pelk

@@ -1,0 +1,151 @@
+#include "pelk_utils/matching/overlap_resolution.hpp"
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include "pelk_utils/core/testing/test_support.hpp"
+#include "pelk_utils/models/testing/fake_models.hpp"
+#include "pelk_utils/models/testing/test_encoder.hpp"
+
+namespace pelk {
+namespace {
+using testing::CoutCapture;
+
+const cv::Size kFrame(160, 90);
+
+Mask rect_mask(cv::Rect r) {
+  cv::Mat1b m = cv::Mat1b::zeros(kFrame);
+  m(r).setTo(1);
+  return Mask(m);
+}
+
+std::vector<ReportRow> rows(const std::string& pair, int from, int to) {
+  std::vector<ReportRow> out;
+  for (int f = from; f <= to; ++f) {
+    ReportRow r;
+    r.frame_id = f;
+    r.box_pair = pair;
+    r.report_type = "High Intersection";
+    out.push_back(r);
+  }
+  return out;
+}
+
+std::vector<ReportRow> operator+(std::vector<ReportRow> a, const std::vector<ReportRow>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+class OverlapResolutionTest : public testing::ScratchDirTest {
+ protected:
+  void SetUp() override {
+    ScratchDirTest::SetUp();
+    cv::Mat3b background(kFrame);
+    cv::theRNG().state = 42;
+    cv::randu(background, 0, 255);
+    image_ = path("frame.png");
+    cv::imwrite(image_, background);
+    predictor_.encoder = &encoder_;
+  }
+  // A clip of `frames` frames: Box0 and Box2 stay put; Box1 jumps far away
+  // from frame `jump` on; Box2 is tiny (5 pixels) when `tiny_box2`.
+  ClipAnnotationData clip(int frames, int jump, bool tiny_box2 = false) {
+    ClipAnnotationData data;
+    for (int f = 0; f < frames; ++f) {
+      FrameRecord r;
+      r.frame_index = f;
+      r.image_path = image_;
+      r.masks_dict.insert_or_assign("Box0", rect_mask({10, 10, 30, 30}));
+      r.masks_dict.insert_or_assign("Box1", rect_mask(f < jump ? cv::Rect(50, 10, 30, 30) : cv::Rect(110, 50, 30, 30)));
+      r.masks_dict.insert_or_assign("Box2", rect_mask(tiny_box2 ? cv::Rect(20, 70, 5, 1) : cv::Rect(20, 50, 20, 20)));
+      data.emplace(f, r);
+    }
+    return data;
+  }
+  std::string image_;
+  testing::GridStatsEncoder encoder_;
+  testing::FakePredictor predictor_;
+};
+
+TEST_F(OverlapResolutionTest, VotesForTheBoxThatJumpedBeforeTheEpisode) {
+  CoutCapture cap;
+  const OverlapResolution r = process_overlap_frames(rows("Box0-Box1", 6, 9), clip(14, 7), predictor_);
+  ASSERT_EQ(r.test_frame, 6);
+  EXPECT_EQ(r.worst_boxes, std::vector<std::string>(5, "Box1"));  // frames 1..5 against frame 7
+  EXPECT_EQ(r.most_frequent_box, "Box1");
+  EXPECT_EQ(r.con_frames_dict.size(), 1u);
+  EXPECT_NE(cap.text().find("Box Pair: Box0-Box1\nFirst frame with a single boxpair: 6\n"
+                            "First frame with multiple boxpairs: nan\nreverse_track: False\n"),
+            std::string::npos)
+      << cap.text();
+  EXPECT_NE(cap.text().find("Most frequent box with errors: Box1\n"), std::string::npos);
+  EXPECT_EQ(encoder_.calls, 5 * 4);  // two boxes on two sides per compared frame
+}
+
+TEST_F(OverlapResolutionTest, EpisodeAtTheClipStartLooksForward) {
+  CoutCapture cap;
+  // Rows from frame 0: the last single frame, 3, becomes the test frame; frames
+  // 3..7 are compared with frame 2.
+  const OverlapResolution r = process_overlap_frames(rows("Box0-Box1", 0, 3), clip(14, 3), predictor_);
+  EXPECT_EQ(r.test_frame, 3);
+  EXPECT_NE(cap.text().find("reverse_track: True"), std::string::npos);
+  EXPECT_EQ(r.worst_boxes, std::vector<std::string>(5, "Box1"));
+}
+
+TEST_F(OverlapResolutionTest, BothDirectionsNeedLongerRuns) {
+  CoutCapture cap;
+  const auto short_both = rows("Box0-Box1", 6, 8) + rows("Box1-Box0", 6, 8);
+  const OverlapResolution r = process_overlap_frames(short_both, clip(14, 7), predictor_);
+  EXPECT_TRUE(r.con_frames_dict.empty());  // 3 frames < 2 + 2
+  EXPECT_FALSE(r.test_frame);
+  EXPECT_FALSE(r.most_frequent_box);
+  EXPECT_NE(cap.text().find("No overlap episode"), std::string::npos);
+
+  const auto long_both = rows("Box0-Box1", 6, 9) + rows("Box1-Box0", 6, 9);
+  const OverlapResolution r2 = process_overlap_frames(long_both, clip(14, 7), predictor_);
+  EXPECT_EQ(r2.test_frame, 6);  // first frame with multiple rows
+  EXPECT_NE(cap.text().find("First frame with a single boxpair: nan\nFirst frame with multiple boxpairs: 6"),
+            std::string::npos);
+  EXPECT_EQ(r2.most_frequent_box, "Box1");
+}
+
+TEST_F(OverlapResolutionTest, WindowFramesOutsideTheClipAreSkipped) {
+  CoutCapture cap;
+  // Test frame 3 without reverse: window -2..2, so only frames 0..2 vote.
+  EXPECT_EQ(process_overlap_frames(rows("Box0-Box1", 3, 6), clip(14, 4), predictor_).worst_boxes.size(), 3u);
+  // The reference frame beyond the clip: nothing votes.
+  const OverlapResolution none = process_overlap_frames(rows("Box0-Box1", 6, 9), clip(7, 7), predictor_);
+  EXPECT_EQ(none.test_frame, 6);
+  EXPECT_TRUE(none.worst_boxes.empty());
+  EXPECT_FALSE(none.most_frequent_box);
+  EXPECT_NE(cap.text().find("no box was voted"), std::string::npos);
+}
+
+TEST_F(OverlapResolutionTest, BoxWithoutFeatureIsTheWorst) {
+  CoutCapture cap;
+  const OverlapResolution r = process_overlap_frames(rows("Box0-Box2", 6, 9), clip(14, 99, true), predictor_);
+  EXPECT_EQ(r.worst_boxes, std::vector<std::string>(5, "Box2"));
+}
+
+TEST_F(OverlapResolutionTest, MissingBoxIsAClearError) {
+  ClipAnnotationData data = clip(14, 7);
+  data.at(3).masks_dict.erase("Box1");
+  CoutCapture cap;
+  EXPECT_THROW(process_overlap_frames(rows("Box0-Box1", 6, 9), data, predictor_), std::out_of_range);
+}
+
+TEST(BoxIouTest, EdgeCoordinatesWithoutWidening) {
+  EXPECT_NEAR(bb_iou({0, 0, 10, 10}, {0, 0, 10, 10}), 1.0, 1e-8);
+  EXPECT_EQ(bb_iou({0, 0, 10, 10}, {10, 0, 20, 10}), 0.0);
+  EXPECT_NEAR(bb_iou({0, 0, 10, 10}, {5, 0, 15, 10}), 50.0 / 150.0, 1e-8);
+  EXPECT_EQ(bb_iou({0, 0, 0, 0}, {0, 0, 0, 0}), 0.0);  // empty masks' boxes
+}
+
+TEST(VoteTest, FirstEnteredWinsTies) {
+  EXPECT_EQ(most_frequent_entry({"Box2", "Box5", "Box5", "Box2"}), "Box2");
+  EXPECT_EQ(most_frequent_entry({"Box2", "Box5", "Box5"}), "Box5");
+  EXPECT_THROW(most_frequent_entry({}), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace pelk

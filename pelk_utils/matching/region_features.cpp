@@ -1,0 +1,110 @@
+#include "pelk_utils/matching/region_features.hpp"
+
+#include <limits>
+#include <stdexcept>
+
+#include <opencv2/imgproc.hpp>
+
+#include "pelk_utils/core/dark_text.hpp"
+
+namespace pelk {
+namespace {
+
+cv::Mat to_bgr(const cv::Mat& image) {
+  if (image.depth() != CV_8U) throw std::invalid_argument("region features need an 8-bit image");
+  cv::Mat bgr;
+  switch (image.channels()) {
+    case 3:
+      return image;
+    case 1:
+      cv::cvtColor(image, bgr, cv::COLOR_GRAY2BGR);
+      return bgr;
+    case 4:
+      cv::cvtColor(image, bgr, cv::COLOR_BGRA2BGR);
+      return bgr;
+    default:
+      throw std::invalid_argument("region features need a 1-, 3- or 4-channel image, got " +
+                                  std::to_string(image.channels()));
+  }
+}
+
+// Returns the 1 x C mean of "vision_features" as a vector of length C.
+torch::Tensor pooled_features(ImageEncoder& encoder, const torch::Tensor& input) {
+  torch::NoGradGuard no_grad;
+  const std::map<std::string, torch::Tensor> out = encoder(input);
+  const auto it = out.find("vision_features");
+  if (it == out.end()) throw std::invalid_argument("the image encoder's output has no \"vision_features\" entry");
+  const torch::Tensor& f = it->second;
+  if (f.dim() != 4 || f.size(0) != 1) {
+    throw std::invalid_argument("the image encoder's \"vision_features\" must be 1 x C x h x w, got " +
+                                std::to_string(f.dim()) + " dimensions");
+  }
+  return f.mean({2, 3}).squeeze(0);
+}
+
+}  // namespace
+
+std::optional<torch::Tensor> region_encoder_input(const cv::Mat& image_bgr, const Mask& mask,
+                                                  const torch::Device& device) {
+  if (mask.area() < 10) return std::nullopt;
+  const cv::Rect bounds = mask.bounds();
+  // The window ends before the mask's last column and row.
+  const cv::Rect window(bounds.x, bounds.y, bounds.width - 1, bounds.height - 1);
+  if (window.width <= 0 || window.height <= 0) return std::nullopt;
+  const cv::Mat enhanced = enhance_dark_text(image_bgr(window), 10);
+  const cv::Mat1b inside = mask.roi()(cv::Rect(0, 0, window.width, window.height));
+  cv::Mat1b grey = cv::Mat1b::zeros(window.size());
+  enhanced.copyTo(grey, inside);
+  cv::Mat composed;
+  cv::cvtColor(grey, composed, cv::COLOR_GRAY2RGB);
+  torch::Tensor t = torch::from_blob(composed.data, {composed.rows, composed.cols, 3}, torch::kUInt8)
+                        .permute({2, 0, 1})
+                        .unsqueeze(0)
+                        .to(torch::kFloat32)
+                        .div(255.0)
+                        .to(device);
+  return torch::nn::functional::interpolate(
+      t, torch::nn::functional::InterpolateFuncOptions()
+             .size(std::vector<int64_t>{kEncoderInputSide, kEncoderInputSide})
+             .mode(torch::kBilinear)
+             .align_corners(false));
+}
+
+std::vector<std::optional<torch::Tensor>> generate_sam2_image_features(const cv::Mat& image,
+                                                                       const std::vector<Mask>& masks,
+                                                                       ImagePredictor& image_predictor) {
+  const cv::Mat bgr = to_bgr(image);
+  cv::Mat rgb;
+  cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
+  image_predictor.set_image(rgb);
+  ImageEncoder& encoder = image_predictor.image_encoder();
+  std::vector<std::optional<torch::Tensor>> features;
+  for (const Mask& mask : masks) {
+    const std::optional<torch::Tensor> input = region_encoder_input(bgr, mask, encoder.device());
+    features.push_back(input ? std::optional<torch::Tensor>(pooled_features(encoder, *input)) : std::nullopt);
+  }
+  return features;
+}
+
+cv::Mat1d cosine_scores_cal(const std::vector<std::optional<torch::Tensor>>& image_features_new,
+                            const std::vector<std::optional<torch::Tensor>>& image_features_old) {
+  cv::Mat1d scores(static_cast<int>(image_features_new.size()), static_cast<int>(image_features_old.size()),
+                   -std::numeric_limits<double>::infinity());
+  const auto host = [](const torch::Tensor& t) { return t.detach().to(torch::kCPU, torch::kFloat64).flatten(); };
+  for (int i = 0; i < scores.rows; ++i) {
+    const auto& a = image_features_new[static_cast<std::size_t>(i)];
+    if (!a) continue;
+    const torch::Tensor va = host(*a);
+    const double na = va.norm().item<double>();
+    for (int j = 0; j < scores.cols; ++j) {
+      const auto& b = image_features_old[static_cast<std::size_t>(j)];
+      if (!b) continue;
+      const torch::Tensor vb = host(*b);
+      const double nb = vb.norm().item<double>();
+      scores(i, j) = na > 0 && nb > 0 ? va.dot(vb).item<double>() / (na * nb) : 0.0;
+    }
+  }
+  return scores;
+}
+
+}  // namespace pelk

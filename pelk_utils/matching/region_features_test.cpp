@@ -1,0 +1,152 @@
+#include "pelk_utils/matching/region_features.hpp"
+
+#include <cmath>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
+
+#include "pelk_utils/core/dark_text.hpp"
+#include "pelk_utils/models/testing/fake_models.hpp"
+#include "pelk_utils/models/testing/test_encoder.hpp"
+
+namespace pelk {
+namespace {
+
+TEST(DarkTextTest, GammaTableTruncatesAndZeroGammaFailsFirst) {
+  const cv::Mat1b table = dark_text_gamma_table(1.5);
+  EXPECT_EQ(table(0, 0), 0);
+  EXPECT_EQ(table(0, 64), 101);
+  EXPECT_EQ(table(0, 128), 161);
+  EXPECT_EQ(table(0, 255), 255);
+  const cv::Mat1b identity = dark_text_gamma_table(1);
+  for (int i = 0; i < 256; ++i) ASSERT_EQ(identity(0, i), i);
+  try {
+    enhance_dark_text(cv::Mat(), 0);  // not even an image: the division fails first
+    FAIL();
+  } catch (const std::invalid_argument& e) {
+    EXPECT_NE(std::string(e.what()).find("float division by zero"), std::string::npos);
+  }
+}
+
+TEST(DarkTextTest, GreyPathLutAndEqualisation) {
+  cv::Mat3b image(20, 30);
+  cv::randu(image, 0, 255);
+  cv::Mat grey, mapped, expected;
+  cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
+  cv::LUT(grey, dark_text_gamma_table(1.5), mapped);
+  cv::equalizeHist(mapped, expected);
+  const cv::Mat got = enhance_dark_text(image);
+  ASSERT_EQ(got.type(), CV_8UC1);
+  EXPECT_EQ(cv::countNonZero(got != expected), 0);
+  const cv::Mat uniform = enhance_dark_text(cv::Mat3b(8, 8, cv::Vec3b(90, 90, 90)));
+  double lo = 0, hi = 0;
+  cv::minMaxLoc(uniform, &lo, &hi);
+  EXPECT_EQ(lo, hi);
+}
+
+Mask rect_mask(cv::Size frame, cv::Rect r) {
+  cv::Mat1b m = cv::Mat1b::zeros(frame);
+  m(r).setTo(1);
+  return Mask(m);
+}
+
+TEST(RegionInputTest, CropExcludesLastRowAndColumnAndBlanksOutsideTheMask) {
+  const cv::Size frame(300, 280);
+  cv::Mat3b image(frame);
+  cv::randu(image, 0, 255);
+  // A 257 x 257 mask gives a 256 x 256 window: the resize is then the identity.
+  cv::Mat1b m = cv::Mat1b::zeros(frame);
+  m(cv::Rect(10, 5, 257, 257)).setTo(1);
+  m(cv::Rect(10, 5, 40, 40)).setTo(0);  // a hole that must come out black
+  const auto input = region_encoder_input(image, Mask(m), torch::kCPU);
+  ASSERT_TRUE(input);
+  ASSERT_EQ(input->sizes(), (std::vector<int64_t>{1, 3, 256, 256}));
+  const cv::Mat enhanced = enhance_dark_text(image(cv::Rect(10, 5, 256, 256)), 10);
+  const auto a = input->accessor<float, 4>();
+  for (int y = 0; y < 256; y += 17) {
+    for (int x = 0; x < 256; x += 13) {
+      const float expected = (x < 40 && y < 40) ? 0.f : enhanced.at<uchar>(y, x) / 255.f;
+      for (int c = 0; c < 3; ++c) ASSERT_NEAR(a[0][c][y][x], expected, 1e-6) << x << "," << y;
+    }
+  }
+}
+
+TEST(RegionInputTest, SmallAndThinMasksHaveNoInput) {
+  const cv::Size frame(40, 40);
+  const cv::Mat3b image(frame, cv::Vec3b(100, 150, 200));
+  EXPECT_FALSE(region_encoder_input(image, rect_mask(frame, {2, 2, 3, 3}), torch::kCPU));   // 9 pixels
+  EXPECT_TRUE(region_encoder_input(image, rect_mask(frame, {2, 2, 5, 2}), torch::kCPU));    // 10 pixels
+  EXPECT_FALSE(region_encoder_input(image, rect_mask(frame, {2, 2, 1, 30}), torch::kCPU));  // one pixel wide
+  EXPECT_FALSE(region_encoder_input(image, rect_mask(frame, {2, 2, 30, 1}), torch::kCPU));  // one pixel high
+}
+
+TEST(RegionFeaturesTest, OneVectorPerUsableMaskFromTheEncoder) {
+  testing::GridStatsEncoder encoder;
+  testing::FakePredictor predictor;
+  predictor.encoder = &encoder;
+  const cv::Size frame(60, 50);
+  cv::Mat3b image(frame);
+  cv::randu(image, 0, 255);
+  const auto features = generate_sam2_image_features(
+      image, {rect_mask(frame, {0, 0, 20, 20}), rect_mask(frame, {30, 30, 3, 3}), rect_mask(frame, {25, 5, 30, 40})},
+      predictor);
+  ASSERT_EQ(features.size(), 3u);
+  EXPECT_EQ(predictor.set_image_calls, 1);
+  EXPECT_EQ(predictor.image_size, frame);
+  EXPECT_EQ(encoder.calls, 2);
+  ASSERT_TRUE(features[0] && features[2]);
+  EXPECT_FALSE(features[1]);
+  EXPECT_EQ(features[0]->sizes(), (std::vector<int64_t>{6}));
+  EXPECT_EQ(encoder.inputs[0].sizes(), (std::vector<int64_t>{1, 3, 256, 256}));
+  EXPECT_LE(encoder.inputs[0].max().item<float>(), 1.f);
+  EXPECT_GE(encoder.inputs[0].min().item<float>(), 0.f);
+
+  const cv::Mat1d self = cosine_scores_cal(features, features);
+  EXPECT_NEAR(self(0, 0), 1.0, 1e-12);
+  EXPECT_NEAR(self(2, 2), 1.0, 1e-12);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(self(1, i), -INFINITY);
+    EXPECT_EQ(self(i, 1), -INFINITY);
+  }
+}
+
+TEST(CosineScoresTest, NullColumnsZeroVectorsAndEmptyLists) {
+  const auto f = [](std::vector<float> v) { return std::optional<torch::Tensor>(torch::tensor(v)); };
+  const std::vector<std::optional<torch::Tensor>> fresh{f({1, 0}), f({0, 2}), f({3, 4})};
+  const std::vector<std::optional<torch::Tensor>> old{f({2, 0}), std::nullopt, f({0, 0})};
+  const cv::Mat1d s = cosine_scores_cal(fresh, old);
+  ASSERT_EQ(s.size(), cv::Size(3, 3));
+  EXPECT_DOUBLE_EQ(s(0, 0), 1.0);
+  EXPECT_DOUBLE_EQ(s(1, 0), 0.0);
+  EXPECT_NEAR(s(2, 0), 0.6, 1e-12);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(s(i, 1), -INFINITY);
+    EXPECT_EQ(s(i, 2), 0.0);  // a zero vector scores 0
+  }
+  EXPECT_EQ(cosine_scores_cal({}, old).size(), cv::Size(3, 0));
+  EXPECT_EQ(cosine_scores_cal(fresh, {}).size(), cv::Size(0, 3));
+}
+
+// An encoder whose output breaks the contract.
+class WrongKeyEncoder : public ImageEncoder {
+ public:
+  std::map<std::string, torch::Tensor> operator()(const torch::Tensor&) override {
+    return {{"features", torch::zeros({1, 4, 2, 2})}};
+  }
+};
+
+TEST(RegionFeaturesTest, EncoderWithoutVisionFeaturesIsAClearError) {
+  WrongKeyEncoder encoder;
+  testing::FakePredictor predictor;
+  predictor.encoder = &encoder;
+  const cv::Size frame(30, 30);
+  try {
+    generate_sam2_image_features(cv::Mat3b(frame, cv::Vec3b(1, 2, 3)), {rect_mask(frame, {0, 0, 10, 10})}, predictor);
+    FAIL();
+  } catch (const std::invalid_argument& e) {
+    EXPECT_NE(std::string(e.what()).find("\"vision_features\""), std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace pelk
