@@ -3,6 +3,10 @@
 // callable surface of the library.
 #pragma once
 
+#include "pelk_utils/analytics/clustering.hpp"
+#include "pelk_utils/analytics/figure.hpp"
+#include "pelk_utils/analytics/heatmap.hpp"
+#include "pelk_utils/analytics/motion.hpp"
 #include "pelk_utils/annotation/annotation_file.hpp"
 #include "pelk_utils/annotation/clip_loader.hpp"
 #include "pelk_utils/annotation/polygon_masks.hpp"
@@ -38,5 +42,6 @@
 #include "pelk_utils/quality/report_row.hpp"
 #include "pelk_utils/quality/small_area_boxes.hpp"
 #include "pelk_utils/quality/tracking_report.hpp"
+#include "pelk_utils/refine/mask_refinement.hpp"
 #include "pelk_utils/video/catalogue.hpp"
 #include "pelk_utils/video/video_processor.hpp"
