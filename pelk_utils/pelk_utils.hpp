@@ -26,6 +26,8 @@
 #include "pelk_utils/core/polygon_fill.hpp"
 #include "pelk_utils/core/py_json.hpp"
 #include "pelk_utils/core/py_text.hpp"
+#include "pelk_utils/annotation/annotation_writer.hpp"
+#include "pelk_utils/detect/box_tracker.hpp"
 #include "pelk_utils/detect/detection_filter.hpp"
 #include "pelk_utils/detect/drawing.hpp"
 #include "pelk_utils/detect/initializer.hpp"

@@ -77,13 +77,14 @@ PenScene::Pose PenScene::pose(int identity, int f) const {
   Pose p;
   p.centre = home_[i] + cv::Point2d(amplitude_[i].x * std::sin(t), amplitude_[i].y * std::sin(0.7 * t + 1));
   p.heading_deg = 90 + (identity * 37 % 60 - 30) + 10 * std::sin(0.5 * t);
-  if (identity == 3) {  // walks over animal 2 and back
-    const double w = span_weight(config_.overlap, f, 4);
-    const Pose two = pose(2, f);
+  if (identity == SceneConfig::kWalker) {
+    const double ramp = std::max(3, (config_.overlap.last - config_.overlap.first) / 3);
+    const double w = span_weight(config_.overlap, f, ramp);
+    const Pose two = pose(SceneConfig::kUnder, f);
     p.centre = p.centre * (1 - w) + (two.centre + cv::Point2d(15 * scale_, 30 * scale_)) * w;
     p.heading_deg = p.heading_deg * (1 - w) + (two.heading_deg + 10) * w;
   }
-  if (identity == 7) {  // leaves through the bottom edge and comes back
+  if (identity == SceneConfig::kLeaver) {  // leaves through the bottom edge and comes back
     const double w = span_weight(config_.vanish, f, 3);
     p.centre.y += w * (config_.frame_size.height + 200 * scale_ - p.centre.y);
   }
@@ -91,7 +92,7 @@ PenScene::Pose PenScene::pose(int identity, int f) const {
 }
 
 cv::Rect PenScene::beam() const {
-  const cv::Point2d c = home_[5];
+  const cv::Point2d c = home_[SceneConfig::kSplitAnimal];
   const int half_height = std::max(2, cvRound(9 * scale_));
   return cv::Rect(cvRound(c.x - 150 * scale_), cvRound(c.y) - half_height, cvRound(300 * scale_), 2 * half_height) &
          cv::Rect(cv::Point(0, 0), config_.frame_size);

@@ -30,9 +30,11 @@ struct SceneConfig {
   cv::Size frame_size{1180, 1440};
   int frames = 200;
   double fps = 25;
-  FrameSpan overlap{30, 46};  // animal 3 walks over animal 2
-  FrameSpan vanish{55, 63};   // animal 7 leaves the view
-  FrameSpan split{70, 86};    // a beam lies across animal 5
+  FrameSpan overlap{26, 50};  // the walker walks onto the animal under it and back
+  FrameSpan vanish{55, 63};   // the leaver leaves the view through the bottom edge
+  FrameSpan split{70, 86};    // a beam lies across the split animal
+  // The animals of the events (neighbours on the layout, nothing between).
+  static constexpr int kWalker = 1, kUnder = 2, kLeaver = 7, kSplitAnimal = 5;
 };
 
 // One animal in one frame. Identities count from 0 (box key "Box<id>").

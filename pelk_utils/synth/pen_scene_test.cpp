@@ -56,13 +56,14 @@ TEST(PenSceneTest, ScriptedEventsHappen) {
   const PenScene scene(small());
   const SceneConfig& c = scene.config();
   const int mid_overlap = (c.overlap.first + c.overlap.last) / 2;
-  const double hidden = 1.0 - static_cast<double>(scene.truth(mid_overlap)[2].mask.area()) /
-                                  static_cast<double>(scene.truth(0)[2].mask.area());
-  EXPECT_GT(hidden, 0.4);  // animal 3 lies over most of animal 2
-  EXPECT_TRUE(scene.truth((c.vanish.first + c.vanish.last) / 2)[7].mask.empty());
-  EXPECT_FALSE(scene.truth(c.vanish.last + 2)[7].mask.empty());
-  // The beam cuts animal 5 into two pieces.
-  const Mask five = scene.truth(c.split.first + 2)[5].mask;
+  const int under = SceneConfig::kUnder, leaver = SceneConfig::kLeaver;
+  const double hidden = 1.0 - static_cast<double>(scene.truth(mid_overlap)[under].mask.area()) /
+                                  static_cast<double>(scene.truth(0)[under].mask.area());
+  EXPECT_GT(hidden, 0.4);  // the walker lies over most of the animal under it
+  EXPECT_TRUE(scene.truth((c.vanish.first + c.vanish.last) / 2)[leaver].mask.empty());
+  EXPECT_FALSE(scene.truth(c.vanish.last + 2)[leaver].mask.empty());
+  // The beam cuts the split animal into two pieces.
+  const Mask five = scene.truth(c.split.first + 2)[SceneConfig::kSplitAnimal].mask;
   cv::Mat labels;
   EXPECT_EQ(cv::connectedComponents(five.roi(), labels, 8), 3);
 }

@@ -1,0 +1,166 @@
+#include "cli_common.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <regex>
+#include <stdexcept>
+
+#include <unistd.h>
+
+#include "pelk_utils/models/classical_detector.hpp"
+#include "pelk_utils/models/classical_segmenter.hpp"
+#include "pelk_utils/models/torchscript_models.hpp"
+
+namespace pelk::cli {
+namespace fs = std::filesystem;
+
+Progress::Progress(std::string what, std::size_t total)
+    : what_(std::move(what)), total_(total), enabled_(::isatty(STDERR_FILENO) == 1),
+      start_(std::chrono::steady_clock::now()), last_draw_(start_) {}
+
+Progress::~Progress() {
+  if (enabled_ && done_ > 0) draw(true);
+}
+
+void Progress::step() {
+  ++done_;
+  if (!enabled_) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (now - last_draw_ > std::chrono::milliseconds(100) || done_ == total_) {
+    last_draw_ = now;
+    draw(false);
+  }
+}
+
+void Progress::draw(bool last) {
+  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  const double rate = elapsed > 0 ? done_ / elapsed : 0;
+  const double left = rate > 0 && total_ > done_ ? (total_ - done_) / rate : 0;
+  const int width = 30;
+  const int filled = total_ > 0 ? static_cast<int>(width * std::min<double>(1.0, static_cast<double>(done_) / total_)) : 0;
+  std::fprintf(stderr, "\r%-12s [%s%s] %zu/%zu  %.1f/s  %.0f s left ", what_.c_str(), std::string(filled, '#').c_str(),
+               std::string(width - filled, '.').c_str(), done_, total_, rate, left);
+  if (last) std::fprintf(stderr, "\n");
+  std::fflush(stderr);
+}
+
+namespace {
+
+long whole_number(const std::string& text, const std::string& where) {
+  static const std::regex kDigits(R"(\d{1,9})");
+  if (!std::regex_match(text, kDigits)) throw std::invalid_argument(where + ": '" + text + "' is not a whole number");
+  return std::stol(text);
+}
+
+}  // namespace
+
+Shard resolve_shard(const std::string& option) {
+  std::string k_text, n_text, where;
+  if (!option.empty()) {
+    const auto slash = option.find('/');
+    if (slash == std::string::npos) throw std::invalid_argument("--shard '" + option + "' is not K/N");
+    k_text = option.substr(0, slash);
+    n_text = option.substr(slash + 1);
+    where = "--shard " + option;
+  } else {
+    const char* id = std::getenv("SLURM_ARRAY_TASK_ID");
+    const char* count = std::getenv("SLURM_ARRAY_TASK_COUNT");
+    if (id == nullptr || count == nullptr) return {};
+    const char* min = std::getenv("SLURM_ARRAY_TASK_MIN");
+    const long k = whole_number(id, "SLURM_ARRAY_TASK_ID") - (min ? whole_number(min, "SLURM_ARRAY_TASK_MIN") : 0);
+    k_text = std::to_string(k < 0 ? 0 : k);
+    n_text = count;
+    where = "SLURM_ARRAY_TASK_ID/COUNT";
+  }
+  const long k = whole_number(k_text, where), n = whole_number(n_text, where);
+  if (n < 1 || k >= n) {
+    throw std::invalid_argument(where + " gives shard " + std::to_string(k) + " of " + std::to_string(n) +
+                                "; need 0 <= K < N");
+  }
+  return Shard{static_cast<std::size_t>(k), static_cast<std::size_t>(n)};
+}
+
+void add_model_options(CLI::App& command, ModelOptions& options, bool with_detector) {
+  if (with_detector) {
+    command.add_option("--detector", options.detector, "TorchScript detector file (default: the built-in detector)")
+        ->check(CLI::ExistingFile);
+  }
+  command.add_option("--segmenter-encoder", options.segmenter_encoder,
+                     "TorchScript segmenter encoder file (default: the built-in segmenter)")
+      ->check(CLI::ExistingFile);
+  command.add_option("--segmenter-decoder", options.segmenter_decoder, "TorchScript segmenter decoder file")
+      ->check(CLI::ExistingFile);
+  command.add_option("--device", options.device, "Device for TorchScript models: cpu, cuda or cuda:N")
+      ->capture_default_str();
+}
+
+Models load_models(const ModelOptions& options) {
+  Models m;
+  if (options.detector.empty()) {
+    auto builtin = std::make_unique<ClassicalDetector>();
+    m.grounding = builtin.get();
+    m.processor = builtin.get();
+    m.processor_owner = std::move(builtin);
+  } else {
+    auto loaded = std::make_unique<TorchScriptDetector>(options.detector, options.device);
+    m.grounding = loaded.get();
+    m.processor = loaded.get();
+    m.processor_owner = std::move(loaded);
+  }
+  if (options.segmenter_encoder.empty() != options.segmenter_decoder.empty()) {
+    throw std::invalid_argument("--segmenter-encoder and --segmenter-decoder go together");
+  }
+  if (options.segmenter_encoder.empty()) {
+    m.predictor = std::make_unique<ClassicalSegmenter>();
+  } else {
+    m.predictor = std::make_unique<TorchScriptSegmenter>(options.segmenter_encoder, options.segmenter_decoder,
+                                                         options.device);
+  }
+  return m;
+}
+
+std::string quietly(const std::function<void()>& call) {
+  std::ostringstream sink;
+  std::streambuf* old = std::cout.rdbuf(sink.rdbuf());
+  try {
+    call();
+  } catch (...) {
+    std::cout.rdbuf(old);
+    throw;
+  }
+  std::cout.rdbuf(old);
+  return sink.str();
+}
+
+std::vector<std::string> frame_files(const std::string& dir) {
+  std::error_code ec;
+  if (!fs::is_directory(dir, ec)) throw std::invalid_argument("frame folder '" + dir + "' does not exist");
+  std::vector<std::string> out;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    std::string ext = e.path().extension().string();
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (e.is_regular_file() && (ext == ".jpg" || ext == ".jpeg" || ext == ".png")) out.push_back(e.path().string());
+  }
+  std::sort(out.begin(), out.end());
+  if (out.empty()) throw std::invalid_argument("frame folder '" + dir + "' holds no .jpg or .png frames");
+  return out;
+}
+
+std::string annotation_path(const std::string& dir, std::size_t n) {
+  return (fs::path(dir) / ("output_pp_" + std::to_string(n) + ".json")).string();
+}
+
+std::string seconds_text(double seconds) {
+  char buf[32];
+  if (seconds < 1) {
+    std::snprintf(buf, sizeof(buf), "%.0f ms", seconds * 1e3);
+  } else {
+    std::snprintf(buf, sizeof(buf), "%.1f s", seconds);
+  }
+  return buf;
+}
+
+}  // namespace pelk::cli

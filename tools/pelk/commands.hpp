@@ -1,0 +1,38 @@
+// The subcommands of `pelk`: each adds itself to the application. The
+// options and run functions of those the demo reuses are declared here too.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "cli_common.hpp"
+#include "pelk_utils/core/mask.hpp"
+
+namespace pelk::cli {
+
+void add_catalog_command(CLI::App& app);
+void add_extract_command(CLI::App& app);
+void add_init_command(CLI::App& app);
+void add_track_command(CLI::App& app);
+void add_report_command(CLI::App& app);
+void add_match_command(CLI::App& app);
+void add_clean_command(CLI::App& app);
+void add_render_command(CLI::App& app);
+void add_fix_polygons_command(CLI::App& app);
+void add_heatmap_command(CLI::App& app);
+void add_cluster_command(CLI::App& app);
+void add_motion_command(CLI::App& app);
+void add_demo_command(CLI::App& app);
+
+// Tracks `frames` from frame `first` with the given starting masks (object
+// ids 1..N in order) and writes out_dir/output_pp_<k>.json for every frame k
+// from `first` on. Returns the number of files written.
+std::size_t track_and_write(const std::vector<std::string>& frames, std::size_t first, std::vector<Mask> initial,
+                            Models& models, const std::string& out_dir);
+
+// Reads the masks of annotation file `json_path` at its image's size.
+MaskDict read_annotation_masks(const std::string& json_path);
+
+}  // namespace pelk::cli

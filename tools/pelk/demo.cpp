@@ -1,0 +1,281 @@
+// pelk demo: the whole road on a synthetic pen recording, checked against
+// the scene's truth. Synthesise two clips as a camera file -> catalogue ->
+// frame extraction -> clip initializer -> tracking -> clip loader ->
+// tracking report -> overlap resolution -> cleaning -> matcher into the
+// second clip -> review pictures.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <set>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "commands.hpp"
+#include "pelk_utils/analytics/heatmap.hpp"
+#include "pelk_utils/annotation/annotation_writer.hpp"
+#include "pelk_utils/annotation/clip_loader.hpp"
+#include "pelk_utils/annotation/render.hpp"
+#include "pelk_utils/core/atomic_file.hpp"
+#include "pelk_utils/detect/initializer.hpp"
+#include "pelk_utils/matching/matcher.hpp"
+#include "pelk_utils/matching/overlap_resolution.hpp"
+#include "pelk_utils/matching/similarity.hpp"
+#include "pelk_utils/quality/tracking_report.hpp"
+#include "pelk_utils/refine/mask_refinement.hpp"
+#include "pelk_utils/synth/pen_scene.hpp"
+#include "pelk_utils/video/catalogue.hpp"
+#include "pelk_utils/video/video_processor.hpp"
+
+namespace pelk::cli {
+namespace fs = std::filesystem;
+namespace {
+
+struct DemoOptions {
+  std::string out = "pelk_demo";
+  int frames = 100;  // per clip
+  std::uint64_t seed = 1;
+};
+
+// Prints one step line with its timing.
+class Step {
+ public:
+  explicit Step(std::string name) : name_(std::move(name)), start_(std::chrono::steady_clock::now()) {}
+  void done(const std::string& figures) {
+    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    std::printf("%-22s %-70s %8s\n", name_.c_str(), figures.c_str(), seconds_text(s).c_str());
+    std::fflush(stdout);
+  }
+
+ private:
+  std::string name_;
+  std::chrono::steady_clock::time_point start_;
+};
+
+synth::SceneConfig scene_config(const DemoOptions& o) {
+  synth::SceneConfig c;
+  c.seed = o.seed;
+  const int n = o.frames;
+  c.frames = 2 * n;
+  c.overlap = {n / 5, n / 5 + std::max(16, n * 24 / 100)};
+  c.vanish = {n * 60 / 100, n * 60 / 100 + std::max(5, n * 8 / 100)};
+  c.split = {n * 72 / 100, n * 72 / 100 + std::max(6, n * 14 / 100)};
+  return c;
+}
+
+// Returns, per mask, the truth identity it overlaps most (-1 for none).
+std::vector<int> identities_of(const std::vector<Mask>& masks, const std::vector<synth::AnimalTruth>& truth) {
+  std::vector<Mask> truth_masks;
+  for (const auto& t : truth) truth_masks.push_back(t.mask);
+  const cv::Mat1d iou = cal_masks_iou_scores(masks, truth_masks);
+  std::vector<int> out;
+  for (int i = 0; i < iou.rows; ++i) {
+    cv::Point best;
+    double value = 0;
+    cv::minMaxLoc(iou.row(i), nullptr, &value, nullptr, &best);
+    out.push_back(value > 0.3 ? best.x : -1);
+  }
+  return out;
+}
+
+std::string list_text(const std::vector<std::string>& items) {
+  std::string s;
+  for (const auto& i : items) s += (s.empty() ? "" : ", ") + i;
+  return s;
+}
+
+void run(const DemoOptions& o) {
+  if (o.frames < 30) throw std::invalid_argument("--frames must be at least 30 per clip");
+  const fs::path out = fs::absolute(o.out);
+  // A fresh run: the demo's own sub-folders of an earlier run are removed
+  // (extraction would otherwise skip its finished ranges); nothing else is.
+  for (const char* own : {"videos", "frames", "pen_polygons", "annotations", "review"}) fs::remove_all(out / own);
+  fs::create_directories(out);
+  std::printf("pelk demo: two synthetic clips of %d frames, everything under %s\n\n", o.frames, out.string().c_str());
+  int checks_failed = 0;
+  const auto check = [&](bool ok, const std::string& what) {
+    std::printf("  check: %-60s %s\n", what.c_str(), ok ? "ok" : "FAILED");
+    checks_failed += !ok;
+  };
+
+  Step synth_step("synthesise");
+  const synth::PenScene scene(scene_config(o));
+  const std::string video = scene.write_camera_video((out / "videos" / "cam62").string());
+  const std::string pen = (out / "pen_polygons" / "Cam62.json").string();
+  fs::create_directories(out / "pen_polygons");
+  scene.write_pen_file(pen);
+  synth_step.done(std::to_string(2 * o.frames) + " frames 2560x1440, " + fs::path(video).filename().string());
+
+  Step catalogue_step("catalogue");
+  VideoMetadata metadata{.base_dir = (out / "videos").string(), .sub_dirs = {"cam62"}};
+  metadata.sample_step = 1;
+  CatalogueTable table;
+  quietly([&] { table = metadata.get_filtered_video_dataframe(); });
+  if (table.size() != 1) throw std::runtime_error("the catalogue found " + std::to_string(table.size()) + " recordings, expected 1");
+  catalogue_step.done("1 recording: camera " + table[0].camera_number + ", " + table[0].date + " " + table[0].time);
+
+  Step extract_step("frame extraction");
+  VideoProcessor extractor;
+  extractor.output_dir_base = (out / "frames").string();
+  extractor.time_step = Number(o.frames / scene.config().fps / 60.0);
+  quietly([&] { extractor.process_videos_to_frames(table); });
+  std::vector<fs::path> ranges;
+  for (const auto& e : fs::directory_iterator(out / "frames" / table[0].date / table[0].video_name)) {
+    if (e.path().extension() != ".partial") ranges.push_back(e.path());
+  }
+  std::sort(ranges.begin(), ranges.end(), [](const fs::path& a, const fs::path& b) {
+    return std::stod(a.filename().string()) < std::stod(b.filename().string());
+  });
+  if (ranges.size() != 2) throw std::runtime_error("extraction made " + std::to_string(ranges.size()) + " ranges, expected 2");
+  const std::vector<std::string> clip1 = frame_files((ranges[0] / "right_cropped_frames").string());
+  const std::vector<std::string> clip2 = frame_files((ranges[1] / "right_cropped_frames").string());
+  const auto crop = extractor.camera_crop_coords.find(table[0].camera_number);
+  extract_step.done(std::to_string(clip1.size()) + " + " + std::to_string(clip2.size()) + " frames" +
+                    (crop == extractor.camera_crop_coords.end() ? std::string()
+                                                                : ", crop x " + std::to_string(crop->second.x1) + ".." +
+                                                                      std::to_string(crop->second.x2)));
+  // Saved frame k of a range is video frame start + 1 + k (the range's first
+  // frame is read for the crop and not saved).
+  const auto truth1 = [&](std::size_t k) { return scene.truth(static_cast<int>(k) + 1); };
+  const auto truth2 = [&](std::size_t k) { return scene.truth(o.frames + static_cast<int>(k) + 1); };
+
+  Models models = load_models(ModelOptions{});
+  Step init_step("clip initializer");
+  std::optional<InitializedClip> start;
+  quietly([&] { start = initializer(clip1.front(), clip1, *models.processor, *models.grounding, "cpu", *models.predictor, 0, 10, 0.25, 10, pen); });
+  if (!start) throw std::runtime_error("the clip initializer found no frame with ten animals apart");
+  const std::string initial_picture = (out / "review" / "initial_frame.png").string();
+  fs::create_directories(out / "review");
+  write_image_file_atomically(initial_picture, start->annotated_frame);
+  const std::vector<int> start_ids = identities_of(start->masks, truth1(static_cast<std::size_t>(start->ann_frame_idx)));
+  init_step.done("frame " + std::to_string(start->ann_frame_idx) + ": " + std::to_string(start->masks.size()) + " animals named Box0..Box" +
+                 std::to_string(start->masks.size() - 1));
+  std::set<int> distinct(start_ids.begin(), start_ids.end());
+  check(start->masks.size() == 10 && distinct.size() == 10 && !distinct.count(-1), "the initializer found each of the ten animals once");
+
+  Step track_step("tracking (stand-in)");
+  const std::string ann1 = (out / "annotations" / "clip1").string();
+  const std::size_t tracked = track_and_write(clip1, static_cast<std::size_t>(start->ann_frame_idx), start->masks, models, ann1);
+  track_step.done(std::to_string(tracked) + " annotation files in annotations/clip1");
+
+  Step load_step("clip loader");
+  AnnotationData data;
+  quietly([&] { data = get_pelk_annotation_data("", false, 0, ann1); });
+  ClipAnnotationData& clip = *data.pelk_annotation_data;
+  load_step.done(std::to_string(clip.size()) + " frames, " + std::to_string(clip.begin()->second.masks_dict.size()) + " masks each");
+
+  // Which box follows which animal, from the starting frame.
+  std::map<std::string, int> box_identity;
+  for (std::size_t i = 0; i < start_ids.size(); ++i) box_identity["Box" + std::to_string(i)] = start_ids[i];
+  const auto box_of = [&](int identity) {
+    for (const auto& [box, id] : box_identity) if (id == identity) return box;
+    return std::string("?");
+  };
+
+  Step report_step("tracking report");
+  TrackingReport report;
+  quietly([&] { report = generate_tracking_report(clip, ann1); });
+  std::set<std::string> overlap_pairs, vanished_boxes;
+  for (const ReportRow& r : report.overlap_frames_data) overlap_pairs.insert(*r.box_pair);
+  for (const ReportRow& r : report.zero_area_frames) vanished_boxes.insert(*r.box_id);
+  report_step.done(std::to_string(report.overlap_frames.size()) + " overlap frames (" + list_text({overlap_pairs.begin(), overlap_pairs.end()}) +
+                   "), vanished: " + list_text({vanished_boxes.begin(), vanished_boxes.end()}));
+  using synth::SceneConfig;
+  const std::string walker = box_of(SceneConfig::kWalker), under = box_of(SceneConfig::kUnder);
+  const std::string leaver = box_of(SceneConfig::kLeaver);
+  check(overlap_pairs.count(walker + "-" + under) || overlap_pairs.count(under + "-" + walker),
+        "the report found one animal lying on another (" + walker + " on " + under + ")");
+  check(vanished_boxes.count(leaver) == 1, "the report found the animal that left the view (" + leaver + ")");
+
+  Step resolve_step("overlap resolution");
+  OverlapResolution resolution;
+  if (!report.overlap_frames_data.empty()) {
+    quietly([&] { resolution = process_overlap_frames(report.overlap_frames_data, clip, *models.predictor); });
+  }
+  const bool voted_pair = resolution.most_frequent_box && (*resolution.most_frequent_box == box_of(synth::SceneConfig::kWalker) ||
+                                                            *resolution.most_frequent_box == box_of(synth::SceneConfig::kUnder));
+  resolve_step.done(resolution.most_frequent_box ? "episode from frame " + std::to_string(*resolution.test_frame) + ": " +
+                                                       *resolution.most_frequent_box + " voted (" +
+                                                       std::to_string(resolution.worst_boxes.size()) + " frames)"
+                                                 : std::string("no episode to resolve"));
+  check(voted_pair, "the overlap resolution voted a box of the overlapping pair");
+
+  Step clean_step("segment cleaning");
+  TrackedClip segments;
+  std::vector<std::string> frame_names;
+  for (const auto& [key, record] : clip) {
+    OrderedMap<int, Mask> objects;
+    for (const auto& [box, mask] : record.masks_dict) objects.insert_or_assign(std::stoi(box.substr(3)) + 1, mask);
+    segments.insert_or_assign(key, std::move(objects));
+    frame_names.push_back(record.image_path);
+  }
+  const TrackedClip before = segments;
+  Mask_Refinement refine(0.3, {0.5, 1.5}, 200, pen);
+  quietly([&] { refine.process_video_segments(segments, ann1, frame_names); });
+  std::size_t changed = 0;
+  const std::string ann1_clean = (out / "annotations" / "clip1_clean").string();
+  fs::create_directories(ann1_clean);
+  for (const auto& [key, objects] : segments) {
+    std::vector<AnnotatedObject> annotated;
+    for (const auto& [id, mask] : objects) {
+      annotated.push_back({id, mask});
+      changed += !(mask == before.at(key).at(id));
+    }
+    write_annotation_file(annotation_path(ann1_clean, static_cast<std::size_t>(key)), frame_names[static_cast<std::size_t>(key)], annotated);
+  }
+  clean_step.done(std::to_string(changed) + " of " + std::to_string(clip.size() * 10) + " masks changed; annotations/clip1_clean");
+
+  Step match_step("matcher into clip 2");
+  MatchResult match;
+  quietly([&] { match = matcher(clip, clip2, 0, models.predictor.get()); });
+  int carried = 0;
+  if (!match.no_best_laste_frame) {
+    const std::vector<int> ids = identities_of(*match.masks, truth2(0));
+    for (std::size_t i = 0; i < ids.size(); ++i) carried += ids[i] >= 0 && ids[i] == box_identity[(*match.keep_box)[i]];
+    std::vector<AnnotatedObject> annotated;
+    for (std::size_t i = 0; i < match.masks->size(); ++i) annotated.push_back({static_cast<std::int64_t>(i) + 1, (*match.masks)[i]});
+    fs::create_directories(out / "annotations" / "clip2");
+    write_annotation_file(annotation_path((out / "annotations" / "clip2").string(), 0), clip2[0], annotated);
+  }
+  match_step.done(match.no_best_laste_frame ? std::string("failed") : "from frame key " + std::to_string(match.best_laste_frame->frame_index) +
+                                                                          ": " + std::to_string(carried) + " of 10 identities carried");
+  check(carried == 10, "the matcher carried the ten identities into clip 2");
+
+  Step review_step("review pictures");
+  const int flagged = report.overlap_frames.empty() ? 0 : report.overlap_frames[report.overlap_frames.size() / 2];
+  const FrameRecord& record = clip.at(flagged);
+  const std::string annotated_png = (out / "review" / ("frame_" + std::to_string(flagged) + "_annotated.png")).string();
+  retrieve_annotation(record.json_path, annotated_png, true);
+  const std::string heatmap_png = (out / "review" / ("frame_" + std::to_string(flagged) + "_heatmap.png")).string();
+  write_image_file_atomically(heatmap_png, render_intersection_heatmap(*record.intersections_df));
+  review_step.done("frame " + std::to_string(flagged) + ": annotated picture and heat map");
+
+  std::printf("\nOutputs under %s:\n", out.string().c_str());
+  std::printf("  recording            %s\n", video.c_str());
+  std::printf("  pen polygon          %s\n", pen.c_str());
+  std::printf("  frames               %s, %s\n", ranges[0].string().c_str(), ranges[1].string().c_str());
+  std::printf("  annotations          %s (report: %s)\n", ann1.c_str(), (fs::path(ann1) / kReportFileName).string().c_str());
+  std::printf("  cleaned annotations  %s\n", ann1_clean.c_str());
+  std::printf("  review pictures      %s, %s, %s\n", initial_picture.c_str(), annotated_png.c_str(), heatmap_png.c_str());
+  if (checks_failed > 0) {
+    throw std::runtime_error(std::to_string(checks_failed) + " self-checks against the scene's truth failed");
+  }
+  std::printf("\nAll self-checks against the scene's truth passed.\n");
+}
+
+}  // namespace
+
+void add_demo_command(CLI::App& app) {
+  auto o = std::make_shared<DemoOptions>();
+  CLI::App* c = app.add_subcommand(
+      "demo", "Run the whole road on a synthetic pen recording (two clips with an overlap, an animal leaving the view "
+              "and one cut by a beam) and check the results against the scene's truth");
+  c->add_option("--out", o->out, "Folder for every output")->capture_default_str();
+  c->add_option("--frames", o->frames, "Frames per clip (at least 30)")->capture_default_str();
+  c->add_option("--seed", o->seed, "Seed of the synthetic scene")->capture_default_str();
+  c->callback([o] { run(*o); });
+}
+
+}  // namespace pelk::cli

@@ -1,0 +1,73 @@
+// pelk extract: cuts catalogued recordings into cropped frame folders.
+#include <iostream>
+
+#include "commands.hpp"
+#include "pelk_utils/video/catalogue.hpp"
+#include "pelk_utils/video/video_processor.hpp"
+
+namespace pelk::cli {
+namespace {
+
+struct ExtractOptions {
+  VideoMetadata metadata;
+  std::string camera;
+  std::string out = kDefaultFramesDir;
+  double time_step = 0.1;
+  int frame_skip = 1;
+  int resize_height = 0;
+  bool left = false;
+  bool no_crop = false;
+  std::string shard;
+};
+
+void run(ExtractOptions& o) {
+  if (!o.camera.empty()) o.metadata.camera_number = o.camera;
+  const Shard shard = resolve_shard(o.shard);
+  CatalogueTable table;
+  quietly([&] { table = o.metadata.get_filtered_video_dataframe(); });
+  CatalogueTable mine;
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    if (shard.owns(i)) mine.push_back(table[i]);
+  }
+  VideoProcessor p;
+  p.output_dir_base = o.out;
+  p.time_step = o.time_step;
+  p.frame_skip = o.frame_skip;
+  p.crop = !o.no_crop;
+  p.left_crop = o.left;
+  if (o.resize_height > 0) p.resize_dim = std::pair<int, int>{0, o.resize_height};
+  std::cerr << "extracting " << mine.size() << " of " << table.size() << " recordings (shard " << shard.index << "/"
+            << shard.count << ") into " << o.out << "\n";
+  Progress progress("recordings", mine.size());
+  for (const CatalogueRow& row : mine) {
+    p.process_videos_to_frames({row});
+    progress.step();
+  }
+}
+
+}  // namespace
+
+void add_extract_command(CLI::App& app) {
+  auto o = std::make_shared<ExtractOptions>();
+  CLI::App* c = app.add_subcommand(
+      "extract", "Cut catalogued recordings into minute ranges of cropped JPEG frames: "
+                 "OUT/<date>/<video>/<start>min_to_<end>min/right_cropped_frames/0000.jpg ... "
+                 "Finished ranges are skipped on reruns; a range cut short is redone.");
+  c->add_option("base_dir", o->metadata.base_dir, "Folder holding the camera sub-folders")->required();
+  c->add_option("--sub-dir", o->metadata.sub_dirs, "Sub-folders to list")->required();
+  c->add_option("--from", o->metadata.filter_start, "Earliest start time of day (exclusive)")->capture_default_str();
+  c->add_option("--to", o->metadata.filter_end, "Latest start time of day (exclusive)")->capture_default_str();
+  c->add_option("--every", o->metadata.sample_step, "Keep every n-th recording (0: all)")->capture_default_str();
+  c->add_option("--top", o->metadata.top_n, "Keep the first n recordings (below 1: all)")->capture_default_str();
+  c->add_option("--camera", o->camera, "Keep one camera number");
+  c->add_option("--out", o->out, "Root of the frame tree")->capture_default_str();
+  c->add_option("--time-step", o->time_step, "Minutes per range")->capture_default_str()->check(CLI::PositiveNumber);
+  c->add_option("--frame-skip", o->frame_skip, "Save every n-th frame")->capture_default_str();
+  c->add_option("--resize-height", o->resize_height, "Resize saved frames to this height (0: keep)");
+  c->add_flag("--left", o->left, "Keep the part left of the orange marker instead of the right part");
+  c->add_flag("--no-crop", o->no_crop, "Save whole frames");
+  c->add_option("--shard", o->shard, "Process shard K of N (K/N, K from 0); default from SLURM_ARRAY_TASK_ID/COUNT");
+  c->callback([o] { run(*o); });
+}
+
+}  // namespace pelk::cli

@@ -1,0 +1,67 @@
+// pelk match: carry identities from a tracked clip into the next clip.
+#include <filesystem>
+#include <iostream>
+
+#include "commands.hpp"
+#include "pelk_utils/annotation/annotation_writer.hpp"
+#include "pelk_utils/annotation/clip_loader.hpp"
+#include "pelk_utils/matching/matcher.hpp"
+
+namespace pelk::cli {
+namespace {
+
+struct MatchOptions {
+  std::string previous;
+  std::string frames_dir;
+  std::string out;
+  int frame = 0;
+  std::vector<std::string> remove;
+  int min_area = 10, max_attempts = 10;
+  ModelOptions models;
+};
+
+void run(const MatchOptions& o) {
+  AnnotationData data;
+  quietly([&] { data = get_pelk_annotation_data("", false, 0, o.previous); });
+  if (!data.pelk_annotation_data) throw std::invalid_argument("no annotation files under '" + o.previous + "'");
+  const std::vector<std::string> frames = frame_files(o.frames_dir);
+  Models models = load_models(o.models);
+  std::vector<std::optional<std::string>> remove(o.remove.begin(), o.remove.end());
+  MatchResult r;
+  const std::string printed = quietly([&] {
+    r = matcher(*data.pelk_annotation_data, frames, o.frame, models.predictor.get(), remove, o.min_area, o.max_attempts);
+  });
+  if (r.no_best_laste_frame) {
+    throw std::runtime_error("identities could not be carried over: " + printed.substr(0, printed.find('\n')));
+  }
+  std::filesystem::create_directories(o.out);
+  std::vector<AnnotatedObject> objects;
+  for (std::size_t i = 0; i < r.masks->size(); ++i) {
+    const std::string& key = (*r.keep_box)[i];
+    objects.push_back({std::stoll(key.substr(3)) + 1, (*r.masks)[i]});
+  }
+  const std::size_t k = static_cast<std::size_t>(o.frame < 0 ? o.frame + static_cast<int>(frames.size()) : o.frame);
+  write_annotation_file(annotation_path(o.out, k), frames[k], objects);
+  std::cout << "carried " << objects.size() << " identities from frame " << r.best_laste_frame->frame_index << " of "
+            << o.previous << " into frame " << k << ": " << annotation_path(o.out, k) << "\n";
+}
+
+}  // namespace
+
+void add_match_command(CLI::App& app) {
+  auto o = std::make_shared<MatchOptions>();
+  CLI::App* c = app.add_subcommand(
+      "match", "Prompt the segmenter on a frame of the next clip with the boxes of the previous clip's last usable "
+               "frame, and write that frame's annotation file with the carried identities");
+  c->add_option("previous", o->previous, "Annotation folder of the tracked previous clip")->required()->check(CLI::ExistingDirectory);
+  c->add_option("frames_dir", o->frames_dir, "Frame folder of the next clip")->required();
+  c->add_option("--out", o->out, "Folder for the next clip's annotation file")->required();
+  c->add_option("--frame", o->frame, "Frame of the next clip to segment")->capture_default_str();
+  c->add_option("--remove", o->remove, "Box keys to drop (animals stacked on others), e.g. Box3");
+  c->add_option("--min-area", o->min_area, "Smallest usable mask area")->capture_default_str();
+  c->add_option("--max-attempts", o->max_attempts, "Frames tried back from the previous clip's end")->capture_default_str();
+  add_model_options(*c, o->models, false);
+  c->callback([o] { run(*o); });
+}
+
+}  // namespace pelk::cli
