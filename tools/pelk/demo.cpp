@@ -87,7 +87,7 @@ std::string list_text(const std::vector<std::string>& items) {
 }
 
 void run(const DemoOptions& o) {
-  if (o.frames < 30) throw std::invalid_argument("--frames must be at least 30 per clip");
+  if (o.frames < 40) throw std::invalid_argument("--frames must be at least 40 per clip (the events need room)");
   const fs::path out = fs::absolute(o.out);
   // A fresh run: the demo's own sub-folders of an earlier run are removed
   // (extraction would otherwise skip its finished ranges); nothing else is.
@@ -273,7 +273,7 @@ void add_demo_command(CLI::App& app) {
       "demo", "Run the whole road on a synthetic pen recording (two clips with an overlap, an animal leaving the view "
               "and one cut by a beam) and check the results against the scene's truth");
   c->add_option("--out", o->out, "Folder for every output")->capture_default_str();
-  c->add_option("--frames", o->frames, "Frames per clip (at least 30)")->capture_default_str();
+  c->add_option("--frames", o->frames, "Frames per clip (at least 40)")->capture_default_str();
   c->add_option("--seed", o->seed, "Seed of the synthetic scene")->capture_default_str();
   c->callback([o] { run(*o); });
 }

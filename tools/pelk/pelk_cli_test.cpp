@@ -1,0 +1,181 @@
+// The `pelk` program end to end: each subcommand's happy path, its exit code
+// and one-line message on bad input, and the demo at a reduced size.
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "pelk_utils/annotation/annotation_writer.hpp"
+#include "pelk_utils/core/testing/test_support.hpp"
+#include "pelk_utils/synth/pen_scene.hpp"
+
+namespace pelk {
+namespace {
+namespace fs = std::filesystem;
+
+struct CliRun {
+  int code = -1;
+  std::string out, err;
+};
+
+// Runs `pelk` with `args` (shell words) and returns exit code and output.
+CliRun pelk(const std::string& args, const fs::path& dir) {
+  const std::string err_file = (dir / "stderr.txt").string();
+  const std::string command = std::string(PELK_BINARY) + " " + args + " 2>" + err_file;
+  CliRun r;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  std::array<char, 4096> buf{};
+  for (std::size_t n; (n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0;) r.out.append(buf.data(), n);
+  const int status = ::pclose(pipe);
+  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.err = testing::slurp(err_file);
+  return r;
+}
+
+class PelkCliTest : public testing::ScratchDirTest {
+ protected:
+  // A small clip: frames, a pen file, and annotation files from the truth.
+  void make_clip(int frames) {
+    synth::SceneConfig c;
+    c.frame_size = {590, 720};
+    const synth::PenScene scene(c);
+    frame_paths_ = scene.write_frames(path("frames"), 0, frames);
+    scene.write_pen_file(path("pen.json"));
+    fs::create_directories(dir_ / "ann");
+    for (int f = 0; f < frames; ++f) {
+      std::vector<AnnotatedObject> objects;
+      for (const auto& t : scene.truth(f)) objects.push_back({t.identity + 1, t.mask});
+      write_annotation_file(path("ann/output_pp_" + std::to_string(f) + ".json"), frame_paths_[static_cast<std::size_t>(f)],
+                            objects);
+    }
+  }
+  CliRun run(const std::string& args) { return pelk(args, dir_); }
+  std::vector<std::string> frame_paths_;
+};
+
+TEST_F(PelkCliTest, VersionAndHelpForEverySubcommand) {
+  EXPECT_EQ(run("--version").out, "pelk 0.1.0\n");
+  for (const char* sub : {"catalog", "extract", "init", "track", "report", "match", "clean", "render", "fix-polygons",
+                          "heatmap", "cluster", "motion", "demo"}) {
+    const CliRun r = run(std::string(sub) + " --help");
+    EXPECT_EQ(r.code, 0) << sub;
+    EXPECT_NE(r.out.find("Usage"), std::string::npos) << sub << ": " << r.out;
+  }
+  const CliRun none = run("");
+  EXPECT_NE(none.code, 0);
+}
+
+struct BadInputCase {
+  const char* name;
+  std::string args;
+  const char* message_part;
+  friend void PrintTo(const BadInputCase& c, std::ostream* os) { *os << c.name << ": pelk " << c.args; }
+};
+
+class PelkBadInputTest : public PelkCliTest, public ::testing::WithParamInterface<BadInputCase> {};
+
+TEST_P(PelkBadInputTest, OneLineOnStandardErrorAndAFailingExitCode) {
+  make_clip(2);
+  std::ofstream(path("broken.json")) << "{\"image_path\": ";
+  std::ofstream(path("no_image.json")) << R"({"image_path": "/nonexistent.png", "detections": []})";
+  std::string args = GetParam().args;
+  for (std::size_t at; (at = args.find("@")) != std::string::npos;) args.replace(at, 1, dir_.string() + "/");
+  const CliRun r = run(args);
+  EXPECT_NE(r.code, 0);
+  EXPECT_NE(r.err.find(GetParam().message_part), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("terminate called"), std::string::npos) << r.err;
+  if (r.err.rfind("pelk: error: ", 0) == 0) {
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PelkBadInputTest,
+    ::testing::Values(
+        BadInputCase{"unknown_subcommand", "frobnicate", "A subcommand is required"},
+        BadInputCase{"demo_too_short", "demo --frames 5 --out @d", "--frames must be at least 40"},
+        BadInputCase{"missing_argument", "render", "file is required"},
+        BadInputCase{"missing_file", "render @none.json --out @x.png", "File does not exist"},
+        BadInputCase{"malformed_json", "heatmap @broken.json --out @h.png", "broken.json' is not valid JSON"},
+        BadInputCase{"unreadable_image", "render @no_image.json --out @x.png", "cannot read image '/nonexistent.png'"},
+        BadInputCase{"bad_shard", "report @ann --shard 3/2", "--shard 3/2 gives shard 3 of 2"},
+        BadInputCase{"not_a_number", "cluster @ann/output_pp_0.json --eps lots", "eps"},
+        BadInputCase{"empty_frame_folder", "track @ann --out @t --pen @pen.json", "holds no .jpg or .png frames"},
+        BadInputCase{"no_annotations", "report @frames", "no annotation files"},
+        BadInputCase{"bad_device", "match @ann @frames --out @m --segmenter-encoder @pen.json --segmenter-decoder @pen.json --device gpu", "device 'gpu'"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(PelkCliTest, ReviewCommandsOnAnAnnotatedClip) {
+  make_clip(3);
+  const std::string first = path("ann/output_pp_0.json");
+  CliRun r = run("render " + first + " --out " + path("r.png") + " --boxes --ids 1,2");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(fs::exists(path("r.png")));
+  r = run("heatmap " + first + " --out " + path("h.png"));
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("10 masks, largest overlap 0"), std::string::npos) << r.out;
+  r = run("cluster " + first + " --eps 1000");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("Noise:\nCluster 0: Box0"), std::string::npos) << r.out;
+  r = run("motion " + frame_paths_[0] + " " + frame_paths_[1] + " --masks " + first);
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("Box9 "), std::string::npos) << r.out;
+  r = run("report " + path("ann"));
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("3 frames, 0 frames with overlapping masks"), std::string::npos) << r.out;
+  r = run("clean " + path("ann") + " --pen " + path("pen.json") + " --out " + path("clean"));
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(fs::exists(path("clean/output_pp_2.json")));
+  r = run("fix-polygons " + first + " --out-dir " + path("fixed"));
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(fs::exists(path("fixed/output_pp_0.json")));
+}
+
+TEST_F(PelkCliTest, InitTrackAndMatchWithTheBuiltInModels) {
+  make_clip(4);
+  CliRun r = run("track " + path("frames") + " --out " + path("tracked") + " --pen " + path("pen.json"));
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("tracked 10 animals over 4 frames"), std::string::npos) << r.out;
+  r = run("match " + path("tracked") + " " + path("frames") + " --out " + path("next") + " --frame 3");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("carried 10 identities"), std::string::npos) << r.out;
+  EXPECT_TRUE(fs::exists(path("next/output_pp_3.json")));
+  r = run("init " + path("frames") + " --out " + path("init") + " --pen " + path("pen.json"));
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(fs::exists(path("init/initial_frame.png")));
+}
+
+TEST_F(PelkCliTest, CatalogAndShardedExtraction) {
+  synth::SceneConfig c;
+  c.frames = 8;
+  synth::PenScene(c).write_camera_video(path("videos/cam62"));
+  CliRun r = run("catalog " + path("videos") + " --sub-dir cam62 --csv " + path("cat.csv"));
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(testing::slurp(path("cat.csv")).find("Camera Number,Date,Time,File Path,Video Name\n62,20240405,07:00:00,"),
+            std::string::npos);
+  r = run("extract " + path("videos") + " --sub-dir cam62 --out " + path("frames_out") + " --time-step 1 --shard 1/2");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_FALSE(fs::exists(path("frames_out/20240405")));  // the only recording belongs to shard 0
+  r = run("extract " + path("videos") + " --sub-dir cam62 --out " + path("frames_out") + " --time-step 1");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("Cropped frames from 0 to"), std::string::npos) << r.out;
+}
+
+// The main job at a reduced size: the report finds the planted overlap and
+// the vanished animal, and the matcher carries the ten identities.
+TEST_F(PelkCliTest, DemoEndToEnd) {
+  const CliRun r = run("demo --frames 40 --out " + path("demo"));
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("check: the report found one animal lying on another"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("check: the report found the animal that left the view"), std::string::npos);
+  EXPECT_NE(r.out.find("10 of 10 identities carried"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("All self-checks against the scene's truth passed."), std::string::npos);
+  EXPECT_TRUE(fs::exists(path("demo/annotations/clip1/tracking_question_report.csv")));
+}
+
+}  // namespace
+}  // namespace pelk
