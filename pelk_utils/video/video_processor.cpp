@@ -14,6 +14,7 @@
 
 #include "pelk_utils/core/atomic_file.hpp"
 #include "pelk_utils/core/path.hpp"
+#include "pelk_utils/video/internal/frame_writer.hpp"
 
 namespace pelk {
 namespace fs = std::filesystem;
@@ -223,6 +224,8 @@ RangeOutcome VideoProcessor::crop_range(const std::string& video_path, const std
   int saved = 0;
   cv::Mat last;
   RangeOutcome outcome{true, ""};
+  // Encoding and writing run beside the decoding; lines print in order here.
+  internal::FrameWriter writer;
   const Number last_counter = end_frame - Number(1);
   for (Number counter = start_frame; counter < end_frame; counter += Number(1)) {
     if (!cap.read(frame)) {
@@ -239,12 +242,15 @@ RangeOutcome VideoProcessor::crop_range(const std::string& video_path, const std
     std::cout << "Processing frame " << counter.text() << " (saved as " << name << ")\n";
     cv::Mat image = rect ? cut(frame, *rect) : frame;
     if (resize_dim) image = resize_to_height(image, resize_dim->second);
+    // The decoder reuses `frame`'s buffer, so the writer gets its own copy.
     // Each image gets its final name only once it is whole.
-    write_image_file_atomically(join_path(write_dir, name), image, AtomicWriteOptions{.sync = false});
+    if (image.data == frame.data || image.datastart == frame.datastart) image = image.clone();
+    writer.submit(join_path(write_dir, name), image);
     last = image;
     ++saved;
   }
   cap.release();
+  writer.finish();
   std::cout << "Cropped frames from " << start_min.text() << " to " << end_min.text() << " minutes saved to "
             << shown_dir << ".\n";
   if (saved > 0) std::cout << "Dim: (" << last.rows << ", " << last.cols << ", " << last.channels() << ")\n";

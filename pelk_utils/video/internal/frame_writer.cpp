@@ -1,0 +1,72 @@
+#include "pelk_utils/video/internal/frame_writer.hpp"
+
+#include <algorithm>
+
+#include "pelk_utils/core/atomic_file.hpp"
+
+namespace pelk::internal {
+
+namespace {
+constexpr std::size_t kMaxQueued = 6;
+}
+
+FrameWriter::FrameWriter(unsigned threads) {
+  const unsigned n = threads > 0 ? threads : std::max(1u, std::thread::hardware_concurrency());
+  for (unsigned i = 0; i < n; ++i) threads_.emplace_back([this] { run(); });
+}
+
+FrameWriter::~FrameWriter() {
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  for (std::thread& t : threads_) t.join();
+}
+
+void FrameWriter::rethrow_locked() {
+  if (error_) {
+    std::exception_ptr e = error_;
+    error_ = nullptr;
+    queue_.clear();
+    std::rethrow_exception(e);
+  }
+}
+
+void FrameWriter::submit(std::string path, cv::Mat image) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return queue_.size() < kMaxQueued || error_; });
+  rethrow_locked();
+  queue_.emplace_back(std::move(path), std::move(image));
+  changed_.notify_all();
+}
+
+void FrameWriter::finish() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return (queue_.empty() && busy_ == 0) || error_; });
+  rethrow_locked();
+}
+
+void FrameWriter::run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (true) {
+    changed_.wait(lock, [this] { return !queue_.empty() || stopping_; });
+    if (queue_.empty()) return;
+    auto [path, image] = std::move(queue_.front());
+    queue_.pop_front();
+    ++busy_;
+    lock.unlock();
+    std::exception_ptr failure;
+    try {
+      write_image_file_atomically(path, image, AtomicWriteOptions{.sync = false});
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    lock.lock();
+    --busy_;
+    if (failure && !error_) error_ = failure;
+    changed_.notify_all();
+  }
+}
+
+}  // namespace pelk::internal

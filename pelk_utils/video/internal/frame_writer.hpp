@@ -1,0 +1,46 @@
+// Background JPEG writers for frame extraction: the decoding thread hands
+// over each finished image and goes on decoding while writer threads encode
+// and write them (atomically, each under its own name), so every core works.
+// Errors of a write are raised to the caller at its next submit or at finish.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+namespace pelk::internal {
+
+class FrameWriter {
+ public:
+  // Starts `threads` writers (0: one per hardware thread).
+  explicit FrameWriter(unsigned threads = 0);
+  ~FrameWriter();  // waits for the queue; errors at this point are dropped
+  FrameWriter(const FrameWriter&) = delete;
+  FrameWriter& operator=(const FrameWriter&) = delete;
+
+  // Queues `image` (kept as given; pass a buffer nobody writes to) for
+  // `path`. Blocks while a few images wait. Rethrows an earlier write error.
+  void submit(std::string path, cv::Mat image);
+  // Waits until every queued image is written; rethrows a write error.
+  void finish();
+
+ private:
+  void run();
+  void rethrow_locked();
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::pair<std::string, cv::Mat>> queue_;
+  int busy_ = 0;
+  bool stopping_ = false;
+  std::exception_ptr error_;
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace pelk::internal
