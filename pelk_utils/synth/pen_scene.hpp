@@ -30,10 +30,12 @@ struct SceneConfig {
   cv::Size frame_size{1180, 1440};
   int frames = 200;
   double fps = 25;
-  FrameSpan overlap{26, 50};  // the walker walks onto the animal under it and back
+  FrameSpan overlap{26, 50};  // the walker walks to its neighbour, lies under it, walks back
   FrameSpan vanish{55, 63};   // the leaver leaves the view through the bottom edge
   FrameSpan split{70, 86};    // a beam lies across the split animal
-  // The animals of the events (neighbours on the layout, nothing between).
+  // The animals of the events (walker and kUnder are neighbours on the
+  // layout with nothing between; identities are drawn in order, so kUnder
+  // lies on top of the walker).
   static constexpr int kWalker = 1, kUnder = 2, kLeaver = 7, kSplitAnimal = 5;
 };
 
