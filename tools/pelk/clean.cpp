@@ -22,30 +22,13 @@ void run(const CleanOptions& o) {
   quietly([&] { data = get_pelk_annotation_data("", false, 0, o.clip); });
   if (!data.pelk_annotation_data) throw std::invalid_argument("no annotation files under '" + o.clip + "'");
   const ClipAnnotationData& clip = *data.pelk_annotation_data;
-  TrackedClip segments;
-  std::vector<std::string> frame_names;
-  for (const auto& [key, record] : clip) {
-    OrderedMap<int, Mask> objects;
-    for (const auto& [box, mask] : record.masks_dict) objects.insert_or_assign(std::stoi(box.substr(3)) + 1, mask);
-    segments.insert_or_assign(key, std::move(objects));
-    frame_names.push_back(record.image_path);
-  }
+  TrackedFrames frames = tracked_clip_of(clip);
   Mask_Refinement refine(0.3, {0.5, 1.5}, 200, o.pen);
-  const std::string printed = quietly([&] { refine.process_video_segments(segments, o.clip, frame_names); });
+  const std::string printed = quietly([&] { refine.process_video_segments(frames.segments, o.clip, frames.frame_names); });
   const std::string out = o.out.empty() ? o.clip : o.out;
-  fs::create_directories(out);
-  Progress progress("files", clip.size());
-  std::size_t changed = 0;
-  for (const auto& [key, record] : clip) {
-    std::vector<AnnotatedObject> objects;
-    for (const auto& [id, mask] : segments.at(key)) {
-      objects.push_back({id, mask});
-      changed += !(mask == record.masks_dict.at("Box" + std::to_string(id - 1)));
-    }
-    const std::string target = o.out.empty() ? record.json_path : (fs::path(out) / fs::path(record.json_path).filename()).string();
-    write_annotation_file(target, record.image_path, objects);
-    progress.step();
-  }
+  const std::size_t changed = write_tracked_clip(frames.segments, clip, [&](const FrameRecord& record) {
+    return o.out.empty() ? record.json_path : (fs::path(out) / fs::path(record.json_path).filename()).string();
+  });
   std::size_t dropped = 0;
   for (std::size_t at = printed.find("-- no mask"); at != std::string::npos; at = printed.find("-- no mask", at + 1)) ++dropped;
   std::cout << "cleaned " << clip.size() << " frames of " << o.clip << ": " << changed << " masks changed, " << dropped

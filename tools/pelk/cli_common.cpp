@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include "pelk_utils/annotation/annotation_writer.hpp"
 #include "pelk_utils/models/classical_detector.hpp"
 #include "pelk_utils/models/classical_segmenter.hpp"
 #include "pelk_utils/models/torchscript_models.hpp"
@@ -151,6 +152,35 @@ std::vector<std::string> frame_files(const std::string& dir) {
 
 std::string annotation_path(const std::string& dir, std::size_t n) {
   return (fs::path(dir) / ("output_pp_" + std::to_string(n) + ".json")).string();
+}
+
+TrackedFrames tracked_clip_of(const ClipAnnotationData& clip) {
+  TrackedFrames out;
+  for (const auto& [key, record] : clip) {
+    OrderedMap<int, Mask> objects;
+    for (const auto& [box, mask] : record.masks_dict) objects.insert_or_assign(std::stoi(box.substr(3)) + 1, mask);
+    out.segments.insert_or_assign(key, std::move(objects));
+    out.frame_names.push_back(record.image_path);
+  }
+  return out;
+}
+
+std::size_t write_tracked_clip(const TrackedClip& segments, const ClipAnnotationData& clip,
+                               const std::function<std::string(const FrameRecord&)>& path_of) {
+  std::size_t changed = 0;
+  Progress progress("files", clip.size());
+  for (const auto& [key, record] : clip) {
+    std::vector<AnnotatedObject> objects;
+    for (const auto& [id, mask] : segments.at(key)) {
+      objects.push_back({id, mask});
+      changed += !(mask == record.masks_dict.at("Box" + std::to_string(id - 1)));
+    }
+    const std::string path = path_of(record);
+    fs::create_directories(fs::path(path).parent_path());
+    write_annotation_file(path, record.image_path, objects);
+    progress.step();
+  }
+  return changed;
 }
 
 std::string seconds_text(double seconds) {

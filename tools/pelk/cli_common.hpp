@@ -15,8 +15,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include "pelk_utils/annotation/clip_loader.hpp"
 #include "pelk_utils/models/detection_model.hpp"
 #include "pelk_utils/models/image_predictor.hpp"
+#include "pelk_utils/refine/mask_refinement.hpp"
 
 namespace pelk::cli {
 
@@ -80,6 +82,19 @@ std::vector<std::string> frame_files(const std::string& dir);
 
 // Returns "output_pp_<n>.json" inside `dir`.
 std::string annotation_path(const std::string& dir, std::size_t n);
+
+// A loaded clip as the cleaning pass takes it: frame key -> object id (box
+// number + 1) -> mask, and the frames' image paths by frame key.
+struct TrackedFrames {
+  TrackedClip segments;
+  std::vector<std::string> frame_names;
+};
+TrackedFrames tracked_clip_of(const ClipAnnotationData& clip);
+
+// Writes every frame of `segments` as an annotation file at path_of(record)
+// and returns how many masks differ from those of `clip`.
+std::size_t write_tracked_clip(const TrackedClip& segments, const ClipAnnotationData& clip,
+                               const std::function<std::string(const FrameRecord&)>& path_of);
 
 // Formats seconds as "1.2 s" or "85 ms".
 std::string seconds_text(double seconds);

@@ -203,28 +203,13 @@ void run(const DemoOptions& o) {
   check(voted_pair, "the overlap resolution voted a box of the overlapping pair");
 
   Step clean_step("segment cleaning");
-  TrackedClip segments;
-  std::vector<std::string> frame_names;
-  for (const auto& [key, record] : clip) {
-    OrderedMap<int, Mask> objects;
-    for (const auto& [box, mask] : record.masks_dict) objects.insert_or_assign(std::stoi(box.substr(3)) + 1, mask);
-    segments.insert_or_assign(key, std::move(objects));
-    frame_names.push_back(record.image_path);
-  }
-  const TrackedClip before = segments;
+  TrackedFrames cleaned = tracked_clip_of(clip);
   Mask_Refinement refine(0.3, {0.5, 1.5}, 200, pen);
-  quietly([&] { refine.process_video_segments(segments, ann1, frame_names); });
-  std::size_t changed = 0;
+  quietly([&] { refine.process_video_segments(cleaned.segments, ann1, cleaned.frame_names); });
   const std::string ann1_clean = (out / "annotations" / "clip1_clean").string();
-  fs::create_directories(ann1_clean);
-  for (const auto& [key, objects] : segments) {
-    std::vector<AnnotatedObject> annotated;
-    for (const auto& [id, mask] : objects) {
-      annotated.push_back({id, mask});
-      changed += !(mask == before.at(key).at(id));
-    }
-    write_annotation_file(annotation_path(ann1_clean, static_cast<std::size_t>(key)), frame_names[static_cast<std::size_t>(key)], annotated);
-  }
+  const std::size_t changed = write_tracked_clip(cleaned.segments, clip, [&](const FrameRecord& record) {
+    return (fs::path(ann1_clean) / fs::path(record.json_path).filename()).string();
+  });
   clean_step.done(std::to_string(changed) + " of " + std::to_string(clip.size() * 10) + " masks changed; annotations/clip1_clean");
 
   Step match_step("matcher into clip 2");
