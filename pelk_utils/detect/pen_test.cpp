@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -191,13 +192,32 @@ TEST_F(PenFileTest, InPenRatiosAndThresholdIsInclusive) {
   EXPECT_TRUE(calculate_pen_intersection_ratio(pen, {}, 40).in_pen_index.empty());
 }
 
-TEST_F(PenFileTest, ZeroAreaBoxIsNamed) {
+TEST_F(PenFileTest, ZeroAreaAndNonFiniteBoxesAreNamed) {
   const PenPolygon pen = draw_pen("", square_pen()).polygon_points;
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const std::vector<std::pair<Box, std::string>> cases = {
+      {{5, 5, 5, 20}, "box 1 [5.0, 5.0, 5.0, 20.0] has zero area"},
+      {{nan, 5, 8, 20}, "box 1 [nan, 5.0, 8.0, 20.0] has a non-finite corner"},
+      {{0, 5, 1e308 * 10, 20}, "box 1 [0.0, 5.0, inf, 20.0] has a non-finite corner"}};
+  for (const auto& [box, message] : cases) {
+    try {
+      calculate_pen_intersection_ratio(pen, {{0, 0, 10, 10}, box}, 40);
+      ADD_FAILURE() << message;
+    } catch (const std::invalid_argument& e) {
+      EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
+    }
+  }
+}
+
+TEST_F(PenFileTest, DrawingAFarOutsideVertexNamesTheFile) {
+  const std::string path = write("far.json", R"({"shapes": [{"points": [[0, 0], [1e12, 0], [0, 10]]}]})");
+  const std::string image = write("frame.png", "");
+  cv::imwrite(image, cv::Mat3b(10, 10, cv::Vec3b(1, 2, 3)));
   try {
-    calculate_pen_intersection_ratio(pen, {{0, 0, 10, 10}, {5, 5, 5, 20}}, 40);
+    draw_pen(image, path, true);
     FAIL();
   } catch (const std::invalid_argument& e) {
-    EXPECT_NE(std::string(e.what()).find("box 1"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("point 1 in '" + path + "' lies too far outside"), std::string::npos) << e.what();
   }
 }
 

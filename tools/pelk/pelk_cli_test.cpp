@@ -23,9 +23,9 @@ struct CliRun {
 };
 
 // Runs `pelk` with `args` (shell words) and returns exit code and output.
-CliRun pelk(const std::string& args, const fs::path& dir) {
+CliRun pelk(const std::string& args, const fs::path& dir, const std::string& env = "") {
   const std::string err_file = (dir / "stderr.txt").string();
-  const std::string command = std::string(PELK_BINARY) + " " + args + " 2>" + err_file;
+  const std::string command = env + " " + std::string(PELK_BINARY) + " " + args + " 2>" + err_file;
   CliRun r;
   FILE* pipe = ::popen(command.c_str(), "r");
   std::array<char, 4096> buf{};
@@ -53,7 +53,7 @@ class PelkCliTest : public testing::ScratchDirTest {
                             objects);
     }
   }
-  CliRun run(const std::string& args) { return pelk(args, dir_); }
+  CliRun run(const std::string& args, const std::string& env = "") { return pelk(args, dir_, env); }
   std::vector<std::string> frame_paths_;
 };
 
@@ -157,9 +157,17 @@ TEST_F(PelkCliTest, CatalogAndShardedExtraction) {
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_NE(testing::slurp(path("cat.csv")).find("Camera Number,Date,Time,File Path,Video Name\n62,20240405,07:00:00,"),
             std::string::npos);
-  r = run("extract " + path("videos") + " --sub-dir cam62 --out " + path("frames_out") + " --time-step 1 --shard 1/2");
+  const std::string extract = "extract " + path("videos") + " --sub-dir cam62 --out " + path("frames_out") + " --time-step 1";
+  r = run(extract + " --shard 1/2");
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_FALSE(fs::exists(path("frames_out/20240405")));  // the only recording belongs to shard 0
+  r = run(extract, "SLURM_ARRAY_TASK_ID=2 SLURM_ARRAY_TASK_MIN=1 SLURM_ARRAY_TASK_COUNT=2");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.err.find("(shard 1/2)"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(path("frames_out/20240405")));
+  r = run(extract, "SLURM_ARRAY_TASK_ID=x SLURM_ARRAY_TASK_COUNT=2");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("SLURM_ARRAY_TASK_ID: 'x' is not a whole number"), std::string::npos) << r.err;
   r = run("extract " + path("videos") + " --sub-dir cam62 --out " + path("frames_out") + " --time-step 1");
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.out.find("Cropped frames from 0 to"), std::string::npos) << r.out;
