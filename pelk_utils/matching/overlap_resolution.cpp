@@ -85,21 +85,25 @@ double mask_iou(const Mask& a, const Mask& b) {
   return static_cast<double>(inter) / (static_cast<double>(a.area() + b.area() - inter) + 1e-06);
 }
 
-// Returns the position of the largest mismatch of frame m against frame n.
-std::size_t worst_position(const FrameSide& old_side, const FrameSide& new_side, ImagePredictor& predictor) {
+// Returns the mismatch scores of frame m against frame n, per box.
+std::vector<double> mismatch_scores(const FrameSide& old_side, const FrameSide& new_side, ImagePredictor& predictor) {
   const auto old_features = generate_sam2_image_features(old_side.image, old_side.masks, predictor);
   const auto new_features = generate_sam2_image_features(new_side.image, new_side.masks, predictor);
   const cv::Mat1d cosine = cosine_scores_cal(new_features, old_features);
-  std::size_t worst = 0;
-  double worst_score = -std::numeric_limits<double>::infinity();
+  std::vector<double> scores;
   for (std::size_t b = 0; b < old_side.masks.size(); ++b) {
     const double cos = cosine(static_cast<int>(b), static_cast<int>(b));
-    const double score = 1.0 * (1 - cos) + 1.0 * (1 - mask_iou(old_side.masks[b], new_side.masks[b])) +
-                         1.0 * (1 - bb_iou(old_side.masks[b].box(), new_side.masks[b].box()));
-    if (b == 0 || score > worst_score) {
-      worst_score = score;
-      worst = b;
-    }
+    scores.push_back(1.0 * (1 - cos) + 1.0 * (1 - mask_iou(old_side.masks[b], new_side.masks[b])) +
+                     1.0 * (1 - bb_iou(old_side.masks[b].box(), new_side.masks[b].box())));
+  }
+  return scores;
+}
+
+// Returns the position of the largest score; the first wins ties.
+std::size_t worst_position(const std::vector<double>& scores) {
+  std::size_t worst = 0;
+  for (std::size_t b = 1; b < scores.size(); ++b) {
+    if (scores[b] > scores[worst]) worst = b;
   }
   return worst;
 }
@@ -159,6 +163,7 @@ OverlapResolution process_overlap_frames(const std::vector<ReportRow>& overlap_f
     if (start.multiple) first_multiple.push_back(*start.multiple);
   }
   const std::vector<std::string> test_boxes = sorted_boxes(out.con_frames_dict);
+  out.test_boxes = test_boxes;
   first_frames.insert(first_frames.end(), first_multiple.begin(), first_multiple.end());
   if (first_frames.empty()) {
     std::cout << "No overlap episode with a first frame was found; nothing to compare.\n";
@@ -169,11 +174,14 @@ OverlapResolution process_overlap_frames(const std::vector<ReportRow>& overlap_f
   const int first = reverse_track ? test_frame : test_frame - 5;
   const int n = reverse_track ? test_frame - 1 : test_frame + 1;
   const int frames = static_cast<int>(pelk_annotation_data.size());
+  out.reference_frame = n;
   for (int m = first; m < first + 5; ++m) {
     if (n < 0 || n >= frames || m < 0 || m >= frames) continue;
     const FrameSide old_side = side_of(pelk_annotation_data.at(m), test_boxes);
     const FrameSide new_side = side_of(pelk_annotation_data.at(n), test_boxes);
-    out.worst_boxes.push_back(test_boxes[worst_position(old_side, new_side, image_predictor)]);
+    std::vector<double> scores = mismatch_scores(old_side, new_side, image_predictor);
+    out.worst_boxes.push_back(test_boxes[worst_position(scores)]);
+    out.frame_scores.push_back({m, std::move(scores)});
   }
   if (out.worst_boxes.empty()) {
     std::cout << "Every frame of the comparison window around frame " << test_frame

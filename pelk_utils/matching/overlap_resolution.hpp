@@ -17,11 +17,22 @@
 
 namespace pelk {
 
+// The mismatch scores of one compared frame, one per test box.
+struct FrameMismatch {
+  int frame = 0;                       // the compared frame key m
+  std::vector<double> mismatch_scores;  // in test_boxes order; +inf without a feature
+};
+
 struct OverlapResolution {
   std::optional<int> test_frame;                 // frame key where the examined episode begins
   std::optional<std::string> most_frequent_box;  // the box voted as carrying the error
   FrameRuns con_frames_dict;                     // "Box Pair" runs used
   std::vector<std::string> worst_boxes;          // worst box per compared frame, in frame order
+  // For review (beyond the four results): the boxes compared, in plain
+  // character order, the reference frame, and each compared frame's scores.
+  std::vector<std::string> test_boxes;
+  std::optional<int> reference_frame;
+  std::vector<FrameMismatch> frame_scores;
 };
 
 // Returns the intersection over union of two boxes (edge coordinates, no

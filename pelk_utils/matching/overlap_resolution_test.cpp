@@ -80,6 +80,14 @@ TEST_F(OverlapResolutionTest, VotesForTheBoxThatJumpedBeforeTheEpisode) {
       << cap.text();
   EXPECT_NE(cap.text().find("Most frequent box with errors: Box1\n"), std::string::npos);
   EXPECT_EQ(encoder_.calls, 5 * 4);  // two boxes on two sides per compared frame
+  EXPECT_EQ(r.test_boxes, (std::vector<std::string>{"Box0", "Box1"}));
+  EXPECT_EQ(r.reference_frame, 7);
+  ASSERT_EQ(r.frame_scores.size(), 5u);
+  for (const FrameMismatch& f : r.frame_scores) {
+    EXPECT_LT(f.mismatch_scores[0], 0.1) << f.frame;  // Box0 did not move
+    EXPECT_GE(f.mismatch_scores[1], 2.0) << f.frame;  // Box1 jumped: no mask or box overlap
+  }
+  EXPECT_EQ(r.frame_scores.front().frame, 1);
 }
 
 TEST_F(OverlapResolutionTest, EpisodeAtTheClipStartLooksForward) {

@@ -14,6 +14,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "commands.hpp"
+#include "review/review_page.hpp"
 #include "pelk_utils/analytics/heatmap.hpp"
 #include "pelk_utils/annotation/annotation_writer.hpp"
 #include "pelk_utils/annotation/clip_loader.hpp"
@@ -237,6 +238,14 @@ void run(const DemoOptions& o) {
   write_image_file_atomically(heatmap_png, render_intersection_heatmap(*record.intersections_df));
   review_step.done("frame " + std::to_string(flagged) + ": annotated picture and heat map");
 
+  Step page_step("review page");
+  ReviewOptions page_options;
+  page_options.clip = ann1;
+  page_options.out = (out / "review" / "clip1").string();
+  const std::string page = write_review_page(page_options);
+  page_step.done(std::to_string(report.overlap_frames.size() + report.zero_area_frames.size()) +
+                 " findings on a timeline, pictures of the flagged frames");
+
   std::printf("\nOutputs under %s:\n", out.string().c_str());
   std::printf("  recording            %s\n", video.c_str());
   std::printf("  pen polygon          %s\n", pen.c_str());
@@ -244,6 +253,7 @@ void run(const DemoOptions& o) {
   std::printf("  annotations          %s (report: %s)\n", ann1.c_str(), (fs::path(ann1) / kReportFileName).string().c_str());
   std::printf("  cleaned annotations  %s\n", ann1_clean.c_str());
   std::printf("  review pictures      %s, %s, %s\n", initial_picture.c_str(), annotated_png.c_str(), heatmap_png.c_str());
+  std::printf("  review page          %s (open it in a browser)\n", page.c_str());
   if (checks_failed > 0) {
     throw std::runtime_error(std::to_string(checks_failed) + " self-checks against the scene's truth failed");
   }

@@ -44,6 +44,7 @@ int main(int argc, char** argv) {
   pelk::cli::add_heatmap_command(app);
   pelk::cli::add_cluster_command(app);
   pelk::cli::add_motion_command(app);
+  pelk::cli::add_review_command(app);
   pelk::cli::add_demo_command(app);
   try {
     app.parse(argc, argv);

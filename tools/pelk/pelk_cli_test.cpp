@@ -60,7 +60,7 @@ class PelkCliTest : public testing::ScratchDirTest {
 TEST_F(PelkCliTest, VersionAndHelpForEverySubcommand) {
   EXPECT_EQ(run("--version").out, "pelk 0.1.0\n");
   for (const char* sub : {"catalog", "extract", "init", "track", "report", "match", "clean", "render", "fix-polygons",
-                          "heatmap", "cluster", "motion", "demo"}) {
+                          "heatmap", "cluster", "motion", "review", "demo"}) {
     const CliRun r = run(std::string(sub) + " --help");
     EXPECT_EQ(r.code, 0) << sub;
     EXPECT_NE(r.out.find("Usage"), std::string::npos) << sub << ": " << r.out;
@@ -183,6 +183,8 @@ TEST_F(PelkCliTest, DemoEndToEnd) {
   EXPECT_NE(r.out.find("10 of 10 identities carried"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("All self-checks against the scene's truth passed."), std::string::npos);
   EXPECT_TRUE(fs::exists(path("demo/annotations/clip1/tracking_question_report.csv")));
+  EXPECT_NE(r.out.find("review page          " + path("demo/review/clip1/index.html")), std::string::npos) << r.out;
+  EXPECT_TRUE(fs::exists(path("demo/review/clip1/data.js")));
 }
 
 }  // namespace

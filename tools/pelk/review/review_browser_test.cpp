@@ -1,0 +1,171 @@
+// The review page in a real browser: headless Chromium opens the page of a
+// small clip (through a harness page that drives it), and the test checks
+// what a reviewer would see and do. Skipped, with a message, only when
+// Chromium cannot start at all.
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include "pelk_utils/annotation/annotation_writer.hpp"
+#include "pelk_utils/core/testing/test_support.hpp"
+
+namespace pelk {
+namespace {
+namespace fs = std::filesystem;
+
+std::string run_command(const std::string& command, int* code) {
+  std::string out;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  std::array<char, 4096> buf{};
+  for (std::size_t n; (n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0;) out.append(buf.data(), n);
+  const int status = ::pclose(pipe);
+  *code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return out;
+}
+
+std::string chromium() {
+  for (const char* c : {"/usr/bin/chromium", "/usr/bin/chromium-browser", "/usr/bin/google-chrome"}) {
+    if (fs::exists(c)) return c;
+  }
+  return "";
+}
+
+std::string chromium_flags(const fs::path& profile) {
+  return " --headless --no-sandbox --disable-gpu --disable-quic --no-first-run --disable-background-networking"
+         " --disable-component-update --disable-sync --allow-file-access-from-files --user-data-dir=" +
+         profile.string() + " ";
+}
+
+// Drives the page inside an iframe and writes what it found into <pre id=out>.
+constexpr const char* kHarness = R"HTML(<!DOCTYPE html><html><body>
+<iframe id="f" src="index.html" width="1200" height="900"></iframe><pre id="out">pending</pre>
+<script>
+const wait = (ms) => new Promise((r) => setTimeout(r, ms));
+document.getElementById("f").addEventListener("load", async () => {
+  const w = document.getElementById("f").contentWindow, d = w.document, r = {};
+  for (let i = 0; i < 50 && d.body.getAttribute("data-ready") !== "true"; i++) await wait(100);
+  r.ready = d.body.getAttribute("data-ready");
+  r.marks = d.querySelectorAll(".mark").length;
+  r.flaggedMarks = d.querySelectorAll(".mark-1, .mark-2, .mark-3").length;
+  r.episodes = Array.from(d.querySelectorAll("[data-episode]")).map((e) => e.getAttribute("data-episode"));
+  r.strips = d.querySelectorAll(".strip").length;
+  r.rows = d.querySelectorAll("#report-table tbody tr").length;
+  const current = () => Number(d.getElementById("flagged-position").getAttribute("data-current-frame"));
+  r.first = current();
+  await wait(500);
+  r.images = ["flagged-annotated", "flagged-heatmap"].map((id) => { const i = d.getElementById(id); return i.complete && i.naturalWidth > 0; });
+  d.dispatchEvent(new w.KeyboardEvent("keydown", { key: "ArrowRight", bubbles: true }));
+  r.afterRight = current();
+  d.dispatchEvent(new w.KeyboardEvent("keydown", { key: "ArrowRight", bubbles: true }));
+  d.dispatchEvent(new w.KeyboardEvent("keydown", { key: "ArrowLeft", bubbles: true }));
+  r.afterRightLeft = current();
+  const select = d.getElementById("box-filter");
+  select.value = "Box2";
+  select.dispatchEvent(new w.Event("change"));
+  r.visibleWithBox2 = Array.from(d.querySelectorAll("#report-table tbody tr")).filter((t) => !t.classList.contains("hidden")).map((t) => t.cells[1].textContent + "|" + t.cells[6].textContent);
+  select.value = "";
+  select.dispatchEvent(new w.Event("change"));
+  d.querySelector("#report-table th").click();
+  d.querySelector("#report-table th").click();
+  r.firstFrameAfterSortDesc = Number(d.querySelector("#report-table tbody tr").cells[0].textContent);
+  r.downloads = Array.from(d.querySelectorAll("#downloads a")).map((a) => a.getAttribute("href"));
+  r.resolutionShown = !d.getElementById("resolution-section").hidden;
+  r.resolutionText = d.getElementById("resolution-summary").textContent;
+  // Everything the page loads or links: resource timing where the browser
+  // records it, and every src and href of the document (scripts, style,
+  // images, downloads), resolved against the page.
+  r.resources = w.performance.getEntriesByType("resource").map((e) => e.name)
+    .concat(Array.from(d.querySelectorAll("[src], [href]")).map((e) => new w.URL(e.getAttribute("src") || e.getAttribute("href"), w.location.href).href))
+    .concat(Array.from(d.styleSheets).map((s) => s.href).filter(Boolean));
+  r.page = w.location.href;
+  document.getElementById("out").textContent = JSON.stringify(r);
+});
+</script></body></html>)HTML";
+
+class ReviewPageBrowserTest : public testing::ScratchDirTest {
+ protected:
+  // A clip of 12 frames and 3 boxes: Box1 lies on Box0 in frames 4..7, Box2
+  // vanishes in frame 9.
+  void make_clip() {
+    const cv::Size size(160, 120);
+    cv::Mat3b image(size, cv::Vec3b(40, 40, 40));
+    cv::imwrite(path("frame.png"), image);
+    fs::create_directories(dir_ / "clip");
+    for (int f = 0; f < 12; ++f) {
+      const auto rect_mask = [&](cv::Rect r) {
+        cv::Mat1b m = cv::Mat1b::zeros(size);
+        m(r).setTo(1);
+        return Mask(m);
+      };
+      std::vector<AnnotatedObject> objects{{1, rect_mask({10, 10, 30, 30})},
+                                           {2, rect_mask(f >= 4 && f <= 7 ? cv::Rect(10, 10, 30, 30) : cv::Rect(60, 10, 30, 30))},
+                                           {3, f == 9 ? Mask(cv::Mat1b::zeros(size)) : rect_mask({100, 60, 30, 30})}};
+      write_annotation_file(path("clip/output_pp_" + std::to_string(f) + ".json"), path("frame.png"), objects);
+    }
+  }
+};
+
+TEST_F(ReviewPageBrowserTest, ReviewerSeesFlaggedFramesFiltersRowsAndStepsWithArrowKeys) {
+  const std::string browser = chromium();
+  if (browser.empty()) GTEST_SKIP() << "Chromium is not installed (scripts/setup installs it)";
+  int code = 0;
+  run_command(browser + chromium_flags(dir_ / "probe") + "--dump-dom about:blank 2>/dev/null", &code);
+  if (code != 0) GTEST_SKIP() << "Chromium cannot start here (exit code " << code << ")";
+
+  make_clip();
+  const std::string page = path("page");
+  const std::string printed =
+      run_command(std::string(PELK_BINARY) + " review " + path("clip") + " --out " + page + " --resolve 2>&1", &code);
+  ASSERT_EQ(code, 0) << printed;
+  std::ofstream(page + "/harness.html") << kHarness;
+  const std::string dom = run_command(browser + chromium_flags(dir_ / "profile") +
+                                          "--virtual-time-budget=20000 --dump-dom file://" + page + "/harness.html 2>/dev/null",
+                                      &code);
+  const auto start = dom.find("<pre id=\"out\">"), end = dom.find("</pre>");
+  ASSERT_NE(start, std::string::npos) << dom;
+  std::string text = dom.substr(start + 14, end - start - 14);
+  for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{{"&quot;", "\""}, {"&lt;", "<"}, {"&gt;", ">"}, {"&amp;", "&"}}) {
+    for (std::size_t at; (at = text.find(from)) != std::string::npos;) text.replace(at, from.size(), to);
+  }
+  ASSERT_NE(text, "pending") << "the harness did not finish";
+  const nlohmann::json r = nlohmann::json::parse(text);
+  EXPECT_EQ(r["ready"], "true");
+  EXPECT_EQ(r["marks"], 12);
+  EXPECT_EQ(r["flaggedMarks"], 5);  // frames 4..7 and 9
+  EXPECT_EQ(r["episodes"], (nlohmann::json{"Box0-Box1", "Box1-Box0"}));
+  EXPECT_EQ(r["strips"], 3);
+  EXPECT_EQ(r["rows"], 9);  // 4 frames x 2 directions + 1 vanished mask
+  EXPECT_EQ(r["first"], 4);
+  EXPECT_EQ(r["images"], (nlohmann::json{true, true}));
+  EXPECT_EQ(r["afterRight"], 5);
+  EXPECT_EQ(r["afterRightLeft"], 5);
+  EXPECT_EQ(r["visibleWithBox2"], nlohmann::json{"|Box2"});
+  EXPECT_EQ(r["firstFrameAfterSortDesc"], 9);
+  EXPECT_EQ(r["downloads"], nlohmann::json{"tracking_question_report.csv"});
+  EXPECT_TRUE(r["resolutionShown"].get<bool>());
+  // Every request stays inside the page's folder.
+  const std::string folder = "file://" + page + "/";
+  ASSERT_FALSE(r["resources"].empty());
+  for (const auto& url : r["resources"]) EXPECT_EQ(url.get<std::string>().rfind(folder, 0), 0u) << url;
+
+  // A screenshot of the page itself shows more than a blank window.
+  const std::string shot = path("shot.png");
+  run_command(browser + chromium_flags(dir_ / "profile2") + "--window-size=1200,1600 --screenshot=" + shot +
+                  " file://" + page + "/index.html 2>/dev/null",
+              &code);
+  const cv::Mat picture = cv::imread(shot);
+  ASSERT_FALSE(picture.empty());
+  cv::Scalar mean, spread;
+  cv::meanStdDev(picture, mean, spread);
+  EXPECT_GT(spread[0], 10.0);
+}
+
+}  // namespace
+}  // namespace pelk

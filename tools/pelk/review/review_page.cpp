@@ -1,0 +1,177 @@
+#include "review/review_page.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <map>
+
+#include <nlohmann/json.hpp>
+
+#include "commands.hpp"
+#include "pelk_utils/analytics/heatmap.hpp"
+#include "pelk_utils/annotation/render.hpp"
+#include "pelk_utils/core/atomic_file.hpp"
+#include "pelk_utils/core/number.hpp"
+#include "pelk_utils/matching/overlap_resolution.hpp"
+#include "pelk_utils/quality/frame_runs.hpp"
+#include "pelk_utils/quality/tracking_report.hpp"
+#include "review/review_assets.hpp"
+
+namespace pelk::cli {
+namespace fs = std::filesystem;
+namespace {
+
+using nlohmann::json;
+
+json cell_json(const std::optional<ReportCell>& cell) {
+  if (!cell) return nullptr;
+  return std::visit([](const auto& v) { return json(v); }, *cell);
+}
+
+json finite_or_null(double v) { return std::isfinite(v) ? json(v) : json(nullptr); }
+
+std::vector<std::string> box_order(const ClipAnnotationData& clip) {
+  std::vector<std::string> boxes;
+  for (const auto& [key, record] : clip) {
+    for (const auto& [box, mask] : record.masks_dict) {
+      if (std::find(boxes.begin(), boxes.end(), box) == boxes.end()) boxes.push_back(box);
+    }
+  }
+  return boxes;
+}
+
+// Frame keys worth a picture: every flagged frame, evenly thinned to `most`.
+std::vector<int> pictured_frames(const std::vector<int>& status, int most) {
+  std::vector<int> flagged;
+  for (std::size_t k = 0; k < status.size(); ++k) {
+    if (status[k] != 0) flagged.push_back(static_cast<int>(k));
+  }
+  if (static_cast<int>(flagged.size()) <= most) return flagged;
+  std::vector<int> chosen;
+  for (int i = 0; i < most; ++i) chosen.push_back(flagged[static_cast<std::size_t>(i) * flagged.size() / static_cast<std::size_t>(most)]);
+  return chosen;
+}
+
+std::string frame_notes(int frame, const TrackingReport& report) {
+  std::string notes;
+  for (const ReportRow& r : report.overlap_frames_data) {
+    if (r.frame_id == frame) notes += (notes.empty() ? "" : "; ") + *r.box_pair + " " + format_number(*r.intersection_value) + "%";
+  }
+  for (const ReportRow& r : report.zero_area_frames) {
+    if (r.frame_id == frame) notes += (notes.empty() ? "" : "; ") + *r.box_id + " vanished";
+  }
+  return notes;
+}
+
+json resolution_json(const OverlapResolution& r) {
+  json frames = json::array();
+  for (std::size_t i = 0; i < r.frame_scores.size(); ++i) {
+    json scores = json::array();
+    for (double s : r.frame_scores[i].mismatch_scores) scores.push_back(finite_or_null(s));
+    frames.push_back({{"frame", r.frame_scores[i].frame}, {"scores", scores}, {"worst", r.worst_boxes[i]}});
+  }
+  json out = {{"boxes", r.test_boxes}, {"frames", frames}};
+  out["test_frame"] = r.test_frame ? json(*r.test_frame) : json(nullptr);
+  out["reference_frame"] = r.reference_frame ? json(*r.reference_frame) : json(nullptr);
+  out["box"] = r.most_frequent_box ? json(*r.most_frequent_box) : json(nullptr);
+  out["message"] = r.test_frame ? "every compared frame lies outside the clip" : "no overlap episode has a first frame";
+  return out;
+}
+
+void write_text(const fs::path& path, const std::string& text) {
+  write_file_atomically(path.string(), text, AtomicWriteOptions{.sync = false});
+}
+
+}  // namespace
+
+std::string write_review_page(const ReviewOptions& o) {
+  AnnotationData loaded;
+  quietly([&] { loaded = get_pelk_annotation_data("", false, 0, o.clip); });
+  if (!loaded.pelk_annotation_data) throw std::invalid_argument("no annotation files (output_pp_<n>.json) under '" + o.clip + "'");
+  const ClipAnnotationData& clip = *loaded.pelk_annotation_data;
+  const fs::path out = o.out.empty() ? fs::path(o.clip) / "review" : fs::path(o.out);
+  fs::create_directories(out / "frames");
+  TrackingReport report;
+  quietly([&] { report = generate_tracking_report(clip, out.string()); });
+
+  const std::vector<std::string> boxes = box_order(clip);
+  json areas = json::object();
+  for (const std::string& box : boxes) {
+    json values = json::array();
+    for (const auto& [key, record] : clip) values.push_back(record.mask_areas.contains(box) ? record.mask_areas.at(box) : 0);
+    areas[box] = values;
+  }
+  std::vector<int> status(clip.size(), 0);
+  for (int k : report.overlap_frames) status[static_cast<std::size_t>(k)] |= 1;
+  for (const ReportRow& r : report.zero_area_frames) status[static_cast<std::size_t>(r.frame_id)] |= 2;
+  json episodes = json::array();
+  for (const auto& [pair, runs] : find_continuous_frames(report.overlap_frames_data, "Box Pair", 3)) {
+    for (const auto& run : runs) episodes.push_back({{"pair", std::get<std::string>(pair)}, {"first", run.front()}, {"last", run.back()}});
+  }
+
+  json flagged = json::array();
+  const std::vector<int> pictured = pictured_frames(status, o.max_flagged);
+  Progress progress("pictures", pictured.size());
+  for (int k : pictured) {
+    const FrameRecord& record = clip.at(k);
+    char name[64];
+    std::snprintf(name, sizeof(name), "frames/frame_%04d.png", k);
+    const std::string annotated = name;
+    std::snprintf(name, sizeof(name), "frames/heat_%04d.png", k);
+    const std::string heatmap = name;
+    retrieve_annotation(record.json_path, (out / annotated).string(), true);
+    write_image_file_atomically((out / heatmap).string(), render_intersection_heatmap(*record.intersections_df),
+                                AtomicWriteOptions{.sync = false});
+    flagged.push_back({{"frame", k}, {"annotated", annotated}, {"heatmap", heatmap}, {"notes", frame_notes(k, report)}});
+    progress.step();
+  }
+
+  json rows = json::array();
+  for (const auto* group : {&report.overlap_frames_data, &report.zero_area_frames}) {
+    for (const ReportRow& r : *group) {
+      json row = json::array();
+      for (const std::string& column : kReportColumns) row.push_back(cell_json(r.column(column)));
+      rows.push_back(row);
+    }
+  }
+  json data = {{"clip", fs::path(o.clip).lexically_normal().filename().string().empty()
+                            ? o.clip : fs::path(o.clip).lexically_normal().filename().string()},
+               {"frames", clip.size()},
+               {"boxes", boxes},
+               {"areas", areas},
+               {"frame_status", status},
+               {"episodes", episodes},
+               {"flagged", flagged},
+               {"columns", kReportColumns},
+               {"rows", rows},
+               {"resolution", nullptr},
+               {"downloads", json::array()}};
+  if (fs::exists(out / kReportFileName)) data["downloads"].push_back(kReportFileName);
+  if (o.resolve && !report.overlap_frames_data.empty()) {
+    Models models = load_models(o.models);
+    OverlapResolution r;
+    quietly([&] { r = process_overlap_frames(report.overlap_frames_data, clip, *models.predictor); });
+    data["resolution"] = resolution_json(r);
+  }
+  write_text(out / "data.js", "window.PELK_REVIEW = " + data.dump() + ";\n");
+  write_text(out / "index.html", review_assets::kIndexHtml);
+  write_text(out / "review.css", review_assets::kReviewCss);
+  write_text(out / "review.js", review_assets::kReviewJs);
+  return (out / "index.html").string();
+}
+
+void add_review_command(CLI::App& app) {
+  auto o = std::make_shared<ReviewOptions>();
+  CLI::App* c = app.add_subcommand(
+      "review", "Write a clip's review page: a static index.html (open it from disk, no server) with the timeline of "
+                "flagged frames, mask areas per box, pictures and heat maps of flagged frames, and the report table");
+  c->add_option("clip", o->clip, "Annotation folder of the clip")->required()->check(CLI::ExistingDirectory);
+  c->add_option("--out", o->out, "Folder of the page (default: <clip>/review)");
+  c->add_flag("--resolve", o->resolve, "Add the overlap resolution (voted box and per-frame mismatch scores)");
+  c->add_option("--max-flagged", o->max_flagged, "Pictures for at most this many flagged frames")->capture_default_str();
+  add_model_options(*c, o->models, false);
+  c->callback([o] { std::cout << "review page: " << write_review_page(*o) << "\n"; });
+}
+
+}  // namespace pelk::cli
