@@ -46,6 +46,14 @@ int main(int argc, char** argv) {
   pelk::cli::add_motion_command(app);
   pelk::cli::add_review_command(app);
   pelk::cli::add_demo_command(app);
+  if (argc > 1 && argv[1][0] != '-') {
+    bool known = false;
+    for (const CLI::App* sub : app.get_subcommands({})) known = known || sub->check_name(argv[1]);
+    if (!known) {
+      std::cerr << "pelk: error: unknown command '" << argv[1] << "' (pelk --help lists the commands)\n";
+      return 2;
+    }
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

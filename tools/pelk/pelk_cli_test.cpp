@@ -96,7 +96,7 @@ TEST_P(PelkBadInputTest, OneLineOnStandardErrorAndAFailingExitCode) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, PelkBadInputTest,
     ::testing::Values(
-        BadInputCase{"unknown_subcommand", "frobnicate", "A subcommand is required"},
+        BadInputCase{"unknown_subcommand", "frobnicate", "pelk: error: unknown command 'frobnicate'"},
         BadInputCase{"demo_too_short", "demo --frames 5 --out @d", "--frames must be at least 40"},
         BadInputCase{"missing_argument", "render", "file is required"},
         BadInputCase{"missing_file", "render @none.json --out @x.png", "File does not exist"},
