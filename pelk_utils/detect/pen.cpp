@@ -12,6 +12,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "pelk_utils/core/json_file.hpp"
+#include "pelk_utils/core/path.hpp"
 #include "pelk_utils/core/polygon_fill.hpp"
 
 namespace pelk {
@@ -129,15 +130,6 @@ int truncate_to_int(const Number& v, const std::string& path) {
   return v.is_integer() ? static_cast<int>(v.as_integer()) : static_cast<int>(t);
 }
 
-const std::string& frame_name_at(const std::vector<std::string>& frame_names, int frame_idx) {
-  const auto n = static_cast<long>(frame_names.size());
-  const long i = frame_idx < 0 ? frame_idx + n : frame_idx;
-  if (i < 0 || i >= n) {
-    throw std::out_of_range("frame index " + std::to_string(frame_idx) + " outside a list of " + std::to_string(n) +
-                            " frame names");
-  }
-  return frame_names[static_cast<std::size_t>(i)];
-}
 
 }  // namespace
 
@@ -216,7 +208,7 @@ std::optional<std::string> get_pen_json_path(const std::string& video_dir,
 
 Mask get_in_pen_mask(int frame_idx, const Mask& test_mask, const std::string& pen_json_path,
                      const std::vector<std::string>& frame_names) {
-  const PenPolygon pen = draw_pen(frame_name_at(frame_names, frame_idx), pen_json_path).polygon_points;
+  const PenPolygon pen = draw_pen(frame_name_at(frame_names, frame_idx, "frame index"), pen_json_path).polygon_points;
   if (test_mask.empty()) return test_mask;
   std::vector<cv::Point> points;
   for (const PenPoint& p : pen) points.emplace_back(truncate_to_int(p.x, pen_json_path), truncate_to_int(p.y, pen_json_path));

@@ -8,6 +8,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "pelk_utils/core/overlap.hpp"
+#include "pelk_utils/core/path.hpp"
 #include "pelk_utils/detect/drawing.hpp"
 #include "pelk_utils/matching/last_frame.hpp"
 
@@ -25,15 +26,6 @@ std::vector<std::string> kept_boxes(const std::vector<std::optional<std::string>
   return keep;
 }
 
-const std::string& frame_at(const std::vector<std::string>& frame_names, int index) {
-  const auto n = static_cast<long>(frame_names.size());
-  const long i = index < 0 ? index + n : index;
-  if (i < 0 || i >= n) {
-    throw std::out_of_range("ann_frame_idx " + std::to_string(index) + " outside a list of " + std::to_string(n) +
-                            " frame names");
-  }
-  return frame_names[static_cast<std::size_t>(i)];
-}
 
 // The three tests of a match, in order, short-circuited.
 bool accepted(const std::vector<Mask>& masks, std::size_t n_track, int min_area) {
@@ -65,7 +57,7 @@ MatchResult matcher(ClipAnnotationData& laste_frame, const std::vector<std::stri
   for (const auto& [key, mask] : best.best_laste_frame->masks_dict) last_boxes.push_back(mask.box());
   const std::size_t n_track = last_boxes.size();
 
-  const std::string& path = frame_at(frame_names, ann_frame_idx);
+  const std::string& path = frame_name_at(frame_names, ann_frame_idx, "ann_frame_idx");
   const cv::Mat bgr = cv::imread(path, cv::IMREAD_COLOR);
   if (bgr.empty()) throw std::runtime_error("cannot read frame image '" + path + "'");
   if (image_predictor == nullptr) throw std::invalid_argument("matcher needs an image_predictor to segment '" + path + "'");
