@@ -5,6 +5,7 @@
 #include <string>
 
 #include <CLI/CLI.hpp>
+#include <opencv2/core/utils/logging.hpp>
 
 #include "commands.hpp"
 
@@ -25,6 +26,9 @@ std::string one_line(std::string text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // OpenCV's own warnings (an unreadable image) would add a second line to
+  // the one error line the command prints.
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
   CLI::App app{"pelk: follow individual pigs through overhead pen videos.\n"
                "Catalogue and cut recordings, start and track clips, report doubtful frames,\n"
                "carry identities into the next clip, clean masks, and draw review pictures.\n"
