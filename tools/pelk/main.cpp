@@ -5,7 +5,7 @@
 #include <string>
 
 #include <CLI/CLI.hpp>
-#include <opencv2/core/utils/logging.hpp>
+#include <opencv2/core/utils/logger.hpp>
 
 #include "commands.hpp"
 
