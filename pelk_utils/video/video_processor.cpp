@@ -10,11 +10,11 @@
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
-#include <opencv2/videoio.hpp>
 
 #include "pelk_utils/core/atomic_file.hpp"
 #include "pelk_utils/core/path.hpp"
 #include "pelk_utils/video/internal/frame_writer.hpp"
+#include "pelk_utils/video/internal/video_reader.hpp"
 
 namespace pelk {
 namespace fs = std::filesystem;
@@ -34,15 +34,17 @@ int slice_bound(int v, int size) {
   return std::clamp(v, 0, size);
 }
 
-cv::Mat cut(const cv::Mat& frame, const CropRect& r) {
-  const int x1 = slice_bound(r.x1, frame.cols), x2 = slice_bound(r.x2, frame.cols);
-  const int y1 = slice_bound(r.y1, frame.rows), y2 = slice_bound(r.y2, frame.rows);
+// Returns `r` as a rectangle inside a frame of `size`, bounds normalised as
+// Python slices; throws std::invalid_argument when nothing is left.
+cv::Rect crop_region(const CropRect& r, cv::Size size) {
+  const int x1 = slice_bound(r.x1, size.width), x2 = slice_bound(r.x2, size.width);
+  const int y1 = slice_bound(r.y1, size.height), y2 = slice_bound(r.y2, size.height);
   if (x2 <= x1 || y2 <= y1) {
     throw std::invalid_argument("crop (" + std::to_string(r.x1) + ", " + std::to_string(r.y1) + ", " +
                                 std::to_string(r.x2) + ", " + std::to_string(r.y2) + ") is empty on a " +
-                                std::to_string(frame.cols) + "x" + std::to_string(frame.rows) + " frame");
+                                std::to_string(size.width) + "x" + std::to_string(size.height) + " frame");
   }
-  return frame(cv::Range(y1, y2), cv::Range(x1, x2));
+  return {x1, y1, x2 - x1, y2 - y1};
 }
 
 cv::Mat resize_to_height(const cv::Mat& image, int height) {
@@ -74,15 +76,6 @@ bool is_multiple(const Number& counter, int divisor) {
     return r == 0;
   }
   return std::fmod(counter.as_double(), static_cast<double>(divisor)) == 0.0;
-}
-
-// Opens a video file with the FFmpeg backend only: the default probing tries
-// every backend, the camera backend included, which is slow and leaks on
-// files it cannot open.
-cv::VideoCapture open_video(const std::string& path) {
-  cv::VideoCapture cap;
-  cap.open(path, cv::CAP_FFMPEG);
-  return cap;
 }
 
 // Frames past 2^53 are no longer exact in a double; no recording is that long.
@@ -123,18 +116,17 @@ CropRect adjust_crop(const CropRect& detected, const std::optional<bool>& left_c
 }
 
 double VideoProcessor::get_video_duration(const std::string& video_path) {
-  cv::VideoCapture cap = open_video(video_path);
-  if (!cap.isOpened()) {
+  const internal::VideoReader video(video_path);
+  if (!video.is_open()) {
     std::cout << "Error: Could not open video " << video_path << "\n";
     return 0;
   }
-  const double fps = cap.get(cv::CAP_PROP_FPS);
+  const double fps = video.fps();
   std::cout << "Video FPS: " << format_number(fps) << "\n";
-  const double frames = cap.get(cv::CAP_PROP_FRAME_COUNT);
+  const double frames = video.frame_count();
   std::cout << "Total frames: " << format_number(frames) << "\n";
   if (!(fps > 0)) throw std::runtime_error("video '" + video_path + "' reports a frame rate of " + format_number(fps));
   const double seconds = frames / fps;
-  cap.release();
   char buf[64];
   std::snprintf(buf, sizeof(buf), "%.2f", seconds);
   std::cout << "Video duration: " << buf << " seconds\n";
@@ -198,19 +190,18 @@ RangeOutcome VideoProcessor::crop_range(const std::string& video_path, const std
                                         const std::optional<std::string>& camera_number, bool crop) {
   if (frame_skip == 0) throw std::invalid_argument("frame_skip must not be 0");
   create_folder(write_dir);
-  cv::VideoCapture cap = open_video(video_path);
-  if (!cap.isOpened()) {
+  internal::VideoReader video(video_path);
+  if (!video.is_open()) {
     std::cout << "Error: Could not open video.\n";
     return {false, "the video could not be opened"};
   }
-  const auto fps = static_cast<std::int64_t>(cap.get(cv::CAP_PROP_FPS));
+  const auto fps = static_cast<std::int64_t>(video.fps());
   if (fps <= 0) throw std::runtime_error("video '" + video_path + "' reports a frame rate below 1");
-  const double frame_count = cap.get(cv::CAP_PROP_FRAME_COUNT);
+  const double frame_count = video.frame_count();
   const Number start_frame = frame_bound(fps, start_min, "start_min", video_path);
   const Number end_frame = frame_bound(fps, end_min, "end_min", video_path);
-  cap.set(cv::CAP_PROP_POS_FRAMES, start_frame.as_double());
-  cv::Mat frame;
-  if (!cap.read(frame)) {
+  video.seek(static_cast<std::int64_t>(start_frame.as_double()));
+  if (!video.read()) {
     std::cout << "Error: Could not read the first frame.\n";
     // A range that starts at or past the video's end asks for no frame.
     if (start_frame.as_double() >= frame_count) return {true, ""};
@@ -218,17 +209,17 @@ RangeOutcome VideoProcessor::crop_range(const std::string& video_path, const std
   }
   std::optional<CropRect> rect;
   if (crop) {
-    rect = crop_for(frame, camera_number);
+    rect = crop_for(video.bgr(cv::Rect({0, 0}, video.frame_size())), camera_number);
     if (!rect) return {false, "no orange region was found on its first frame"};
   }
   int saved = 0;
-  cv::Mat last;
+  cv::Size last_size;
   RangeOutcome outcome{true, ""};
   // Encoding and writing run beside the decoding; lines print in order here.
   internal::FrameWriter writer;
   const Number last_counter = end_frame - Number(1);
   for (Number counter = start_frame; counter < end_frame; counter += Number(1)) {
-    if (!cap.read(frame)) {
+    if (!video.read()) {
       // The frame read at counter c is frame c + 1; past the reported frame
       // count that is the video's real end, before it a truncated file.
       if (!(counter.as_double() + 1 >= frame_count)) {
@@ -240,26 +231,32 @@ RangeOutcome VideoProcessor::crop_range(const std::string& video_path, const std
     if (!is_multiple(counter, frame_skip) && !(counter == last_counter)) continue;
     const std::string name = four_digits(saved) + ".jpg";
     std::cout << "Processing frame " << counter.text() << " (saved as " << name << ")\n";
-    cv::Mat image = rect ? cut(frame, *rect) : frame;
-    if (resize_dim) image = resize_to_height(image, resize_dim->second);
-    // The decoder reuses `frame`'s buffer, so the writer gets its own copy.
-    // Each image gets its final name only once it is whole.
-    if (image.data == frame.data || image.datastart == frame.datastart) image = image.clone();
-    writer.submit(join_path(write_dir, name), image);
-    last = image;
+    const cv::Rect region = rect ? crop_region(*rect, video.frame_size()) : cv::Rect({0, 0}, video.frame_size());
+    // Unresized frames go to the JPEG encoder in the decoder's own YCbCr;
+    // only resizing needs BGR. Either way the writer owns its buffers, and
+    // each image gets its final name only once it is whole.
+    std::optional<internal::FrameRegion> planes = resize_dim ? std::nullopt : video.yuv420(region);
+    if (planes) {
+      last_size = region.size();
+      writer.submit(join_path(write_dir, name), std::move(*planes));
+    } else {
+      cv::Mat image = video.bgr(region);
+      if (resize_dim) image = resize_to_height(image, resize_dim->second);
+      last_size = image.size();
+      writer.submit(join_path(write_dir, name), image);
+    }
     ++saved;
   }
-  cap.release();
   writer.finish();
   std::cout << "Cropped frames from " << start_min.text() << " to " << end_min.text() << " minutes saved to "
             << shown_dir << ".\n";
-  if (saved > 0) std::cout << "Dim: (" << last.rows << ", " << last.cols << ", " << last.channels() << ")\n";
+  if (saved > 0) std::cout << "Dim: (" << last_size.height << ", " << last_size.width << ", 3)\n";
   return outcome;
 }
 
 void VideoProcessor::check_time_step(const std::string& video_path) const {
-  cv::VideoCapture cap = open_video(video_path);
-  const double fps = cap.isOpened() ? cap.get(cv::CAP_PROP_FPS) : 0;
+  const internal::VideoReader video(video_path);
+  const double fps = video.is_open() ? video.fps() : 0;
   if (fps > 0 && time_step.as_double() * 60 * fps < 1) {
     throw std::invalid_argument("time_step " + time_step.text() + " minutes is shorter than one frame interval of '" +
                                 video_path + "' (" + format_number(fps) + " frames per second)");

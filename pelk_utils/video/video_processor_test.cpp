@@ -1,5 +1,6 @@
 #include "pelk_utils/video/video_processor.hpp"
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -132,6 +133,55 @@ TEST_F(VideoTest, PresetCropResizeAndBoundsBeyondFrame) {
 
   p.camera_crop_coords[std::string("8")] = CropRect{100, 0, 100, 1440};
   EXPECT_THROW(p.crop_video_to_frames(v, (dir_ / "c").string(), 0, 0.001, std::string("8")), std::invalid_argument);
+}
+
+// Saved pictures show what OpenCV decodes for the same frame, whichever way
+// they were made: straight from the decoder's YCbCr (even crop corner, no
+// resize) or through BGR (odd corner, resize). The straight path is about
+// one level brighter than OpenCV's SIMD conversion, which rounds down (and
+// so is closer to the recorded scene); a crop one column off differs by
+// more than 20.
+TEST_F(VideoTest, SavedFramesShowTheDecodedPixels) {
+  cv::Mat3b textured(96, 160);
+  for (int y = 0; y < textured.rows; ++y) {
+    for (int x = 0; x < textured.cols; ++x) {
+      // Fine grey ripples (kept by JPEG's full-resolution luma) over colour.
+      const double ripple = 45 * std::sin(x * 1.3) + 30 * std::cos(y * 0.9);
+      textured(y, x) = cv::Vec3b(cv::saturate_cast<uchar>(60 + x / 2 + ripple), cv::saturate_cast<uchar>(80 + y + ripple),
+                                 cv::saturate_cast<uchar>(128 + 50 * std::sin(x / 6.0) + ripple));
+    }
+  }
+  cv::rectangle(textured, cv::Rect(60, 30, 24, 20), cv::Scalar(255, 255, 255), cv::FILLED);
+  const std::string v = video("textured.mp4", textured, 3);
+  cv::VideoCapture cap(v, cv::CAP_FFMPEG);
+  cv::Mat decoded;
+  ASSERT_TRUE(cap.read(decoded) && cap.read(decoded));  // frame 1, the first one saved
+  struct Case {
+    const char* name;
+    CropRect crop;
+    std::optional<int> height;
+    double max_mean_difference;
+  };
+  for (const Case& c : {Case{"even_corner", {40, 10, 141, 95}, {}, 2.0}, Case{"odd_corner", {41, 11, 140, 96}, {}, 0.5},
+                        Case{"whole_frame", {0, 0, 160, 96}, {}, 2.0}, Case{"resized", {40, 10, 140, 90}, 40, 0.5}}) {
+    VideoProcessor p;
+    p.camera_crop_coords[std::nullopt] = c.crop;
+    if (c.height) p.resize_dim = std::pair<int, int>{0, *c.height};
+    const fs::path out = dir_ / c.name;
+    CoutCapture quiet;
+    p.crop_video_to_frames(v, out.string(), 0, 0.001);
+    cv::Mat expected = decoded(cv::Rect(c.crop.x1, c.crop.y1, c.crop.x2 - c.crop.x1, c.crop.y2 - c.crop.y1));
+    if (c.height) cv::resize(expected, expected, cv::Size(50, *c.height), 0, 0, cv::INTER_AREA);
+    // What cv::imwrite would have saved for OpenCV's frame.
+    std::vector<uchar> bytes;
+    cv::imencode(".jpg", expected, bytes);
+    expected = cv::imdecode(bytes, cv::IMREAD_COLOR);
+    const cv::Mat saved = cv::imread((out / "0000.jpg").string());
+    ASSERT_EQ(saved.size(), expected.size()) << c.name;
+    cv::Mat diff;
+    cv::absdiff(saved, expected, diff);
+    EXPECT_LT(cv::mean(diff)[0], c.max_mean_difference) << c.name;
+  }
 }
 
 TEST_F(VideoTest, FrameSkipSavesMultiplesAndTheLastCounter) {

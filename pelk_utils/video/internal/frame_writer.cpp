@@ -8,7 +8,13 @@ namespace pelk::internal {
 
 namespace {
 constexpr std::size_t kMaxQueued = 6;
+
+void write(const std::string& path, const FrameWriter::Image& image) {
+  constexpr AtomicWriteOptions kNoSync{.sync = false};
+  if (const auto* bgr = std::get_if<cv::Mat>(&image)) return write_image_file_atomically(path, *bgr, kNoSync);
+  write_file_atomically(path, encode_jpeg(std::get<FrameRegion>(image).planes()), kNoSync);
 }
+}  // namespace
 
 FrameWriter::FrameWriter(unsigned threads) {
   const unsigned n = threads > 0 ? threads : std::max(1u, std::thread::hardware_concurrency());
@@ -33,7 +39,7 @@ void FrameWriter::rethrow_locked() {
   }
 }
 
-void FrameWriter::submit(std::string path, cv::Mat image) {
+void FrameWriter::submit(std::string path, Image image) {
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait(lock, [this] { return queue_.size() < kMaxQueued || error_; });
   rethrow_locked();
@@ -58,7 +64,7 @@ void FrameWriter::run() {
     lock.unlock();
     std::exception_ptr failure;
     try {
-      write_image_file_atomically(path, image, AtomicWriteOptions{.sync = false});
+      write(path, image);
     } catch (...) {
       failure = std::current_exception();
     }

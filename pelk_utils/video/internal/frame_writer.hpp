@@ -10,9 +10,12 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include <opencv2/core.hpp>
+
+#include "pelk_utils/video/internal/video_reader.hpp"
 
 namespace pelk::internal {
 
@@ -24,9 +27,13 @@ class FrameWriter {
   FrameWriter(const FrameWriter&) = delete;
   FrameWriter& operator=(const FrameWriter&) = delete;
 
-  // Queues `image` (kept as given; pass a buffer nobody writes to) for
+  // A BGR image (encoded by the path's extension) or a region of a decoded
+  // frame (always written as JPEG); either is converted on a writer thread.
+  using Image = std::variant<cv::Mat, FrameRegion>;
+
+  // Queues `image` (kept as given; pass buffers nobody writes to) for
   // `path`. Blocks while a few images wait. Rethrows an earlier write error.
-  void submit(std::string path, cv::Mat image);
+  void submit(std::string path, Image image);
   // Waits until every queued image is written; rethrows a write error.
   void finish();
 
@@ -36,7 +43,7 @@ class FrameWriter {
 
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<std::pair<std::string, cv::Mat>> queue_;
+  std::deque<std::pair<std::string, Image>> queue_;
   int busy_ = 0;
   bool stopping_ = false;
   std::exception_ptr error_;

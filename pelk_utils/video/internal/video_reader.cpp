@@ -1,0 +1,328 @@
+#include "pelk_utils/video/internal/video_reader.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include <opencv2/core.hpp>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/log.h>
+#include <libavutil/pixdesc.h>
+#include <libswscale/swscale.h>
+}
+
+namespace pelk::internal {
+namespace {
+
+// OpenCV's threshold for "no rate" and "no duration".
+constexpr double kEpsZero = 0.000025;
+// Undecodable packets in a row before a stream counts as ended (OpenCV's limit).
+constexpr int kMaxBadPackets = 4096;
+
+double to_double(AVRational r) { return r.den == 0 ? 0.0 : static_cast<double>(r.num) / r.den; }
+
+// Limited-range (16..235, 16..240) to full-range tables, as swscale maps
+// studio-swing YCbCr before a JPEG is written.
+const std::array<cv::Mat, 2>& range_tables() {
+  static const std::array<cv::Mat, 2> tables = [] {
+    cv::Mat luma(1, 256, CV_8U), chroma(1, 256, CV_8U);
+    for (int v = 0; v < 256; ++v) {
+      luma.at<unsigned char>(v) = cv::saturate_cast<unsigned char>(std::lround((v - 16) * 255.0 / 219.0));
+      chroma.at<unsigned char>(v) = cv::saturate_cast<unsigned char>(std::lround((v - 128) * 255.0 / 224.0 + 128));
+    }
+    return std::array<cv::Mat, 2>{luma, chroma};
+  }();
+  return tables;
+}
+
+// Lowers libav's console logging (its default, or the error level OpenCV
+// sets) to fatal errors only: a damaged or unreadable file is reported by
+// the caller in one line, not by a stream of decoder complaints. A verbose
+// level an application chose for debugging is kept. Checked at every open,
+// because OpenCV resets the level whenever it opens a video.
+void quiet_libav_logging() {
+  if (av_log_get_level() <= AV_LOG_INFO) av_log_set_level(AV_LOG_FATAL);
+}
+
+// Planar 8-bit YCbCr formats whose regions swscale can convert in place.
+bool is_planar_yuv8(int format) {
+  switch (format) {
+    case AV_PIX_FMT_YUV420P: case AV_PIX_FMT_YUVJ420P:
+    case AV_PIX_FMT_YUV422P: case AV_PIX_FMT_YUVJ422P:
+    case AV_PIX_FMT_YUV444P: case AV_PIX_FMT_YUVJ444P:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Copies `size` bytes at `data` (row stride `stride`) through `table` (or
+// as they are) into a new plane of `padded` size, repeating the last row and
+// column. One pass over the pixels, then the thin padding.
+cv::Mat padded_plane(const uint8_t* data, int stride, cv::Size size, const cv::Mat* table, cv::Size padded) {
+  const cv::Mat src(size, CV_8U, const_cast<uint8_t*>(data), static_cast<std::size_t>(stride));
+  const int cols = padded.width, rows = padded.height;
+  cv::Mat out(padded, CV_8U);
+  cv::Mat body = out(cv::Rect({0, 0}, size));
+  if (table != nullptr) {
+    cv::LUT(src, *table, body);
+  } else {
+    src.copyTo(body);
+  }
+  for (int y = 0; y < size.height; ++y) {
+    unsigned char* row = out.ptr<unsigned char>(y);
+    std::fill(row + size.width, row + cols, row[size.width - 1]);
+  }
+  for (int y = size.height; y < rows; ++y) out.row(size.height - 1).copyTo(out.row(y));
+  return out;
+}
+
+// Returns the window around `region` that swscale converts exactly as it
+// converts the whole frame: even corner (4:2:0 and 4:2:2 chroma lines up),
+// even height, and a width that is a multiple of 16 (its SIMD converters
+// write garbage into the last pixels of other widths). Empty when no such
+// window fits inside `frame`.
+cv::Rect conversion_window(const cv::Rect& region, cv::Size frame) {
+  cv::Rect window;
+  window.width = round_up_16(region.br().x - (region.x & ~1));
+  window.height = (region.br().y - (region.y & ~1) + 1) & ~1;
+  window.x = std::min(region.x & ~1, (frame.width - window.width) & ~1);
+  window.y = std::min(region.y & ~1, (frame.height - window.height) & ~1);
+  const bool fits = window.x >= 0 && window.y >= 0 && window.br().x <= frame.width && window.br().y <= frame.height;
+  return fits && (window & region) == region ? window : cv::Rect();
+}
+
+}  // namespace
+
+struct VideoReader::Impl {
+  AVFormatContext* format = nullptr;
+  AVCodecContext* codec = nullptr;
+  AVPacket* packet = nullptr;
+  AVFrame* frame = nullptr;
+  mutable SwsContext* sws = nullptr;
+  AVStream* stream = nullptr;
+  int stream_index = -1;
+  bool draining = false;
+  bool pending = false;  // `frame` was decoded by seek() and is the next read()
+  bool have_frame = false;
+  std::optional<std::int64_t> first_index;
+
+  ~Impl() {
+    sws_freeContext(sws);
+    av_frame_free(&frame);
+    av_packet_free(&packet);
+    avcodec_free_context(&codec);
+    avformat_close_input(&format);
+  }
+
+  bool open(const std::string& path) {
+    quiet_libav_logging();
+    if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) return false;
+    if (avformat_find_stream_info(format, nullptr) < 0) return false;
+    stream_index = av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (stream_index < 0) return false;
+    stream = format->streams[stream_index];
+    const AVCodec* decoder = avcodec_find_decoder(stream->codecpar->codec_id);
+    if (decoder == nullptr) return false;
+    codec = avcodec_alloc_context3(decoder);
+    if (codec == nullptr || avcodec_parameters_to_context(codec, stream->codecpar) < 0) return false;
+    codec->thread_count = 0;  // one decoding thread per core, chosen by libav
+    codec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    if (avcodec_open2(codec, decoder, nullptr) < 0) return false;
+    packet = av_packet_alloc();
+    frame = av_frame_alloc();
+    return packet != nullptr && frame != nullptr;
+  }
+
+  double fps() const {
+    double rate = to_double(stream->r_frame_rate);
+    if (rate < kEpsZero) rate = to_double(stream->avg_frame_rate);
+    if (rate < kEpsZero) {
+      const double tick = to_double(codec->time_base);
+      rate = tick > 0 ? 1.0 / tick : 0.0;
+    }
+    return rate;
+  }
+
+  double duration_seconds() const {
+    double seconds = static_cast<double>(format->duration) / AV_TIME_BASE;
+    if (seconds < kEpsZero) seconds = static_cast<double>(stream->duration) * to_double(stream->time_base);
+    return seconds;
+  }
+
+  std::int64_t frame_count() const {
+    if (stream->nb_frames != 0) return stream->nb_frames;
+    return static_cast<std::int64_t>(std::floor(duration_seconds() * fps() + 0.5));
+  }
+
+  // Decodes the next frame into `frame`; returns false at the end.
+  bool decode_next() {
+    int bad_packets = 0;
+    while (true) {
+      const int received = avcodec_receive_frame(codec, frame);
+      if (received == 0) return have_frame = true;
+      if (received != AVERROR(EAGAIN) || draining) return have_frame = false;
+      if (av_read_frame(format, packet) < 0) {
+        avcodec_send_packet(codec, nullptr);
+        draining = true;
+        continue;
+      }
+      if (packet->stream_index == stream_index && avcodec_send_packet(codec, packet) < 0 &&
+          ++bad_packets > kMaxBadPackets) {
+        av_packet_unref(packet);
+        return have_frame = false;
+      }
+      av_packet_unref(packet);
+    }
+  }
+
+  // Returns the current frame's number from its time stamp, or std::nullopt
+  // when the stream carries none.
+  std::optional<std::int64_t> stamped_index() const {
+    const std::int64_t pts = frame->best_effort_timestamp;
+    if (pts == AV_NOPTS_VALUE) return std::nullopt;
+    const std::int64_t start = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
+    const double seconds = static_cast<double>(pts - start) * to_double(stream->time_base);
+    return static_cast<std::int64_t>(std::floor(fps() * seconds + 0.5));
+  }
+
+  void rewind_to(std::int64_t timestamp) {
+    av_seek_frame(format, stream_index, timestamp, AVSEEK_FLAG_BACKWARD);
+    avcodec_flush_buffers(codec);
+    draining = false;
+    pending = false;
+  }
+
+  // Decodes forward, counting frames, until frame `target` is current.
+  void skip_counting(std::int64_t target) {
+    for (std::int64_t i = 0; i <= target; ++i) {
+      if (!decode_next()) return;
+    }
+    pending = true;
+  }
+
+  void seek(std::int64_t target) {
+    const std::int64_t start = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
+    target = std::min(target, frame_count());
+    if (target <= 0) {
+      if (have_frame) rewind_to(start);
+      return;
+    }
+    if (!first_index) {
+      rewind_to(start);
+      if (!decode_next()) return;
+      first_index = stamped_index().value_or(0);
+    }
+    const double tick = to_double(stream->time_base);
+    for (std::int64_t delta = 16;; delta = delta < 16 ? delta * 2 : delta * 3 / 2) {
+      const std::int64_t from = std::max<std::int64_t>(target - delta, 0);
+      const double seconds = static_cast<double>(from) / fps();
+      rewind_to(start + static_cast<std::int64_t>(seconds / tick + 0.5));
+      if (!decode_next()) return;
+      std::optional<std::int64_t> index = stamped_index();
+      if (!index) {  // no time stamps: count from the beginning
+        rewind_to(start);
+        return skip_counting(target);
+      }
+      if (*index - *first_index > target && from > 0 && delta < std::numeric_limits<int>::max() / 4) continue;
+      while (index && *index - *first_index < target) {
+        if (!decode_next()) return;
+        index = stamped_index();
+      }
+      pending = true;
+      return;
+    }
+  }
+
+  cv::Mat convert_to_bgr(const uint8_t* const planes[4], const int strides[4], cv::Size size) const {
+    sws = sws_getCachedContext(sws, size.width, size.height, static_cast<AVPixelFormat>(frame->format), size.width,
+                               size.height, AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr, nullptr, nullptr);
+    if (sws == nullptr) throw std::runtime_error("cannot convert the video's pixel format to BGR");
+    cv::Mat out(size, CV_8UC3);
+    uint8_t* dst[4] = {out.data, nullptr, nullptr, nullptr};
+    const int dst_strides[4] = {static_cast<int>(out.step), 0, 0, 0};
+    sws_scale(sws, planes, strides, 0, size.height, dst, dst_strides);
+    return out;
+  }
+};
+
+VideoReader::VideoReader(const std::string& path) : impl_(std::make_unique<Impl>()) {
+  if (!impl_->open(path)) impl_.reset();
+}
+
+VideoReader::~VideoReader() = default;
+
+double VideoReader::fps() const { return impl_->fps(); }
+
+double VideoReader::frame_count() const { return static_cast<double>(impl_->frame_count()); }
+
+void VideoReader::seek(std::int64_t index) { impl_->seek(index); }
+
+bool VideoReader::read() {
+  if (impl_->pending) {
+    impl_->pending = false;
+    return impl_->have_frame;
+  }
+  return impl_->decode_next();
+}
+
+cv::Size VideoReader::frame_size() const { return {impl_->frame->width, impl_->frame->height}; }
+
+cv::Mat VideoReader::bgr(const cv::Rect& region) const {
+  const AVFrame* f = impl_->frame;
+  const cv::Rect converted = conversion_window(region, {f->width, f->height});
+  if (!is_planar_yuv8(f->format) || converted.empty()) {
+    const uint8_t* const* planes = f->data;
+    return impl_->convert_to_bgr(planes, f->linesize, frame_size())(region).clone();
+  }
+  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(f->format));
+  const uint8_t* planes[4] = {f->data[0] + static_cast<std::ptrdiff_t>(converted.y) * f->linesize[0] + converted.x,
+                              nullptr, nullptr, nullptr};
+  for (int p = 1; p < 3; ++p) {
+    planes[p] = f->data[p] + static_cast<std::ptrdiff_t>(converted.y >> desc->log2_chroma_h) * f->linesize[p] +
+                (converted.x >> desc->log2_chroma_w);
+  }
+  const cv::Mat out = impl_->convert_to_bgr(planes, f->linesize, converted.size());
+  return out(region - converted.tl()).clone();
+}
+
+std::optional<FrameRegion> VideoReader::yuv420(const cv::Rect& region) const {
+  const AVFrame* f = impl_->frame;
+  if ((f->format != AV_PIX_FMT_YUV420P && f->format != AV_PIX_FMT_YUVJ420P) || region.x % 2 != 0 ||
+      region.y % 2 != 0) {
+    return std::nullopt;
+  }
+  AVFrame* reference = av_frame_clone(f);
+  if (reference == nullptr) throw std::bad_alloc();
+  return FrameRegion(std::shared_ptr<const AVFrame>(reference, [](const AVFrame* p) {
+                       auto* owned = const_cast<AVFrame*>(p);
+                       av_frame_free(&owned);
+                     }),
+                     region);
+}
+
+Yuv420Image FrameRegion::planes() const {
+  const AVFrame* f = frame_.get();
+  const cv::Rect& r = region_;
+  // swscale reads YUV420P as studio swing and YUVJ420P as full swing,
+  // whatever the stream's range flag says; the BGR path does the same.
+  const bool studio = f->format == AV_PIX_FMT_YUV420P;
+  const auto& [luma, chroma] = range_tables();
+  const cv::Size padded(round_up_16(r.width), round_up_16(r.height));
+  const cv::Size half((r.width + 1) / 2, (r.height + 1) / 2);
+  Yuv420Image image{r.width, r.height, {}, {}, {}};
+  image.y = padded_plane(f->data[0] + static_cast<std::ptrdiff_t>(r.y) * f->linesize[0] + r.x, f->linesize[0],
+                         r.size(), studio ? &luma : nullptr, padded);
+  image.cb = padded_plane(f->data[1] + static_cast<std::ptrdiff_t>(r.y / 2) * f->linesize[1] + r.x / 2,
+                          f->linesize[1], half, studio ? &chroma : nullptr, padded / 2);
+  image.cr = padded_plane(f->data[2] + static_cast<std::ptrdiff_t>(r.y / 2) * f->linesize[2] + r.x / 2,
+                          f->linesize[2], half, studio ? &chroma : nullptr, padded / 2);
+  return image;
+}
+
+}  // namespace pelk::internal

@@ -1,0 +1,76 @@
+// Video decoding for frame extraction, straight on libav. Frames stay in the
+// decoder's own pixel format until a caller asks for a region, so a crop is
+// cut before any colour conversion and only the saved pixels are converted.
+// Frame rate, frame count and seeking follow OpenCV's FFmpeg capture, which
+// the rest of the library (and stored frame numbers) were built against.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+#include "pelk_utils/video/internal/yuv_jpeg.hpp"
+
+struct AVFrame;
+
+namespace pelk::internal {
+
+// A region of one decoded 4:2:0 frame. It holds a reference to the frame's
+// buffers, not a copy, so the decoder goes on while another thread turns
+// the region into JPEG-ready planes.
+class FrameRegion {
+ public:
+  // Returns the region as padded full-range planes (copied and, for studio
+  // swing video, mapped to full range).
+  Yuv420Image planes() const;
+  cv::Size size() const { return region_.size(); }
+
+ private:
+  friend class VideoReader;
+  FrameRegion(std::shared_ptr<const AVFrame> frame, const cv::Rect& region)
+      : frame_(std::move(frame)), region_(region) {}
+  std::shared_ptr<const AVFrame> frame_;
+  cv::Rect region_;
+};
+
+class VideoReader {
+ public:
+  // Opens `path` (any container and codec libav reads); is_open() tells
+  // whether that worked. Never throws for a bad file.
+  explicit VideoReader(const std::string& path);
+  ~VideoReader();
+  VideoReader(const VideoReader&) = delete;
+  VideoReader& operator=(const VideoReader&) = delete;
+
+  bool is_open() const { return impl_ != nullptr; }
+  // Returns the frame rate as OpenCV's CAP_PROP_FPS reports it.
+  double fps() const;
+  // Returns the frame count as OpenCV's CAP_PROP_FRAME_COUNT reports it (the
+  // container's count, else duration x rate, rounded).
+  double frame_count() const;
+
+  // Positions the reader so that the next read() decodes frame `index`
+  // (0-based, in presentation order), as OpenCV's CAP_PROP_POS_FRAMES does.
+  void seek(std::int64_t index);
+  // Decodes the next frame; returns false at the end of the stream.
+  bool read();
+
+  // Size of the current frame in pixels.
+  cv::Size frame_size() const;
+  // Returns `region` (pixels, end-exclusive, inside the frame) of the
+  // current frame as CV_8UC3 BGR, converted as OpenCV's capture converts it.
+  cv::Mat bgr(const cv::Rect& region) const;
+  // Returns `region` (inside the frame) of the current frame for JPEG
+  // encoding without passing through BGR, or std::nullopt when the frame is
+  // not 4:2:0 or the region's corner is odd (its chroma would not line up).
+  std::optional<FrameRegion> yuv420(const cv::Rect& region) const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace pelk::internal

@@ -1,0 +1,30 @@
+// JPEG encoding straight from 4:2:0 YCbCr planes. A decoded video frame is
+// already in the colour space a JPEG stores, so extraction encodes it as it
+// is instead of converting it to BGR and having the encoder convert it back.
+#pragma once
+
+#include <string>
+
+#include <opencv2/core.hpp>
+
+namespace pelk::internal {
+
+// A 4:2:0 picture in JPEG's full-range BT.601 YCbCr, padded for the
+// encoder's 16 x 16 blocks: `y` is CV_8UC1 with both sides rounded up to a
+// multiple of 16, `cb` and `cr` are CV_8UC1 of half those sides; padding
+// repeats the last real row and column. `width` x `height` is the picture.
+struct Yuv420Image {
+  int width = 0, height = 0;
+  cv::Mat y, cb, cr;
+};
+
+// Returns `n` rounded up to a multiple of 16.
+inline int round_up_16(int n) { return (n + 15) / 16 * 16; }
+
+// Encodes `image` as a baseline JPEG at `quality` (1..100; 95 as cv::imwrite)
+// with 4:2:0 sampling, as cv::imencode encodes a BGR picture. Throws
+// std::invalid_argument when the planes do not have the padded sizes and
+// std::runtime_error when the encoder fails.
+std::string encode_jpeg(const Yuv420Image& image, int quality = 95);
+
+}  // namespace pelk::internal
