@@ -1,9 +1,10 @@
 // Frame extraction of a realistic recording: 20 s of the synthetic pen scene
 // at 2560 x 1440, 25 fps, encoded as H.264 by ffmpeg (libx264). The library's
-// crop_video_to_frames (decoding and JPEG writing overlapped on two threads)
-// against two baselines in the same run: a bare single-thread loop (read,
-// crop, write) and the ffmpeg command line doing the same decode, crop and
-// JPEG writing of every frame. Target: at most 0.8x the ffmpeg wall time.
+// crop_video_to_frames (libav decoding, crop cut in YCbCr, JPEG writing on
+// two threads) against two baselines in the same run: a bare single-thread
+// OpenCV loop (read, crop, write) and the ffmpeg command line doing the same
+// decode, crop and JPEG writing of every frame. Target: at most 0.8x the
+// ffmpeg wall time.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
