@@ -162,18 +162,23 @@ struct VideoReader::Impl {
 
   // Decodes the next frame into `frame`; returns false at the end.
   bool decode_next() {
-    int bad_packets = 0;
+    int failures = 0;
     while (true) {
       const int received = avcodec_receive_frame(codec, frame);
       if (received == 0) return have_frame = true;
-      if (received != AVERROR(EAGAIN) || draining) return have_frame = false;
+      if (received == AVERROR_EOF || (received == AVERROR(EAGAIN) && draining)) return have_frame = false;
+      if (received != AVERROR(EAGAIN)) {  // a damaged frame: skip it, as OpenCV does
+        if (++failures > kMaxBadPackets) return have_frame = false;
+        continue;
+      }
+      if (draining) return have_frame = false;
       if (av_read_frame(format, packet) < 0) {
         avcodec_send_packet(codec, nullptr);
         draining = true;
         continue;
       }
       if (packet->stream_index == stream_index && avcodec_send_packet(codec, packet) < 0 &&
-          ++bad_packets > kMaxBadPackets) {
+          ++failures > kMaxBadPackets) {
         av_packet_unref(packet);
         return have_frame = false;
       }

@@ -45,6 +45,7 @@ class VideoReader {
   VideoReader(const VideoReader&) = delete;
   VideoReader& operator=(const VideoReader&) = delete;
 
+  // Whether the file opened; every other member needs an open reader.
   bool is_open() const { return impl_ != nullptr; }
   // Returns the frame rate as OpenCV's CAP_PROP_FPS reports it.
   double fps() const;

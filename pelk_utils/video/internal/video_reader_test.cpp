@@ -209,6 +209,24 @@ TEST_F(VideoReaderFileTest, NonVideosDoNotOpen) {
   EXPECT_FALSE(VideoReader(dir_.string()).is_open());
 }
 
+// Damaged data in the middle of a recording (a bad disk block, a broken
+// copy) costs the frames it hits, not the rest of the recording.
+TEST_F(VideoReaderFileTest, DamagedFramesAreSkipped) {
+  const VideoCase motion_jpeg{"motion_jpeg", "mjpg.avi", cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), nullptr, 29.97};
+  std::string bytes = testing::slurp(make_video(motion_jpeg));
+  for (std::size_t i = bytes.size() / 2; i < bytes.size() / 2 + 3000; i += 7) bytes[i] = static_cast<char>(0xFF);
+  std::ofstream(path("damaged.avi"), std::ios::binary) << bytes;
+  int opencv_read = 0;
+  cv::VideoCapture cap(path("damaged.avi"), cv::CAP_FFMPEG);
+  for (cv::Mat f; cap.read(f);) ++opencv_read;
+  VideoReader reader(path("damaged.avi"));
+  ASSERT_TRUE(reader.is_open());
+  int read = 0;
+  while (reader.read()) ++read;
+  EXPECT_GT(read, kFrames * 3 / 4);
+  EXPECT_GE(read, opencv_read);
+}
+
 TEST(EncodeJpegTest, RefusesPlanesOfTheWrongSize) {
   Yuv420Image image{20, 20, cv::Mat(32, 32, CV_8U, cv::Scalar(128)), cv::Mat(16, 16, CV_8U, cv::Scalar(128)),
                     cv::Mat(16, 16, CV_8U, cv::Scalar(128))};
