@@ -244,6 +244,33 @@ struct VideoReader::Impl {
     }
   }
 
+  // Returns the size of the current frame's decoding buffer (the frame
+  // padded as the decoder pads it), or the frame's own size when a plane's
+  // buffer does not hold that much.
+  cv::Size buffer_size() const {
+    int width = frame->width, height = frame->height;
+    int aligns[AV_NUM_DATA_POINTERS];
+    avcodec_align_dimensions2(codec, &width, &height, aligns);
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
+    for (int p = 0; p < 3; ++p) {
+      const int shift_w = p == 0 ? 0 : desc->log2_chroma_w, shift_h = p == 0 ? 0 : desc->log2_chroma_h;
+      const uint8_t* end = frame->data[p] + static_cast<std::ptrdiff_t>(frame->linesize[p]) * ((height >> shift_h) - 1) +
+                           (width >> shift_w);
+      if (frame->linesize[p] < (width >> shift_w) || !inside_a_buffer(frame->data[p], end)) {
+        return {frame->width, frame->height};
+      }
+    }
+    return {width, height};
+  }
+
+  // Whether bytes [begin, end) lie inside one of the frame's buffers.
+  bool inside_a_buffer(const uint8_t* begin, const uint8_t* end) const {
+    for (const AVBufferRef* buf : frame->buf) {
+      if (buf != nullptr && begin >= buf->data && end <= buf->data + buf->size) return true;
+    }
+    return false;
+  }
+
   cv::Mat convert_to_bgr(const uint8_t* const planes[4], const int strides[4], cv::Size size) const {
     sws = sws_getCachedContext(sws, size.width, size.height, static_cast<AVPixelFormat>(frame->format), size.width,
                                size.height, AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr, nullptr, nullptr);
@@ -280,11 +307,15 @@ cv::Size VideoReader::frame_size() const { return {impl_->frame->width, impl_->f
 
 cv::Mat VideoReader::bgr(const cv::Rect& region) const {
   const AVFrame* f = impl_->frame;
-  const cv::Rect converted = conversion_window(region, {f->width, f->height});
-  if (!is_planar_yuv8(f->format) || converted.empty()) {
+  if (!is_planar_yuv8(f->format)) {
     const uint8_t* const* planes = f->data;
     return impl_->convert_to_bgr(planes, f->linesize, frame_size())(region).clone();
   }
+  // Like OpenCV, convert within the decoder's padded buffer, whose sides
+  // suit swscale's converters, and show the frame's part of it.
+  const cv::Size buffer = impl_->buffer_size();
+  cv::Rect converted = conversion_window(region, buffer);
+  if (converted.empty()) converted = cv::Rect({0, 0}, buffer);
   const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(f->format));
   const uint8_t* planes[4] = {f->data[0] + static_cast<std::ptrdiff_t>(converted.y) * f->linesize[0] + converted.x,
                               nullptr, nullptr, nullptr};

@@ -36,6 +36,7 @@ struct VideoCase {
   int fourcc;          // written by cv::VideoWriter with this codec, or
   const char* x264;    // transcoded by ffmpeg with these options when set
   double fps;
+  cv::Size size = {160, 96};
 };
 
 void PrintTo(const VideoCase& c, std::ostream* os) { *os << c.name << " (" << c.file << " at " << c.fps << " fps)"; }
@@ -50,7 +51,7 @@ std::string make_video(const VideoCase& c) {
   static std::map<std::string, std::string> made;
   if (const auto it = made.find(c.name); it != made.end()) return it->second;
   fs::create_directories(video_dir());
-  const cv::Size size(160, 96);
+  const cv::Size size = c.size;
   const std::string source = (video_dir() / (std::string(c.name) + "_source.avi")).string();
   const std::string path = (video_dir() / c.file).string();
   {
@@ -131,12 +132,13 @@ TEST_P(VideoReaderTest, RegionsMatchTheWholeFrameCut) {
   ASSERT_TRUE(reader.read());
   const cv::Mat whole = reader.bgr(cv::Rect({0, 0}, reader.frame_size()));
   // Odd corners and sizes, regions touching each edge, and random ones.
-  std::vector<cv::Rect> regions = {{0, 0, 160, 96}, {40, 20, 64, 48}, {2, 4, 157, 91}, {3, 5, 60, 40},
-                                   {2, 4, 97, 51},  {151, 0, 9, 96},  {0, 95, 160, 1}, {159, 1, 1, 1}};
+  const int w = whole.cols, h = whole.rows;
+  std::vector<cv::Rect> regions = {{0, 0, w, h},   {40, 20, 64, 48},   {2, 4, w - 3, h - 5}, {3, 5, 60, 40},
+                                   {2, 4, 97, 51}, {w - 9, 0, 9, h},   {0, h - 1, w, 1},     {w - 1, 1, 1, 1}};
   cv::RNG rng(7);
   for (int i = 0; i < 200; ++i) {
-    const int x = rng.uniform(0, 160), y = rng.uniform(0, 96);
-    regions.emplace_back(x, y, rng.uniform(1, 161 - x), rng.uniform(1, 97 - y));
+    const int x = rng.uniform(0, w), y = rng.uniform(0, h);
+    regions.emplace_back(x, y, rng.uniform(1, w + 1 - x), rng.uniform(1, h + 1 - y));
   }
   for (const cv::Rect& region : regions) {
     ASSERT_EQ(max_difference(reader.bgr(region), whole(region)), 0) << region;
@@ -146,7 +148,7 @@ TEST_P(VideoReaderTest, RegionsMatchTheWholeFrameCut) {
 TEST_P(VideoReaderTest, PlanesEncodeToTheSamePictureAsBgr) {
   VideoReader reader(path_);
   ASSERT_TRUE(reader.read());
-  for (const cv::Rect region : {cv::Rect(0, 0, 160, 96), cv::Rect(40, 20, 64, 48), cv::Rect(2, 4, 97, 51)}) {
+  for (const cv::Rect region : {cv::Rect({0, 0}, reader.frame_size()), cv::Rect(40, 20, 64, 48), cv::Rect(2, 4, 97, 51)}) {
     const std::optional<FrameRegion> part = reader.yuv420(region);
     if (!part) {
       GTEST_SKIP() << "the decoder's frames are not 4:2:0";
@@ -191,11 +193,16 @@ TEST_P(VideoReaderTest, RegionsOutliveTheReader) {
 INSTANTIATE_TEST_SUITE_P(
     Codecs, VideoReaderTest,
     ::testing::Values(VideoCase{"mpeg4_part2", "mp4v.mp4", cv::VideoWriter::fourcc('m', 'p', '4', 'v'), nullptr, 25},
+                      // Sides that are not multiples of 16 (the decoder pads its buffers).
+                      VideoCase{"mpeg4_odd_sides", "mp4v_150.mp4", cv::VideoWriter::fourcc('m', 'p', '4', 'v'), nullptr,
+                                25, {150, 90}},
                       VideoCase{"motion_jpeg", "mjpg.avi", cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), nullptr, 29.97},
                       VideoCase{"h264_b_frames", "h264.mp4", cv::VideoWriter::fourcc('M', 'J', 'P', 'G'),
                                 "-preset veryfast -bf 3 -g 12", 25},
                       VideoCase{"h264_ntsc_rate", "h264_ntsc.mkv", cv::VideoWriter::fourcc('M', 'J', 'P', 'G'),
-                                "-preset veryfast -bf 2 -g 8 -r 30000/1001", 29.97}),
+                                "-preset veryfast -bf 2 -g 8 -r 30000/1001", 29.97},
+                      VideoCase{"h264_odd_sides", "h264_150.mp4", cv::VideoWriter::fourcc('M', 'J', 'P', 'G'),
+                                "-preset veryfast -bf 3 -g 12", 25, {150, 90}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 class VideoReaderFileTest : public testing::ScratchDirTest {};
