@@ -1,10 +1,12 @@
 #include "cli_common.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <limits>
 #include <regex>
 #include <stdexcept>
 
@@ -154,11 +156,30 @@ std::string annotation_path(const std::string& dir, std::size_t n) {
   return (fs::path(dir) / ("output_pp_" + std::to_string(n) + ".json")).string();
 }
 
+namespace {
+
+// Returns the object id (box number + 1) of a "Box<n>" key; the cleaning
+// pass keys objects by int, so larger numbers are refused by name.
+int object_id_of(const std::string& box, const FrameRecord& record) {
+  std::int64_t number = -1;
+  const char* digits = box.data() + std::min<std::size_t>(3, box.size());
+  const auto [end, error] = std::from_chars(digits, box.data() + box.size(), number);
+  if (error != std::errc() || end != box.data() + box.size() || number < 0 ||
+      number >= std::numeric_limits<int>::max()) {
+    throw std::invalid_argument("box '" + box + "' of frame " + std::to_string(record.frame_index) + " (" +
+                                record.image_path + "): the cleaning pass takes box numbers 0.." +
+                                std::to_string(std::numeric_limits<int>::max() - 1));
+  }
+  return static_cast<int>(number) + 1;
+}
+
+}  // namespace
+
 TrackedFrames tracked_clip_of(const ClipAnnotationData& clip) {
   TrackedFrames out;
   for (const auto& [key, record] : clip) {
     OrderedMap<int, Mask> objects;
-    for (const auto& [box, mask] : record.masks_dict) objects.insert_or_assign(std::stoi(box.substr(3)) + 1, mask);
+    for (const auto& [box, mask] : record.masks_dict) objects.insert_or_assign(object_id_of(box, record), mask);
     out.segments.insert_or_assign(key, std::move(objects));
     out.frame_names.push_back(record.image_path);
   }

@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "pelk_utils/annotation/annotation_writer.hpp"
 #include "pelk_utils/core/testing/test_support.hpp"
@@ -82,6 +83,11 @@ TEST_P(PelkBadInputTest, OneLineOnStandardErrorAndAFailingExitCode) {
   make_clip(2);
   std::ofstream(path("broken.json")) << "{\"image_path\": ";
   std::ofstream(path("no_image.json")) << R"({"image_path": "/nonexistent.png", "detections": []})";
+  // A clip whose first animal carries an identity beyond the cleaning pass's range.
+  nlohmann::json huge = nlohmann::json::parse(testing::slurp(path("ann/output_pp_0.json")));
+  huge["detections"][0]["object_id"] = 3000000000LL;
+  fs::create_directories(path("huge"));
+  std::ofstream(path("huge/output_pp_0.json")) << huge.dump();
   std::string args = GetParam().args;
   for (std::size_t at; (at = args.find("@")) != std::string::npos;) args.replace(at, 1, dir_.string() + "/");
   const CliRun r = run(args);
@@ -106,6 +112,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadInputCase{"not_a_number", "cluster @ann/output_pp_0.json --eps lots", "eps"},
         BadInputCase{"empty_frame_folder", "track @ann --out @t --pen @pen.json", "holds no .jpg or .png frames"},
         BadInputCase{"no_annotations", "report @frames", "no annotation files"},
+        BadInputCase{"box_beyond_cleaning", "clean @huge --pen @pen.json --out @c", "box 'Box2999999999' of frame 0"},
         BadInputCase{"bad_device", "match @ann @frames --out @m --segmenter-encoder @pen.json --segmenter-decoder @pen.json --device gpu", "device 'gpu'"}),
     [](const auto& info) { return std::string(info.param.name); });
 
