@@ -196,6 +196,7 @@ struct VideoReader::Impl {
     return static_cast<std::int64_t>(std::floor(fps() * seconds + 0.5));
   }
 
+  // Moves to the key frame at or before `timestamp` (stream time base).
   void rewind_to(std::int64_t timestamp) {
     av_seek_frame(format, stream_index, timestamp, AVSEEK_FLAG_BACKWARD);
     avcodec_flush_buffers(codec);
@@ -211,6 +212,9 @@ struct VideoReader::Impl {
     pending = true;
   }
 
+  // Makes frame `target` the pending frame as OpenCV's seek does: jump to a
+  // key frame a little before it (further back while the jump overshoots),
+  // then decode forward to it by time stamp.
   void seek(std::int64_t target) {
     const std::int64_t start = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
     target = std::min(target, frame_count());
@@ -218,12 +222,16 @@ struct VideoReader::Impl {
       if (have_frame) rewind_to(start);
       return;
     }
+    const double tick = to_double(stream->time_base);
+    if (!(fps() > 0) || !(tick > 0)) {  // no usable clock: count from the beginning
+      rewind_to(start);
+      return skip_counting(target);
+    }
     if (!first_index) {
       rewind_to(start);
       if (!decode_next()) return;
       first_index = stamped_index().value_or(0);
     }
-    const double tick = to_double(stream->time_base);
     for (std::int64_t delta = 16;; delta = delta < 16 ? delta * 2 : delta * 3 / 2) {
       const std::int64_t from = std::max<std::int64_t>(target - delta, 0);
       const double seconds = static_cast<double>(from) / fps();
