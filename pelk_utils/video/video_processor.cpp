@@ -8,7 +8,6 @@
 #include <numeric>
 #include <stdexcept>
 
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "pelk_utils/core/atomic_file.hpp"

@@ -82,6 +82,14 @@ cv::Mat padded_plane(const uint8_t* data, int stride, cv::Size size, const cv::M
   return out;
 }
 
+// Returns the address of frame pixel `at` in plane `p` of a planar frame
+// (chroma planes subsampled as the format says).
+const uint8_t* plane_at(const AVFrame* f, int p, cv::Point at) {
+  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(f->format));
+  const int shift_w = p == 0 ? 0 : desc->log2_chroma_w, shift_h = p == 0 ? 0 : desc->log2_chroma_h;
+  return f->data[p] + static_cast<std::ptrdiff_t>(at.y >> shift_h) * f->linesize[p] + (at.x >> shift_w);
+}
+
 // Returns the window around `region` that swscale converts exactly as it
 // converts the whole frame: even corner (4:2:0 and 4:2:2 chroma lines up),
 // even height, and a width that is a multiple of 16 (its SIMD converters
@@ -324,13 +332,8 @@ cv::Mat VideoReader::bgr(const cv::Rect& region) const {
   const cv::Size buffer = impl_->buffer_size();
   cv::Rect converted = conversion_window(region, buffer);
   if (converted.empty()) converted = cv::Rect({0, 0}, buffer);
-  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(f->format));
-  const uint8_t* planes[4] = {f->data[0] + static_cast<std::ptrdiff_t>(converted.y) * f->linesize[0] + converted.x,
-                              nullptr, nullptr, nullptr};
-  for (int p = 1; p < 3; ++p) {
-    planes[p] = f->data[p] + static_cast<std::ptrdiff_t>(converted.y >> desc->log2_chroma_h) * f->linesize[p] +
-                (converted.x >> desc->log2_chroma_w);
-  }
+  const uint8_t* planes[4] = {plane_at(f, 0, converted.tl()), plane_at(f, 1, converted.tl()),
+                              plane_at(f, 2, converted.tl()), nullptr};
   const cv::Mat out = impl_->convert_to_bgr(planes, f->linesize, converted.size());
   return out(region - converted.tl()).clone();
 }
@@ -360,12 +363,9 @@ Yuv420Image FrameRegion::planes() const {
   const cv::Size padded(round_up_16(r.width), round_up_16(r.height));
   const cv::Size half((r.width + 1) / 2, (r.height + 1) / 2);
   Yuv420Image image{r.width, r.height, {}, {}, {}};
-  image.y = padded_plane(f->data[0] + static_cast<std::ptrdiff_t>(r.y) * f->linesize[0] + r.x, f->linesize[0],
-                         r.size(), studio ? &luma : nullptr, padded);
-  image.cb = padded_plane(f->data[1] + static_cast<std::ptrdiff_t>(r.y / 2) * f->linesize[1] + r.x / 2,
-                          f->linesize[1], half, studio ? &chroma : nullptr, padded / 2);
-  image.cr = padded_plane(f->data[2] + static_cast<std::ptrdiff_t>(r.y / 2) * f->linesize[2] + r.x / 2,
-                          f->linesize[2], half, studio ? &chroma : nullptr, padded / 2);
+  image.y = padded_plane(plane_at(f, 0, r.tl()), f->linesize[0], r.size(), studio ? &luma : nullptr, padded);
+  image.cb = padded_plane(plane_at(f, 1, r.tl()), f->linesize[1], half, studio ? &chroma : nullptr, padded / 2);
+  image.cr = padded_plane(plane_at(f, 2, r.tl()), f->linesize[2], half, studio ? &chroma : nullptr, padded / 2);
   return image;
 }
 
