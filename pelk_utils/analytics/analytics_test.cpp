@@ -1,5 +1,8 @@
 #include <filesystem>
 
+#include <limits>
+#include <tuple>
+
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -119,6 +122,31 @@ TEST(ClusteringTest, GroupsMasksByCentroid) {
   EXPECT_EQ(groups.at("Cluster 1"), (std::vector<std::string>{"Box2"}));
   const auto strict = cluster_masks_and_print(masks, 100, 2);
   EXPECT_EQ(strict.at("Noise"), (std::vector<std::string>{"Box2"}));
+}
+
+// Settings under which every animal would be noise are refused, as the
+// usual clustering libraries refuse them, even with nothing to cluster.
+TEST(ClusteringTest, SettingsWithoutMeaningAreRefused) {
+  MaskDict masks;
+  masks.insert_or_assign("Box0", square({50, 50}, 5));
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const std::vector<std::tuple<double, int, std::string>> cases = {
+      {0, 1, "eps must be positive, got 0.0"},
+      {-5, 1, "eps must be positive, got -5.0"},
+      {nan, 1, "eps must be positive, got nan"},
+      {100, 0, "min_samples must be at least 1, got 0"},
+      {100, -3, "min_samples must be at least 1, got -3"}};
+  for (const auto& [eps, min_samples, message] : cases) {
+    for (const MaskDict& input : {masks, MaskDict{}}) {
+      try {
+        cluster_masks_and_print(input, eps, min_samples);
+        ADD_FAILURE() << message;
+      } catch (const std::invalid_argument& e) {
+        EXPECT_EQ(std::string(e.what()), message);
+      }
+    }
+    EXPECT_THROW(dbscan({{0, 0}}, eps, min_samples), std::invalid_argument) << message;
+  }
 }
 
 TEST(ClusteringTest, NoCentroidGivesOnlyEmptyNoise) {

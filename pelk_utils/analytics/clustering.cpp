@@ -3,8 +3,12 @@
 #include <algorithm>
 #include <map>
 #include <optional>
+#include <stdexcept>
+#include <string>
 
 #include <opencv2/imgproc.hpp>
+
+#include "pelk_utils/core/number.hpp"
 
 namespace pelk {
 namespace {
@@ -32,9 +36,17 @@ std::optional<cv::Point> contour_centroid(const Mask& mask) {
   return cv::Point(static_cast<int>(m.m10 / m.m00), static_cast<int>(m.m01 / m.m00));
 }
 
+// Refuses the settings under which DBSCAN has no meaning (every point would
+// be noise), as the usual clustering libraries do.
+void check_settings(double eps, int min_samples) {
+  if (!(eps > 0)) throw std::invalid_argument("eps must be positive, got " + format_number(eps));
+  if (min_samples < 1) throw std::invalid_argument("min_samples must be at least 1, got " + std::to_string(min_samples));
+}
+
 }  // namespace
 
 std::vector<int> dbscan(const std::vector<cv::Point>& points, double eps, int min_samples) {
+  check_settings(eps, min_samples);
   const std::size_t n = points.size();
   std::vector<std::vector<std::size_t>> neighbours(n);
   for (std::size_t i = 0; i < n; ++i) {
@@ -74,6 +86,7 @@ std::vector<int> dbscan(const std::vector<cv::Point>& points, double eps, int mi
 
 OrderedMap<std::string, std::vector<std::string>> cluster_masks_and_print(const MaskDict& masks_dict, double eps,
                                                                           int min_samples) {
+  check_settings(eps, min_samples);
   std::vector<cv::Point> centroids;
   std::vector<std::string> keys;
   for (const auto& [key, mask] : masks_dict) {

@@ -15,7 +15,8 @@ namespace pelk {
 // Returns DBSCAN labels of `points` (Euclidean; a point within `eps`,
 // inclusive, is a neighbour; a core point has at least `min_samples`
 // neighbours counting itself): -1 for noise, clusters numbered from 0 in the
-// order of their first point in the list.
+// order of their first point in the list. Throws std::invalid_argument
+// when `eps` is not positive (or NaN) or `min_samples` is below 1.
 std::vector<int> dbscan(const std::vector<cv::Point>& points, double eps, int min_samples);
 
 // Returns {"Noise": keys in no cluster, "Cluster i": keys, ...}: each
@@ -23,7 +24,7 @@ std::vector<int> dbscan(const std::vector<cv::Point>& points, double eps, int mi
 // moments, truncated to whole pixels); masks without a contour or whose
 // contour has zero area are left out. "Noise" comes first, clusters in the
 // order of their first member. With no centroid at all: {"Noise": []}.
-// Despite the name nothing is printed.
+// Despite the name nothing is printed. Settings are checked as dbscan's.
 OrderedMap<std::string, std::vector<std::string>> cluster_masks_and_print(const MaskDict& masks_dict, double eps = 100,
                                                                           int min_samples = 1);
 

@@ -67,6 +67,15 @@ const nlohmann::json& require_key(const nlohmann::json& object, const std::strin
 
 std::string box_key(std::int64_t box_number) { return "Box" + std::to_string(box_number); }
 
+std::optional<std::int64_t> box_number_of_key(const std::string& key) {
+  if (key.rfind("Box", 0) != 0) return std::nullopt;
+  std::int64_t number = 0;
+  const char* end = key.data() + key.size();
+  const auto res = std::from_chars(key.data() + 3, end, number);
+  if (res.ec != std::errc() || res.ptr != end) return std::nullopt;
+  return number;
+}
+
 std::int64_t box_number_of(const nlohmann::json& detection, const std::string& where) {
   if (!detection.is_object()) throw std::invalid_argument(where + ": expected a JSON object");
   const auto it = detection.find("object_id");

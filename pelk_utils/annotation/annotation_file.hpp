@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,10 @@ const nlohmann::json& require_key(const nlohmann::json& object, const std::strin
 
 // Returns "Box" followed by the decimal text of `box_number`.
 std::string box_key(std::int64_t box_number);
+
+// Returns the box number of a box_key text ("Box<n>", n a signed 64-bit
+// decimal), or std::nullopt for any other text.
+std::optional<std::int64_t> box_number_of_key(const std::string& key);
 
 // Returns the box number of a detection: its "object_id" minus 1, or -1 when
 // the key is absent. Throws std::invalid_argument naming `where` when the

@@ -33,6 +33,22 @@ long long annotation_number(const std::string& name) {
   return std::stoll(digits.substr(first));
 }
 
+// Names what a directory entry is, for errors about entries that are not
+// regular files.
+std::string kind_of(const fs::directory_entry& entry) {
+  std::error_code ec;
+  const fs::file_status target = entry.status(ec);
+  if (entry.is_symlink(ec) && !fs::exists(target)) return "a dangling symbolic link";
+  switch (target.type()) {
+    case fs::file_type::fifo: return "a FIFO";
+    case fs::file_type::socket: return "a socket";
+    case fs::file_type::block: return "a block device";
+    case fs::file_type::character: return "a character device";
+    case fs::file_type::not_found: return "it vanished while the folder was read";
+    default: return "not a file";
+  }
+}
+
 void walk(const std::string& dir, std::vector<std::string>& out) {
   std::error_code ec;
   fs::directory_iterator it(dir, ec);
@@ -47,11 +63,16 @@ void walk(const std::string& dir, std::vector<std::string>& out) {
       if (!it->is_symlink(type_ec)) subdirs.push_back(name);
       continue;
     }
-    // Only regular files are read: a FIFO or a device named like an
-    // annotation file would block or never end.
-    if (!it->is_regular_file(type_ec)) continue;
     const long long number = annotation_number(name);
-    if (number >= 0) files.emplace_back(number, name);
+    if (number < 0) continue;
+    // Only regular files (or links to one) are read: a FIFO or a device
+    // would block or never end, and skipping a dangling link would lose
+    // the frame without a word.
+    if (!it->is_regular_file(type_ec)) {
+      throw std::runtime_error("annotation file '" + join_path(dir, name) + "' is not a readable regular file (" +
+                               kind_of(*it) + ")");
+    }
+    files.emplace_back(number, name);
   }
   std::stable_sort(files.begin(), files.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   for (const auto& [number, name] : files) out.push_back(join_path(dir, name));

@@ -40,7 +40,9 @@ inline constexpr const char* kDefaultAnnotationDir = "pelk_output";
 // `base_dir`, subfolders in plain character order, symbolic links to folders
 // not followed, unreadable folders skipped; within a folder the names ending
 // in ".json" whose stem ends in "_<digits>", stably sorted by that number.
-// A missing folder gives an empty list.
+// A missing folder gives an empty list. Throws std::runtime_error naming the
+// path when such a name is not a regular file or a link to one (a dangling
+// link, a FIFO, a device): the clip would silently lose that frame.
 std::vector<std::string> list_annotation_files(const std::string& base_dir);
 
 // Returns the frame number of an annotation file path: the text after the

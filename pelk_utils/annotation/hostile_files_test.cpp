@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 
 #include <gtest/gtest.h>
@@ -112,14 +113,53 @@ TEST_F(HostileAnnotationTest, DrawingRefusesCornersAndVerticesItCannotConvert) {
   }
 }
 
-TEST_F(HostileAnnotationTest, ClipLoaderSkipsFilesThatAreNotRegular) {
+// A name that passes the file-name test but is not a regular file (or a
+// link to one) would lose that frame without a word, or block on reading:
+// the clip refuses to load and names the path and what it is.
+struct NotAFileCase {
+  const char* name;
+  std::function<void(const fs::path&)> make;  // makes the entry at the path
+  const char* kind;
+};
+void PrintTo(const NotAFileCase& c, std::ostream* os) { *os << c.name; }
+
+class NotAFileTest : public HostileAnnotationTest, public ::testing::WithParamInterface<NotAFileCase> {};
+
+TEST_P(NotAFileTest, ClipLoaderNamesThePath) {
   annotation("output_pp_0.json", R"("object_id": 1, "xyxy": [], "formatted_polygon": [])");
-  ASSERT_EQ(::mkfifo(path("output_pp_1.json").c_str(), 0600), 0);
-  fs::create_symlink("/dev/zero", dir_ / "output_pp_2.json");
-  EXPECT_EQ(list_annotation_files(dir_.string()), std::vector<std::string>{path("output_pp_0.json")});
+  GetParam().make(dir_ / "output_pp_1.json");
+  const std::string bad = path("output_pp_1.json");
+  for (const auto& load : std::vector<std::function<void()>>{
+           [&] { list_annotation_files(dir_.string()); },
+           [&] { CoutCapture quiet; get_pelk_annotation_data("", false, 0, dir_.string()); }}) {
+    try {
+      load();
+      ADD_FAILURE() << "expected an error";
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find("'" + bad + "' is not a readable regular file"), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find(GetParam().kind), std::string::npos) << e.what();
+    }
+  }
   // Named directly, they are refused rather than read forever.
-  EXPECT_THROW(process_json_and_generate_masks(path("output_pp_1.json"), 20, 40), std::runtime_error);
-  EXPECT_THROW(process_json_and_generate_masks(path("output_pp_2.json"), 20, 40), std::runtime_error);
+  EXPECT_THROW(process_json_and_generate_masks(bad, 20, 40), std::runtime_error);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Entries, NotAFileTest,
+    ::testing::Values(
+        NotAFileCase{"fifo", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, "a FIFO"},
+        NotAFileCase{"dangling_link", [](const fs::path& p) { fs::create_symlink(p.string() + ".gone", p); },
+                     "a dangling symbolic link"},
+        NotAFileCase{"link_to_device", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); },
+                     "a character device"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(HostileAnnotationTest, LinksToFilesLoadAndOtherNamesAreIgnored) {
+  const std::string real = annotation("elsewhere.json.txt", R"("object_id": 1, "xyxy": [], "formatted_polygon": [])");
+  fs::create_symlink(real, dir_ / "output_pp_0.json");
+  ASSERT_EQ(::mkfifo(path("notes.fifo").c_str(), 0600), 0);  // fails the name test: never looked at
+  fs::create_symlink("/nowhere", dir_ / "readme.txt");
+  EXPECT_EQ(list_annotation_files(dir_.string()), std::vector<std::string>{path("output_pp_0.json")});
 }
 
 // An unknown key holding deep nesting used to make the repair allocate

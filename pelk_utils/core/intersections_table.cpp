@@ -8,6 +8,7 @@ IntersectionsTable::IntersectionsTable(std::vector<std::string> keys, cv::Mat1d 
     : keys_(std::move(keys)), values_(std::move(values)) {
   const int n = static_cast<int>(keys_.size());
   if (n == 0 && values_.empty()) return;
+  if (!values_.isContinuous()) values_ = values_.clone();  // cells() reads one block
   if (values_.rows != n || values_.cols != n) {
     throw std::invalid_argument("intersections table needs a " + std::to_string(n) + " x " + std::to_string(n) +
                                 " value table, got " + std::to_string(values_.rows) + " x " +

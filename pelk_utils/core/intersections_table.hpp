@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -34,6 +35,11 @@ class IntersectionsTable {
   std::optional<std::size_t> position(const std::string& key) const;
   // Returns the square table of percentages (shared buffer, do not write).
   const cv::Mat1d& values() const { return values_; }
+  // Returns every cell, row by row; empty for an empty table. Use this to
+  // scan the cells: iterating an empty cv::Mat divides by zero in OpenCV.
+  std::span<const double> cells() const {
+    return values_.empty() ? std::span<const double>() : std::span<const double>(values_[0], values_.total());
+  }
 
   friend bool operator==(const IntersectionsTable& a, const IntersectionsTable& b);
 

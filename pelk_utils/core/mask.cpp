@@ -139,4 +139,24 @@ AreaMap mask_areas(const MaskDict& masks) {
   return areas;
 }
 
+std::vector<Mask> frame_masks(const std::vector<cv::Mat>& rasters, cv::Size frame_size, const std::string& call) {
+  const auto shape = [](const cv::Mat& m) {
+    std::string text;
+    for (int d = 0; d < m.dims; ++d) text += (d ? " x " : "") + std::to_string(m.size[d]);
+    if (m.channels() > 1) text += " x " + std::to_string(m.channels()) + " channels";
+    return text.empty() ? std::string("empty") : text;
+  };
+  std::vector<Mask> masks;
+  masks.reserve(rasters.size());
+  for (std::size_t i = 0; i < rasters.size(); ++i) {
+    const cv::Mat& m = rasters[i];
+    if (m.dims != 2 || m.channels() != 1 || m.size() != frame_size) {
+      throw std::invalid_argument(call + ": mask " + std::to_string(i) + " is " + shape(m) + "; expected the frame's " +
+                                  std::to_string(frame_size.height) + " x " + std::to_string(frame_size.width));
+    }
+    masks.emplace_back(m);
+  }
+  return masks;
+}
+
 }  // namespace pelk

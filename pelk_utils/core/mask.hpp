@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -75,5 +76,13 @@ Mask mask_and(const Mask& a, const Mask& b);
 
 // Returns the areas of the masks of `masks`, same keys, same order.
 AreaMap mask_areas(const MaskDict& masks);
+
+// Builds one Mask per raster a segmenter returned for a frame of
+// `frame_size` (single-channel rasters of any depth, non-zero = inside).
+// Throws std::invalid_argument naming `call`, the mask's position, the
+// expected and the received shape when a raster is not frame-sized or has
+// several channels: a model answering on another grid is a fault, not a
+// smaller animal.
+std::vector<Mask> frame_masks(const std::vector<cv::Mat>& rasters, cv::Size frame_size, const std::string& call);
 
 }  // namespace pelk

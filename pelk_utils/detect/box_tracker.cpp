@@ -55,7 +55,8 @@ std::vector<Mask> BoxPropagationTracker::track(const cv::Mat& image_bgr) {
   }
   const Prediction p = boxes.empty() ? Prediction{} : predictor_.predict(std::nullopt, std::nullopt, boxes, false);
   for (Object& o : objects_) o.mask = Mask(rgb.size(), cv::Rect(), cv::Mat1b());
-  for (std::size_t k = 0; k < prompted.size() && k < p.masks.size(); ++k) objects_[prompted[k]].mask = Mask(p.masks[k]);
+  const std::vector<Mask> masks = frame_masks(p.masks, rgb.size(), "tracker (segmenter's predict)");
+  for (std::size_t k = 0; k < prompted.size() && k < masks.size(); ++k) objects_[prompted[k]].mask = masks[k];
 
   std::vector<bool> needs(objects_.size(), false);
   for (std::size_t i = 0; i < objects_.size(); ++i) {
@@ -109,7 +110,7 @@ void BoxPropagationTracker::reacquire(const cv::Mat& rgb, const std::vector<bool
     if (best == objects_.size()) continue;
     const Prediction p = predictor_.predict(std::nullopt, std::nullopt, {b}, false);
     if (p.masks.empty()) continue;
-    objects_[best].mask = Mask(p.masks[0]);
+    objects_[best].mask = frame_masks({p.masks[0]}, rgb.size(), "tracker (segmenter's predict)")[0];
     taken[best] = true;
   }
   // An object still without a mask whose last box meets a detection that
@@ -127,7 +128,7 @@ void BoxPropagationTracker::reacquire(const cv::Mat& rgb, const std::vector<bool
     }
     if (best == nullptr) continue;
     const Prediction p = predictor_.predict(std::nullopt, std::nullopt, {*best}, false);
-    if (!p.masks.empty()) o.mask = Mask(p.masks[0]);
+    if (!p.masks.empty()) o.mask = frame_masks({p.masks[0]}, rgb.size(), "tracker (segmenter's predict)")[0];
   }
 }
 

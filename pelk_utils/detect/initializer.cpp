@@ -56,14 +56,7 @@ std::vector<Mask> segment(const cv::Mat& rgb, ImagePredictor& predictor, const s
     throw std::invalid_argument("segmenter returned " + std::to_string(p.masks.size()) + " masks for " +
                                 std::to_string(boxes.size()) + " boxes");
   }
-  std::vector<Mask> masks;
-  for (std::size_t i = 0; i < p.masks.size(); ++i) {
-    if (p.masks[i].size() != rgb.size()) {
-      throw std::invalid_argument("segmenter mask " + std::to_string(i) + " is not of the frame's size");
-    }
-    masks.emplace_back(p.masks[i]);
-  }
-  return masks;
+  return frame_masks(p.masks, rgb.size(), "initializer (segmenter's predict)");
 }
 
 // Returns the positions to drop: of each pair whose overlap exceeds the
@@ -112,6 +105,7 @@ std::optional<InitializedClip> initializer(const std::string& video_dir, const s
                                "': pass custom_pen_json_path");
     }
     const PenPolygon pen = draw_pen(img_path, *pen_json_path).polygon_points;
+    check_pen_area(pen, *pen_json_path);
     d = select(d, calculate_pen_intersection_ratio(pen, d.boxes, kInPenRatio).in_pen_index);
     d = select(d, size_filter(d.boxes, image.rows));
 

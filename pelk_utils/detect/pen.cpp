@@ -1,5 +1,6 @@
 #include "pelk_utils/detect/pen.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -49,10 +50,7 @@ struct GeometryDeleter {
 using Geometry = std::unique_ptr<GEOSGeometry, GeometryDeleter>;
 
 Geometry make_polygon(const GeosContext& geos, const PenPolygon& points) {
-  if (points.size() < 3) {
-    throw std::invalid_argument("pen polygon has " + std::to_string(points.size()) +
-                                " points; a polygon needs at least 3");
-  }
+  check_pen_area(points);
   const bool closed = points.front() == points.back();
   const auto n = static_cast<unsigned>(points.size() + (closed ? 0 : 1));
   GEOSCoordSequence* seq = GEOSCoordSeq_create_r(geos.get(), n, 2);
@@ -95,20 +93,23 @@ PenPolygon parse_points(const json& points, const std::string& path) {
 }
 
 Geometry make_box(const GeosContext& geos, const Box& box, std::size_t index) {
+  // Checked on the corners as given: std::min and std::max pass a NaN
+  // through or drop it depending on its side.
+  const auto refuse = [&](const char* what) {
+    std::ostringstream msg;
+    msg << "box " << index << " [" << format_number(box[0]) << ", " << format_number(box[1]) << ", "
+        << format_number(box[2]) << ", " << format_number(box[3]) << "] has " << what;
+    return std::invalid_argument(msg.str());
+  };
+  if (std::any_of(box.begin(), box.end(), [](double v) { return std::isnan(v); })) {
+    throw refuse("a corner that is not a number");
+  }
+  if (!std::all_of(box.begin(), box.end(), [](double v) { return std::isfinite(v); })) {
+    throw refuse("a non-finite corner");
+  }
   const double x0 = std::min(box[0], box[2]), x1 = std::max(box[0], box[2]);
   const double y0 = std::min(box[1], box[3]), y1 = std::max(box[1], box[3]);
-  if (!std::isfinite(x0) || !std::isfinite(x1) || !std::isfinite(y0) || !std::isfinite(y1)) {
-    std::ostringstream msg;
-    msg << "box " << index << " [" << format_number(box[0]) << ", " << format_number(box[1]) << ", "
-        << format_number(box[2]) << ", " << format_number(box[3]) << "] has a non-finite corner";
-    throw std::invalid_argument(msg.str());
-  }
-  if (!((x1 - x0) * (y1 - y0) > 0)) {
-    std::ostringstream msg;
-    msg << "box " << index << " [" << format_number(box[0]) << ", " << format_number(box[1]) << ", "
-        << format_number(box[2]) << ", " << format_number(box[3]) << "] has zero area";
-    throw std::invalid_argument(msg.str());
-  }
+  if (!((x1 - x0) * (y1 - y0) > 0)) throw refuse("zero area");
   Geometry rect(GEOSGeom_createRectangle_r(geos.get(), x0, y0, x1, y1), GeometryDeleter{geos.get()});
   geos.check(rect != nullptr, "cannot build box " + std::to_string(index));
   return rect;
@@ -131,7 +132,33 @@ int truncate_to_int(const Number& v, const std::string& path) {
 }
 
 
+// Refuses outlines with fewer than three distinct points or all points on
+// one line; `where` is " in '<file>'" or empty.
+void require_area(const std::vector<cv::Point2d>& points, const std::string& where) {
+  std::vector<cv::Point2d> distinct;
+  for (const cv::Point2d& p : points) {
+    if (std::find(distinct.begin(), distinct.end(), p) == distinct.end()) distinct.push_back(p);
+  }
+  if (distinct.size() < 3) {
+    throw std::invalid_argument("pen polygon" + where + " has " + std::to_string(distinct.size()) +
+                                " distinct points; a polygon needs at least 3");
+  }
+  const cv::Point2d a = distinct[0], b = distinct[1];
+  const bool one_line = std::all_of(distinct.begin() + 2, distinct.end(), [&](const cv::Point2d& p) {
+    return (b.x - a.x) * (p.y - a.y) - (b.y - a.y) * (p.x - a.x) == 0;
+  });
+  if (one_line) throw std::invalid_argument("pen polygon" + where + " encloses no area: its points lie on one line");
+}
+
+std::string in_file(const std::string& json_path) { return json_path.empty() ? "" : " in '" + json_path + "'"; }
+
 }  // namespace
+
+void check_pen_area(const PenPolygon& polygon_points, const std::string& json_path) {
+  std::vector<cv::Point2d> points;
+  for (const PenPoint& p : polygon_points) points.emplace_back(p.x.as_double(), p.y.as_double());
+  require_area(points, in_file(json_path));
+}
 
 PenPolygon parse_pen_polygon(const nlohmann::json& doc, const std::string& json_path) {
   if (!doc.is_object()) throw std::invalid_argument("pen polygon file '" + json_path + "' is not a JSON object");
@@ -209,9 +236,10 @@ std::optional<std::string> get_pen_json_path(const std::string& video_dir,
 Mask get_in_pen_mask(int frame_idx, const Mask& test_mask, const std::string& pen_json_path,
                      const std::vector<std::string>& frame_names) {
   const PenPolygon pen = draw_pen(frame_name_at(frame_names, frame_idx, "frame index"), pen_json_path).polygon_points;
-  if (test_mask.empty()) return test_mask;
   std::vector<cv::Point> points;
   for (const PenPoint& p : pen) points.emplace_back(truncate_to_int(p.x, pen_json_path), truncate_to_int(p.y, pen_json_path));
+  require_area({points.begin(), points.end()}, in_file(pen_json_path));
+  if (test_mask.empty()) return test_mask;
   const cv::Rect window = test_mask.bounds();
   const PolygonRaster raster = fill_polygon_window(points, test_mask.size(), window);
   const cv::Mat1b pen_bits = raster.bits(cv::Rect(window.tl() - raster.rect.tl(), window.size()));

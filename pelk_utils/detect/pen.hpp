@@ -54,6 +54,13 @@ PenDrawing draw_pen(const std::string& image_path, const std::string& json_path,
 // names it in errors. Errors as draw_pen's for malformed content.
 PenPolygon parse_pen_polygon(const nlohmann::json& doc, const std::string& json_path);
 
+// Throws std::invalid_argument when the outline encloses no area: fewer than
+// three distinct points (a closing repeat of the first point does not
+// count) or every point on one line. Filling such an outline would clear
+// every mask clipped to it. `json_path` (when not empty) is named in the
+// message. Call it wherever the pen is used as an area.
+void check_pen_area(const PenPolygon& polygon_points, const std::string& json_path = "");
+
 struct PenRatios {
   std::vector<double> intersection_ratio_list;  // percent of each box inside the pen
   std::vector<bool> in_pen_index;               // ratio >= threshold, per box
@@ -79,6 +86,7 @@ std::optional<std::string> get_pen_json_path(const std::string& video_dir,
 // Returns `test_mask` with every pixel outside the pen polygon of
 // `pen_json_path` cleared. Vertices are truncated toward zero and filled as
 // cv::fillPoly does on the whole frame; the work covers the mask's rectangle.
+// Throws check_pen_area's error when the truncated outline encloses no area.
 // `frame_names[frame_idx]` (negative counts from the end) is checked but not
 // opened. Reads the pen file on every call.
 Mask get_in_pen_mask(int frame_idx, const Mask& test_mask, const std::string& pen_json_path,

@@ -197,7 +197,8 @@ TEST_F(PenFileTest, ZeroAreaAndNonFiniteBoxesAreNamed) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const std::vector<std::pair<Box, std::string>> cases = {
       {{5, 5, 5, 20}, "box 1 [5.0, 5.0, 5.0, 20.0] has zero area"},
-      {{nan, 5, 8, 20}, "box 1 [nan, 5.0, 8.0, 20.0] has a non-finite corner"},
+      {{nan, 5, 8, 20}, "box 1 [nan, 5.0, 8.0, 20.0] has a corner that is not a number"},
+      {{2, 5, nan, 20}, "box 1 [2.0, 5.0, nan, 20.0] has a corner that is not a number"},
       {{0, 5, 1e308 * 10, 20}, "box 1 [0.0, 5.0, inf, 20.0] has a non-finite corner"}};
   for (const auto& [box, message] : cases) {
     try {
@@ -218,6 +219,63 @@ TEST_F(PenFileTest, DrawingAFarOutsideVertexNamesTheFile) {
     FAIL();
   } catch (const std::invalid_argument& e) {
     EXPECT_NE(std::string(e.what()).find("point 1 in '" + path + "' lies too far outside"), std::string::npos) << e.what();
+  }
+}
+
+// Outlines that enclose no area. Used as an area (a fill or a ratio) they
+// would clear every mask of a clip, so each use refuses them, naming the file.
+struct NoAreaCase {
+  const char* name;
+  const char* points;    // the "points" array of the pen file
+  const char* message;   // after "pen polygon in '<file>' "
+  bool ratio_refuses;    // the file's own coordinates enclose no area either
+  friend void PrintTo(const NoAreaCase& c, std::ostream* os) { *os << c.name << " " << c.points; }
+};
+
+class NoAreaPenTest : public PenFileTest, public ::testing::WithParamInterface<NoAreaCase> {};
+
+TEST_P(NoAreaPenTest, AreaUsesRefuseItNamingTheFile) {
+  const std::string path = write("pen.json", std::string(R"({"shapes": [{"points": )") + GetParam().points + "}]}");
+  const std::string expected = "pen polygon in '" + path + "' " + GetParam().message;
+  for (const Mask& mask : {Mask(cv::Mat1b(40, 40, uchar{1})), Mask(cv::Mat1b::zeros(40, 40))}) {
+    try {
+      get_in_pen_mask(0, mask, path, {"f.jpg"});
+      ADD_FAILURE() << "expected an error";
+    } catch (const std::invalid_argument& e) {
+      EXPECT_NE(std::string(e.what()).find(expected), std::string::npos) << e.what();
+    }
+  }
+  const PenPolygon pen = draw_pen("f.jpg", path).polygon_points;  // reading alone still works
+  EXPECT_EQ(GetParam().ratio_refuses, [&] {
+    try {
+      check_pen_area(pen, path);
+      calculate_pen_intersection_ratio(pen, {{0, 0, 10, 10}}, 40);
+      return false;
+    } catch (const std::invalid_argument&) {
+      return true;
+    }
+  }());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outlines, NoAreaPenTest,
+    ::testing::Values(
+        NoAreaCase{"no_points", "[]", "has 0 distinct points; a polygon needs at least 3", true},
+        NoAreaCase{"one_point", "[[5, 5]]", "has 1 distinct points; a polygon needs at least 3", true},
+        NoAreaCase{"two_points", "[[0, 0], [30, 30]]", "has 2 distinct points; a polygon needs at least 3", true},
+        NoAreaCase{"last_repeats_first", "[[0, 0], [30, 0], [0, 0]]", "has 2 distinct points", true},
+        NoAreaCase{"on_one_line", "[[0, 0], [10, 10], [30, 30], [20, 20]]", "encloses no area: its points lie on one line",
+                   true},
+        NoAreaCase{"one_pixel_once_truncated", "[[0.2, 0.3], [0.7, 0.1], [0.9, 0.9]]", "has 1 distinct points",
+                   false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PenRatioTest, NoAreaPolygonWithoutAFileSaysSo) {
+  try {
+    calculate_pen_intersection_ratio({{0, 0}, {10, 10}}, {{0, 0, 1, 1}}, 40);
+    FAIL();
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), "pen polygon has 2 distinct points; a polygon needs at least 3");
   }
 }
 

@@ -29,7 +29,7 @@ bool qualifies(const FrameRecord& record, int min_area, int n_track) {
     n_valid += area > 0;
   }
   if (n_valid < n_track) return false;
-  const cv::Mat1d& cells = table.values();
+  const std::span<const double> cells = table.cells();
   return std::all_of(cells.begin(), cells.end(), [](double v) { return v < 50; });
 }
 

@@ -94,5 +94,22 @@ TEST(LastFrameRemovalTest, ReachesEveryFrameOfTheCallersData) {
   }
 }
 
+// Frames whose every box was removed hold no masks: their intersections
+// table is 0 x 0, which must pass the overlap test instead of crashing.
+TEST(LastFrameRemovalTest, FramesWithNoMasksLeftPassWhenNothingIsTracked) {
+  std::vector<std::optional<std::string>> every_box;
+  for (int i = 0; i < 10; ++i) every_box.push_back("Box" + std::to_string(i));
+  ClipAnnotationData data = clip(598, {frame(10), frame(10)});
+  CoutCapture cap;
+  const BestLastFrame best = find_best_laste_frame(data, 10, 10, every_box);
+  EXPECT_EQ(best.best_laste_frame, &data.at(599));
+  EXPECT_TRUE(data.at(599).masks_dict.empty());
+  EXPECT_EQ(cap.text(), "");
+
+  ClipAnnotationData empty_frames = clip(598, {FrameRecord{}, FrameRecord{}});
+  const BestLastFrame none = find_best_laste_frame(empty_frames);  // ten tracks asked, none there
+  EXPECT_TRUE(none.no_best_laste_frame);
+}
+
 }  // namespace
 }  // namespace pelk

@@ -32,7 +32,8 @@ bool accepted(const std::vector<Mask>& masks, std::size_t n_track, int min_area)
   MaskDict dict;
   for (std::size_t i = 0; i < masks.size(); ++i) dict.insert_or_assign("Box" + std::to_string(i), masks[i]);
   const AreaMap areas = mask_areas(dict);
-  const cv::Mat1d cells = intersection_between_masks(dict, areas).values();
+  const IntersectionsTable table = intersection_between_masks(dict, areas);
+  const std::span<const double> cells = table.cells();
   if (!std::all_of(cells.begin(), cells.end(), [](double v) { return v <= 10; })) return false;
   if (masks.size() != n_track) return false;
   return std::all_of(areas.begin(), areas.end(), [&](const auto& entry) { return entry.second >= min_area; });
@@ -65,8 +66,7 @@ MatchResult matcher(ClipAnnotationData& laste_frame, const std::vector<std::stri
   cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
   image_predictor->set_image(rgb);
   const Prediction prediction = image_predictor->predict(std::nullopt, std::nullopt, last_boxes, false);
-  std::vector<Mask> masks;
-  for (const cv::Mat& m : prediction.masks) masks.emplace_back(m);
+  const std::vector<Mask> masks = frame_masks(prediction.masks, rgb.size(), "matcher (segmenter's predict)");
 
   const bool ok = accepted(masks, n_track, min_area);
   if (display_func) display_func(img_bbx_drawing(bgr.clone(), best.best_laste_frame->masks_dict));

@@ -116,7 +116,8 @@ INSTANTIATE_TEST_SUITE_P(
                       NewMasksCase{"ten_percent_overlap", ten_with(1, {10, 20, 10, 20}), true},
                       NewMasksCase{"area_equal_to_min_area", ten_with(5, {80, 50, 10, 1}), true},
                       NewMasksCase{"area_below_min_area", ten_with(5, {80, 50, 9, 1}), false},
-                      NewMasksCase{"one_missing", first_nine(), false}),
+                      NewMasksCase{"one_missing", first_nine(), false},
+                      NewMasksCase{"model_returns_no_masks", {}, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(MatcherTest, NoUsablePreviousFrameFailsBeforeTheModel) {
@@ -136,6 +137,54 @@ TEST_F(MatcherTest, BadArgumentsGiveClearErrors) {
   EXPECT_THROW(matcher(clip, frames_, 0, nullptr), std::invalid_argument);
   EXPECT_THROW(matcher(clip, {path("missing.jpg")}, 0, &predictor_), std::runtime_error);
 }
+
+TEST_F(MatcherTest, EveryBoxRemovedMatchesNothingWithoutCrashing) {
+  ClipAnnotationData clip = previous_clip();
+  std::vector<std::optional<std::string>> every_box;
+  for (int i = 0; i < 10; ++i) every_box.push_back("Box" + std::to_string(i));
+  CoutCapture cap;
+  const MatchResult r = matcher(clip, frames_, 0, &predictor_, every_box);
+  EXPECT_EQ(cap.text(), "ann_frame_idx [0] works for mask finding!!!\n");
+  ASSERT_TRUE(r.masks && r.keep_box);
+  EXPECT_TRUE(r.masks->empty());
+  EXPECT_TRUE(r.keep_box->empty());
+}
+
+// A segmenter answering on another grid is a fault to report, not a match.
+struct WrongMaskCase {
+  const char* name;
+  cv::Mat mask;
+  const char* received;
+  friend void PrintTo(const WrongMaskCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class MatcherWrongMaskTest : public MatcherTest, public ::testing::WithParamInterface<WrongMaskCase> {};
+
+TEST_P(MatcherWrongMaskTest, NamesTheCallAndBothShapes) {
+  ClipAnnotationData clip = previous_clip();
+  std::vector<cv::Mat> masks;
+  for (int i = 0; i < 10; ++i) masks.push_back(box_mask({i * 15 + 2, 10, 10, 20}).full());
+  masks[3] = GetParam().mask;
+  predictor_.scripted_masks.push_back(masks);
+  CoutCapture quiet;
+  try {
+    matcher(clip, frames_, 0, &predictor_);
+    ADD_FAILURE() << "expected an error";
+  } catch (const std::invalid_argument& e) {
+    const std::string what = e.what();
+    EXPECT_NE(what.find("matcher"), std::string::npos) << what;
+    EXPECT_NE(what.find("mask 3 is " + std::string(GetParam().received) + "; expected the frame's 60 x 160"),
+              std::string::npos) << what;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, MatcherWrongMaskTest,
+    ::testing::Values(WrongMaskCase{"smaller", cv::Mat1b(100, 100, uchar{1}), "100 x 100"},
+                      WrongMaskCase{"transposed", cv::Mat1b(160, 60, uchar{1}), "160 x 60"},
+                      WrongMaskCase{"three_channels", cv::Mat3b(60, 160, cv::Vec3b(1, 1, 1)), "60 x 160 x 3 channels"},
+                      WrongMaskCase{"empty", cv::Mat(), "empty"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace pelk

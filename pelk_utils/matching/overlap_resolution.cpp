@@ -143,8 +143,10 @@ OverlapResolution process_overlap_frames(const std::vector<ReportRow>& overlap_f
     if (row.box_pair) pair_values.insert(*row.box_pair);
   }
   OverlapResolution out;
-  out.con_frames_dict = find_continuous_frames(overlap_frames_dataframe, "Box Pair",
-                                               pair_values.size() > 1 ? n_consecutive + 2 : n_consecutive);
+  // Window arithmetic is done in 64 bits: frame keys and run lengths may be
+  // anywhere in the int range.
+  const std::int64_t run_length = std::int64_t{n_consecutive} + (pair_values.size() > 1 ? 2 : 0);
+  out.con_frames_dict = find_continuous_frames(overlap_frames_dataframe, "Box Pair", run_length);
   std::vector<std::string> pair_keys;
   for (const auto& [pair, runs] : out.con_frames_dict) pair_keys.push_back(std::get<std::string>(pair));
   std::cout << "Box pairs with continuous overlap frames: " << python_list_repr(pair_keys) << "\n";
@@ -171,17 +173,17 @@ OverlapResolution process_overlap_frames(const std::vector<ReportRow>& overlap_f
   }
   const int test_frame = *std::min_element(first_frames.begin(), first_frames.end());
   out.test_frame = test_frame;
-  const int first = reverse_track ? test_frame : test_frame - 5;
-  const int n = reverse_track ? test_frame - 1 : test_frame + 1;
-  const int frames = static_cast<int>(pelk_annotation_data.size());
+  const std::int64_t first = reverse_track ? std::int64_t{test_frame} : std::int64_t{test_frame} - 5;
+  const std::int64_t n = reverse_track ? std::int64_t{test_frame} - 1 : std::int64_t{test_frame} + 1;
+  const auto frames = static_cast<std::int64_t>(pelk_annotation_data.size());
   out.reference_frame = n;
-  for (int m = first; m < first + 5; ++m) {
+  for (std::int64_t m = first; m < first + 5; ++m) {
     if (n < 0 || n >= frames || m < 0 || m >= frames) continue;
-    const FrameSide old_side = side_of(pelk_annotation_data.at(m), test_boxes);
-    const FrameSide new_side = side_of(pelk_annotation_data.at(n), test_boxes);
+    const FrameSide old_side = side_of(pelk_annotation_data.at(static_cast<int>(m)), test_boxes);
+    const FrameSide new_side = side_of(pelk_annotation_data.at(static_cast<int>(n)), test_boxes);
     std::vector<double> scores = mismatch_scores(old_side, new_side, image_predictor);
     out.worst_boxes.push_back(test_boxes[worst_position(scores)]);
-    out.frame_scores.push_back({m, std::move(scores)});
+    out.frame_scores.push_back({static_cast<int>(m), std::move(scores)});
   }
   if (out.worst_boxes.empty()) {
     std::cout << "Every frame of the comparison window around frame " << test_frame

@@ -31,7 +31,7 @@ struct OverlapResolution {
   // For review (beyond the four results): the boxes compared, in plain
   // character order, the reference frame, and each compared frame's scores.
   std::vector<std::string> test_boxes;
-  std::optional<int> reference_frame;
+  std::optional<std::int64_t> reference_frame;  // 64 bits: test_frame + 1 may pass the int range
   std::vector<FrameMismatch> frame_scores;
 };
 

@@ -1,5 +1,8 @@
 #include "pelk_utils/matching/overlap_resolution.hpp"
 
+#include <cstdint>
+#include <limits>
+
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
@@ -21,9 +24,9 @@ Mask rect_mask(cv::Rect r) {
 
 std::vector<ReportRow> rows(const std::string& pair, int from, int to) {
   std::vector<ReportRow> out;
-  for (int f = from; f <= to; ++f) {
+  for (std::int64_t f = from; f <= to; ++f) {  // 64 bits: `to` may be the largest int
     ReportRow r;
-    r.frame_id = f;
+    r.frame_id = static_cast<int>(f);
     r.box_pair = pair;
     r.report_type = "High Intersection";
     out.push_back(r);
@@ -141,6 +144,41 @@ TEST_F(OverlapResolutionTest, MissingBoxIsAClearError) {
   CoutCapture cap;
   EXPECT_THROW(process_overlap_frames(rows("Box0-Box1", 6, 9), data, predictor_), std::out_of_range);
 }
+
+// Frame keys and run lengths at the ends of the int range: the window
+// arithmetic (test frame - 5, + 1, run length + 2) must not overflow.
+struct ExtremeCase {
+  const char* name;
+  std::vector<ReportRow> rows;
+  int n_consecutive;
+  std::optional<int> test_frame;
+  std::optional<std::int64_t> reference_frame;
+  friend void PrintTo(const ExtremeCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class OverlapExtremesTest : public OverlapResolutionTest, public ::testing::WithParamInterface<ExtremeCase> {};
+
+TEST_P(OverlapExtremesTest, WindowsAreComputedWithoutOverflow) {
+  CoutCapture cap;
+  const OverlapResolution r = process_overlap_frames(GetParam().rows, clip(14, 7), predictor_, GetParam().n_consecutive);
+  EXPECT_EQ(r.test_frame, GetParam().test_frame);
+  EXPECT_EQ(r.reference_frame, GetParam().reference_frame);
+  EXPECT_FALSE(r.most_frequent_box);
+  EXPECT_TRUE(r.worst_boxes.empty());
+  EXPECT_EQ(encoder_.calls, 0);
+}
+
+constexpr int kMax = std::numeric_limits<int>::max(), kMin = std::numeric_limits<int>::min();
+
+INSTANTIATE_TEST_SUITE_P(
+    Extremes, OverlapExtremesTest,
+    ::testing::Values(
+        ExtremeCase{"last_int_frame", rows("Box0-Box1", kMax, kMax), 1, kMax, std::int64_t{kMax} + 1},
+        ExtremeCase{"first_int_frame", rows("Box0-Box1", kMin, kMin), 1, kMin, std::int64_t{kMin} + 1},
+        ExtremeCase{"longest_run_two_pairs", rows("Box0-Box1", 6, 9) + rows("Box1-Box2", 6, 9), kMax, std::nullopt,
+                    std::nullopt},
+        ExtremeCase{"negative_run_length", rows("Box0-Box1", 30, 30), kMin, 30, 31}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(BoxIouTest, EdgeCoordinatesWithoutWidening) {
   EXPECT_NEAR(bb_iou({0, 0, 10, 10}, {0, 0, 10, 10}), 1.0, 1e-8);

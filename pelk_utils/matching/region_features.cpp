@@ -35,9 +35,12 @@ torch::Tensor pooled_features(ImageEncoder& encoder, const torch::Tensor& input)
   const auto it = out.find("vision_features");
   if (it == out.end()) throw std::invalid_argument("the image encoder's output has no \"vision_features\" entry");
   const torch::Tensor& f = it->second;
-  if (f.dim() != 4 || f.size(0) != 1) {
-    throw std::invalid_argument("the image encoder's \"vision_features\" must be 1 x C x h x w, got " +
-                                std::to_string(f.dim()) + " dimensions");
+  if (f.dim() != 4 || f.size(0) != 1 || f.size(1) < 1 || f.size(2) < 1 || f.size(3) < 1) {
+    std::string shape;
+    for (std::int64_t d = 0; d < f.dim(); ++d) shape += (d ? " x " : "") + std::to_string(f.size(d));
+    throw std::invalid_argument(
+        "generate_sam2_image_features: the image encoder's \"vision_features\" must be 1 x C x h x w with C, h "
+        "and w at least 1, got " + (shape.empty() ? std::string("a scalar") : shape));
   }
   return f.mean({2, 3}).squeeze(0);
 }
@@ -74,6 +77,14 @@ std::vector<std::optional<torch::Tensor>> generate_sam2_image_features(const cv:
                                                                        const std::vector<Mask>& masks,
                                                                        ImagePredictor& image_predictor) {
   const cv::Mat bgr = to_bgr(image);
+  for (std::size_t i = 0; i < masks.size(); ++i) {
+    if (masks[i].size() != bgr.size()) {
+      throw std::invalid_argument("generate_sam2_image_features: mask " + std::to_string(i) + " was made on a " +
+                                  std::to_string(masks[i].size().height) + " x " +
+                                  std::to_string(masks[i].size().width) + " frame; expected the image's " +
+                                  std::to_string(bgr.rows) + " x " + std::to_string(bgr.cols));
+    }
+  }
   cv::Mat rgb;
   cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
   image_predictor.set_image(rgb);

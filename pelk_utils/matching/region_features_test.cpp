@@ -148,5 +148,69 @@ TEST(RegionFeaturesTest, EncoderWithoutVisionFeaturesIsAClearError) {
   }
 }
 
+// An encoder that answers "vision_features" of a given shape.
+class ShapedEncoder : public ImageEncoder {
+ public:
+  explicit ShapedEncoder(std::vector<int64_t> shape) : shape_(std::move(shape)) {}
+  std::map<std::string, torch::Tensor> operator()(const torch::Tensor&) override {
+    return {{"vision_features", torch::ones(shape_)}};
+  }
+
+ private:
+  std::vector<int64_t> shape_;
+};
+
+struct EncoderShapeCase {
+  const char* name;
+  std::vector<int64_t> shape;
+  const char* received;
+  friend void PrintTo(const EncoderShapeCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class EncoderShapeTest : public ::testing::TestWithParam<EncoderShapeCase> {};
+
+// Empty features would give empty vectors or NaN scores downstream.
+TEST_P(EncoderShapeTest, EmptyOrMisshapenFeaturesAreRefusedNamingTheShape) {
+  ShapedEncoder encoder(GetParam().shape);
+  testing::FakePredictor predictor;
+  predictor.encoder = &encoder;
+  const cv::Size frame(30, 30);
+  try {
+    generate_sam2_image_features(cv::Mat3b(frame, cv::Vec3b(1, 2, 3)), {rect_mask(frame, {0, 0, 10, 10})}, predictor);
+    ADD_FAILURE() << "expected an error";
+  } catch (const std::invalid_argument& e) {
+    const std::string what = e.what();
+    EXPECT_NE(what.find("generate_sam2_image_features"), std::string::npos) << what;
+    EXPECT_NE(what.find("1 x C x h x w"), std::string::npos) << what;
+    EXPECT_NE(what.find(std::string("got ") + GetParam().received), std::string::npos) << what;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, EncoderShapeTest,
+    ::testing::Values(EncoderShapeCase{"no_channels", {1, 0, 8, 8}, "1 x 0 x 8 x 8"},
+                      EncoderShapeCase{"no_grid", {1, 3, 0, 0}, "1 x 3 x 0 x 0"},
+                      EncoderShapeCase{"batch_of_two", {2, 3, 4, 4}, "2 x 3 x 4 x 4"},
+                      EncoderShapeCase{"flat", {64}, "64"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RegionFeaturesTest, MaskOfAnotherFrameSizeIsRefusedBeforeTheModel) {
+  testing::GridStatsEncoder encoder;
+  testing::FakePredictor predictor;
+  predictor.encoder = &encoder;
+  const cv::Size small(30, 20), large(60, 50);
+  try {
+    generate_sam2_image_features(cv::Mat3b(large, cv::Vec3b(1, 2, 3)),
+                                 {rect_mask(large, {0, 0, 10, 10}), rect_mask(small, {0, 0, 10, 10})}, predictor);
+    ADD_FAILURE() << "expected an error";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_NE(std::string(e.what()).find("generate_sam2_image_features: mask 1 was made on a 20 x 30 frame; "
+                                         "expected the image's 50 x 60"),
+              std::string::npos) << e.what();
+  }
+  EXPECT_EQ(predictor.set_image_calls, 0);
+  EXPECT_EQ(encoder.calls, 0);
+}
+
 }  // namespace
 }  // namespace pelk

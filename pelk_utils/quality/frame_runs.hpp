@@ -3,6 +3,7 @@
 // (per box, or per pair of boxes) of a set of report rows.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -20,6 +21,6 @@ using FrameRuns = std::map<ReportCell, std::vector<std::vector<int>>>;
 // consecutive numbers (a repeated number starts a new run); keeps the runs
 // of at least `n_consecutive` frames (all runs when it is 1 or less).
 FrameRuns find_continuous_frames(const std::vector<ReportRow>& frames_df, const std::string& group_by = "Box ID",
-                                 int n_consecutive = 3);
+                                 std::int64_t n_consecutive = 3);
 
 }  // namespace pelk

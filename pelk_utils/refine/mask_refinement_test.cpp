@@ -237,6 +237,27 @@ TEST_F(CleaningPassTest, EmptyClipsAndMissingPenFiles) {
   EXPECT_THROW(missing.process_video_segments(clip, "clip_dir", frames_), std::runtime_error);
 }
 
+// A pen file of two points used to clip every mask to a line of pixels.
+TEST_F(CleaningPassTest, PenWithoutAreaStopsThePassNamingTheFile) {
+  const std::string line_pen = path("line.json");
+  std::ofstream(line_pen) << R"({"shapes": [{"points": [[0, 0], [399, 299]]}]})";
+  Mask_Refinement refine(0.3, {0.5, 1.5}, 200, line_pen);
+  TrackedClip clip;
+  for (int f : {0, 1}) {
+    clip.insert_or_assign(f, {});
+    clip.at(f).insert_or_assign(1, blobs({{50, 50, 40, 40}}));
+  }
+  CoutCapture quiet;
+  try {
+    refine.process_video_segments(clip, "clip_dir", frames_);
+    FAIL() << "expected an error";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_NE(std::string(e.what()).find("pen polygon in '" + line_pen + "' has 2 distinct points"), std::string::npos)
+        << e.what();
+  }
+  EXPECT_EQ(clip.at(1).at(1).area(), 1600);
+}
+
 TEST(MaskVisualTest, PutsAViridisMaskIntoTheCurrentFigure) {
   TrackedClip clip;
   clip.insert_or_assign(2, {});

@@ -24,10 +24,15 @@ std::string file_name(const std::string& path) {
 
 std::vector<std::string> mp4_files(const VideoMetadata& m) {
   std::vector<std::string> files;
+  std::error_code base_ec;
+  if (fs::exists(m.base_dir, base_ec) && !fs::is_directory(m.base_dir, base_ec)) {
+    throw std::invalid_argument("base '" + m.base_dir + "' is not a folder");
+  }
   for (const std::string& sub : m.sub_dirs) {
     const std::string full_path = join_path(m.base_dir, sub);
     std::error_code ec;
     if (!fs::exists(full_path, ec)) continue;
+    if (!fs::is_directory(full_path, ec)) throw std::invalid_argument("sub-folder '" + full_path + "' is not a folder");
     for (const auto& entry : fs::directory_iterator(full_path)) {
       const std::string name = entry.path().filename().string();
       if (ends_with(name, ".mp4")) files.push_back(join_path(full_path, name));

@@ -109,6 +109,22 @@ TEST_F(CatalogueTest, EmptyCataloguePrintsEmptyList) {
   EXPECT_EQ(cap.text(), "[]\n");
 }
 
+TEST_F(CatalogueTest, FoldersThatAreFilesAreNamed) {
+  std::ofstream(dir_ / "base_file") << "x";
+  std::ofstream(dir_ / "sub_file") << "x";
+  const std::vector<std::pair<VideoMetadata, std::string>> cases = {
+      {VideoMetadata{(dir_ / "base_file").string(), {"cam61"}}, "base '" + (dir_ / "base_file").string() + "' is not a folder"},
+      {VideoMetadata{dir_.string(), {"sub_file"}}, "sub-folder '" + (dir_ / "sub_file").string() + "' is not a folder"}};
+  for (const auto& [metadata, message] : cases) {
+    try {
+      metadata.get_filtered_video_dataframe();
+      ADD_FAILURE() << message;
+    } catch (const std::invalid_argument& e) {
+      EXPECT_EQ(std::string(e.what()), message);
+    }
+  }
+}
+
 TEST_F(CatalogueTest, BadPatternIsRejected) {
   VideoMetadata m{dir_.string(), {}};
   m.match_pattern = "Camera(";

@@ -266,6 +266,10 @@ void VideoProcessor::process_videos_to_frames(const CatalogueTable& df) {
   if (!(time_step > Number(0))) {
     throw std::invalid_argument("time_step must be greater than 0, got " + time_step.text());
   }
+  std::error_code base_ec;
+  if (fs::exists(output_dir_base, base_ec) && !fs::is_directory(output_dir_base, base_ec)) {
+    throw std::invalid_argument("base '" + output_dir_base + "' is not a folder");
+  }
   const char* leaf = left_crop.value_or(false) ? "left_cropped_frames" : "right_cropped_frames";
   for (const CatalogueRow& row : df) {
     const double total = get_video_duration(row.file_path);

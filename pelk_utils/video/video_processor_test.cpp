@@ -476,7 +476,7 @@ INSTANTIATE_TEST_SUITE_P(
                          p.output_dir_base = (d / "file").string();
                          p.process_videos_to_frames(table_for(v, "61", "vid"));
                        },
-                       "/file/20240105/vid/0min_to_0.02min/right_cropped_frames.partial': Not a directory"}),
+                       "/file' is not a folder"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(VideoTest, FramesAreWrittenWithoutLeftoverTemporaries) {

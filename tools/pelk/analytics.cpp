@@ -44,7 +44,7 @@ void run_heatmap(const FileOptions& o) {
   const IntersectionsTable table = intersection_between_masks(masks, mask_areas(masks));
   write_image_file_atomically(o.out, render_intersection_heatmap(table));
   double worst = 0;
-  for (double v : table.values()) worst = std::max(worst, v);
+  for (double v : table.cells()) worst = std::max(worst, v);
   std::cout << masks.size() << " masks, largest overlap " << format_number(worst) << "%: " << o.out << "\n";
 }
 

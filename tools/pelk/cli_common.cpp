@@ -7,11 +7,11 @@
 #include <filesystem>
 #include <iostream>
 #include <limits>
-#include <regex>
 #include <stdexcept>
 
 #include <unistd.h>
 
+#include "pelk_utils/annotation/annotation_file.hpp"
 #include "pelk_utils/annotation/annotation_writer.hpp"
 #include "pelk_utils/models/classical_detector.hpp"
 #include "pelk_utils/models/classical_segmenter.hpp"
@@ -48,42 +48,6 @@ void Progress::draw(bool last) {
                std::string(width - filled, '.').c_str(), done_, total_, rate, left);
   if (last) std::fprintf(stderr, "\n");
   std::fflush(stderr);
-}
-
-namespace {
-
-long whole_number(const std::string& text, const std::string& where) {
-  static const std::regex kDigits(R"(\d{1,9})");
-  if (!std::regex_match(text, kDigits)) throw std::invalid_argument(where + ": '" + text + "' is not a whole number");
-  return std::stol(text);
-}
-
-}  // namespace
-
-Shard resolve_shard(const std::string& option) {
-  std::string k_text, n_text, where;
-  if (!option.empty()) {
-    const auto slash = option.find('/');
-    if (slash == std::string::npos) throw std::invalid_argument("--shard '" + option + "' is not K/N");
-    k_text = option.substr(0, slash);
-    n_text = option.substr(slash + 1);
-    where = "--shard " + option;
-  } else {
-    const char* id = std::getenv("SLURM_ARRAY_TASK_ID");
-    const char* count = std::getenv("SLURM_ARRAY_TASK_COUNT");
-    if (id == nullptr || count == nullptr) return {};
-    const char* min = std::getenv("SLURM_ARRAY_TASK_MIN");
-    const long k = whole_number(id, "SLURM_ARRAY_TASK_ID") - (min ? whole_number(min, "SLURM_ARRAY_TASK_MIN") : 0);
-    k_text = std::to_string(k < 0 ? 0 : k);
-    n_text = count;
-    where = "SLURM_ARRAY_TASK_ID/COUNT";
-  }
-  const long k = whole_number(k_text, where), n = whole_number(n_text, where);
-  if (n < 1 || k >= n) {
-    throw std::invalid_argument(where + " gives shard " + std::to_string(k) + " of " + std::to_string(n) +
-                                "; need 0 <= K < N");
-  }
-  return Shard{static_cast<std::size_t>(k), static_cast<std::size_t>(n)};
 }
 
 void add_model_options(CLI::App& command, ModelOptions& options, bool with_detector) {
@@ -161,16 +125,13 @@ namespace {
 // Returns the object id (box number + 1) of a "Box<n>" key; the cleaning
 // pass keys objects by int, so larger numbers are refused by name.
 int object_id_of(const std::string& box, const FrameRecord& record) {
-  std::int64_t number = -1;
-  const char* digits = box.data() + std::min<std::size_t>(3, box.size());
-  const auto [end, error] = std::from_chars(digits, box.data() + box.size(), number);
-  if (error != std::errc() || end != box.data() + box.size() || number < 0 ||
-      number >= std::numeric_limits<int>::max()) {
+  const std::optional<std::int64_t> number = box_number_of_key(box);
+  if (!number || *number < 0 || *number >= std::numeric_limits<int>::max()) {
     throw std::invalid_argument("box '" + box + "' of frame " + std::to_string(record.frame_index) + " (" +
                                 record.image_path + "): the cleaning pass takes box numbers 0.." +
                                 std::to_string(std::numeric_limits<int>::max() - 1));
   }
-  return static_cast<int>(number) + 1;
+  return static_cast<int>(*number) + 1;
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The shared layer of the `pelk` command line: progress bars, shards for job
-// arrays, model choice, quiet library calls, and reading a clip's frames.
+// arrays (shard.hpp), model choice, quiet library calls, and reading a clip's frames.
 // No processing logic lives here; subcommands call the library and print.
 #pragma once
 
@@ -19,6 +19,7 @@
 #include "pelk_utils/models/detection_model.hpp"
 #include "pelk_utils/models/image_predictor.hpp"
 #include "pelk_utils/refine/mask_refinement.hpp"
+#include "shard.hpp"
 
 namespace pelk::cli {
 
@@ -38,18 +39,6 @@ class Progress {
   bool enabled_;
   std::chrono::steady_clock::time_point start_, last_draw_;
 };
-
-// One shard of a job array: items i with i % count == index.
-struct Shard {
-  std::size_t index = 0, count = 1;
-  bool owns(std::size_t item) const { return item % count == index; }
-};
-
-// Returns the shard from "--shard K/N" (K from 0), else from
-// SLURM_ARRAY_TASK_ID (less SLURM_ARRAY_TASK_MIN) and SLURM_ARRAY_TASK_COUNT
-// when both are set, else the whole job. Throws std::invalid_argument for a
-// malformed value.
-Shard resolve_shard(const std::string& option);
 
 // The models a subcommand uses: the built-in ones unless TorchScript files
 // are named.

@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <filesystem>
 #include <limits>
+#include <mutex>
 #include <stdexcept>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -105,6 +108,102 @@ cv::Rect conversion_window(const cv::Rect& region, cv::Size frame) {
   return fits && (window & region) == region ? window : cv::Rect();
 }
 
+// The presentation times of a stream's frames, when they are not evenly
+// spaced. Frames are numbered by their position in presentation order; with
+// an even rate that number is also time x rate, which is how OpenCV seeks,
+// and that path is kept so constant-rate recordings read as they always did.
+struct Timeline {
+  bool even = true;
+  std::vector<std::int64_t> times;  // sorted presentation times, only when uneven
+};
+
+// Whether every gap between consecutive sorted times is one frame interval
+// at `fps`, to the nearest frame.
+bool evenly_spaced(const std::vector<std::int64_t>& sorted, double tick, double fps) {
+  for (std::size_t i = 1; i < sorted.size(); ++i) {
+    if (std::llround(static_cast<double>(sorted[i] - sorted[i - 1]) * tick * fps) != 1) return false;
+  }
+  return true;
+}
+
+// Returns the presentation (else decoding) times of every packet of stream
+// `index` in `path`, read without decoding, or std::nullopt when a packet
+// carries neither or the file cannot be read again.
+std::optional<std::vector<std::int64_t>> packet_times(const std::string& path, int index) {
+  AVFormatContext* format = nullptr;
+  if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) return std::nullopt;
+  const std::unique_ptr<AVFormatContext*, void (*)(AVFormatContext**)> closer(&format, avformat_close_input);
+  if (avformat_find_stream_info(format, nullptr) < 0 || index >= static_cast<int>(format->nb_streams)) {
+    return std::nullopt;
+  }
+  for (unsigned i = 0; i < format->nb_streams; ++i) {
+    if (static_cast<int>(i) != index) format->streams[i]->discard = AVDISCARD_ALL;
+  }
+  AVPacket* packet = av_packet_alloc();
+  if (packet == nullptr) return std::nullopt;
+  std::vector<std::int64_t> times;
+  bool stamped = true;
+  while (stamped && av_read_frame(format, packet) >= 0) {
+    if (packet->stream_index == index) {
+      const std::int64_t t = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+      stamped = t != AV_NOPTS_VALUE;
+      times.push_back(t);
+    }
+    av_packet_unref(packet);
+  }
+  av_packet_free(&packet);
+  if (!stamped) return std::nullopt;
+  return times;
+}
+
+// Works out a stream's timeline: from the container's index when it lists
+// every frame (MP4 does, at no reading cost), else from one pass over the
+// packets. Streams without time stamps count as even (they are read by
+// counting from the start, as before).
+Timeline make_timeline(const std::string& path, const AVStream* stream, double fps) {
+  const double tick = to_double(stream->time_base);
+  if (!(fps > 0) || !(tick > 0)) return {};
+  const int entries = avformat_index_get_entries_count(stream);
+  if (stream->nb_frames > 0 && entries == stream->nb_frames) {
+    std::vector<std::int64_t> index_times;
+    for (int i = 0; i < entries; ++i) index_times.push_back(avformat_index_get_entry(const_cast<AVStream*>(stream), i)->timestamp);
+    std::sort(index_times.begin(), index_times.end());
+    if (evenly_spaced(index_times, tick, fps)) return {};
+  }
+  std::optional<std::vector<std::int64_t>> times = packet_times(path, stream->index);
+  if (!times || times->empty()) return {};
+  std::sort(times->begin(), times->end());
+  if (evenly_spaced(*times, tick, fps)) return {};
+  return {false, std::move(*times)};
+}
+
+// Timelines of recently opened files: extraction opens one reader per
+// range, and an uneven recording would otherwise be scanned once per range.
+// Keyed by path, size and modification time, so a changed file is scanned
+// again.
+std::shared_ptr<const Timeline> cached_timeline(const std::string& path, const AVStream* stream, double fps) {
+  static std::mutex mutex;
+  static std::vector<std::pair<std::string, std::shared_ptr<const Timeline>>> cache;
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(path, ec);
+  const auto time = std::filesystem::last_write_time(path, ec).time_since_epoch().count();
+  const std::string key = path + '\n' + std::to_string(size) + '\n' + std::to_string(time) + '\n' +
+                          std::to_string(stream->index);
+  {
+    const std::lock_guard<std::mutex> lock(mutex);
+    for (const auto& [k, timeline] : cache) {
+      if (k == key) return timeline;
+    }
+  }
+  auto timeline = std::make_shared<const Timeline>(make_timeline(path, stream, fps));
+  const std::lock_guard<std::mutex> lock(mutex);
+  if (!ec) {
+    if (cache.size() >= 8) cache.erase(cache.begin());
+    cache.emplace_back(key, timeline);
+  }
+  return timeline;
+}
+
 }  // namespace
 
 struct VideoReader::Impl {
@@ -118,7 +217,11 @@ struct VideoReader::Impl {
   bool draining = false;
   bool pending = false;  // `frame` was decoded by seek() and is the next read()
   bool have_frame = false;
+  bool moved = false;      // frames were decoded since the last rewind
+  bool exhausted = false;  // a seek went past the last frame
   std::optional<std::int64_t> first_index;
+  std::string path;
+  mutable std::shared_ptr<const Timeline> timeline_cache;
 
   ~Impl() {
     sws_freeContext(sws);
@@ -128,7 +231,8 @@ struct VideoReader::Impl {
     avformat_close_input(&format);
   }
 
-  bool open(const std::string& path) {
+  bool open(const std::string& file) {
+    path = file;
     quiet_libav_logging();
     if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) return false;
     if (avformat_find_stream_info(format, nullptr) < 0) return false;
@@ -163,13 +267,20 @@ struct VideoReader::Impl {
     return seconds;
   }
 
+  const Timeline& timeline() const {
+    if (!timeline_cache) timeline_cache = cached_timeline(path, stream, fps());
+    return *timeline_cache;
+  }
+
   std::int64_t frame_count() const {
+    if (!timeline().even) return static_cast<std::int64_t>(timeline().times.size());
     if (stream->nb_frames != 0) return stream->nb_frames;
     return static_cast<std::int64_t>(std::floor(duration_seconds() * fps() + 0.5));
   }
 
   // Decodes the next frame into `frame`; returns false at the end.
   bool decode_next() {
+    moved = true;
     int failures = 0;
     while (true) {
       const int received = avcodec_receive_frame(codec, frame);
@@ -210,6 +321,39 @@ struct VideoReader::Impl {
     avcodec_flush_buffers(codec);
     draining = false;
     pending = false;
+    moved = false;
+    exhausted = false;
+    have_frame = false;
+  }
+
+  // Returns the current frame's presentation (else decoding) time.
+  std::int64_t frame_time() const {
+    return frame->best_effort_timestamp != AV_NOPTS_VALUE ? frame->best_effort_timestamp : frame->pkt_dts;
+  }
+
+  // Makes the frame at position `target` of the uneven timeline pending:
+  // jump to a key frame at or before its time (further back while the jump
+  // overshoots), then decode forward to it.
+  void seek_by_position(std::int64_t target) {
+    const std::vector<std::int64_t>& times = timeline().times;
+    const std::int64_t last = static_cast<std::int64_t>(times.size()) - 1;
+    if (target > last) {
+      rewind_to(times.empty() ? 0 : times.back());
+      exhausted = true;
+      return;
+    }
+    const std::int64_t want = times[static_cast<std::size_t>(target)];
+    for (std::int64_t delta = 0;; delta = delta < 16 ? delta + 4 : delta * 2) {
+      const std::int64_t from = std::max<std::int64_t>(target - delta, 0);
+      rewind_to(times[static_cast<std::size_t>(from)]);
+      if (!decode_next()) return;
+      if (frame_time() > want && from > 0) continue;
+      while (frame_time() < want) {
+        if (!decode_next()) return;
+      }
+      pending = true;
+      return;
+    }
   }
 
   // Decodes forward, counting frames, until frame `target` is current.
@@ -227,9 +371,11 @@ struct VideoReader::Impl {
     const std::int64_t start = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
     target = std::min(target, frame_count());
     if (target <= 0) {
-      if (have_frame) rewind_to(start);
+      // Also after the end of the stream: the reader can be used again.
+      if (moved || exhausted) rewind_to(start);
       return;
     }
+    if (!timeline().even) return seek_by_position(target);
     const double tick = to_double(stream->time_base);
     if (!(fps() > 0) || !(tick > 0)) {  // no usable clock: count from the beginning
       rewind_to(start);
@@ -312,6 +458,7 @@ double VideoReader::frame_count() const { return static_cast<double>(impl_->fram
 void VideoReader::seek(std::int64_t index) { impl_->seek(index); }
 
 bool VideoReader::read() {
+  if (impl_->exhausted) return false;
   if (impl_->pending) {
     impl_->pending = false;
     return impl_->have_frame;

@@ -17,6 +17,7 @@
 #include "pelk_utils/quality/frame_runs.hpp"
 #include "pelk_utils/quality/tracking_report.hpp"
 #include "review/review_assets.hpp"
+#include "review/review_data.hpp"
 
 namespace pelk::cli {
 namespace fs = std::filesystem;
@@ -154,7 +155,7 @@ std::string write_review_page(const ReviewOptions& o) {
     quietly([&] { r = process_overlap_frames(report.overlap_frames_data, clip, *models.predictor); });
     data["resolution"] = resolution_json(r);
   }
-  write_text(out / "data.js", "window.PELK_REVIEW = " + data.dump() + ";\n");
+  write_text(out / "data.js", review_data_script(data));
   write_text(out / "index.html", review_assets::kIndexHtml);
   write_text(out / "review.css", review_assets::kReviewCss);
   write_text(out / "review.js", review_assets::kReviewJs);
