@@ -61,6 +61,17 @@ TEST(IntersectionBetweenMasksTest, EmptyAndSingle) {
   EXPECT_EQ(t.at(0, 0), 0.0);
 }
 
+// Every cell, row by row, for any table: an empty one (all boxes removed)
+// has none, and a table built on a view of a larger matrix reads only its own.
+TEST(IntersectionsTableTest, CellsOfEmptyAndViewTables) {
+  EXPECT_TRUE(intersection_between_masks(MaskDict{}).cells().empty());
+  EXPECT_TRUE(IntersectionsTable().cells().empty());
+  const cv::Mat1d big = (cv::Mat1d(3, 3) << 0, 1, 2, 3, 4, 5, 6, 7, 8);
+  const IntersectionsTable view({"Box0", "Box1"}, big(cv::Rect(1, 1, 2, 2)));
+  const std::span<const double> cells = view.cells();
+  EXPECT_EQ(std::vector<double>(cells.begin(), cells.end()), (std::vector<double>{4, 5, 7, 8}));
+}
+
 TEST(IntersectionBetweenMasksTest, NestedMasksInInsertionOrder) {
   const cv::Size f(40, 40);
   MaskDict dict;

@@ -156,6 +156,57 @@ TEST_F(PelkCliTest, InitTrackAndMatchWithTheBuiltInModels) {
   EXPECT_TRUE(fs::exists(path("init/initial_frame.png")));
 }
 
+// Clips a hostile user hands in: a frame with no masks, every box removed,
+// more than ten animals (one with an identity beyond 32 bits), a folder name
+// that is not UTF-8. Each runs to a clean result instead of crashing.
+TEST_F(PelkCliTest, HostileClipsRunToACleanResult) {
+  make_clip(2);
+  std::ofstream(path("empty.json")) << R"({"image_path": ")" << frame_paths_[0] << R"(", "detections": []})";
+  CliRun r = run("heatmap " + path("empty.json") + " --out " + path("h.png"));
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("0 masks, largest overlap 0"), std::string::npos) << r.out;
+
+  std::string remove_all;
+  for (int i = 0; i < 10; ++i) remove_all += " --remove Box" + std::to_string(i);
+  r = run("match " + path("ann") + " " + path("frames") + " --out " + path("none") + remove_all);
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("carried 0 identities"), std::string::npos) << r.out;
+
+  // Eleven animals: the first is split into a left half (identity 12) and a
+  // right half with a 12 px gap (an identity beyond 32 bits): two separate masks.
+  synth::SceneConfig c;
+  c.frame_size = {590, 720};
+  const synth::PenScene scene(c);
+  fs::create_directories(path("ann11"));
+  for (int f = 0; f < 2; ++f) {
+    std::vector<AnnotatedObject> objects;
+    for (const auto& t : scene.truth(f)) objects.push_back({t.identity + 1, t.mask});
+    const Mask whole = objects[0].mask;
+    const cv::Rect b = whole.bounds();
+    const int half = b.width / 2;
+    objects[0] = {12, Mask(whole.size(), {b.x, b.y, half, b.height}, whole.roi()(cv::Rect(0, 0, half, b.height)))};
+    objects.push_back({4294967297LL, Mask(whole.size(), {b.x + half + 12, b.y, b.width - half - 12, b.height},
+                                          whole.roi()(cv::Rect(half + 12, 0, b.width - half - 12, b.height)))});
+    write_annotation_file(path("ann11/output_pp_" + std::to_string(f) + ".json"),
+                          frame_paths_[static_cast<std::size_t>(f)], objects);
+  }
+  r = run("match " + path("ann11") + " " + path("frames") + " --out " + path("next11") + " --frame 1");
+  EXPECT_EQ(r.err.find("basic_string"), std::string::npos) << r.err;
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("carried 11 identities"), std::string::npos) << r.out;
+  const std::string written = testing::slurp(path("next11/output_pp_1.json"));
+  EXPECT_NE(written.find("\"object_id\": 4294967297"), std::string::npos);
+  EXPECT_NE(written.find("\"object_id\": 12"), std::string::npos);
+
+  const fs::path odd = dir_ / "clip\xff\xfe";
+  fs::create_directories(odd);
+  for (const auto& e : fs::directory_iterator(path("ann"))) fs::copy_file(e.path(), odd / e.path().filename());
+  r = run("review '" + odd.string() + "' --out " + path("review"));
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::string data = testing::slurp(path("review/data.js"));
+  EXPECT_NE(data.find("clip\\ufffd\\ufffd"), std::string::npos) << data.substr(0, 200);
+}
+
 TEST_F(PelkCliTest, CatalogAndShardedExtraction) {
   synth::SceneConfig c;
   c.frames = 8;
