@@ -1,6 +1,7 @@
 #include "pelk_utils/video/video_processor.hpp"
 
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -376,6 +377,46 @@ TEST_F(VideoTest, DefaultBatchSavesEveryFrameOfARecordingExactlyOnce) {
   EXPECT_EQ(seen[0], 0);  // the first range's detection frame
   for (int i = 1; i < frames; ++i) ASSERT_EQ(seen[static_cast<std::size_t>(i)], 1) << "frame " << i;
   EXPECT_TRUE(fs::exists(p.output_dir_base + "/20240105/rec/0.30000000000000004min_to_0.4min"));
+}
+
+// A recording whose rate changes (25, then 10, then 50 fps), as recorders
+// write them: ranges are cut by frame position, so every frame after the
+// first range's detection frame is still saved exactly once.
+TEST_F(VideoTest, UnevenRateRecordingSavesEveryFrameExactlyOnce) {
+  if (std::system("ffmpeg -hide_banner -version > /dev/null 2>&1") != 0) GTEST_SKIP() << "ffmpeg is not installed";
+  const int frames = 300;
+  const std::string source = (dir_ / "source.avi").string(), path = (dir_ / "uneven.mp4").string();
+  {
+    cv::VideoWriter w(source, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 25, cv::Size(32, 32));
+    ASSERT_TRUE(w.isOpened());
+    for (int i = 0; i < frames; ++i) w.write(numbered_frame(i));
+  }
+  const std::string command =
+      "ffmpeg -hide_banner -loglevel error -y -i " + source +
+      " -vf \"settb=1/1000,setpts='if(lt(N,100),N*40,if(lt(N,200),4000+(N-100)*100,14000+(N-200)*20))/1000/TB'\" "
+      "-fps_mode passthrough -enc_time_base:v 1:1000 -c:v libx264 -preset veryfast -crf 12 -bf 2 -g 25 "
+      "-pix_fmt yuv420p " + path;
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  VideoProcessor p;
+  p.crop = false;
+  p.time_step = Number(0.01);
+  p.output_dir_base = (dir_ / "frames").string();
+  {
+    CoutCapture quiet;
+    p.process_videos_to_frames(table_for(path, "61", "rec"));
+  }
+  std::vector<int> seen(frames, 0);
+  for (const auto& range : fs::directory_iterator(p.output_dir_base + "/20240105/rec")) {
+    const fs::path leaf = range.path() / "right_cropped_frames";
+    ASSERT_TRUE(fs::is_directory(leaf)) << range.path() << " was left unfinished";
+    for (const auto& file : fs::directory_iterator(leaf)) {
+      const int index = index_of(cv::imread(file.path().string(), cv::IMREAD_GRAYSCALE));
+      ASSERT_LT(index, frames) << file.path();
+      ++seen[static_cast<std::size_t>(index)];
+    }
+  }
+  EXPECT_EQ(seen[0], 0);  // the first range's detection frame
+  for (int i = 1; i < frames; ++i) EXPECT_EQ(seen[static_cast<std::size_t>(i)], 1) << "frame " << i;
 }
 
 // A range that stops early is not finalised, so a rerun tries it again; the

@@ -127,6 +127,26 @@ TEST_P(VideoReaderTest, SeeksToTheFrameOpenCvSeeksTo) {
   }
 }
 
+// A reader can be used again after the end of its stream: seeking back
+// starts over (a reused reader must not stay at the end).
+TEST_P(VideoReaderTest, RewindsAfterTheEnd) {
+  VideoReader reader(path_);
+  ASSERT_TRUE(reader.read());
+  const cv::Mat first = reader.bgr(cv::Rect({0, 0}, reader.frame_size()));
+  std::vector<cv::Mat> frames{first};
+  while (reader.read()) frames.push_back(reader.bgr(cv::Rect({0, 0}, reader.frame_size())));
+  for (const int target : {0, 5, 0, kFrames + 3, 0}) {
+    while (reader.read()) {
+    }
+    reader.seek(target);
+    const bool has_frame = reader.read();
+    ASSERT_EQ(has_frame, target < kFrames) << "seek to " << target << " after the end";
+    if (has_frame) {
+      EXPECT_EQ(max_difference(reader.bgr(cv::Rect({0, 0}, reader.frame_size())), frames[target]), 0) << target;
+    }
+  }
+}
+
 TEST_P(VideoReaderTest, RegionsMatchTheWholeFrameCut) {
   VideoReader reader(path_);
   ASSERT_TRUE(reader.read());
@@ -233,6 +253,69 @@ TEST_F(VideoReaderFileTest, DamagedFramesAreSkipped) {
   EXPECT_GT(read, kFrames * 3 / 4);
   EXPECT_GE(read, opencv_read);
 }
+
+// Recordings whose rate changes (25, then 10, then 50 frames per second):
+// frames are numbered by their position in presentation order, so a seek
+// to frame k and k reads from the start give the same frame, and ranges cut
+// by seeking hold every frame exactly once.
+struct UnevenCase {
+  const char* name;
+  const char* file;
+  const char* timing;  // setpts expression, milliseconds of frame N
+  friend void PrintTo(const UnevenCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class UnevenRateTest : public ::testing::TestWithParam<UnevenCase> {
+ protected:
+  void SetUp() override {
+    if (!have_ffmpeg()) GTEST_SKIP() << "ffmpeg is not installed (scripts/setup installs it)";
+    fs::create_directories(video_dir());
+    path_ = (video_dir() / GetParam().file).string();
+    const std::string command = "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=160x96:rate=25:duration=4 "
+                                "-vf \"settb=1/1000,setpts='(" + std::string(GetParam().timing) + ")/1000/TB'\" "
+                                "-fps_mode passthrough -enc_time_base:v 1:1000 "
+                                "-c:v libx264 -preset veryfast -bf 2 -g 10 -pix_fmt yuv420p " + path_;
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  }
+  std::string path_;
+};
+
+TEST_P(UnevenRateTest, EveryFrameLandsInExactlyOneRange) {
+  std::vector<cv::Mat> frames;
+  {
+    VideoReader reader(path_);
+    ASSERT_TRUE(reader.is_open());
+    while (reader.read()) frames.push_back(reader.bgr(cv::Rect({0, 0}, reader.frame_size())));
+  }
+  ASSERT_EQ(frames.size(), 100u);
+  const VideoReader counted(path_);
+  EXPECT_EQ(counted.frame_count(), 100);
+  for (const int step : {7, 13, 30}) {
+    std::size_t next = 0;
+    for (int start = 0; start < 100; start += step) {
+      VideoReader reader(path_);
+      reader.seek(start);
+      for (int k = start; k < std::min(start + step, 100); ++k) {
+        ASSERT_TRUE(reader.read()) << "range from " << start << ", frame " << k;
+        ASSERT_EQ(max_difference(reader.bgr(cv::Rect({0, 0}, reader.frame_size())), frames[static_cast<std::size_t>(k)]), 0)
+            << "step " << step << ": the range from " << start << " holds another frame at position " << k;
+        ++next;
+      }
+    }
+    EXPECT_EQ(next, frames.size());
+    VideoReader past(path_);
+    past.seek(100);
+    EXPECT_FALSE(past.read());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Containers, UnevenRateTest,
+    ::testing::Values(
+        UnevenCase{"mp4_25_10_50", "uneven.mp4", "if(lt(N,30),N*40,if(lt(N,60),1200+(N-30)*100,4200+(N-60)*20))"},
+        UnevenCase{"mkv_25_10_50", "uneven.mkv", "if(lt(N,30),N*40,if(lt(N,60),1200+(N-30)*100,4200+(N-60)*20))"},
+        UnevenCase{"mp4_dropped_frames", "dropped.mp4", "N*40+if(gt(N,20),80,0)+if(gt(N,70),40,0)"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(EncodeJpegTest, RefusesPlanesOfTheWrongSize) {
   Yuv420Image image{20, 20, cv::Mat(32, 32, CV_8U, cv::Scalar(128)), cv::Mat(16, 16, CV_8U, cv::Scalar(128)),
