@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 
 namespace pelk::fuzz {
@@ -45,6 +46,12 @@ class Scratch {
   std::filesystem::path dir_;
 };
 
+// Runs `call` with std::cout silenced; returns false when it failed with one
+// of the library's own errors (bad input, a missing key, an unreadable
+// file), which is a correct answer to a fuzzed input.
+template <class Call>
+bool succeeds_quietly(Call&& call);
+
 // Keeps the library's progress lines out of the fuzzer's output.
 class QuietCout {
  public:
@@ -57,5 +64,18 @@ class QuietCout {
   std::stringstream sink_;
   std::streambuf* old_;
 };
+
+template <class Call>
+bool succeeds_quietly(Call&& call) {
+  try {
+    const QuietCout quiet;
+    call();
+    return true;
+  } catch (const std::invalid_argument&) {
+  } catch (const std::out_of_range&) {
+  } catch (const std::runtime_error&) {
+  }
+  return false;
+}
 
 }  // namespace pelk::fuzz
