@@ -13,17 +13,23 @@ namespace pelk::cli {
 struct Shard {
   std::size_t index = 0, count = 1;
   bool owns(std::size_t item) const { return item % count == index; }
+  friend bool operator==(const Shard&, const Shard&) = default;
 };
 
-// The Slurm array variables a task sees; unset ones are std::nullopt.
+// The Slurm array variables a task sees (SLURM_ARRAY_TASK_ID, _MIN, _MAX,
+// _STEP, _COUNT); unset ones are std::nullopt.
 struct ArrayEnvironment {
-  std::optional<std::string> task_id, task_min, task_count;
+  std::optional<std::string> task_id, task_min, task_count, task_max, task_step;
 };
 
 // Returns the shard from `option` ("K/N", K from 0) when it is not empty,
-// else from the array variables (task id less task min, of task count) when
-// id and count are set, else the whole job. Throws std::invalid_argument
-// naming the option or variable for a malformed or out-of-range value.
+// else from the array variables when the task id and count are set, else the
+// whole job. An array given as a range (any start, with or without a step:
+// (MAX - MIN) / STEP + 1 = COUNT) maps its tasks one to one onto shards
+// 0..COUNT-1 in id order, so every shard runs exactly once; an array given
+// as a list (1,3,8) cannot be mapped and is refused with a message that
+// says to pass --shard K/N. Throws std::invalid_argument naming the option
+// or variable for a malformed or out-of-range value.
 Shard parse_shard(const std::string& option, const ArrayEnvironment& env);
 
 // Returns parse_shard of `option` and this process's environment.
