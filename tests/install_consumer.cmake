@@ -17,3 +17,13 @@ run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/build -DCMAKE_PREFIX_PATH=$
     "-DCMAKE_CXX_FLAGS=${CONSUMER_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${CONSUMER_FLAGS}")
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
 run(${WORK_DIR}/build/consumer)
+
+# The installed command line: pelk answers --version itself and finds the
+# programs it hands commands to (pelk-tools, pelk-full) in libexec.
+foreach(args "--version" "heatmap;--help" "match;--help")
+  execute_process(COMMAND ${prefix}/bin/pelk ${args} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0 OR NOT out MATCHES "pelk")
+    message(FATAL_ERROR "installed pelk ${args} failed (${rc}): ${out}${err}")
+  endif()
+endforeach()
+

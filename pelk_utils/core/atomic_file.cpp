@@ -11,8 +11,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <opencv2/imgcodecs.hpp>
-
 namespace pelk {
 namespace fs = std::filesystem;
 namespace {
@@ -114,19 +112,6 @@ void write_file_atomically(const std::string& path, const std::string& content, 
     ::unlink(temp.c_str());
     fail(path, std::strerror(err));
   }
-}
-
-void write_image_file_atomically(const std::string& path, const cv::Mat& image, const AtomicWriteOptions& options) {
-  const std::string ext = fs::path(path).extension().string();
-  std::vector<uchar> bytes;
-  bool ok = false;
-  try {
-    ok = !ext.empty() && cv::imencode(ext, image, bytes);
-  } catch (const cv::Exception& e) {
-    fail(path, std::string("cannot encode the image: ") + e.what());
-  }
-  if (!ok) fail(path, "cannot encode the image as '" + ext + "'");
-  write_file_atomically(path, std::string(bytes.begin(), bytes.end()), options);
 }
 
 }  // namespace pelk

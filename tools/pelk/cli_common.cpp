@@ -13,9 +13,6 @@
 
 #include "pelk_utils/annotation/annotation_file.hpp"
 #include "pelk_utils/annotation/annotation_writer.hpp"
-#include "pelk_utils/models/classical_detector.hpp"
-#include "pelk_utils/models/classical_segmenter.hpp"
-#include "pelk_utils/models/torchscript_models.hpp"
 
 namespace pelk::cli {
 namespace fs = std::filesystem;
@@ -62,44 +59,6 @@ void add_model_options(CLI::App& command, ModelOptions& options, bool with_detec
       ->check(CLI::ExistingFile);
   command.add_option("--device", options.device, "Device for TorchScript models: cpu, cuda or cuda:N")
       ->capture_default_str();
-}
-
-Models load_models(const ModelOptions& options) {
-  Models m;
-  if (options.detector.empty()) {
-    auto builtin = std::make_unique<ClassicalDetector>();
-    m.grounding = builtin.get();
-    m.processor = builtin.get();
-    m.processor_owner = std::move(builtin);
-  } else {
-    auto loaded = std::make_unique<TorchScriptDetector>(options.detector, options.device);
-    m.grounding = loaded.get();
-    m.processor = loaded.get();
-    m.processor_owner = std::move(loaded);
-  }
-  if (options.segmenter_encoder.empty() != options.segmenter_decoder.empty()) {
-    throw std::invalid_argument("--segmenter-encoder and --segmenter-decoder go together");
-  }
-  if (options.segmenter_encoder.empty()) {
-    m.predictor = std::make_unique<ClassicalSegmenter>();
-  } else {
-    m.predictor = std::make_unique<TorchScriptSegmenter>(options.segmenter_encoder, options.segmenter_decoder,
-                                                         options.device);
-  }
-  return m;
-}
-
-std::string quietly(const std::function<void()>& call) {
-  std::ostringstream sink;
-  std::streambuf* old = std::cout.rdbuf(sink.rdbuf());
-  try {
-    call();
-  } catch (...) {
-    std::cout.rdbuf(old);
-    throw;
-  }
-  std::cout.rdbuf(old);
-  return sink.str();
 }
 
 std::vector<std::string> frame_files(const std::string& dir) {

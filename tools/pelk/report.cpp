@@ -5,7 +5,7 @@
 
 #include "commands.hpp"
 #include "pelk_utils/annotation/clip_loader.hpp"
-#include "pelk_utils/matching/overlap_resolution.hpp"
+#include "model_steps.hpp"
 #include "pelk_utils/quality/frame_runs.hpp"
 #include "pelk_utils/quality/tracking_report.hpp"
 
@@ -46,8 +46,7 @@ void report_clip(const std::string& clip, const ReportOptions& o, Models* models
     std::cout << "  report: " << (std::filesystem::path(out) / kReportFileName).string() << "\n";
   }
   if (!o.resolve || report.overlap_frames_data.empty()) return;
-  OverlapResolution r;
-  quietly([&] { r = process_overlap_frames(report.overlap_frames_data, *data.pelk_annotation_data, *models->predictor, o.consecutive); });
+  const OverlapResolution r = resolve_overlaps(report.overlap_frames_data, *data.pelk_annotation_data, *models, o.consecutive);
   if (r.most_frequent_box) {
     std::cout << "  overlap episode from frame " << *r.test_frame << ": " << *r.most_frequent_box
               << " most likely carries the identity error (" << r.worst_boxes.size() << " frames voted)\n";

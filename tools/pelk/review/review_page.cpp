@@ -9,11 +9,11 @@
 #include <nlohmann/json.hpp>
 
 #include "commands.hpp"
+#include "model_steps.hpp"
 #include "pelk_utils/analytics/heatmap.hpp"
 #include "pelk_utils/annotation/render.hpp"
 #include "pelk_utils/core/atomic_file.hpp"
 #include "pelk_utils/core/number.hpp"
-#include "pelk_utils/matching/overlap_resolution.hpp"
 #include "pelk_utils/quality/frame_runs.hpp"
 #include "pelk_utils/quality/tracking_report.hpp"
 #include "review/review_assets.hpp"
@@ -151,8 +151,7 @@ std::string write_review_page(const ReviewOptions& o) {
   if (fs::exists(out / kReportFileName)) data["downloads"].push_back(kReportFileName);
   if (o.resolve && !report.overlap_frames_data.empty()) {
     Models models = load_models(o.models);
-    OverlapResolution r;
-    quietly([&] { r = process_overlap_frames(report.overlap_frames_data, clip, *models.predictor); });
+    const OverlapResolution r = resolve_overlaps(report.overlap_frames_data, clip, models, 2);
     data["resolution"] = resolution_json(r);
   }
   write_text(out / "data.js", review_data_script(data));

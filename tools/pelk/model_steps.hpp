@@ -1,0 +1,21 @@
+// The steps of `pelk` that run a model, behind one seam. The full program
+// (pelk-full) links model_steps.cpp and with it libtorch; the model-free
+// program (pelk-tools) links model_steps_none.cpp, whose steps refuse, so
+// commands that use no model start without loading libtorch.
+#pragma once
+
+#include <vector>
+
+#include "cli_common.hpp"
+#include "pelk_utils/annotation/clip_loader.hpp"
+#include "pelk_utils/matching/overlap_resolution.hpp"
+#include "pelk_utils/quality/report_row.hpp"
+
+namespace pelk::cli {
+
+// Runs the overlap resolution of a clip's high-overlap report rows with
+// `models` (from load_models), its progress lines captured.
+OverlapResolution resolve_overlaps(const std::vector<ReportRow>& rows, const ClipAnnotationData& clip,
+                                   Models& models, int n_consecutive);
+
+}  // namespace pelk::cli
