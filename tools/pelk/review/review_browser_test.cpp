@@ -144,6 +144,10 @@ TEST_F(ReviewPageBrowserTest, ReviewerSeesFlaggedFramesFiltersRowsAndStepsWithAr
   EXPECT_EQ(r["rows"], 9);  // 4 frames x 2 directions + 1 vanished mask
   EXPECT_EQ(r["first"], 4);
   EXPECT_EQ(r["images"], (nlohmann::json{true, true}));
+  // Photographs are JPEG (a long clip's page stays small); heat maps, flat
+  // colours and text, stay PNG.
+  EXPECT_EQ(testing::slurp(page + "/frames/frame_0004.jpg").substr(0, 3), "\xFF\xD8\xFF");
+  EXPECT_EQ(testing::slurp(page + "/frames/heat_0004.png").substr(1, 3), "PNG");
   EXPECT_EQ(r["afterRight"], 5);
   EXPECT_EQ(r["afterRightLeft"], 5);
   EXPECT_EQ(r["visibleWithBox2"], nlohmann::json{"|Box2"});

@@ -117,7 +117,7 @@ std::string write_review_page(const ReviewOptions& o) {
   for (int k : pictured) {
     const FrameRecord& record = clip.at(k);
     char name[64];
-    std::snprintf(name, sizeof(name), "frames/frame_%04d.png", k);
+    std::snprintf(name, sizeof(name), "frames/frame_%04d.jpg", k);
     const std::string annotated = name;
     std::snprintf(name, sizeof(name), "frames/heat_%04d.png", k);
     const std::string heatmap = name;
