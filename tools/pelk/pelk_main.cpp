@@ -1,5 +1,5 @@
-// pelk: the command line of pelk_utils. It answers --version and `catalog`
-// itself, linking neither OpenCV nor libtorch, and hands every other command
+// pelk: the command line of pelk_utils. It answers --version, `catalog` and
+// `shard` itself, linking neither OpenCV nor libtorch, and hands every other command
 // to the program it needs: pelk-tools for commands that use no model,
 // pelk-full for those that do (init, track, match, demo, and report or
 // review with --resolve) and for the help. Each subcommand explains itself
@@ -58,10 +58,11 @@ int main(int argc, char** argv) {
     std::cout << pelk::cli::version_text() << "\n";
     return 0;
   }
-  if (command == "catalog") {
+  if (command == "catalog" || command == "shard") {
     CLI::App app;
     pelk::cli::set_up_app(app);
     pelk::cli::add_catalog_command(app);
+    pelk::cli::add_shard_command(app);
     return pelk::cli::run_app(app, argc, argv);
   }
   const fs::path program = locate(program_for(argc, argv));
