@@ -118,10 +118,8 @@ std::string six_decimals(double v) {
   return out;
 }
 
-}  // namespace
-
-cv::Mat retrieve_annotation(const std::string& json_path, const std::optional<std::string>& save_path,
-                            bool box_drawing, const std::optional<std::vector<int>>& object_ids) {
+cv::Mat render_annotation(const std::string& json_path, const std::optional<std::string>& save_path, bool box_drawing,
+                          const std::optional<std::vector<int>>& object_ids, std::mt19937& rng) {
   const nlohmann::json doc = read_annotation_json(json_path);
   const std::string file = "'" + json_path + "'";
   const nlohmann::json& image_path = require_key(doc, "image_path", file);
@@ -132,7 +130,6 @@ cv::Mat retrieve_annotation(const std::string& json_path, const std::optional<st
   cv::Mat overlay(picture.size(), CV_8UC4, cv::Scalar(255, 255, 255, 0));
   const nlohmann::json& detections = require_key(doc, "detections", file);
   if (!detections.is_array()) throw std::invalid_argument(file + ": \"detections\" is not an array");
-  std::mt19937 rng(std::random_device{}());
   for (std::size_t d = 0; d < detections.size(); ++d) {
     const std::string where = file + ", detection " + std::to_string(d);
     const std::int64_t object_id = json_int64(require_key(detections[d], "object_id", where), where + ": \"object_id\"");
@@ -142,6 +139,20 @@ cv::Mat retrieve_annotation(const std::string& json_path, const std::optional<st
   composite_overlay(picture, overlay);
   if (save_path && !save_path->empty()) write_image_file_atomically(*save_path, picture);
   return picture;
+}
+
+}  // namespace
+
+cv::Mat retrieve_annotation(const std::string& json_path, const std::optional<std::string>& save_path,
+                            bool box_drawing, const std::optional<std::vector<int>>& object_ids) {
+  std::mt19937 rng(std::random_device{}());
+  return render_annotation(json_path, save_path, box_drawing, object_ids, rng);
+}
+
+cv::Mat retrieve_annotation_seeded(const std::string& json_path, const std::optional<std::string>& save_path,
+                                   bool box_drawing, std::uint32_t colour_seed) {
+  std::mt19937 rng(colour_seed);
+  return render_annotation(json_path, save_path, box_drawing, std::nullopt, rng);
 }
 
 void rescale_swapped_polygons(PyJson& doc, cv::Size image_size, const std::string& file) {

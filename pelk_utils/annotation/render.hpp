@@ -3,6 +3,7 @@
 // swapped.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +28,14 @@ namespace pelk {
 // missing key; messages name the file and detection.
 cv::Mat retrieve_annotation(const std::string& json_path, const std::optional<std::string>& save_path = std::nullopt,
                             bool box_drawing = false, const std::optional<std::vector<int>>& object_ids = std::nullopt);
+
+// Returns what retrieve_annotation returns for every detection, with the
+// colours drawn from a generator seeded with `colour_seed`: the same file
+// always gives the same picture, and files that list their objects in the
+// same order colour them alike (the review page uses it, so an animal keeps
+// its colour from frame to frame and pages are reproducible).
+cv::Mat retrieve_annotation_seeded(const std::string& json_path, const std::optional<std::string>& save_path,
+                                   bool box_drawing, std::uint32_t colour_seed);
 
 // Rescales every polygon coordinate of the annotation file at `json_path`
 // (x by height / width, y by width / height of its image) and writes the

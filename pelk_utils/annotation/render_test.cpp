@@ -61,6 +61,21 @@ TEST_F(RenderTest, SelectedDetectionsOnlyAndLaterFillReplacesEarlier) {
   }
 }
 
+// A seeded picture is reproducible, and two files that list their objects in
+// the same order colour each object alike; other seeds give other colours.
+TEST_F(RenderTest, SeededColoursAreReproducibleAndFollowTheObjectOrder) {
+  const std::string frame = image({100, 50});
+  write_annotation(path("a.json"), frame, {{1, {}, {"p 0 0 0.4 0 0.4 1 0 1"}}, {2, {}, {"p 0.6 0 1 0 1 1 0.6 1"}}});
+  write_annotation(path("b.json"), frame, {{1, {}, {"p 0.1 0 0.5 0 0.5 1 0.1 1"}}, {2, {}, {"p 0.55 0 0.9 0 0.9 1 0.55 1"}}});
+  const cv::Mat a = retrieve_annotation_seeded(path("a.json"), std::nullopt, true, 7);
+  EXPECT_EQ(cv::norm(a, retrieve_annotation_seeded(path("a.json"), std::nullopt, true, 7), cv::NORM_INF), 0);
+  const cv::Mat b = retrieve_annotation_seeded(path("b.json"), std::nullopt, true, 7);
+  EXPECT_EQ(a.at<cv::Vec4b>(25, 30), b.at<cv::Vec4b>(25, 30));  // object 1 in both
+  EXPECT_EQ(a.at<cv::Vec4b>(25, 85), b.at<cv::Vec4b>(25, 85));  // object 2 in both
+  EXPECT_NE(a.at<cv::Vec4b>(25, 30), a.at<cv::Vec4b>(25, 85));
+  EXPECT_NE(a.at<cv::Vec4b>(25, 30), retrieve_annotation_seeded(path("a.json"), std::nullopt, true, 8).at<cv::Vec4b>(25, 30));
+}
+
 TEST_F(RenderTest, BoxesOnlyWhenAskedAndOnlyTheLast) {
   write_annotation(path("a.json"), image({100, 80}),
                    {{1, {{5, 5, 20, 20}, {30, 30, 70, 70}}, {"p 0.4 0.5 0.5 0.5 0.5 0.6"}}, {2, {}, {}}});

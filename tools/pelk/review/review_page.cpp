@@ -25,6 +25,10 @@ namespace {
 
 using nlohmann::json;
 
+// One colour sequence for every picture of a page: an animal keeps its
+// colour from frame to frame, and the page is reproducible.
+constexpr std::uint32_t kReviewColourSeed = 20240405;
+
 json cell_json(const std::optional<ReportCell>& cell) {
   if (!cell) return nullptr;
   return std::visit([](const auto& v) { return json(v); }, *cell);
@@ -121,7 +125,7 @@ std::string write_review_page(const ReviewOptions& o) {
     const std::string annotated = name;
     std::snprintf(name, sizeof(name), "frames/heat_%04d.png", k);
     const std::string heatmap = name;
-    retrieve_annotation(record.json_path, (out / annotated).string(), true);
+    retrieve_annotation_seeded(record.json_path, (out / annotated).string(), true, kReviewColourSeed);
     write_image_file_atomically((out / heatmap).string(), render_intersection_heatmap(*record.intersections_df),
                                 AtomicWriteOptions{.sync = false});
     flagged.push_back({{"frame", k}, {"annotated", annotated}, {"heatmap", heatmap}, {"notes", frame_notes(k, report)}});
