@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
   pelk::bench::print_ratio("time per frame table (s)", ours, baseline, 20);
 
   std::size_t compact_bytes = 0, full_bytes = 0;
-  for (const auto& [key, mask] : mask_dict()) compact_bytes += mask.roi().total() + sizeof(pelk::Mask);
+  for (const auto& [key, mask] : mask_dict()) compact_bytes += mask.bytes() + sizeof(pelk::Mask);
   for (const auto& m : full_masks()) full_bytes += m.total();
   std::printf("%-40s ours %zu  baseline %zu\n", "bytes held by 10 masks", compact_bytes, full_bytes);
   pelk::bench::print_ratio("bytes held (fewer is better)", static_cast<double>(compact_bytes),

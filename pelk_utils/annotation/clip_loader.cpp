@@ -1,11 +1,13 @@
 #include "pelk_utils/annotation/clip_loader.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <filesystem>
 #include <iostream>
 #include <regex>
 #include <stdexcept>
+#include <thread>
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -93,6 +95,39 @@ FrameRecord load_record(const std::string& path, cv::Size size) {
   return record;
 }
 
+// Loads every file (with intersections tables when `tables`) on `threads`
+// threads. Records come back in file order; when files fail,
+// the error of the first failing file in that order is thrown, as a loop
+// over the files would throw it.
+std::vector<FrameRecord> load_records(const std::vector<std::string>& files, cv::Size size, bool tables,
+                                      unsigned threads) {
+  const std::size_t n = files.size();
+  std::vector<FrameRecord> records(n);
+  std::vector<std::exception_ptr> errors(n);
+  std::atomic<std::size_t> next{0};
+  const auto work = [&] {
+    for (std::size_t i = next++; i < n; i = next++) {
+      try {
+        records[i] = load_record(files[i], size);
+        if (tables) records[i].intersections_df = intersection_between_masks(records[i].masks_dict, records[i].mask_areas);
+      } catch (...) {
+        errors[i] = std::current_exception();
+      }
+    }
+  };
+  const std::size_t helpers = std::min<std::size_t>(std::max(1u, threads), std::max<std::size_t>(n, 1)) - 1;
+  std::vector<std::thread> pool;
+  for (std::size_t t = 0; t < helpers; ++t) pool.emplace_back(work);
+  work();
+  for (std::thread& t : pool) t.join();
+  for (const std::exception_ptr& e : errors) {
+    if (e) std::rethrow_exception(e);
+  }
+  return records;
+}
+
+unsigned loader_threads() { return std::max(1u, std::thread::hardware_concurrency()); }
+
 cv::Size clip_size(const std::string& first_file) {
   const nlohmann::json doc = read_annotation_json(first_file);
   const nlohmann::json& image_path = require_key(doc, "image_path", "'" + first_file + "'");
@@ -143,9 +178,7 @@ AnnotationData get_pelk_annotation_data(const std::string& /*video_dir*/, bool l
   const int n = static_cast<int>(files.size());
   AnnotationData out;
   if (ixx > 0) {
-    if (last_or_not) {
-      for (const std::string& f : files) load_record(f, size);
-    }
+    if (last_or_not) load_records(files, size, false, loader_threads());
     out.pelk_annotation_data.emplace();
     if (ixx < n) {
       FrameRecord record = load_record(files[static_cast<std::size_t>(ixx)], size);
@@ -154,15 +187,20 @@ AnnotationData get_pelk_annotation_data(const std::string& /*video_dir*/, bool l
     }
     return out;
   }
-  ClipAnnotationData clip;
-  for (int p = 0; p < n; ++p) {
-    FrameRecord record = load_record(files[static_cast<std::size_t>(p)], size);
-    record.intersections_df = intersection_between_masks(record.masks_dict, record.mask_areas);
-    clip.emplace(p, std::move(record));
-  }
+  ClipAnnotationData clip = internal::load_clip_files(files, size, loader_threads());
   out.last_frame = clip.rbegin()->second;
   out.pelk_annotation_data = std::move(clip);
   return out;
 }
 
+namespace internal {
+
+ClipAnnotationData load_clip_files(const std::vector<std::string>& files, cv::Size size, unsigned threads) {
+  std::vector<FrameRecord> records = load_records(files, size, true, threads);
+  ClipAnnotationData clip;
+  for (std::size_t p = 0; p < records.size(); ++p) clip.emplace(static_cast<int>(p), std::move(records[p]));
+  return clip;
+}
+
+}  // namespace internal
 }  // namespace pelk

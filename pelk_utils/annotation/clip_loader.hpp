@@ -65,4 +65,13 @@ std::int64_t frame_index_of(const std::string& json_path);
 AnnotationData get_pelk_annotation_data(const std::string& video_dir, bool last_or_not = false, int ixx = 0,
                                         const std::string& save_dir_base = kDefaultAnnotationDir);
 
+namespace internal {
+
+// Loads `files` as one clip (frame keys 0.. in file order, every mask at
+// `size`, with intersections tables) on `threads` threads; results and
+// errors do not depend on the thread count. get_pelk_annotation_data uses
+// every core; benchmarks compare thread counts.
+ClipAnnotationData load_clip_files(const std::vector<std::string>& files, cv::Size size, unsigned threads);
+
+}  // namespace internal
 }  // namespace pelk

@@ -151,6 +151,37 @@ TEST_F(ClipLoaderTest, BadInputRaises) {
   }
 }
 
+// Files load on several threads: the clip, and the error of a clip with
+// broken files (the first broken one in file order), are the same for
+// every thread count.
+TEST_F(ClipLoaderTest, ThreadCountChangesNeitherResultsNorErrors) {
+  for (int f = 0; f < 23; ++f) write("output_pp_" + std::to_string(f) + ".json", {1, 2 + f % 3, 7});
+  const std::vector<std::string> files = list_annotation_files(out());
+  const ClipAnnotationData one = internal::load_clip_files(files, {30, 20}, 1);
+  ASSERT_EQ(one.size(), 23u);
+  for (const unsigned threads : {2u, 3u, 8u, 64u}) {
+    const ClipAnnotationData many = internal::load_clip_files(files, {30, 20}, threads);
+    ASSERT_EQ(many.size(), one.size()) << threads;
+    for (const auto& [key, record] : one) {
+      const FrameRecord& other = many.at(key);
+      EXPECT_EQ(other.json_path, record.json_path) << threads;
+      EXPECT_EQ(other.masks_dict.keys(), record.masks_dict.keys()) << threads;
+      for (const auto& [box, mask] : record.masks_dict) EXPECT_EQ(other.masks_dict.at(box), mask) << threads;
+      EXPECT_EQ(*other.intersections_df, *record.intersections_df) << threads;
+    }
+  }
+  std::ofstream(dir_ / "out" / "output_pp_9.json") << "{";
+  std::ofstream(dir_ / "out" / "output_pp_17.json") << "[";
+  for (const unsigned threads : {1u, 2u, 8u}) {
+    try {
+      internal::load_clip_files(files, {30, 20}, threads);
+      ADD_FAILURE() << "expected an error";
+    } catch (const std::invalid_argument& e) {
+      EXPECT_NE(std::string(e.what()).find("output_pp_9.json"), std::string::npos) << threads << ": " << e.what();
+    }
+  }
+}
+
 TEST(FrameIndexTest, TakesTextAfterLastMarker) {
   EXPECT_EQ(frame_index_of("a/output_pp_3/output_pp_0012.json"), 12);
   EXPECT_THROW(frame_index_of("a/output_pp_x.json"), std::invalid_argument);

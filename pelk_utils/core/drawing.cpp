@@ -198,8 +198,9 @@ void composite_masks_over(cv::Mat& image, const cv::Mat& base, const std::vector
     for (int ch = 0; ch < 3; ++ch) {
       for (int v = 0; v < 256; ++v) lut[ch][v] = cv::saturate_cast<std::uint8_t>((src[ch] * a * 255 + v * (255 - a * 255)) / 255);
     }
+    const cv::Mat1b bits = mask.roi();
     for (int y = 0; y < r.height; ++y) {
-      const std::uint8_t* m = mask.roi().ptr<std::uint8_t>(y);
+      const std::uint8_t* m = bits.ptr<std::uint8_t>(y);
       const cv::Vec4b* b = base.ptr<cv::Vec4b>(r.y + y) + r.x;
       cv::Vec4b* o = image.ptr<cv::Vec4b>(r.y + y) + r.x;
       for (int x = 0; x < r.width; ++x) {

@@ -1,6 +1,9 @@
 #include "pelk_utils/core/mask.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
 #include <stdexcept>
 
 #include <opencv2/core.hpp>
@@ -38,6 +41,23 @@ cv::Rect nonzero_bounds(const cv::Mat1b& m) {
   return {x0, y0, x1 - x0 + 1, y1 - y0 + 1};
 }
 
+// Packs `width` bytes (non-zero = inside) into bits, eight at a time: each
+// byte is folded to 0/1 in its lowest bit, and one multiplication gathers the
+// eight lowest bits into the top byte.
+void pack_row(const std::uint8_t* in, int width, std::uint64_t* out) {
+  int x = 0;
+  for (; x + 8 <= width; x += 8) {
+    std::uint64_t v;
+    std::memcpy(&v, in + x, 8);
+    v |= v >> 4;
+    v |= v >> 2;
+    v |= v >> 1;
+    v &= 0x0101010101010101ULL;
+    out[x >> 6] |= ((v * 0x0102040810204080ULL) >> 56) << (x & 63);
+  }
+  for (; x < width; ++x) out[x >> 6] |= static_cast<std::uint64_t>(in[x] != 0) << (x & 63);
+}
+
 }  // namespace
 
 Mask::Mask(const cv::Mat& full_frame) {
@@ -69,19 +89,56 @@ void Mask::adopt(cv::Rect rect, const cv::Mat& bits) {
   const cv::Rect tight = nonzero_bounds(nonzero);
   if (tight.empty()) return;
   rect_ = tight + rect.tl();
-  bits_.create(tight.size());
+  words_ = tight.width / 64 + 2;  // one spare word lets chunk() read 64 bits from any column
+  packed_ = cv::Mat1b::zeros(tight.height, words_ * 8);
   std::int64_t area = 0;
   for (int y = 0; y < tight.height; ++y) {
     const std::uint8_t* in = nonzero.ptr<std::uint8_t>(tight.y + y) + tight.x;
-    std::uint8_t* out = bits_.ptr<std::uint8_t>(y);
-    int row = 0;
-    for (int x = 0; x < tight.width; ++x) {
-      out[x] = in[x] != 0;
-      row += out[x];
-    }
-    area += row;
+    auto* out = reinterpret_cast<std::uint64_t*>(packed_.ptr<std::uint8_t>(y));
+    pack_row(in, tight.width, out);
+    for (int w = 0; w < words_; ++w) area += std::popcount(out[w]);
   }
   area_ = area;
+}
+
+const std::uint64_t* Mask::row(int y) const {
+  return reinterpret_cast<const std::uint64_t*>(packed_.ptr<std::uint8_t>(y));
+}
+
+namespace {
+
+// Returns the 64 bits of a packed row starting at column `x` (bit 0 = x).
+std::uint64_t chunk(const std::uint64_t* row, int x) {
+  const int word = x >> 6, shift = x & 63;
+  if (shift == 0) return row[word];
+  return (row[word] >> shift) | (row[word + 1] << (64 - shift));
+}
+
+// Bytes 0/1 for each bit of a byte, least significant bit first.
+const std::array<std::uint64_t, 256>& byte_spread() {
+  static const std::array<std::uint64_t, 256> table = [] {
+    std::array<std::uint64_t, 256> t{};
+    for (int v = 0; v < 256; ++v) {
+      for (int bit = 0; bit < 8; ++bit) t[v] |= static_cast<std::uint64_t>((v >> bit) & 1) << (8 * bit);
+    }
+    return t;
+  }();
+  return table;
+}
+
+}  // namespace
+
+cv::Mat1b Mask::roi() const {
+  if (empty()) return cv::Mat1b();
+  const auto& spread = byte_spread();
+  cv::Mat1b out(rect_.size());
+  std::vector<std::uint8_t> line(static_cast<std::size_t>(words_) * 64);
+  for (int y = 0; y < rect_.height; ++y) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(row(y));
+    for (int k = 0; k < words_ * 8; ++k) std::memcpy(line.data() + 8 * k, &spread[bytes[k]], 8);
+    std::memcpy(out.ptr<std::uint8_t>(y), line.data(), static_cast<std::size_t>(rect_.width));
+  }
+  return out;
 }
 
 Box Mask::box() const {
@@ -92,34 +149,38 @@ Box Mask::box() const {
 
 cv::Mat1b Mask::full() const {
   cv::Mat1b out = cv::Mat1b::zeros(frame_size_);
-  if (!empty()) bits_.copyTo(out(rect_));
+  if (!empty()) roi().copyTo(out(rect_));
   return out;
 }
 
 std::uint8_t Mask::at(int x, int y) const {
   if (!rect_.contains(cv::Point(x, y))) return 0;
-  return bits_(y - rect_.y, x - rect_.x);
+  const int col = x - rect_.x;
+  return static_cast<std::uint8_t>((row(y - rect_.y)[col >> 6] >> (col & 63)) & 1);
 }
 
 bool operator==(const Mask& a, const Mask& b) {
   if (a.frame_size_ != b.frame_size_ || a.rect_ != b.rect_ || a.area_ != b.area_) return false;
   if (a.empty()) return true;
-  return cv::countNonZero(a.bits_ != b.bits_) == 0;
+  // Same rectangle, so the same packing; padding bits are always 0.
+  return cv::countNonZero(a.packed_ != b.packed_) == 0;
 }
 
 std::int64_t intersection_area(const Mask& a, const Mask& b) {
   require_same_frame(a, b);
   const cv::Rect overlap = a.bounds() & b.bounds();
   if (overlap.empty()) return 0;
-  const cv::Mat1b ra = a.roi()(overlap - a.bounds().tl());
-  const cv::Mat1b rb = b.roi()(overlap - b.bounds().tl());
+  const int ax = overlap.x - a.rect_.x, bx = overlap.x - b.rect_.x;
   std::int64_t count = 0;
-  for (int y = 0; y < overlap.height; ++y) {
-    const std::uint8_t* pa = ra.ptr<std::uint8_t>(y);
-    const std::uint8_t* pb = rb.ptr<std::uint8_t>(y);
-    int row = 0;
-    for (int x = 0; x < overlap.width; ++x) row += pa[x] & pb[x];
-    count += row;
+  for (int y = overlap.y; y < overlap.br().y; ++y) {
+    const std::uint64_t* ra = a.row(y - a.rect_.y);
+    const std::uint64_t* rb = b.row(y - b.rect_.y);
+    for (int x = 0; x < overlap.width; x += 64) {
+      std::uint64_t both = chunk(ra, ax + x) & chunk(rb, bx + x);
+      const int left = overlap.width - x;
+      if (left < 64) both &= (std::uint64_t{1} << left) - 1;
+      count += std::popcount(both);
+    }
   }
   return count;
 }

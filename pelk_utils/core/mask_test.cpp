@@ -124,13 +124,41 @@ TEST(MaskPropertyTest, MatchesFullFrameComputation) {
   for (int trial = 0; trial < 300; ++trial) {
     const cv::Size size(5 + trial % 37, 3 + trial % 29);
     const cv::Mat1b a = random_mask(rng, size), b = random_mask(rng, size);
-    const Mask ma(a), mb(b);
+    const cv::Mat1b raw = trial % 5 == 0 ? cv::Mat1b(a * 255) : a;  // any non-zero value is inside
+    const Mask ma(raw), mb(b);
     ASSERT_EQ(ma.area(), cv::countNonZero(a)) << trial;
     ASSERT_EQ(cv::countNonZero(ma.full() != a), 0) << trial;
     ASSERT_EQ(ma.box(), plain_box(a)) << trial;
     cv::Mat1b both = a & b;
     ASSERT_EQ(intersection_area(ma, mb), cv::countNonZero(both)) << trial;
     ASSERT_EQ(mask_and(ma, mb), Mask(both)) << trial;
+  }
+}
+
+// Masks are packed 64 pixels to a word: rows that cross word boundaries at
+// every alignment, and pixel noise, must read back exactly.
+TEST(MaskPropertyTest, WideMasksReadBackAtEveryWordAlignment) {
+  std::mt19937 rng(13);
+  for (int trial = 0; trial < 200; ++trial) {
+    const cv::Size size(60 + trial % 141, 4 + trial % 7);
+    cv::Mat1b a = random_mask(rng, size), b = random_mask(rng, size);
+    if (trial % 3 == 0) cv::randu(a, 0, 2);  // noise: every word pattern
+    if (trial % 4 == 0) b(cv::Rect(trial % size.width, 0, size.width - trial % size.width, size.height)).setTo(1);
+    const cv::Mat1b raw = trial % 5 == 0 ? cv::Mat1b(a * 255) : a;  // any non-zero value is inside
+    const Mask ma(raw), mb(b);
+    ASSERT_EQ(ma.area(), cv::countNonZero(a)) << trial;
+    ASSERT_EQ(cv::countNonZero(ma.full() != a), 0) << trial;
+    if (!ma.empty()) {
+      ASSERT_EQ(cv::countNonZero(ma.roi() != a(ma.bounds())), 0) << trial;
+    }
+    for (int y = 0; y < size.height; ++y) {
+      for (int x = 0; x < size.width; ++x) {
+        ASSERT_EQ(ma.at(x, y), a(y, x)) << trial << " at " << x << "," << y;
+      }
+    }
+    ASSERT_EQ(intersection_area(ma, mb), cv::countNonZero(a & b)) << trial;
+    ASSERT_EQ(Mask(ma.full()), ma) << trial;
+    ASSERT_EQ(ma == mb, cv::countNonZero(a != b) == 0) << trial;
   }
 }
 
