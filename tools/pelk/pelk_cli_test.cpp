@@ -61,7 +61,7 @@ class PelkCliTest : public testing::ScratchDirTest {
 TEST_F(PelkCliTest, VersionAndHelpForEverySubcommand) {
   EXPECT_EQ(run("--version").out, "pelk 0.1.0\n");
   for (const char* sub : {"catalog", "extract", "init", "track", "report", "match", "clean", "render", "fix-polygons",
-                          "heatmap", "cluster", "motion", "review", "demo"}) {
+                          "heatmap", "cluster", "motion", "review", "demo", "shard", "evaluate"}) {
     const CliRun r = run(std::string(sub) + " --help");
     EXPECT_EQ(r.code, 0) << sub;
     EXPECT_NE(r.out.find("Usage"), std::string::npos) << sub << ": " << r.out;
@@ -205,6 +205,34 @@ TEST_F(PelkCliTest, HostileClipsRunToACleanResult) {
   ASSERT_EQ(r.code, 0) << r.err;
   const std::string data = testing::slurp(path("review/data.js"));
   EXPECT_NE(data.find("clip\\ufffd\\ufffd"), std::string::npos) << data.substr(0, 200);
+}
+
+// Evaluation against truth: the truth itself scores 100 %; a copy with two
+// identities exchanged from frame 2 on shows the two switches.
+TEST_F(PelkCliTest, EvaluateScoresTruthAndFindsASwap) {
+  make_clip(4);
+  CliRun r = run("evaluate " + path("ann") + " " + path("ann") + " --csv " + path("ids.csv"));
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("IDF1 100.0% (IDP 100.0%, IDR 100.0%), MOTA 100.0%, 0 identity switches, 0 misses, 0 false positives", 0), 0u) << r.out;
+  EXPECT_NE(testing::slurp(path("ids.csv")).find("Truth Box,Frames,Frames Tracked,Tracked As"), std::string::npos);
+  fs::create_directories(path("swapped"));
+  for (int f = 0; f < 4; ++f) {
+    nlohmann::json doc = nlohmann::json::parse(testing::slurp(path("ann/output_pp_" + std::to_string(f) + ".json")));
+    if (f >= 2) {
+      for (auto& d : doc["detections"]) {
+        if (d["object_id"] == 1 || d["object_id"] == 2) d["object_id"] = 3 - d["object_id"].get<int>();
+      }
+    }
+    std::ofstream(path("swapped/output_pp_" + std::to_string(f) + ".json")) << doc.dump();
+  }
+  r = run("evaluate " + path("swapped") + " " + path("ann"));
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("MOTA 95.0%, 2 identity switches"), std::string::npos) << r.out;  // 1 - 2/40
+  EXPECT_NE(r.out.find("  Box0: 2 of 4 frames under Box1"), std::string::npos) << r.out;
+  fs::remove(path("swapped/output_pp_3.json"));
+  r = run("evaluate " + path("swapped") + " " + path("ann"));
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("frame 3 is in the truth but was not tracked"), std::string::npos) << r.err;
 }
 
 TEST_F(PelkCliTest, CatalogAndShardedExtraction) {

@@ -32,7 +32,7 @@ const char* program_for(int argc, char** argv) {
   bool resolve = false;
   for (int i = 2; i < argc; ++i) resolve = resolve || std::string(argv[i]) == "--resolve";
   if (is_one_of(command, {"report", "review"})) return resolve ? "pelk-full" : "pelk-tools";
-  if (is_one_of(command, {"extract", "clean", "render", "fix-polygons", "heatmap", "cluster", "motion"})) {
+  if (is_one_of(command, {"extract", "clean", "render", "fix-polygons", "heatmap", "cluster", "motion", "evaluate"})) {
     return "pelk-tools";
   }
   return "pelk-full";  // model commands, the help, and the error for anything else

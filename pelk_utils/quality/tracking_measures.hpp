@@ -1,0 +1,61 @@
+// Tracking measures against truth: how well a tracked clip keeps each
+// animal's identity, in the field's standard measures (CLEAR MOT's MOTA and
+// identity switches, IDF1 with ID precision and recall), plus the mean mask
+// IoU of matched masks and a per-identity table. Tracked and truth frames
+// are paired by frame number; masks by mask IoU.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "pelk_utils/annotation/clip_loader.hpp"
+
+namespace pelk {
+
+// One truth identity's record over the clip.
+struct IdentityRecord {
+  std::string truth_box;            // truth box key
+  std::int64_t frames = 0;          // frames in which the animal is in the truth (non-empty mask)
+  std::int64_t tracked = 0;         // frames in which a tracked mask matched it
+  std::int64_t own_identity = 0;    // of those, under the tracked key IDF1 gives it
+  std::string assigned_box;         // that tracked key ("" when none)
+  std::int64_t other_identity = 0;  // frames matched under another tracked key
+  std::string most_other_box;       // the most frequent other key ("" when none)
+};
+
+struct TrackingMeasures {
+  std::int64_t frames = 0;
+  std::int64_t truth_objects = 0;    // truth masks over all frames (GT)
+  std::int64_t tracked_objects = 0;  // tracked masks over all frames
+  std::int64_t matches = 0;          // per-frame matches (IoU >= threshold)
+  std::int64_t misses = 0;           // truth masks without a match (FN)
+  std::int64_t false_positives = 0;  // tracked masks without a match (FP)
+  std::int64_t id_switches = 0;      // matches whose tracked key differs from the truth's previous match
+  double mota = 0;                   // 1 - (FN + FP + IDSW) / GT
+  double idf1 = 0, id_precision = 0, id_recall = 0;
+  std::int64_t idtp = 0, idfp = 0, idfn = 0;
+  double mean_iou = 0;               // over per-frame matches
+  std::vector<IdentityRecord> identities;  // truth keys in order of first appearance
+};
+
+// Returns the intersection over union of two masks (0 when both are empty).
+double mask_iou(const Mask& a, const Mask& b);
+
+// Returns the assignment of rows to columns that maximises the total of
+// `score` over pairs with score >= `minimum`; result[r] is the column of
+// row r or -1. Ties go to the earlier column.
+std::vector<int> best_assignment(const std::vector<std::vector<double>>& score, double minimum);
+
+// Measures `tracked` against `truth`. Frames are paired by frame_index and
+// both clips must hold the same frame numbers (std::invalid_argument naming
+// the first frame found on one side only); empty masks do not count. Per
+// frame, tracked masks are matched to truth masks by optimal assignment on
+// mask IoU, a match needing IoU >= `iou_threshold`; an identity switch is a
+// match whose tracked key differs from the truth's previous match. IDF1
+// pairs each truth key with at most one tracked key over the whole clip so
+// that the frames both keys cover with IoU >= `iou_threshold` are most.
+TrackingMeasures evaluate_tracking(const ClipAnnotationData& tracked, const ClipAnnotationData& truth,
+                                   double iou_threshold = 0.5);
+
+}  // namespace pelk

@@ -1,0 +1,146 @@
+#include "pelk_utils/quality/tracking_measures.hpp"
+
+#include <gtest/gtest.h>
+
+namespace pelk {
+namespace {
+
+const cv::Size kFrame(100, 40);
+
+// An animal: a 10 x 10 square at column x (row 10), or any rectangle.
+Mask animal(int x) { return Mask(kFrame, cv::Rect(x, 10, 10, 10), cv::Mat1b(10, 10, uchar{1})); }
+Mask rect(cv::Rect r) { return Mask(kFrame, r, cv::Mat1b(r.size(), uchar{1})); }
+
+// One frame: box key -> mask.
+using Frame = std::vector<std::pair<std::string, Mask>>;
+
+ClipAnnotationData clip(const std::vector<Frame>& frames) {
+  ClipAnnotationData out;
+  for (std::size_t f = 0; f < frames.size(); ++f) {
+    FrameRecord r;
+    r.frame_index = static_cast<std::int64_t>(f);
+    for (const auto& [key, mask] : frames[f]) r.masks_dict.insert_or_assign(key, mask);
+    out.emplace(static_cast<int>(f), r);
+  }
+  return out;
+}
+
+// Small cases whose measures are worked out by hand in the comments.
+struct MeasureCase {
+  const char* name;
+  std::vector<Frame> tracked, truth;
+  std::int64_t misses, false_positives, switches;
+  double mota, idf1, id_precision, id_recall, mean_iou;
+  friend void PrintTo(const MeasureCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class TrackingMeasuresTest : public ::testing::TestWithParam<MeasureCase> {};
+
+TEST_P(TrackingMeasuresTest, MatchesTheHandWorkedValues) {
+  const MeasureCase& c = GetParam();
+  const TrackingMeasures m = evaluate_tracking(clip(c.tracked), clip(c.truth));
+  EXPECT_EQ(m.misses, c.misses);
+  EXPECT_EQ(m.false_positives, c.false_positives);
+  EXPECT_EQ(m.id_switches, c.switches);
+  EXPECT_NEAR(m.mota, c.mota, 1e-12);
+  EXPECT_NEAR(m.idf1, c.idf1, 1e-12);
+  EXPECT_NEAR(m.id_precision, c.id_precision, 1e-12);
+  EXPECT_NEAR(m.id_recall, c.id_recall, 1e-12);
+  EXPECT_NEAR(m.mean_iou, c.mean_iou, 1e-12);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TrackingMeasuresTest,
+    ::testing::Values(
+        // Two animals, three frames, all kept: nothing wrong.
+        MeasureCase{"perfect",
+                    {{{"Box0", animal(0)}, {"Box1", animal(50)}}, {{"Box0", animal(2)}, {"Box1", animal(52)}},
+                     {{"Box0", animal(4)}, {"Box1", animal(54)}}},
+                    {{{"A", animal(0)}, {"B", animal(50)}}, {{"A", animal(2)}, {"B", animal(52)}},
+                     {{"A", animal(4)}, {"B", animal(54)}}},
+                    0, 0, 0, 1.0, 1.0, 1.0, 1.0, 1.0},
+        // The two keys exchange animals after frame 1: every truth mask is
+        // matched (FN = FP = 0), A and B each switch once (IDSW = 2), MOTA =
+        // 1 - 2/8. Each key covers each animal for 2 of its 4 frames, so the
+        // best identity pairing keeps 4 of 8: IDF1 = IDP = IDR = 0.5.
+        MeasureCase{"swap_in_the_middle",
+                    {{{"Box0", animal(0)}, {"Box1", animal(50)}}, {{"Box0", animal(0)}, {"Box1", animal(50)}},
+                     {{"Box0", animal(50)}, {"Box1", animal(0)}}, {{"Box0", animal(50)}, {"Box1", animal(0)}}},
+                    {{{"A", animal(0)}, {"B", animal(50)}}, {{"A", animal(0)}, {"B", animal(50)}},
+                     {{"A", animal(0)}, {"B", animal(50)}}, {{"A", animal(0)}, {"B", animal(50)}}},
+                    0, 0, 2, 0.75, 0.5, 0.5, 0.5, 1.0},
+        // The tracker loses the animal in the last of four frames: FN = 1,
+        // MOTA = 1 - 1/4; IDTP = 3, IDFN = 1, IDFP = 0: IDF1 = 6/7, IDR = 3/4.
+        MeasureCase{"miss",
+                    {{{"Box0", animal(0)}}, {{"Box0", animal(0)}}, {{"Box0", animal(0)}}, {}},
+                    {{{"A", animal(0)}}, {{"A", animal(0)}}, {{"A", animal(0)}}, {{"A", animal(0)}}},
+                    1, 0, 0, 0.75, 6.0 / 7.0, 1.0, 0.75, 1.0},
+        // A second key appears where there is no animal in frame 1: FP = 1,
+        // MOTA = 1 - 1/2; IDTP = 2, IDFP = 1: IDF1 = 4/5, IDP = 2/3.
+        MeasureCase{"false_positive",
+                    {{{"Box0", animal(0)}}, {{"Box0", animal(0)}, {"Box1", animal(70)}}},
+                    {{{"A", animal(0)}}, {{"A", animal(0)}}},
+                    0, 1, 0, 0.5, 0.8, 2.0 / 3.0, 1.0, 1.0},
+        // One animal followed by Box0 for two frames, then by Box1: one
+        // switch, MOTA = 1 - 1/4; IDTP = 2, IDFP = 2, IDFN = 2: IDF1 = 0.5.
+        MeasureCase{"fragmented_identity",
+                    {{{"Box0", animal(0)}}, {{"Box0", animal(0)}}, {{"Box1", animal(0)}}, {{"Box1", animal(0)}}},
+                    {{{"A", animal(0)}}, {{"A", animal(0)}}, {{"A", animal(0)}}, {{"A", animal(0)}}},
+                    0, 0, 1, 0.75, 0.5, 0.5, 0.5, 1.0},
+        // Half a square off (IoU 50/150 = 1/3 < 0.5): no match, one miss and
+        // one false positive, MOTA = 1 - 2/1; a 10 x 8 mask on a 10 x 10 one
+        // matches with IoU 0.8.
+        MeasureCase{"low_overlap_is_no_match",
+                    {{{"Box0", animal(5)}}}, {{{"A", animal(0)}}}, 1, 1, 0, -1.0, 0.0, 0.0, 0.0, 0.0},
+        MeasureCase{"partial_mask_iou",
+                    {{{"Box0", rect({0, 10, 10, 8})}}}, {{{"A", animal(0)}}}, 0, 0, 0, 1.0, 1.0, 1.0, 1.0, 0.8}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(TrackingMeasuresTableTest, SaysWhichIdentityAnAnimalWasTrackedUnder) {
+  // A is followed by Box0 for three frames and by Box1 (B's key) for one.
+  const std::vector<Frame> tracked = {{{"Box0", animal(0)}, {"Box1", animal(50)}},
+                                      {{"Box0", animal(0)}, {"Box1", animal(50)}},
+                                      {{"Box0", animal(0)}, {"Box1", animal(50)}},
+                                      {{"Box1", animal(0)}}};
+  const std::vector<Frame> truth = {{{"A", animal(0)}, {"B", animal(50)}}, {{"A", animal(0)}, {"B", animal(50)}},
+                                    {{"A", animal(0)}, {"B", animal(50)}}, {{"A", animal(0)}}};
+  const TrackingMeasures m = evaluate_tracking(clip(tracked), clip(truth));
+  ASSERT_EQ(m.identities.size(), 2u);
+  const IdentityRecord& a = m.identities[0];
+  EXPECT_EQ(a.truth_box, "A");
+  EXPECT_EQ(a.frames, 4);
+  EXPECT_EQ(a.tracked, 4);
+  EXPECT_EQ(a.assigned_box, "Box0");
+  EXPECT_EQ(a.own_identity, 3);
+  EXPECT_EQ(a.other_identity, 1);
+  EXPECT_EQ(a.most_other_box, "Box1");
+  EXPECT_EQ(m.identities[1].assigned_box, "Box1");
+  EXPECT_EQ(m.identities[1].other_identity, 0);
+  EXPECT_EQ(m.id_switches, 1);
+}
+
+TEST(TrackingMeasuresTableTest, DifferentFrameSetsAreRefusedNamingAFrame) {
+  const ClipAnnotationData two = clip({{{"Box0", animal(0)}}, {{"Box0", animal(0)}}});
+  const ClipAnnotationData one = clip({{{"A", animal(0)}}});
+  try {
+    evaluate_tracking(two, one);
+    FAIL();
+  } catch (const std::invalid_argument& e) {
+    EXPECT_NE(std::string(e.what()).find("frame 1 is tracked but has no truth"), std::string::npos) << e.what();
+  }
+  EXPECT_THROW(evaluate_tracking(one, two), std::invalid_argument);
+}
+
+// The optimal assignment beats the greedy one: taking 0.9 first would leave
+// row 1 only 0.1, below the minimum.
+TEST(BestAssignmentTest, MaximisesTheTotalAboveTheMinimum) {
+  EXPECT_EQ(best_assignment({{0.9, 0.8}, {0.85, 0.1}}, 0.5), (std::vector<int>{1, 0}));
+  EXPECT_EQ(best_assignment({{0.9, 0.8, 0.7}}, 0.5), (std::vector<int>{0}));
+  EXPECT_EQ(best_assignment({{0.4}, {0.6}, {0.3}}, 0.5), (std::vector<int>{-1, 0, -1}));
+  EXPECT_EQ(best_assignment({{0.6, 0.6}}, 0.5), (std::vector<int>{0}));  // ties: the earlier column
+  EXPECT_TRUE(best_assignment({}, 0.5).empty());
+  EXPECT_EQ(best_assignment({{}, {}}, 0.5), (std::vector<int>{-1, -1}));
+}
+
+}  // namespace
+}  // namespace pelk
