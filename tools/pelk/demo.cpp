@@ -24,6 +24,7 @@
 #include "pelk_utils/matching/matcher.hpp"
 #include "pelk_utils/matching/overlap_resolution.hpp"
 #include "pelk_utils/matching/similarity.hpp"
+#include "pelk_utils/quality/tracking_measures.hpp"
 #include "pelk_utils/quality/tracking_report.hpp"
 #include "pelk_utils/refine/mask_refinement.hpp"
 #include "pelk_utils/synth/pen_scene.hpp"
@@ -166,6 +167,22 @@ void run(const DemoOptions& o) {
   quietly([&] { data = get_pelk_annotation_data("", false, 0, ann1); });
   ClipAnnotationData& clip = *data.pelk_annotation_data;
   load_step.done(std::to_string(clip.size()) + " frames, " + std::to_string(clip.begin()->second.masks_dict.size()) + " masks each");
+
+  Step evaluate_step("tracking vs truth");
+  ClipAnnotationData truth_clip;
+  for (const auto& [key, record] : clip) {
+    FrameRecord t;
+    t.frame_index = record.frame_index;
+    for (const auto& a : truth1(static_cast<std::size_t>(record.frame_index))) {
+      t.masks_dict.insert_or_assign("Animal" + std::to_string(a.identity), a.mask);
+    }
+    truth_clip.emplace(key, std::move(t));
+  }
+  const TrackingMeasures measures = evaluate_tracking(clip, truth_clip);
+  char measured[160];
+  std::snprintf(measured, sizeof(measured), "IDF1 %.1f%%, MOTA %.1f%%, %lld identity switches, mean IoU %.3f",
+                100 * measures.idf1, 100 * measures.mota, static_cast<long long>(measures.id_switches), measures.mean_iou);
+  evaluate_step.done(measured);
 
   // Which box follows which animal, from the starting frame.
   std::map<std::string, int> box_identity;
