@@ -90,6 +90,45 @@ std::vector<int> hungarian(const std::vector<std::vector<double>>& cost, std::si
 
 double ratio(double a, double b) { return b > 0 ? a / b : 0.0; }
 
+std::vector<int> best_assignment_impl(const std::vector<std::vector<double>>& score, double minimum);
+
+// Matches one frame as CLEAR MOT does: a truth mask keeps the tracked key it
+// was last matched with while their IoU reaches the threshold; the rest are
+// matched by optimal assignment. Returns, per truth mask, the position of its
+// tracked mask or -1.
+std::vector<int> frame_matches(const std::vector<std::vector<double>>& iou, const std::vector<std::size_t>& gi,
+                               const std::vector<std::size_t>& ti, const std::map<std::size_t, std::size_t>& last_match,
+                               double threshold) {
+  std::vector<int> match(iou.size(), -1);
+  std::vector<bool> taken(ti.size(), false);
+  for (std::size_t r = 0; r < iou.size(); ++r) {
+    const auto last = last_match.find(gi[r]);
+    if (last == last_match.end()) continue;
+    for (std::size_t c = 0; c < ti.size(); ++c) {
+      if (ti[c] == last->second && !taken[c] && iou[r][c] >= threshold) {
+        match[r] = static_cast<int>(c);
+        taken[c] = true;
+      }
+    }
+  }
+  std::vector<std::size_t> rows, cols;
+  for (std::size_t r = 0; r < iou.size(); ++r) {
+    if (match[r] < 0) rows.push_back(r);
+  }
+  for (std::size_t c = 0; c < ti.size(); ++c) {
+    if (!taken[c]) cols.push_back(c);
+  }
+  std::vector<std::vector<double>> rest(rows.size(), std::vector<double>(cols.size(), 0.0));
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    for (std::size_t j = 0; j < cols.size(); ++j) rest[i][j] = iou[rows[i]][cols[j]];
+  }
+  const std::vector<int> assigned = best_assignment_impl(rest, threshold);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (assigned[i] >= 0) match[rows[i]] = static_cast<int>(cols[static_cast<std::size_t>(assigned[i])]);
+  }
+  return match;
+}
+
 }  // namespace
 
 double mask_iou(const Mask& a, const Mask& b) {
@@ -99,6 +138,12 @@ double mask_iou(const Mask& a, const Mask& b) {
 }
 
 std::vector<int> best_assignment(const std::vector<std::vector<double>>& score, double minimum) {
+  return best_assignment_impl(score, minimum);
+}
+
+namespace {
+
+std::vector<int> best_assignment_impl(const std::vector<std::vector<double>>& score, double minimum) {
   const std::size_t rows = score.size(), cols = rows == 0 ? 0 : score[0].size();
   if (rows == 0 || cols == 0) return std::vector<int>(rows, -1);
   // Square the table with dummy columns (and rows), pairs below the minimum
@@ -119,6 +164,8 @@ std::vector<int> best_assignment(const std::vector<std::vector<double>>& score, 
   }
   return out;
 }
+
+}  // namespace
 
 TrackingMeasures evaluate_tracking(const ClipAnnotationData& tracked, const ClipAnnotationData& truth,
                                    double iou_threshold) {
@@ -153,7 +200,7 @@ TrackingMeasures evaluate_tracking(const ClipAnnotationData& tracked, const Clip
         if (iou[r][c] >= iou_threshold) ++overlapping_frames[{gi[r], ti[c]}];
       }
     }
-    const std::vector<int> match = best_assignment(iou, iou_threshold);
+    const std::vector<int> match = frame_matches(iou, gi, ti, last_match, iou_threshold);
     std::int64_t matched = 0;
     for (std::size_t r = 0; r < match.size(); ++r) {
       if (match[r] < 0) continue;

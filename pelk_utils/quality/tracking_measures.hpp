@@ -50,9 +50,11 @@ std::vector<int> best_assignment(const std::vector<std::vector<double>>& score, 
 // Measures `tracked` against `truth`. Frames are paired by frame_index and
 // both clips must hold the same frame numbers (std::invalid_argument naming
 // the first frame found on one side only); empty masks do not count. Per
-// frame, tracked masks are matched to truth masks by optimal assignment on
-// mask IoU, a match needing IoU >= `iou_threshold`; an identity switch is a
-// match whose tracked key differs from the truth's previous match. IDF1
+// frame (as CLEAR MOT does), a truth mask keeps the tracked key it was last
+// matched with while their mask IoU reaches `iou_threshold`; the others are
+// matched by optimal assignment on mask IoU, a match needing IoU >=
+// `iou_threshold`. An identity switch is a match whose tracked key differs
+// from the truth's previous match. IDF1
 // pairs each truth key with at most one tracked key over the whole clip so
 // that the frames both keys cover with IoU >= `iou_threshold` are most.
 TrackingMeasures evaluate_tracking(const ClipAnnotationData& tracked, const ClipAnnotationData& truth,

@@ -92,6 +92,22 @@ INSTANTIATE_TEST_SUITE_P(
         // matches with IoU 0.8.
         MeasureCase{"low_overlap_is_no_match",
                     {{{"Box0", animal(5)}}}, {{{"A", animal(0)}}}, 1, 1, 0, -1.0, 0.0, 0.0, 0.0, 0.0},
+        // CLEAR MOT keeps the previous match while it still reaches the
+        // threshold: A stays with Box0 (IoU 80/120) although Box1 covers it
+        // exactly; Box1 is a false positive, no switch: MOTA = 1 - 1/2.
+        // IDF1: A-Box0 share 2 frames, so IDTP = 2, IDFP = 1: 4/5.
+        MeasureCase{"previous_match_is_kept",
+                    {{{"Box0", animal(0)}}, {{"Box0", animal(2)}, {"Box1", animal(0)}}},
+                    {{{"A", animal(0)}}, {{"A", animal(0)}}},
+                    0, 1, 0, 0.5, 0.8, 2.0 / 3.0, 1.0, (1.0 + 80.0 / 120.0) / 2},
+        // Two animals lying exactly on each other in frame 1, tracked as two
+        // identical masks: the tie keeps both identities, no switch.
+        MeasureCase{"identical_masks_keep_identities",
+                    {{{"Box0", animal(0)}, {"Box1", animal(50)}}, {{"Box0", animal(20)}, {"Box1", animal(20)}},
+                     {{"Box0", animal(0)}, {"Box1", animal(50)}}},
+                    {{{"A", animal(0)}, {"B", animal(50)}}, {{"A", animal(20)}, {"B", animal(20)}},
+                     {{"A", animal(0)}, {"B", animal(50)}}},
+                    0, 0, 0, 1.0, 1.0, 1.0, 1.0, 1.0},
         MeasureCase{"partial_mask_iou",
                     {{{"Box0", rect({0, 10, 10, 8})}}}, {{{"A", animal(0)}}}, 0, 0, 0, 1.0, 1.0, 1.0, 1.0, 0.8}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -84,6 +84,28 @@
     if (mark) mark.classList.add("current");
   }
 
+  function measures() {
+    const m = data.measures;
+    if (!m) return;
+    const pct = (v) => (100 * v).toFixed(1) + "%";
+    $("measures-section").hidden = false;
+    $("measures-summary").textContent = "IDF1 " + pct(m.idf1) + " (ID precision " + pct(m.idp) + ", ID recall " +
+      pct(m.idr) + "), MOTA " + pct(m.mota) + ", " + m.switches + " identity switches, " + m.misses + " misses, " +
+      m.false_positives + " false positives, mean mask IoU " + m.mean_iou.toFixed(3) + " over " + m.frames + " frames.";
+    const table = $("measures-table");
+    const head = table.insertRow();
+    ["Truth", "Frames", "Tracked", "As", "Under own identity", "Under another", "Which"].forEach((t) => {
+      const th = document.createElement("th");
+      th.textContent = t;
+      head.appendChild(th);
+    });
+    for (const r of m.identities) {
+      const row = table.insertRow();
+      r.forEach((v) => { row.insertCell().textContent = v; });
+      if (r[5] > 0) row.className = "other-identity";
+    }
+  }
+
   function resolution() {
     const r = data.resolution;
     if (!r) return;
@@ -180,6 +202,7 @@
   timeline();
   areas();
   show(0);
+  measures();
   resolution();
   report();
   document.body.setAttribute("data-ready", "true");

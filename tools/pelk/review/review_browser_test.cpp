@@ -78,6 +78,8 @@ document.getElementById("f").addEventListener("load", async () => {
   r.downloads = Array.from(d.querySelectorAll("#downloads a")).map((a) => a.getAttribute("href"));
   r.resolutionShown = !d.getElementById("resolution-section").hidden;
   r.resolutionText = d.getElementById("resolution-summary").textContent;
+  r.measures = d.getElementById("measures-section").hidden ? "" : d.getElementById("measures-summary").textContent;
+  r.measureRows = d.querySelectorAll("#measures-table tr").length;
   // Everything the page loads or links: resource timing where the browser
   // records it, and every src and href of the document (scripts, style,
   // images, downloads), resolved against the page.
@@ -122,7 +124,9 @@ TEST_F(ReviewPageBrowserTest, ReviewerSeesFlaggedFramesFiltersRowsAndStepsWithAr
   make_clip();
   const std::string page = path("page");
   const std::string printed =
-      run_command(std::string(PELK_BINARY) + " review " + path("clip") + " --out " + page + " --resolve 2>&1", &code);
+      run_command(std::string(PELK_BINARY) + " review " + path("clip") + " --out " + page + " --resolve --truth " + path("clip") +
+                  " 2>&1",
+                  &code);
   ASSERT_EQ(code, 0) << printed;
   std::ofstream(page + "/harness.html") << kHarness;
   const std::string dom = run_command(browser + chromium_flags(dir_ / "profile") +
@@ -154,6 +158,10 @@ TEST_F(ReviewPageBrowserTest, ReviewerSeesFlaggedFramesFiltersRowsAndStepsWithAr
   EXPECT_EQ(r["firstFrameAfterSortDesc"], 9);
   EXPECT_EQ(r["downloads"], nlohmann::json{"tracking_question_report.csv"});
   EXPECT_TRUE(r["resolutionShown"].get<bool>());
+  // Measured against a truth folder (the clip itself): every animal found.
+  EXPECT_EQ(r["measures"].get<std::string>().rfind("IDF1 100.0%", 0), 0u) << r["measures"];
+  EXPECT_NE(r["measures"].get<std::string>().find("0 misses, 0 false positives"), std::string::npos) << r["measures"];
+  EXPECT_EQ(r["measureRows"], 4);  // a header and the three animals
   // Every request stays inside the page's folder.
   const std::string folder = "file://" + page + "/";
   ASSERT_FALSE(r["resources"].empty());

@@ -15,6 +15,7 @@
 #include "pelk_utils/core/atomic_file.hpp"
 #include "pelk_utils/core/number.hpp"
 #include "pelk_utils/quality/frame_runs.hpp"
+#include "pelk_utils/quality/tracking_measures.hpp"
 #include "pelk_utils/quality/tracking_report.hpp"
 #include "review/review_assets.hpp"
 #include "review/review_data.hpp"
@@ -82,6 +83,17 @@ json resolution_json(const OverlapResolution& r) {
   out["box"] = r.most_frequent_box ? json(*r.most_frequent_box) : json(nullptr);
   out["message"] = r.test_frame ? "every compared frame lies outside the clip" : "no overlap episode has a first frame";
   return out;
+}
+
+json measures_json(const TrackingMeasures& m) {
+  json identities = json::array();
+  for (const IdentityRecord& r : m.identities) {
+    identities.push_back({r.truth_box, r.frames, r.tracked, r.assigned_box, r.own_identity, r.other_identity,
+                          r.most_other_box});
+  }
+  return {{"idf1", m.idf1}, {"idp", m.id_precision}, {"idr", m.id_recall}, {"mota", m.mota},
+          {"switches", m.id_switches}, {"misses", m.misses}, {"false_positives", m.false_positives},
+          {"mean_iou", m.mean_iou}, {"frames", m.frames}, {"identities", identities}};
 }
 
 void write_text(const fs::path& path, const std::string& text) {
@@ -153,6 +165,13 @@ std::string write_review_page(const ReviewOptions& o) {
                {"resolution", nullptr},
                {"downloads", json::array()}};
   if (fs::exists(out / kReportFileName)) data["downloads"].push_back(kReportFileName);
+  data["measures"] = nullptr;
+  if (!o.truth.empty()) {
+    AnnotationData truth;
+    quietly([&] { truth = get_pelk_annotation_data("", false, 0, o.truth); });
+    if (!truth.pelk_annotation_data) throw std::invalid_argument("no annotation files in the truth folder '" + o.truth + "'");
+    data["measures"] = measures_json(evaluate_tracking(clip, *truth.pelk_annotation_data));
+  }
   if (o.resolve && !report.overlap_frames_data.empty()) {
     Models models = load_models(o.models);
     const OverlapResolution r = resolve_overlaps(report.overlap_frames_data, clip, models, 2);
@@ -173,6 +192,8 @@ void add_review_command(CLI::App& app) {
   c->add_option("clip", o->clip, "Annotation folder of the clip")->required()->check(CLI::ExistingDirectory);
   c->add_option("--out", o->out, "Folder of the page (default: <clip>/review)");
   c->add_flag("--resolve", o->resolve, "Add the overlap resolution (voted box and per-frame mismatch scores)");
+  c->add_option("--truth", o->truth, "Annotation folder of the clip's truth: adds IDF1, MOTA, identity switches and "
+                                     "the per-animal table")->check(CLI::ExistingDirectory);
   c->add_option("--max-flagged", o->max_flagged, "Pictures for at most this many flagged frames")->capture_default_str();
   add_model_options(*c, o->models, false);
   c->callback([o] { std::cout << "review page: " << write_review_page(*o) << "\n"; });

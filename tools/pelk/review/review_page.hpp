@@ -13,6 +13,7 @@ struct ReviewOptions {
   std::string clip;     // annotation folder of the clip
   std::string out;      // page folder (default: <clip>/review)
   bool resolve = false; // add the overlap resolution
+  std::string truth;    // annotation folder of the clip's truth: adds the tracking measures
   int max_flagged = 60; // pictures for at most this many flagged frames (evenly spread)
   ModelOptions models;
 };
