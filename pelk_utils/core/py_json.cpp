@@ -112,6 +112,13 @@ PyJson PyJson::string(std::string text) {
   return v;
 }
 
+PyJson PyJson::integer(std::int64_t value) {
+  PyJson v;
+  v.kind_ = Kind::kInteger;
+  v.text_ = std::to_string(value);
+  return v;
+}
+
 PyJson PyJson::array() {
   PyJson v;
   v.kind_ = Kind::kArray;

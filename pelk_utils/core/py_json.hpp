@@ -5,6 +5,7 @@
 // out matches json.dumps(doc, indent=4), so untouched values stay as they were.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +23,11 @@ class PyJson {
   static PyJson string(std::string text);
   // Returns an empty array.
   static PyJson array();
+  // Returns an integer value.
+  static PyJson integer(std::int64_t value);
+  bool is_integer() const { return kind_ == Kind::kInteger; }
+  // Returns the digits of an integer value ("-12"), as written in the file.
+  const std::string& digits() const { return text_; }
 
   Kind kind() const { return kind_; }
   bool is_string() const { return kind_ == Kind::kString; }

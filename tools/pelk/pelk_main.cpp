@@ -1,7 +1,7 @@
 // pelk: the command line of pelk_utils. It answers --version, `catalog` and
 // `shard` itself, linking neither OpenCV nor libtorch, and hands every other command
 // to the program it needs: pelk-tools for commands that use no model,
-// pelk-full for those that do (init, track, match, demo, and report or
+// pelk-full for those that do (init, track, match, repair, demo, and report or
 // review with --resolve) and for the help. Each subcommand explains itself
 // with --help.
 #include <unistd.h>
