@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
 
 #include "pelk_utils/annotation/annotation_writer.hpp"
 #include "pelk_utils/core/testing/test_support.hpp"
@@ -61,7 +62,7 @@ class PelkCliTest : public testing::ScratchDirTest {
 TEST_F(PelkCliTest, VersionAndHelpForEverySubcommand) {
   EXPECT_EQ(run("--version").out, "pelk 0.1.0\n");
   for (const char* sub : {"catalog", "extract", "init", "track", "report", "match", "clean", "render", "fix-polygons",
-                          "heatmap", "cluster", "motion", "review", "demo", "shard", "evaluate"}) {
+                          "heatmap", "cluster", "motion", "review", "demo", "shard", "evaluate", "repair"}) {
     const CliRun r = run(std::string(sub) + " --help");
     EXPECT_EQ(r.code, 0) << sub;
     EXPECT_NE(r.out.find("Usage"), std::string::npos) << sub << ": " << r.out;
@@ -233,6 +234,61 @@ TEST_F(PelkCliTest, EvaluateScoresTruthAndFindsASwap) {
   r = run("evaluate " + path("swapped") + " " + path("ann"));
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("frame 3 is in the truth but was not tracked"), std::string::npos) << r.err;
+}
+
+// Repair end to end: a clip in which the tracker exchanged two animals'
+// identities after one lay on the other. The dry run changes nothing, the
+// repair brings the clip to its truth, a second run finds nothing to do,
+// and --undo restores every byte.
+TEST_F(PelkCliTest, RepairExchangesIdentitiesBackAndUndoRestoresTheClip) {
+  const cv::Size size(120, 40);
+  cv::Mat3b image(size);
+  cv::theRNG().state = 7;
+  cv::randu(image, 0, 255);
+  cv::imwrite(path("frame.png"), image);
+  const auto square = [&](int x) { return Mask(size, cv::Rect(x, 15, 12, 12), cv::Mat1b(12, 12, uchar{1})); };
+  fs::create_directories(path("tracked"));
+  fs::create_directories(path("truth"));
+  for (int f = 0; f < 12; ++f) {
+    const int b = f >= 4 && f <= 7 ? 10 : 80;  // B lies on A in frames 4..7
+    write_annotation_file(path("truth/output_pp_" + std::to_string(f) + ".json"), path("frame.png"),
+                          {{1, square(10)}, {2, square(b)}});
+    const bool swapped = f > 7;  // the tracker's fault
+    write_annotation_file(path("tracked/output_pp_" + std::to_string(f) + ".json"), path("frame.png"),
+                          {{1, square(swapped ? b : 10)}, {2, square(swapped ? 10 : b)}});
+  }
+  std::vector<std::string> before;
+  for (int f = 0; f < 12; ++f) before.push_back(testing::slurp(path("tracked/output_pp_" + std::to_string(f) + ".json")));
+  const auto unchanged = [&] {
+    for (int f = 0; f < 12; ++f) {
+      if (testing::slurp(path("tracked/output_pp_" + std::to_string(f) + ".json")) != before[static_cast<std::size_t>(f)]) return false;
+    }
+    return true;
+  };
+
+  CliRun r = run("repair " + path("tracked") + " --dry-run");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("Box0-Box1 overlap in frames 4..7, frames 3 and 8 compared: the identities were exchanged"),
+            std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("would exchange object ids 1 and 2 after frame 7 in 4 files (nothing written)"), std::string::npos) << r.out;
+  EXPECT_TRUE(unchanged());
+
+  r = run("repair " + path("tracked"));
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("exchanged object ids 1 and 2 after frame 7 in 4 files"), std::string::npos) << r.out;
+  r = run("evaluate " + path("tracked") + " " + path("truth"));
+  EXPECT_EQ(r.out.rfind("IDF1 100.0%", 0), 0u) << r.out;
+
+  r = run("repair " + path("tracked"));
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("nothing to do: 1 overlap episodes, no exchanged identities found"), std::string::npos) << r.out;
+
+  r = run("repair " + path("tracked") + " --undo");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("restored 4 annotation files"), std::string::npos) << r.out;
+  EXPECT_TRUE(unchanged());
+  r = run("repair " + path("tracked") + " --undo");
+  EXPECT_NE(r.out.find("nothing to undo"), std::string::npos) << r.out;
 }
 
 TEST_F(PelkCliTest, CatalogAndShardedExtraction) {
