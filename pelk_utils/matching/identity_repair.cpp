@@ -48,18 +48,20 @@ cv::Point2d centroid(const Mask& m) {
   return {m.bounds().x + mo.m10 / mo.m00, m.bounds().y + mo.m01 / mo.m00};
 }
 
-// Where the animal of `box` is expected at frame `at`, from its motion over
-// the frames before `before` (no motion known: where it was).
-cv::Point2d expected_position(const ClipAnnotationData& clip, const std::string& box, int before, int at,
-                              int motion_frames) {
+// Where the animal of `box` may be at frame `at`: where it was at `before`,
+// and where its motion over the frames before `before` carries it, over at
+// most `motion_frames` frames (an animal that walks onto another stops;
+// one that walks past keeps going).
+std::vector<cv::Point2d> expected_positions(const ClipAnnotationData& clip, const std::string& box, int before, int at,
+                                            int motion_frames) {
   const cv::Point2d here = centroid(clip.at(before).masks_dict.at(box));
   for (int back = motion_frames; back >= 1; --back) {
     const auto it = clip.find(before - back);
     if (it == clip.end() || !it->second.masks_dict.contains(box) || it->second.masks_dict.at(box).empty()) continue;
     const cv::Point2d velocity = (here - centroid(it->second.masks_dict.at(box))) / back;
-    return here + velocity * (at - before);
+    return {here, here + velocity * std::min(at - before, motion_frames)};
   }
-  return here;
+  return {here};
 }
 
 double cosine(const std::optional<torch::Tensor>& a, const std::optional<torch::Tensor>& b) {
@@ -86,8 +88,8 @@ void swap_boxes(ClipAnnotationData& clip, const std::string& a, const std::strin
 SwapDecision decide(const ClipAnnotationData& clip, const OverlapEpisode& e, ImagePredictor& predictor,
                     const RepairSettings& s) {
   SwapDecision d{e};
-  d.before_frame = clear_frame(clip, e, e.first_frame - 1, -1, s.search_frames, s.intersection_thrr);
-  d.after_frame = clear_frame(clip, e, e.last_frame + 1, 1, s.search_frames, s.intersection_thrr);
+  d.before_frame = clear_frame(clip, e, e.first_frame - 1, -1, s.search_frames, s.apart_percent);
+  d.after_frame = clear_frame(clip, e, e.last_frame + 1, 1, s.search_frames, s.apart_percent);
   if (!d.before_frame || !d.after_frame) {
     d.reason = std::string("no frame with both animals apart ") + (d.before_frame ? "after" : "before") + " the episode";
     return d;
@@ -104,11 +106,13 @@ SwapDecision decide(const ClipAnnotationData& clip, const OverlapEpisode& e, Ima
   // cost[p][x]: box p after the episode as the animal box x was before it.
   double cost[2][2];
   for (int x = 0; x < 2; ++x) {
-    const cv::Point2d expected = expected_position(clip, boxes[x], *d.before_frame, *d.after_frame, s.motion_frames);
+    const std::vector<cv::Point2d> expected =
+        expected_positions(clip, boxes[x], *d.before_frame, *d.after_frame, s.motion_frames);
     for (int p = 0; p < 2; ++p) {
       const Mask& now = after.masks_dict.at(boxes[p]);
       const double scale = std::sqrt((static_cast<double>(now.area()) + static_cast<double>(before.masks_dict.at(boxes[x]).area())) / 2);
-      const double distance = cv::norm(centroid(now) - expected) / std::max(scale, 1.0);
+      double distance = std::numeric_limits<double>::infinity();
+      for (const cv::Point2d& e : expected) distance = std::min(distance, cv::norm(centroid(now) - e) / std::max(scale, 1.0));
       cost[p][x] = (1 - cosine(f_after[static_cast<std::size_t>(p)], f_before[static_cast<std::size_t>(x)])) + distance;
     }
   }

@@ -26,9 +26,10 @@ struct OverlapEpisode {
 struct RepairSettings {
   double intersection_thrr = 80;  // percent of either mask covered by the other
   int min_frames = 3;             // shortest episode considered
-  int search_frames = 10;         // how far to look for a clear frame on each side
+  double apart_percent = 10;      // compared frames: neither mask covers more of the other than this
+  int search_frames = 20;         // how far to look for such a frame on each side
   int motion_frames = 5;          // frames before the episode that give each animal's heading
-  double margin = 0.5;            // the better assignment must win by this much
+  double margin = 0.3;            // the better assignment must win by this much (chosen on bench_repair's scenes)
 };
 
 enum class SwapVerdict { kKeep, kSwap, kUnclear };
