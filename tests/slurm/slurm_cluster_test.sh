@@ -101,6 +101,12 @@ run_on_cluster() {
   echo "$name: jobs $ids (extract --array=$extract, track and report --array=$clips, match --array=$match)"
   for _ in $(seq 1 600); do
     [ -z "$(squeue -h -o %i 2> /dev/null)" ] && break
+    # A node that Slurm takes out of service cannot launch jobs on this
+    # machine (no cgroups, no privileges to start tasks): the cluster did
+    # not really start.
+    if sinfo -h -o %T 2> /dev/null | grep -q -E "drain|down|fail"; then
+      skip "the node went out of service: $(sinfo -R -h 2>&1 | head -n 1)"
+    fi
     sleep 1
   done
   if [ -n "$(squeue -h -o %i)" ]; then
