@@ -76,6 +76,14 @@ std::optional<std::int64_t> box_number_of_key(const std::string& key) {
   return number;
 }
 
+std::int64_t object_id_of_key(const std::string& key) {
+  const std::optional<std::int64_t> number = box_number_of_key(key);
+  if (!number || *number == std::numeric_limits<std::int64_t>::max()) {
+    throw std::invalid_argument("box key '" + key + "' does not name an object id");
+  }
+  return *number + 1;
+}
+
 std::int64_t box_number_of(const nlohmann::json& detection, const std::string& where) {
   if (!detection.is_object()) throw std::invalid_argument(where + ": expected a JSON object");
   const auto it = detection.find("object_id");

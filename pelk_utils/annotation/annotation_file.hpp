@@ -45,6 +45,11 @@ std::string box_key(std::int64_t box_number);
 // decimal), or std::nullopt for any other text.
 std::optional<std::int64_t> box_number_of_key(const std::string& key);
 
+// Returns the object id of a box_key text (box number + 1). Throws
+// std::invalid_argument naming the key when it is not a box key or its
+// number has no successor in 64 bits.
+std::int64_t object_id_of_key(const std::string& key);
+
 // Returns the box number of a detection: its "object_id" minus 1, or -1 when
 // the key is absent. Throws std::invalid_argument naming `where` when the
 // identity is not an integer or does not fit a signed 64-bit integer minus 1.

@@ -130,14 +130,6 @@ SwapDecision decide(const ClipAnnotationData& clip, const OverlapEpisode& e, Ima
   return d;
 }
 
-std::int64_t object_id_of(const std::string& box) {
-  const std::optional<std::int64_t> n = box_number_of_key(box);
-  if (!n || *n == std::numeric_limits<std::int64_t>::max()) {
-    throw std::invalid_argument("box key '" + box + "' does not name an object id");
-  }
-  return *n + 1;
-}
-
 }  // namespace
 
 std::vector<OverlapEpisode> find_overlap_episodes(const ClipAnnotationData& clip, const RepairSettings& settings) {
@@ -193,7 +185,7 @@ std::vector<IdentitySwap> swaps_of(const std::vector<SwapDecision>& decisions) {
   std::vector<IdentitySwap> out;
   for (const SwapDecision& d : decisions) {
     if (d.verdict != SwapVerdict::kSwap) continue;
-    out.push_back({d.episode.last_frame, object_id_of(d.episode.box_a), object_id_of(d.episode.box_b)});
+    out.push_back({d.episode.last_frame, object_id_of_key(d.episode.box_a), object_id_of_key(d.episode.box_b)});
   }
   return out;
 }

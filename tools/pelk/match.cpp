@@ -1,7 +1,6 @@
 // pelk match: carry identities from a tracked clip into the next clip.
 #include <cstdint>
 #include <filesystem>
-#include <limits>
 #include <iostream>
 
 #include "commands.hpp"
@@ -23,16 +22,6 @@ struct MatchOptions {
   ModelOptions models;
 };
 
-// Returns the object id of a box key ("Box<n>" -> n + 1) as the annotation
-// reader made it; throws std::invalid_argument for any other key.
-std::int64_t object_id_of(const std::string& key) {
-  const std::optional<std::int64_t> number = box_number_of_key(key);
-  if (!number || *number < -1 || *number == std::numeric_limits<std::int64_t>::max()) {
-    throw std::invalid_argument("box key '" + key + "' does not name an object id");
-  }
-  return *number + 1;
-}
-
 void run(const MatchOptions& o) {
   AnnotationData data;
   quietly([&] { data = get_pelk_annotation_data("", false, 0, o.previous); });
@@ -53,7 +42,7 @@ void run(const MatchOptions& o) {
   const std::vector<std::string> keys = r.best_laste_frame->masks_dict.keys();
   std::vector<AnnotatedObject> objects;
   for (std::size_t i = 0; i < r.masks->size() && i < keys.size(); ++i) {
-    objects.push_back({object_id_of(keys[i]), (*r.masks)[i]});
+    objects.push_back({object_id_of_key(keys[i]), (*r.masks)[i]});
   }
   const std::size_t k = static_cast<std::size_t>(o.frame < 0 ? o.frame + static_cast<int>(frames.size()) : o.frame);
   write_annotation_file(annotation_path(o.out, k), frames[k], objects);
