@@ -1,0 +1,74 @@
+"""pelk_utils: following individual pigs through overhead pen videos.
+
+Every operation runs in the C++ library; this package hands it the caller's
+own models (a Grounding-DINO-style processor/model pair and a SAM-2-style
+image predictor) and converts numpy arrays and pandas tables at the border.
+Masks stay compact (`Mask`: the rectangle of the pixels, one bit each);
+`np.asarray(mask)` gives the full-frame 0/1 array when one is wanted.
+
+    import pelk_utils as pu
+    last, clip = pu.get_pelk_annotation_data("clip01", save_dir_base="ann/clip01")
+    report = pu.generate_tracking_report(clip, "ann/clip01")
+
+Built-in models that need no weights are in `pelk_utils.models`.
+"""
+
+from ._pelk_utils import (  # noqa: F401  (the public surface)
+    AreaMap,
+    BoxPropagationTracker,
+    Figure,
+    FrameRecord,
+    Mask,
+    MaskDict,
+    Mask_Refinement,
+    PenScene,
+    VideoMetadata,
+    VideoProcessor,
+    cal_centroid_distance,
+    cal_masks_iou_scores,
+    calculate_iou,
+    calculate_masks_intersection,
+    calculate_masks_intersection_new,
+    calculate_pen_intersection_ratio,
+    cluster_masks_and_print,
+    compute_motion_score_in_polygon,
+    cosine_scores_cal,
+    current_figure,
+    draw_intersection_heatmap,
+    draw_masks_on_image,
+    draw_pen,
+    enhance_dark_text,
+    find_best_laste_frame,
+    find_boxes_with_small_area_from_last_video,
+    find_continuous_frames,
+    fix_polygon_scaling,
+    generate_sam2_image_features,
+    generate_tracking_report,
+    get_in_pen_mask,
+    get_pelk_annotation_data,
+    get_pen_json_path,
+    img_bbx_drawing,
+    initializer,
+    intersection_between_masks,
+    list_all_files,
+    matcher,
+    process_gdino_results,
+    process_json_and_generate_masks,
+    process_overlap_frames,
+    render_intersection_heatmap,
+    retrieve_annotation,
+    set_figure_sink,
+    set_figures_dir,
+    video_segments_mask_visual,
+    write_annotation_file,
+)
+from . import models  # noqa: F401
+
+__version__ = "0.1.0"
+
+
+def show_figures_inline():
+    """Shows every presented figure in the notebook (IPython) instead of writing a PNG."""
+    from IPython.display import display  # only needed in a notebook
+
+    set_figure_sink(display)

@@ -1,0 +1,247 @@
+// Core types for Python: the Mask (a compact mask numpy reads through
+// __array__), the mask dictionary and area map, the frame data record, and
+// the overlap measures and dark text enhancement.
+#include "convert.hpp"
+// (convert.hpp first: it declares the opaque containers)
+#include "bindings.hpp"
+#include "pelk_utils/core/dark_text.hpp"
+#include "pelk_utils/core/overlap.hpp"
+
+namespace pelk::python {
+
+namespace {
+
+py::tuple box_tuple(const Box& box) { return py::make_tuple(box[0], box[1], box[2], box[3]); }
+
+py::array mask_array(const Mask& mask, const py::object& dtype) {
+  py::array full = array_from_mat(mask.full());
+  if (!dtype.is_none()) full = full.attr("astype")(dtype);
+  return full;
+}
+
+void bind_mask(py::module_& m) {
+  py::class_<Mask>(m, "Mask", R"doc(
+One object's binary mask on a frame, stored as the tight rectangle of its
+pixels at one bit per pixel. numpy reads it as a full-frame uint8 0/1 array
+(np.asarray(mask)), made on demand; `roi()` gives only the rectangle.
+Build one from an array of any dtype, H x W or 1 x H x W (non-zero = inside).)doc")
+      .def(py::init([](const py::object& array) { return mask_from_object(array, "Mask"); }), py::arg("array"),
+           "Mask(array) -> Mask\n\nBuilds a mask from an H x W or 1 x H x W array of any dtype (non-zero = inside).")
+      .def(py::init([](std::pair<int, int> shape, std::tuple<int, int> origin, const py::object& bits) {
+             const cv::Mat roi = image_from_array(py::module_::import("numpy").attr("asarray")(bits).attr("__ne__")(0).attr("view")("uint8"), "Mask bits");
+             return Mask(cv::Size(shape.second, shape.first), cv::Rect(std::get<0>(origin), std::get<1>(origin), roi.cols, roi.rows), roi);
+           }),
+           py::arg("shape"), py::arg("origin"), py::arg("bits"),
+           "Mask(shape, origin, bits) -> Mask\n\nBuilds a mask on a frame of shape (H, W) from `bits` (any dtype, non-zero = "
+           "inside) placed with its top-left pixel at origin (x, y).")
+      .def_property_readonly("area", &Mask::area, "Number of pixels inside the mask.")
+      .def_property_readonly(
+          "bounds", [](const Mask& k) { const auto r = k.bounds(); return py::make_tuple(r.x, r.y, r.width, r.height); },
+          "(x, y, width, height) of the tight rectangle of the inside pixels; (0, 0, 0, 0) when empty.")
+      .def_property_readonly("box", [](const Mask& k) { return box_tuple(k.box()); },
+                             "(x_min, y_min, x_max, y_max) of the inside pixels, inclusive pixel indices; (0, 0, 0, 0) "
+                             "when empty.")
+      .def_property_readonly("shape", [](const Mask& k) { return py::make_tuple(k.size().height, k.size().width); },
+                             "The frame's (height, width).")
+      .def_property_readonly("empty", &Mask::empty, "True when no pixel is inside.")
+      .def_property_readonly("nbytes", &Mask::bytes, "Bytes holding the pixels (shared by copies).")
+      .def("roi", [](const Mask& k) { return array_from_mat(k.roi()); },
+           "roi() -> numpy.ndarray\n\nReturns the uint8 0/1 array of `bounds` only (height x width).")
+      .def("__array__", &mask_array, py::arg("dtype") = py::none(),
+           "Returns the full-frame uint8 0/1 array (a new array each call).")
+      .def("__eq__", [](const Mask& a, const py::object& b) {
+             if (!py::isinstance<Mask>(b)) return false;
+             return a == b.cast<Mask>();
+           })
+      .def("__repr__", [](const Mask& k) {
+        const auto r = k.bounds();
+        return "Mask(shape=(" + std::to_string(k.size().height) + ", " + std::to_string(k.size().width) +
+               "), area=" + std::to_string(k.area()) + ", bounds=(" + std::to_string(r.x) + ", " + std::to_string(r.y) +
+               ", " + std::to_string(r.width) + ", " + std::to_string(r.height) + "))";
+      });
+}
+
+// Binds an insertion-ordered map of text keys as a mutable Python mapping.
+template <typename V, typename Convert>
+void bind_ordered_map(py::module_& m, const char* name, const char* doc, Convert convert) {
+  using Map = OrderedMap<std::string, V>;
+  py::class_<Map>(m, name, doc)
+      .def(py::init<>())
+      .def("__len__", &Map::size)
+      .def("__contains__", [](const Map& map, const py::object& key) {
+        return py::isinstance<py::str>(key) && map.contains(key.cast<std::string>());
+      })
+      .def("__getitem__", [](const Map& map, const std::string& key) { return map.at(key); })
+      .def("__setitem__", [convert](Map& map, const std::string& key, const py::object& value) {
+        map.insert_or_assign(key, convert(value, key));
+      })
+      .def("__delitem__", [](Map& map, const std::string& key) {
+        if (!map.erase(key)) throw py::key_error(key);
+      })
+      .def("__iter__", [](const Map& map) { return py::iter(py::cast(map.keys())); })
+      .def("keys", [](const Map& map) { return map.keys(); }, "Returns the keys in insertion order.")
+      .def("values", [](const Map& map) {
+        std::vector<V> values;
+        for (const auto& item : map) values.push_back(item.second);
+        return values;
+      }, "Returns the values in insertion order.")
+      .def("items", [](const Map& map) {
+        std::vector<std::pair<std::string, V>> items(map.begin(), map.end());
+        return items;
+      }, "Returns (key, value) pairs in insertion order.")
+      .def("get", [](const Map& map, const std::string& key, const py::object& fallback) {
+        return map.contains(key) ? py::cast(map.at(key)) : fallback;
+      }, py::arg("key"), py::arg("default") = py::none())
+      .def("pop", [](Map& map, const std::string& key, const py::object& fallback) -> py::object {
+        if (!map.contains(key)) {
+          if (fallback.is(py::ellipsis())) throw py::key_error(key);
+          return fallback;
+        }
+        py::object value = py::cast(map.at(key));
+        map.erase(key);
+        return value;
+      }, py::arg("key"), py::arg("default") = py::ellipsis())
+      .def("copy", [](const Map& map) { return Map(map); }, "Returns a shallow copy (masks share pixels).")
+      .def("__eq__", [](const Map& a, const py::object& b) { return py::isinstance<Map>(b) && a == b.cast<Map>(); })
+      .def("__repr__", [name](const Map& map) {
+        std::string text = std::string(name) + "({";
+        bool first = true;
+        for (const auto& [key, value] : map) {
+          text += (first ? "'" : ", '") + key + "': " + py::repr(py::cast(value)).template cast<std::string>();
+          first = false;
+        }
+        return text + "})";
+      });
+  py::module_::import("collections.abc").attr("MutableMapping").attr("register")(m.attr(name));
+}
+
+py::object record_item(const FrameRecord& r, const std::string& key, py::handle self) {
+  if (key == "frame_index") return py::cast(r.frame_index);
+  if (key == "masks_dict") return py::cast(&r.masks_dict, py::return_value_policy::reference_internal, self);
+  if (key == "mask_areas") return py::cast(&r.mask_areas, py::return_value_policy::reference_internal, self);
+  if (key == "json_path") return py::cast(r.json_path);
+  if (key == "image_path") return py::cast(r.image_path);
+  if (key == "intersections_df" && r.intersections_df) return frame_from_table(*r.intersections_df);
+  throw py::key_error(key);
+}
+
+std::vector<std::string> record_keys(const FrameRecord& r) {
+  std::vector<std::string> keys{"frame_index", "masks_dict", "mask_areas", "json_path", "image_path"};
+  if (r.intersections_df) keys.push_back("intersections_df");
+  return keys;
+}
+
+void bind_frame_record(py::module_& m) {
+  py::class_<FrameRecord, RecordPtr>(m, "FrameRecord", R"doc(
+One loaded annotation file: frame_index, masks_dict (box key -> Mask),
+mask_areas (box key -> int), json_path, image_path and, for whole-clip loads,
+intersections_df (a DataFrame made when asked for). Read it by attribute or
+as a mapping (record["masks_dict"]); masks_dict and mask_areas can be changed
+in place.)doc")
+      .def(py::init([](std::int64_t frame_index, const py::object& masks_dict, const py::object& mask_areas,
+                       std::string json_path, std::string image_path, const py::object& intersections_df) {
+             auto r = std::make_shared<FrameRecord>();
+             r->frame_index = frame_index;
+             r->masks_dict = mask_dict_from_object(masks_dict, "masks_dict");
+             r->mask_areas = mask_areas.is_none() ? mask_areas_of(r->masks_dict) : area_map_from_object(mask_areas, "mask_areas");
+             r->json_path = std::move(json_path);
+             r->image_path = std::move(image_path);
+             if (!intersections_df.is_none()) r->intersections_df = table_from_frame(intersections_df, "intersections_df");
+             return r;
+           }),
+           py::arg("frame_index"), py::arg("masks_dict"), py::arg("mask_areas") = py::none(),
+           py::arg("json_path") = "", py::arg("image_path") = "", py::arg("intersections_df") = py::none(),
+           "FrameRecord(frame_index, masks_dict, mask_areas=None, json_path='', image_path='', intersections_df=None)\n\n"
+           "Builds a record; mask_areas None counts the masks' pixels.")
+      .def_readwrite("frame_index", &FrameRecord::frame_index)
+      .def_property("masks_dict", [](FrameRecord& r) -> MaskDict& { return r.masks_dict; },
+                    [](FrameRecord& r, const py::object& v) { r.masks_dict = mask_dict_from_object(v, "masks_dict"); },
+                    py::return_value_policy::reference_internal)
+      .def_property("mask_areas", [](FrameRecord& r) -> AreaMap& { return r.mask_areas; },
+                    [](FrameRecord& r, const py::object& v) { r.mask_areas = area_map_from_object(v, "mask_areas"); },
+                    py::return_value_policy::reference_internal)
+      .def_readwrite("json_path", &FrameRecord::json_path)
+      .def_readwrite("image_path", &FrameRecord::image_path)
+      .def_property("intersections_df",
+                    [](const FrameRecord& r) { return r.intersections_df ? frame_from_table(*r.intersections_df) : py::none(); },
+                    [](FrameRecord& r, const py::object& v) {
+                      if (v.is_none()) r.intersections_df.reset();
+                      else r.intersections_df = table_from_frame(v, "intersections_df");
+                    })
+      .def("__getitem__", [](py::object self, const std::string& key) { return record_item(*self.cast<RecordPtr>(), key, self); })
+      .def("__contains__", [](const FrameRecord& r, const std::string& key) {
+        const auto keys = record_keys(r);
+        return std::find(keys.begin(), keys.end(), key) != keys.end();
+      })
+      .def("keys", &record_keys, "Returns the record's keys in order.")
+      .def("__iter__", [](const FrameRecord& r) { return py::iter(py::cast(record_keys(r))); })
+      .def("__len__", [](const FrameRecord& r) { return record_keys(r).size(); })
+      .def("get", [](py::object self, const std::string& key, const py::object& fallback) -> py::object {
+        const auto& r = *self.cast<RecordPtr>();
+        const auto keys = record_keys(r);
+        if (std::find(keys.begin(), keys.end(), key) == keys.end()) return fallback;
+        return record_item(r, key, self);
+      }, py::arg("key"), py::arg("default") = py::none())
+      .def("__repr__", [](const FrameRecord& r) {
+        return "FrameRecord(frame_index=" + std::to_string(r.frame_index) + ", masks=" +
+               std::to_string(r.masks_dict.size()) + ", json_path='" + r.json_path + "')";
+      });
+}
+
+}  // namespace
+
+AreaMap mask_areas_of(const MaskDict& masks) { return mask_areas(masks); }
+
+void bind_core(py::module_& m) {
+  bind_mask(m);
+  bind_ordered_map<Mask>(m, "MaskDict", "Box key -> Mask in insertion order (a mutable mapping).",
+                         [](const py::object& v, const std::string& key) { return mask_from_object(v, "MaskDict['" + key + "']"); });
+  bind_ordered_map<std::int64_t>(m, "AreaMap", "Box key -> mask area in insertion order (a mutable mapping).",
+                                 [](const py::object& v, const std::string&) { return v.cast<std::int64_t>(); });
+  bind_frame_record(m);
+
+  m.def("calculate_iou", &calculate_iou, py::arg("box1"), py::arg("box2"),
+        "Returns the intersection over union of two boxes [x_min, y_min, x_max, y_max] (pixels; width = x_max - "
+        "x_min). Boxes touching only along an edge do not intersect; 0.0 when the union is not positive.");
+  m.def("calculate_masks_intersection",
+        [](const py::object& mask1, const py::object& mask2) {
+          return calculate_masks_intersection(mask_from_object(mask1, "mask1"), mask_from_object(mask2, "mask2"));
+        },
+        py::arg("mask1"), py::arg("mask2"),
+        "Returns the percentage of mask1 covered by mask2 (0.0 when mask1 is empty). Masks: Mask or H x W / 1 x H x W "
+        "arrays, non-zero = inside.");
+  m.def("calculate_masks_intersection_new",
+        [](const py::object& mask1, const py::object& mask2, std::int64_t area1, std::int64_t area2) {
+          const auto r = calculate_masks_intersection_new(mask_from_object(mask1, "mask1"),
+                                                          mask_from_object(mask2, "mask2"), area1, area2);
+          return py::make_tuple(r.result_1, r.result_2);
+        },
+        py::arg("mask1"), py::arg("mask2"), py::arg("mask_area_1"), py::arg("mask_area_2"),
+        "Returns (result_1, result_2): the intersection as a percentage of mask_area_1 and of mask_area_2; an area "
+        "that is not positive gives 0.0.");
+  m.def("intersection_between_masks",
+        [](const py::object& masks_dict, const py::object& processed_mask_areas) {
+          const MaskDict masks = mask_dict_from_object(masks_dict, "masks_dict");
+          const AreaMap areas = area_map_from_object(processed_mask_areas, "processed_mask_areas");
+          IntersectionsTable table;
+          {
+            py::gil_scoped_release release;
+            table = intersection_between_masks(masks, areas);
+          }
+          return frame_from_table(table);
+        },
+        py::arg("masks_dict"), py::arg("processed_mask_areas") = py::none(),
+        "Returns the intersections table as a pandas DataFrame (box keys as index and columns): cell (r, c) is the "
+        "percentage of mask r covered by mask c. processed_mask_areas None counts the areas.");
+  m.def("enhance_dark_text",
+        [](const py::object& image_pil, double gamma) {
+          const cv::Mat rgb = image_from_array(image_pil, "image_pil");
+          if (rgb.channels() != 3) value_error("image_pil: expected an H x W x 3 RGB image");
+          return array_from_mat(enhance_dark_text(swap_red_blue(rgb), gamma));
+        },
+        py::arg("image_pil"), py::arg("gamma") = 1.5,
+        "Returns the H x W x 3 uint8 RGB image as a grey uint8 H x W image with a gamma curve and histogram "
+        "equalisation, so dark markings stand out. gamma 0 raises ValueError.");
+}
+
+}  // namespace pelk::python

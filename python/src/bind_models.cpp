@@ -1,0 +1,104 @@
+// The built-in detector, segmenter and encoder, bound as small cores that
+// pelk_utils.models dresses in the call shapes of a Grounding-DINO-style
+// processor/model pair and a SAM-2-style image predictor.
+#include "convert.hpp"
+// (convert.hpp first: it declares the opaque containers)
+#include "bindings.hpp"
+#include "pelk_utils/models/builtin_encoder.hpp"
+#include "pelk_utils/models/classical_detector.hpp"
+#include "pelk_utils/models/classical_segmenter.hpp"
+#include "py_models.hpp"
+
+namespace pelk::python {
+
+namespace {
+
+struct PreparedInputs {
+  std::unique_ptr<ModelInputs> inputs;
+};
+struct DetectorOutputs {
+  std::unique_ptr<ModelOutputs> outputs;
+};
+
+std::vector<Box> boxes_from_array(const py::object& obj) {
+  const auto boxes = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(
+      py::module_::import("pelk_utils._bridge").attr("to_numpy")(obj));
+  if (!boxes) value_error("box: expected an N x 4 array of boxes");
+  if (boxes.size() == 0) return {};
+  if (boxes.size() % 4 != 0) value_error("box: expected an N x 4 array of boxes, got shape " + shape_text(boxes));
+  std::vector<Box> out(static_cast<std::size_t>(boxes.size() / 4));
+  std::copy(boxes.data(), boxes.data() + boxes.size(), out.front().data());
+  return out;
+}
+
+}  // namespace
+
+void bind_models(py::module_& m) {
+  py::class_<PreparedInputs>(m, "_PreparedInputs", "Inputs the built-in detector prepared (opaque).");
+  py::class_<DetectorOutputs>(m, "_DetectorOutputs", "Raw outputs of the built-in detector (opaque).");
+
+  py::class_<ClassicalDetector>(m, "_ClassicalDetector", "The built-in light-animal detector (core).")
+      .def(py::init([](double box_threshold) {
+             ClassicalDetectorSettings s;
+             s.box_threshold = box_threshold;
+             return std::make_unique<ClassicalDetector>(s);
+           }),
+           py::arg("box_threshold") = ClassicalDetectorSettings{}.box_threshold)
+      .def("prepare", [](ClassicalDetector& d, const py::object& image, const std::string& text) {
+             const cv::Mat rgb = image_from_array(image, "images");
+             if (rgb.channels() != 3) value_error("images: expected an H x W x 3 RGB image");
+             return PreparedInputs{d(rgb, text)};
+           }, py::arg("image"), py::arg("text"))
+      .def("run", [](ClassicalDetector& d, const PreparedInputs& in) {
+             py::gil_scoped_release release;
+             return DetectorOutputs{d(*in.inputs)};
+           }, py::arg("inputs"))
+      .def("post_process", [](ClassicalDetector& d, const DetectorOutputs& out, const PreparedInputs& in,
+                              double text_threshold, const std::vector<std::pair<int, int>>& target_sizes) {
+             py::list results;
+             for (const auto& r : d.post_process_grounded_object_detection(*out.outputs, in.inputs->input_ids(),
+                                                                            text_threshold, target_sizes)) {
+               py::array_t<double> boxes({static_cast<py::ssize_t>(r.boxes.size()), py::ssize_t{4}});
+               for (std::size_t i = 0; i < r.boxes.size(); ++i) {
+                 for (int j = 0; j < 4; ++j) boxes.mutable_at(i, j) = r.boxes[i][j];
+               }
+               results.append(py::make_tuple(py::array_t<float>(r.scores.size(), r.scores.data()), r.labels, boxes));
+             }
+             return results;
+           }, py::arg("outputs"), py::arg("inputs"), py::arg("text_threshold"), py::arg("target_sizes"));
+
+  py::class_<ClassicalSegmenter>(m, "_ClassicalSegmenter", "The built-in box-prompted segmenter (core).")
+      .def(py::init<>())
+      .def("set_image", [](ClassicalSegmenter& s, const py::object& image) {
+             const cv::Mat rgb = image_from_array(image, "image");
+             if (rgb.channels() != 3) value_error("image: expected an H x W x 3 RGB image");
+             py::gil_scoped_release release;
+             s.set_image(rgb);
+           }, py::arg("image"))
+      .def("predict", [](ClassicalSegmenter& s, const py::object& box, bool multimask_output) {
+             const std::vector<Box> boxes = boxes_from_array(box);
+             Prediction p;
+             {
+               py::gil_scoped_release release;
+               p = s.predict(std::nullopt, std::nullopt, boxes, multimask_output);
+             }
+             const std::size_t per_box = boxes.empty() ? 1 : p.masks.size() / boxes.size();
+             py::list masks, logits;
+             for (const auto& mask : p.masks) masks.append(array_from_mat(mask).attr("astype")("bool"));
+             for (const auto& l : p.logits) logits.append(array_from_mat(l));
+             return py::make_tuple(masks, py::array_t<float>(p.scores.size(), p.scores.data()), logits, per_box);
+           }, py::arg("box"), py::arg("multimask_output"))
+      .def("encode", [](ClassicalSegmenter& s, const py::object& image) {
+             const auto tensor = tensor_from_object(image);
+             if (!tensor) value_error("image_encoder: expected a 1 x 3 x 256 x 256 tensor, got None");
+             std::map<std::string, torch::Tensor> out;
+             {
+               py::gil_scoped_release release;
+               torch::NoGradGuard no_grad;
+               out = s.image_encoder()(*tensor);
+             }
+             return object_from_tensor(out.at("vision_features"));
+           }, py::arg("image"));
+}
+
+}  // namespace pelk::python

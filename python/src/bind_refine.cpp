@@ -1,0 +1,159 @@
+// Mask refinement for Python: Mask_Refinement with its centroid history and
+// the cleaning pass over a tracked clip (a dict frame -> {object id: mask},
+// rewritten in place), and the mask view for review.
+#include "convert.hpp"
+// (convert.hpp first: it declares the opaque containers)
+#include "bindings.hpp"
+#include <opencv2/imgproc.hpp>
+
+#include "pelk_utils/refine/mask_refinement.hpp"
+
+namespace pelk::python {
+
+namespace {
+
+CentroidHistory history_from(const py::handle& obj) {
+  CentroidHistory history;
+  if (obj.is_none()) return history;
+  for (const py::handle item : obj.attr("items")()) {
+    const auto pair = item.cast<py::tuple>();
+    const auto xy = pair[1].cast<std::vector<double>>();
+    if (xy.size() != 2) value_error("prev_centroids: a centroid is (x, y)");
+    history[pair[0].cast<int>()] = {xy[0], xy[1]};
+  }
+  return history;
+}
+
+py::dict history_object(const CentroidHistory& history) {
+  py::dict dict;
+  for (const auto& [id, c] : history) dict[py::int_(id)] = py::make_tuple(c.x, c.y);
+  return dict;
+}
+
+cv::Mat binary_from(const py::object& obj, const std::string& what) {
+  const cv::Mat image = image_from_array(py::module_::import("numpy").attr("asarray")(obj).attr("astype")("uint8"), what);
+  if (image.channels() != 1) value_error(what + ": expected a single-channel H x W mask");
+  return image;
+}
+
+// The labelling of get_main_blob on the whole frame: labels H x W, stats with
+// frame coordinates.
+py::tuple main_blob_tuple(const Mask& mask, const MainBlob& b) {
+  cv::Mat labels = cv::Mat::zeros(mask.size(), CV_32S);
+  cv::Mat stats = b.stats.clone();
+  if (!b.labels.empty()) {
+    b.labels.copyTo(labels(b.window));
+    for (int i = 0; i < stats.rows; ++i) {
+      stats.at<int>(i, cv::CC_STAT_LEFT) += b.window.x;
+      stats.at<int>(i, cv::CC_STAT_TOP) += b.window.y;
+    }
+  }
+  return py::make_tuple(b.num_labels, array_from_mat(stats), array_from_mat(b.centroids), b.min_area_threshold,
+                        b.max_distance_threshold, b.best_idx, array_from_mat(labels));
+}
+
+}  // namespace
+
+void bind_refine(py::module_& m) {
+  py::class_<Mask_Refinement>(m, "Mask_Refinement", R"doc(
+Reduces each tracked mask to the blob that belongs to the animal, chosen by
+size and by where the animal was last seen (prev_centroids), plus the blobs
+big and close enough to it.)doc")
+      .def(py::init([](double min_area_ratio, std::vector<double> max_distance_ratios, double max_prev_dist,
+                       std::string custom_pen_json_path) {
+             return Mask_Refinement(min_area_ratio, std::move(max_distance_ratios), max_prev_dist,
+                                    std::move(custom_pen_json_path));
+           }),
+           py::arg("min_area_ratio") = 0.3, py::arg("max_distance_ratios") = std::vector<double>{0.5, 1.5},
+           py::arg("max_prev_dist") = 200, py::arg("custom_pen_json_path") = "pen_polygon.json",
+           "Mask_Refinement(min_area_ratio=0.3, max_distance_ratios=[0.5, 1.5], max_prev_dist=200, "
+           "custom_pen_json_path='pen_polygon.json')\n\nmax_distance_ratios is copied.")
+      .def_readwrite("MIN_AREA_RATIO", &Mask_Refinement::MIN_AREA_RATIO)
+      .def_readwrite("MAX_DISTANCE_RATIOS", &Mask_Refinement::MAX_DISTANCE_RATIOS)
+      .def_readwrite("MAX_PREV_DIST", &Mask_Refinement::MAX_PREV_DIST)
+      .def_readwrite("custom_pen_json_path", &Mask_Refinement::custom_pen_json_path)
+      .def_property("prev_centroids", [](const Mask_Refinement& r) { return history_object(r.prev_centroids); },
+                    [](Mask_Refinement& r, const py::object& v) { r.prev_centroids = history_from(v); },
+                    "Object id -> last centroid (x, y); reading gives a copy, assign a dict to change it.")
+      .def_static("blob_shortest_distance",
+                  [](const py::object& blob_mask1, const py::object& blob_mask2) {
+                    return Mask_Refinement::blob_shortest_distance(binary_from(blob_mask1, "blob_mask1"),
+                                                                   binary_from(blob_mask2, "blob_mask2"));
+                  },
+                  py::arg("blob_mask1"), py::arg("blob_mask2"),
+                  "blob_shortest_distance(blob_mask1, blob_mask2) -> float\n\nReturns the smallest distance between "
+                  "the external contour vertices of two uint8 0/1 masks, or inf.")
+      .def("get_main_blob",
+           [](const Mask_Refinement& r, const py::object& mask, const py::object& prev_centroids, int object_id) {
+             const Mask m = mask_from_object(mask, "mask");
+             return main_blob_tuple(m, r.get_main_blob(m, history_from(prev_centroids), object_id));
+           },
+           py::arg("mask"), py::arg("prev_centroids"), py::arg("object_id"),
+           "get_main_blob(mask, prev_centroids, object_id)\n"
+           "    -> (num_labels, stats, centroids, min_area_threshold, max_distance_threshold, best_idx, labels)\n\n"
+           "Labels the mask's components (8-connected; labels an H x W int32 array) and chooses the main blob.")
+      .def("get_dis_to_main_and_prev_blob",
+           [](const Mask_Refinement& r, int num_labels, const py::object& labels, const py::object& stats,
+              const py::object& centroids, double max_distance_threshold, double min_area_threshold, int best_idx,
+              const py::object& prev_centroids, int object_id, int frame_idx, const py::object& mask,
+              const py::object& video_segments) {
+             auto as_mat = [](const py::object& obj, int type) {
+               py::array a = py::module_::import("numpy").attr("ascontiguousarray")(obj, type == CV_32S ? "int32" : "float64");
+               const int cols = a.ndim() > 1 ? static_cast<int>(a.shape(1)) : 1;
+               return cv::Mat(static_cast<int>(a.shape(0)), cols, type, const_cast<void*>(a.data())).clone();
+             };
+             TrackedClip first;
+             const py::list keys = py::list(video_segments);
+             if (!keys.empty()) first.insert_or_assign(keys[0].cast<int>(), {});
+             return r.get_dis_to_main_and_prev_blob(num_labels, as_mat(labels, CV_32S), as_mat(stats, CV_32S),
+                                                    as_mat(centroids, CV_64F), max_distance_threshold,
+                                                    min_area_threshold, best_idx, history_from(prev_centroids),
+                                                    object_id, frame_idx, mask_from_object(mask, "mask"), first);
+           },
+           py::arg("num_labels"), py::arg("labels"), py::arg("stats"), py::arg("centroids"),
+           py::arg("max_distance_threshold"), py::arg("min_area_threshold"), py::arg("best_idx"),
+           py::arg("prev_centroids"), py::arg("object_id"), py::arg("frame_idx"), py::arg("mask"),
+           py::arg("video_segments"),
+           "get_dis_to_main_and_prev_blob(num_labels, labels, stats, centroids, max_distance_threshold, "
+           "min_area_threshold, best_idx, prev_centroids, object_id, frame_idx, mask, video_segments) -> Mask\n\n"
+           "Returns the cleaned mask: the main blob and the blobs big and close enough to it.")
+      .def("process_video_segments",
+           [](Mask_Refinement& r, const py::object& video_segments, const std::string& video_dir,
+              const std::vector<std::string>& frame_names) {
+             StdoutToPython out;
+             TrackedClip clip = tracked_clip_from_dict(video_segments, "video_segments");
+             {
+               py::gil_scoped_release release;
+               r.process_video_segments(clip, video_dir, frame_names);
+             }
+             for (const auto& [frame, objects] : clip) {
+               py::object target = video_segments[py::int_(frame)];
+               for (const auto& [id, mask] : objects) target[py::int_(id)] = mask;
+             }
+             return video_segments;
+           },
+           py::arg("video_segments"), py::arg("video_dir"), py::arg("frame_names"),
+           "process_video_segments(video_segments, video_dir, frame_names) -> video_segments\n\n"
+           "Cleans every mask of the tracked clip (dict frame -> {object id: mask}) in place: clipped to the pen, "
+           "reduced to the animal's blobs; cleaned masks are pelk_utils.Mask. Runs without the GIL.");
+
+  m.def("video_segments_mask_visual",
+        [](const py::object& video_segments, int frame_idx, int object_id) {
+          TrackedClip clip;
+          const py::object frames = video_segments;
+          if (py::bool_(frames.attr("__contains__")(frame_idx))) {
+            const py::object objects = frames[py::int_(frame_idx)];
+            OrderedMap<int, Mask> one;
+            if (py::bool_(objects.attr("__contains__")(object_id))) {
+              one.insert_or_assign(object_id, mask_from_object(objects[py::int_(object_id)], "video_segments"));
+            }
+            clip.insert_or_assign(frame_idx, std::move(one));
+          }
+          video_segments_mask_visual(clip, frame_idx, object_id);
+        },
+        py::arg("video_segments"), py::arg("frame_idx"), py::arg("object_id"),
+        "video_segments_mask_visual(video_segments, frame_idx, object_id) -> None\n\n"
+        "Puts the object's mask into the current figure (pelk_utils.current_figure()) without presenting it.");
+}
+
+}  // namespace pelk::python

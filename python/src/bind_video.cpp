@@ -1,0 +1,220 @@
+// Video preparation for Python: the catalogue (a pandas table) and the frame
+// extraction. Long work runs without the GIL; its lines go to sys.stdout.
+#include "convert.hpp"
+// (convert.hpp first: it declares the opaque containers)
+#include "bindings.hpp"
+#include "pelk_utils/video/catalogue.hpp"
+#include "pelk_utils/video/video_processor.hpp"
+
+namespace pelk::python {
+
+namespace {
+
+Number number_from(const py::handle& v, const std::string& what) {
+  if (py::isinstance<py::bool_>(v) || !(py::isinstance<py::int_>(v) || py::isinstance<py::float_>(v) ||
+                                        py::hasattr(v, "__float__"))) {
+    throw py::type_error(what + ": expected a number, got " + py::repr(v).cast<std::string>());
+  }
+  if (py::isinstance<py::int_>(v)) return Number(v.cast<std::int64_t>());
+  return Number(v.cast<double>());
+}
+
+py::object number_object(const Number& n) {
+  return n.is_integer() ? py::object(py::int_(n.as_integer())) : py::object(py::float_(n.as_double()));
+}
+
+py::object catalogue_frame(const CatalogueTable& table) {
+  py::list labels, camera, date, time, path, name;
+  for (const auto& row : table) {
+    labels.append(row.label);
+    camera.append(row.camera_number);
+    date.append(row.date);
+    time.append(row.time);
+    path.append(row.file_path);
+    name.append(row.video_name);
+  }
+  py::dict columns;
+  const py::list lists[] = {camera, date, time, path, name};
+  for (std::size_t i = 0; i < kCatalogueColumns.size(); ++i) {
+    columns[py::str(kCatalogueColumns[i])] = py::module_::import("pandas").attr("Series")(lists[i], py::arg("dtype") = "object", py::arg("index") = labels);
+  }
+  return py::module_::import("pandas").attr("DataFrame")(columns, py::arg("index") = labels,
+                                                         py::arg("columns") = kCatalogueColumns);
+}
+
+CatalogueTable catalogue_from(const py::object& df) {
+  CatalogueTable table;
+  for (const auto& column : kCatalogueColumns) {
+    if (!py::bool_(df.attr("columns").attr("__contains__")(column))) {
+      throw py::key_error("df: the catalogue has no column '" + column + "'");
+    }
+  }
+  const py::list labels = df.attr("index").attr("tolist")();
+  auto column = [&](const std::string& name) { return df[py::str(name)].attr("tolist")().cast<py::list>(); };
+  const py::list camera = column("Camera Number"), date = column("Date"), time = column("Time"),
+                 path = column("File Path"), name = column("Video Name");
+  for (std::size_t i = 0; i < labels.size(); ++i) {
+    CatalogueRow row;
+    row.label = labels[i].cast<std::size_t>();
+    row.camera_number = py::str(camera[i]).cast<std::string>();
+    row.date = py::str(date[i]).cast<std::string>();
+    row.time = py::str(time[i]).cast<std::string>();
+    row.file_path = py::str(path[i]).cast<std::string>();
+    row.video_name = py::str(name[i]).cast<std::string>();
+    table.push_back(std::move(row));
+  }
+  return table;
+}
+
+py::object crop_tuple(const CropRect& r) { return py::make_tuple(r.x1, r.y1, r.x2, r.y2); }
+
+CropRect crop_from(const py::handle& obj) {
+  const auto v = obj.cast<std::vector<int>>();
+  if (v.size() != 4) value_error("camera_crop_coords: a crop is (x1, y1, x2, y2)");
+  return {v[0], v[1], v[2], v[3]};
+}
+
+py::dict crops_object(const std::map<std::optional<std::string>, CropRect>& crops) {
+  py::dict dict;
+  for (const auto& [camera, rect] : crops) dict[camera ? py::object(py::str(*camera)) : py::object(py::none())] = crop_tuple(rect);
+  return dict;
+}
+
+std::map<std::optional<std::string>, CropRect> crops_from(const py::handle& obj) {
+  std::map<std::optional<std::string>, CropRect> crops;
+  if (obj.is_none()) return crops;
+  for (const py::handle item : obj.attr("items")()) {
+    const auto pair = item.cast<py::tuple>();
+    crops[pair[0].is_none() ? std::nullopt : std::optional<std::string>(py::str(pair[0]).cast<std::string>())] =
+        crop_from(pair[1]);
+  }
+  return crops;
+}
+
+void bind_metadata(py::module_& m) {
+  const VideoMetadata defaults;
+  py::class_<VideoMetadata>(m, "VideoMetadata", "The camera recordings under base_dir, catalogued and filtered.")
+      .def(py::init([](std::string base_dir, std::vector<std::string> sub_dirs, std::string filter_start,
+                       std::string filter_end, int sample_step, int top_n, std::string match_pattern,
+                       std::optional<std::string> camera_number) {
+             return VideoMetadata{std::move(base_dir), std::move(sub_dirs), std::move(filter_start),
+                                  std::move(filter_end), sample_step, top_n, std::move(match_pattern),
+                                  std::move(camera_number)};
+           }),
+           py::arg("base_dir"), py::arg("sub_dirs"), py::arg("filter_start") = defaults.filter_start,
+           py::arg("filter_end") = defaults.filter_end, py::arg("sample_step") = defaults.sample_step,
+           py::arg("top_n") = defaults.top_n, py::arg("match_pattern") = defaults.match_pattern,
+           py::arg("camera_number") = py::none(),
+           "VideoMetadata(base_dir, sub_dirs, filter_start='06:00:00', filter_end='17:00:00', sample_step=3, "
+           "top_n=-1, match_pattern=<camera file pattern>, camera_number=None)")
+      .def_readwrite("base_dir", &VideoMetadata::base_dir)
+      .def_readwrite("sub_dirs", &VideoMetadata::sub_dirs)
+      .def_readwrite("filter_start", &VideoMetadata::filter_start)
+      .def_readwrite("filter_end", &VideoMetadata::filter_end)
+      .def_readwrite("sample_step", &VideoMetadata::sample_step)
+      .def_readwrite("top_n", &VideoMetadata::top_n)
+      .def_readwrite("match_pattern", &VideoMetadata::match_pattern)
+      .def_readwrite("camera_number", &VideoMetadata::camera_number)
+      .def("get_filtered_video_dataframe",
+           [](const VideoMetadata& v) {
+             StdoutToPython out;
+             CatalogueTable table;
+             {
+               py::gil_scoped_release release;
+               table = v.get_filtered_video_dataframe();
+             }
+             return catalogue_frame(table);
+           },
+           "get_filtered_video_dataframe() -> pandas.DataFrame\n\n"
+           "Returns the recordings with columns 'Camera Number', 'Date', 'Time', 'File Path', 'Video Name' (row labels: "
+           "positions in the unfiltered table), times strictly inside the window, thinned by sample_step, one camera "
+           "when camera_number is set, the first top_n rows; prints the paths.");
+}
+
+void bind_processor(py::module_& m) {
+  py::class_<VideoProcessor>(m, "VideoProcessor",
+                             "Cuts camera recordings into minute ranges of cropped JPEG frames (crops cached per camera).")
+      .def(py::init([](std::optional<std::pair<int, int>> resize_dim, int frame_skip, const py::object& time_step,
+                       std::string output_dir_base, const py::object& camera_crop_coords, bool crop,
+                       std::optional<bool> left_crop) {
+             VideoProcessor p;
+             p.resize_dim = resize_dim;
+             p.frame_skip = frame_skip;
+             p.time_step = number_from(time_step, "time_step");
+             p.output_dir_base = std::move(output_dir_base);
+             p.camera_crop_coords = crops_from(camera_crop_coords);
+             p.crop = crop;
+             p.left_crop = left_crop;
+             return p;
+           }),
+           py::arg("resize_dim") = py::none(), py::arg("frame_skip") = 1, py::arg("time_step") = 0.1,
+           py::arg("output_dir_base") = kDefaultFramesDir, py::arg("camera_crop_coords") = py::none(),
+           py::arg("crop") = true, py::arg("left_crop") = false,
+           "VideoProcessor(resize_dim=None, frame_skip=1, time_step=0.1, output_dir_base='pelk_frames', "
+           "camera_crop_coords=None (a new empty dict), crop=True, left_crop=False)")
+      .def_readwrite("resize_dim", &VideoProcessor::resize_dim)
+      .def_readwrite("frame_skip", &VideoProcessor::frame_skip)
+      .def_property("time_step", [](const VideoProcessor& p) { return number_object(p.time_step); },
+                    [](VideoProcessor& p, const py::object& v) { p.time_step = number_from(v, "time_step"); })
+      .def_readwrite("output_dir_base", &VideoProcessor::output_dir_base)
+      .def_property("camera_crop_coords", [](const VideoProcessor& p) { return crops_object(p.camera_crop_coords); },
+                    [](VideoProcessor& p, const py::object& v) { p.camera_crop_coords = crops_from(v); },
+                    "Camera number (or None) -> (x1, y1, x2, y2); reading gives a copy, assign a dict to change it.")
+      .def_readwrite("crop", &VideoProcessor::crop)
+      .def_readwrite("left_crop", &VideoProcessor::left_crop)
+      .def("get_video_duration",
+           [](VideoProcessor& p, const std::string& video_path) {
+             StdoutToPython out;
+             py::gil_scoped_release release;
+             return p.get_video_duration(video_path);
+           },
+           py::arg("video_path"),
+           "get_video_duration(video_path) -> float\n\nReturns the duration in minutes (0 when the video cannot be "
+           "opened), printing its frame rate, frame count and duration.")
+      .def("find_orange_region",
+           [](VideoProcessor& p, const py::object& frame) -> py::object {
+             const cv::Mat bgr = image_from_array(frame, "frame");
+             if (bgr.channels() != 3) value_error("frame: expected an H x W x 3 BGR frame");
+             const auto r = p.find_orange_region(bgr);
+             return r ? crop_tuple(*r) : py::none();
+           },
+           py::arg("frame"),
+           "find_orange_region(frame) -> (x1, y1, x2, y2) | None\n\nReturns the box (x2, y2 exclusive) of the orange "
+           "marker in frame (uint8 H x W x 3, BGR as a video decoder or cv2 gives it), or None.")
+      .def("crop_video_to_frames",
+           [](VideoProcessor& p, const std::string& video_path, const std::string& output_dir,
+              const py::object& start_min, const py::object& end_min, const std::optional<std::string>& camera_number,
+              bool crop) {
+             StdoutToPython out;
+             const Number start = number_from(start_min, "start_min"), end = number_from(end_min, "end_min");
+             py::gil_scoped_release release;
+             p.crop_video_to_frames(video_path, output_dir, start, end, camera_number, crop);
+           },
+           py::arg("video_path"), py::arg("output_dir"), py::arg("start_min") = 10, py::arg("end_min") = 12,
+           py::arg("camera_number") = py::none(), py::arg("crop") = true,
+           "crop_video_to_frames(video_path, output_dir, start_min=10, end_min=12, camera_number=None, crop=True)\n\n"
+           "Writes the frames of minutes [start_min, end_min) as output_dir/0000.jpg, ..., cropped by the camera's "
+           "rectangle.")
+      .def("process_videos_to_frames",
+           [](VideoProcessor& p, const py::object& df) {
+             StdoutToPython out;
+             const CatalogueTable table = catalogue_from(df);
+             py::gil_scoped_release release;
+             p.process_videos_to_frames(table);
+           },
+           py::arg("df"),
+           "process_videos_to_frames(df) -> None\n\nCuts every recording of the catalogue DataFrame into ranges of "
+           "time_step minutes under output_dir_base/Date/Video Name/...; finished ranges are skipped.");
+}
+
+}  // namespace
+
+void bind_video(py::module_& m) {
+  m.def("list_all_files", &list_all_files, py::arg("directory"), py::arg("ext") = py::none(),
+        "list_all_files(directory, ext=None) -> list[str]\n\nReturns every file under directory whose name ends with "
+        "ext (all files when None), folders top-down, files sorted.");
+  bind_metadata(m);
+  bind_processor(m);
+}
+
+}  // namespace pelk::python

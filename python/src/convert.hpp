@@ -1,0 +1,149 @@
+// Conversions between Python values (numpy arrays, pandas tables, dicts of
+// records) and the library's C++ types, plus the guards every binding uses:
+// progress lines to Python's sys.stdout and missing input files reported as
+// FileNotFoundError. Every binding file includes this header first, so the
+// opaque container types below are declared alike in all of them.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <opencv2/core.hpp>
+#include <optional>
+#include <streambuf>
+#include <string>
+#include <vector>
+
+#include "pelk_utils/annotation/clip_loader.hpp"
+#include "pelk_utils/core/intersections_table.hpp"
+#include "pelk_utils/core/mask.hpp"
+#include "pelk_utils/quality/frame_runs.hpp"
+#include "pelk_utils/quality/report_row.hpp"
+#include "pelk_utils/refine/mask_refinement.hpp"
+
+// The mask dictionary and area map are bound as mutable mapping types, so a
+// record's masks can be changed in place from Python and C++ sees it.
+PYBIND11_MAKE_OPAQUE(pelk::MaskDict)
+PYBIND11_MAKE_OPAQUE(pelk::AreaMap)
+
+namespace pelk::python {
+
+namespace py = pybind11;
+
+// ---- images -------------------------------------------------------------
+
+// Returns a copy of `obj` (a numpy uint8 array: H x W, H x W x 1, 3 or 4) as
+// a cv::Mat of as many channels. Throws py::value_error naming `what` and
+// the shape or dtype otherwise.
+cv::Mat image_from_array(const py::handle& obj, const std::string& what);
+
+// Returns `image` with its first and third channels exchanged (RGB <-> BGR,
+// RGBA <-> BGRA); one- and two-channel images come back unchanged.
+cv::Mat swap_red_blue(const cv::Mat& image);
+
+// Returns a new numpy array holding a copy of `mat` (H x W for one channel,
+// H x W x C otherwise; uint8, int32, float32 or float64).
+py::array array_from_mat(const cv::Mat& mat);
+
+// ---- masks --------------------------------------------------------------
+
+// Returns `obj` as a Mask: a pelk_utils.Mask, or an array of any dtype,
+// H x W or 1 x H x W, non-zero = inside. Throws py::value_error naming
+// `what` and the shape otherwise.
+Mask mask_from_object(const py::handle& obj, const std::string& what);
+
+// Returns `obj` as a list of masks: a sequence of masks (as above), or one
+// array of N x H x W or N x 1 x H x W masks.
+std::vector<Mask> masks_from_object(const py::handle& obj, const std::string& what);
+
+// Returns `obj` as a mask dictionary: a pelk_utils.MaskDict or any mapping
+// of box key -> mask, in its iteration order.
+MaskDict mask_dict_from_object(const py::handle& obj, const std::string& what);
+
+// Returns `obj` (a pelk_utils.AreaMap or a mapping of box key -> integer) as
+// an area map; None gives an empty map.
+AreaMap area_map_from_object(const py::handle& obj, const std::string& what);
+
+// Returns the areas of `masks`, same keys, same order.
+AreaMap mask_areas_of(const MaskDict& masks);
+
+// ---- tables ---------------------------------------------------------------
+
+// Returns `table` as a pandas DataFrame with the box keys as index and columns.
+py::object frame_from_table(const IntersectionsTable& table);
+
+// Returns a pandas DataFrame with square values and equal row and column
+// labels as an intersections table; a pelk_utils table passes through.
+IntersectionsTable table_from_frame(const py::handle& obj, const std::string& what);
+
+// Returns report rows as a pandas DataFrame with the eight report columns,
+// row labels 0.., missing cells as NaN / None.
+py::object frame_from_rows(const std::vector<ReportRow>& rows);
+
+// Returns one report row as a dict holding its present columns, in order.
+py::dict dict_from_row(const ReportRow& row);
+
+// Returns the rows of a pandas DataFrame (or a list of dicts) holding at
+// least "Frame ID"; absent columns and NaN cells are missing values.
+std::vector<ReportRow> rows_from_frame(const py::handle& obj, const std::string& what);
+
+// Returns the run mapping as a dict group value -> list of runs.
+py::dict dict_from_runs(const FrameRuns& runs);
+
+// ---- clip data --------------------------------------------------------------
+
+// A frame data record as Python holds it: shared, so a dict of records and
+// the result of an operation can hold the very same object.
+using RecordPtr = std::shared_ptr<FrameRecord>;
+
+// Returns a copy of the clip data `obj` (a dict frame key -> FrameRecord);
+// records share their mask pixels with the Python objects.
+ClipAnnotationData clip_from_dict(const py::handle& obj, const std::string& what);
+
+// Copies each record of `clip` back into the FrameRecord object under the
+// same key of `obj`, so that changes made in place by C++ are seen there.
+void write_back_clip(const py::handle& obj, const ClipAnnotationData& clip);
+
+// Returns the FrameRecord object of `obj` under the key of the record that
+// `record` points to in `clip`, or None when it is null.
+py::object record_object_for(const py::handle& obj, const ClipAnnotationData& clip, const FrameRecord* record);
+
+// Returns `clip` as a new dict frame key -> FrameRecord.
+py::dict dict_from_clip(ClipAnnotationData clip);
+
+// Returns a tracked clip (dict frame -> dict object id -> mask) in C++ form.
+TrackedClip tracked_clip_from_dict(const py::handle& obj, const std::string& what);
+
+// ---- guards -----------------------------------------------------------------
+
+// Sends whatever C++ writes to std::cout, line by line, to the sys.stdout of
+// the moment the guard was made (so capsys, redirect_stdout and notebooks
+// see it). Safe with the GIL released: each line takes the GIL to write.
+class StdoutToPython {
+ public:
+  StdoutToPython();
+  ~StdoutToPython();
+  StdoutToPython(const StdoutToPython&) = delete;
+  StdoutToPython& operator=(const StdoutToPython&) = delete;
+
+ private:
+  class Buffer;
+  std::unique_ptr<Buffer> buffer_;
+  std::streambuf* previous_ = nullptr;
+};
+
+// Runs `work`; when it throws std::runtime_error and one of `paths` does not
+// exist, raises FileNotFoundError with the same message instead.
+void reraise_missing_files(const std::vector<std::string>& paths, const std::function<void()>& work);
+
+// Raises py::value_error with `message`.
+[[noreturn]] void value_error(const std::string& message);
+
+// Returns "(d0, d1, ...)" for an array's shape.
+std::string shape_text(const py::array& array);
+
+}  // namespace pelk::python
