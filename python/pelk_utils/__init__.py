@@ -48,6 +48,7 @@ from ._pelk_utils import (  # noqa: F401  (the public surface)
     get_pelk_annotation_data,
     get_pen_json_path,
     img_bbx_drawing,
+    imread_rgb,
     initializer,
     intersection_between_masks,
     list_all_files,

@@ -7,6 +7,8 @@
 #include "pelk_utils/core/dark_text.hpp"
 #include "pelk_utils/core/overlap.hpp"
 
+#include <opencv2/imgcodecs.hpp>
+
 namespace pelk::python {
 
 namespace {
@@ -200,6 +202,21 @@ void bind_core(py::module_& m) {
                                  [](const py::object& v, const std::string&) { return v.cast<std::int64_t>(); });
   bind_frame_record(m);
 
+  m.def("imread_rgb",
+        [](const std::string& path) {
+          cv::Mat bgr;
+          reraise_missing_files({path}, [&] {
+            {
+              py::gil_scoped_release release;
+              bgr = cv::imread(path, cv::IMREAD_COLOR);
+            }
+            if (bgr.empty()) throw std::runtime_error("cannot read image '" + path + "'");
+          });
+          return array_from_mat(swap_red_blue(bgr));
+        },
+        py::arg("path"),
+        "imread_rgb(path) -> numpy.ndarray\n\nReads an image file as an H x W x 3 uint8 RGB array (what the models "
+        "take); raises FileNotFoundError or RuntimeError naming the path.");
   m.def("calculate_iou", &calculate_iou, py::arg("box1"), py::arg("box2"),
         "Returns the intersection over union of two boxes [x_min, y_min, x_max, y_max] (pixels; width = x_max - "
         "x_min). Boxes touching only along an edge do not intersect; 0.0 when the union is not positive.");
