@@ -27,3 +27,15 @@ foreach(args "--version" "heatmap;--help" "match;--help")
   endif()
 endforeach()
 
+
+# The installed Python package imports from the prefix and runs a call.
+if(PYTHON)
+  set(ENV{PYTHONPATH} ${prefix}/${PYTHON_DIR})
+  execute_process(COMMAND ${PYTHON} -c
+    "import pelk_utils, sys; assert pelk_utils.__file__.startswith(sys.argv[1]), pelk_utils.__file__; print(pelk_utils.calculate_iou([0, 0, 2, 2], [1, 1, 3, 3]))"
+    ${prefix}
+    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0 OR NOT out MATCHES "0.14285714285714285")
+    message(FATAL_ERROR "the installed Python package failed (${rc}): ${out}${err}")
+  endif()
+endif()
