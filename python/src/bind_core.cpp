@@ -51,6 +51,20 @@ Build one from an array of any dtype, H x W or 1 x H x W (non-zero = inside).)do
            "roi() -> numpy.ndarray\n\nReturns the uint8 0/1 array of `bounds` only (height x width).")
       .def("__array__", &mask_array, py::arg("dtype") = py::none(),
            "Returns the full-frame uint8 0/1 array (a new array each call).")
+      .def(py::pickle(
+          [](const Mask& k) {
+            const auto r = k.bounds();
+            return py::make_tuple(py::make_tuple(k.size().height, k.size().width), py::make_tuple(r.x, r.y),
+                                  array_from_mat(k.roi()));
+          },
+          [](const py::tuple& state) {
+            if (state.size() != 3) value_error("Mask: a pickled mask is (shape, origin, bits)");
+            const auto shape = state[0].cast<std::pair<int, int>>();
+            const auto origin = state[1].cast<std::pair<int, int>>();
+            const cv::Mat bits = image_from_array(state[2], "Mask bits");
+            return Mask(cv::Size(shape.second, shape.first), cv::Rect(origin.first, origin.second, bits.cols, bits.rows),
+                        bits);
+          }))
       .def("__eq__", [](const Mask& a, const py::object& b) {
              if (!py::isinstance<Mask>(b)) return false;
              return a == b.cast<Mask>();

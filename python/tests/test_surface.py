@@ -370,3 +370,105 @@ def test_analytics_and_figures(scene, scene_files, tmp_path):
     with contextlib.redirect_stdout(buffer):
         pu.draw_intersection_heatmap(pd.DataFrame([[0.0]], index=["Box0"], columns=["Box0"]))
     assert buffer.getvalue().startswith("Figure saved to " + str(tmp_path))
+
+
+def test_masks_pickle_for_worker_processes():
+    import pickle
+
+    raw = np.zeros((30, 40), np.uint8)
+    raw[3:9, 20:37] = 1
+    raw[25, 2] = 1
+    for mask in (pu.Mask(raw), pu.Mask(np.zeros((5, 6)))):
+        again = pickle.loads(pickle.dumps(mask))
+        assert again == mask and again.shape == mask.shape and again.bounds == mask.bounds
+
+
+SMALL = np.zeros((10, 12), np.uint8)
+SMALL[2:6, 3:8] = 1
+OTHER = np.zeros((10, 12), np.uint8)
+OTHER[4:9, 5:11] = 1
+
+# Cheap operations called positionally and by name: both must agree.
+BOTH_WAYS = [
+    ("calculate_iou", ([0, 0, 4, 4], [2, 2, 6, 6]), {"box1": [0, 0, 4, 4], "box2": [2, 2, 6, 6]}),
+    ("calculate_masks_intersection", (SMALL, OTHER), {"mask1": SMALL, "mask2": OTHER}),
+    ("calculate_masks_intersection_new", (SMALL, OTHER, 20, 30),
+     {"mask1": SMALL, "mask2": OTHER, "mask_area_1": 20, "mask_area_2": 30}),
+    ("cal_masks_iou_scores", ([SMALL], [OTHER, SMALL]), {"masks_new": [SMALL], "masks_old": [OTHER, SMALL]}),
+    ("cal_centroid_distance", ([SMALL], [OTHER, SMALL]), {"masks_new": [SMALL], "masks_old": [OTHER, SMALL]}),
+    ("cluster_masks_and_print", ({"Box0": SMALL, "Box1": OTHER}, 100, 1),
+     {"masks_dict": {"Box0": SMALL, "Box1": OTHER}}),
+    ("enhance_dark_text", (np.full((4, 4, 3), 90, np.uint8), 1.5), {"image_pil": np.full((4, 4, 3), 90, np.uint8)}),
+    ("get_pen_json_path", ("videos\\Camera61_1", None), {"video_dir": "videos\\Camera61_1"}),
+    ("find_continuous_frames", (pd.DataFrame({"Frame ID": [1, 2, 3], "Box ID": ["Box1"] * 3}), "Box ID", 3),
+     {"frames_df": pd.DataFrame({"Frame ID": [1, 2, 3], "Box ID": ["Box1"] * 3})}),
+    ("draw_masks_on_image", (np.zeros((10, 12, 3), np.uint8), [SMALL]),
+     {"image": np.zeros((10, 12, 3), np.uint8), "masks": [SMALL]}),
+]
+
+
+@pytest.mark.parametrize("name,args,kwargs", BOTH_WAYS, ids=[case[0] for case in BOTH_WAYS])
+def test_positional_and_keyword_calls_agree(name, args, kwargs):
+    by_position, by_name = getattr(pu, name)(*args), getattr(pu, name)(**kwargs)
+    if isinstance(by_position, pd.DataFrame):
+        pd.testing.assert_frame_equal(by_position, by_name)
+    elif isinstance(by_position, np.ndarray):
+        np.testing.assert_array_equal(by_position, by_name)
+    else:
+        assert by_position == by_name
+
+
+GIL_PROBE = r"""
+import errno, os, sys, threading, time
+import pandas as pd
+import pelk_utils as pu
+fifo, clip = sys.argv[1], sys.argv[2]
+png = pu.render_intersection_heatmap(pd.DataFrame([[0.0]]))._repr_png_()
+result = {}
+loader = threading.Thread(target=lambda: result.update(
+    clip=pu.get_pelk_annotation_data("c", save_dir_base=clip)[1]))
+loader.start()
+# Feed the FIFO each time the loader opens it; only possible while it waits without the GIL.
+while loader.is_alive():
+    try:
+        fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+    except OSError as e:
+        if e.errno != errno.ENXIO:
+            raise
+        time.sleep(0.001)
+        continue
+    os.write(fd, png)
+    os.close(fd)
+    time.sleep(0.01)
+loader.join()
+print(result["clip"][0].masks_dict["Box0"].shape)
+"""
+
+
+def test_clip_loading_lets_other_python_threads_run(tmp_path):
+    """The loader reads the first frame with the GIL released: here that frame
+    is a FIFO, which only another Python thread can fill while the loader
+    waits on it. Holding the GIL would hang the probe, which then times out."""
+    import sys
+
+    fifo = tmp_path / "frame.png"
+    os.mkfifo(fifo)
+    clip = tmp_path / "clip"
+    clip.mkdir()
+    pu.write_annotation_file(str(clip / "output_pp_0.json"), str(fifo), {1: SMALL})
+    done = subprocess.run([sys.executable, "-c", GIL_PROBE, str(fifo), str(clip)], capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "(500, 700)"
+
+
+def test_overlap_resolution_equals_the_command_line(overlap_clip, scene):
+    cli = os.environ.get("PELK_CLI")
+    if not cli:
+        pytest.skip("PELK_CLI names the pelk program (set by CTest)")
+    _, clip = pu.get_pelk_annotation_data("clip", save_dir_base=overlap_clip)
+    rows = pu.generate_tracking_report(clip, overlap_clip)[0]
+    test_frame, box, _, worst = pu.process_overlap_frames(rows, clip, pu.models.BuiltinImagePredictor())
+    out = subprocess.run([cli, "report", overlap_clip, "--resolve"], check=True, capture_output=True, text=True).stdout
+    assert f"overlap episode from frame {test_frame}: {box} most likely carries the identity error " \
+           f"({len(worst)} frames voted)" in out
