@@ -154,7 +154,10 @@ def test_wrong_shapes_are_value_errors_naming_the_call(scene, scene_files, truth
     elif case == "encoder":
         predictor = FakePredictor(truth)
         predictor.model.image_encoder.forward = lambda x: {"vision_features": torch.zeros(64)}
-        with pytest.raises(ValueError, match="vision_features"):
+        with pytest.raises(ValueError, match=r"generate_sam2_image_features: .*vision_features.* got 64$"):
+            pu.generate_sam2_image_features(scene.render(0), truth[:1], predictor)
+        predictor.model.image_encoder.forward = lambda x: {"features": torch.zeros(1, 8, 2, 2)}
+        with pytest.raises(ValueError, match=r"image_encoder returned no 'vision_features' \(keys: \['features'\]\)"):
             pu.generate_sam2_image_features(scene.render(0), truth[:1], predictor)
     else:
         processor = FakeProcessor([[1, 2, 3]])
