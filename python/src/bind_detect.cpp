@@ -15,10 +15,6 @@ namespace pelk::python {
 
 namespace {
 
-py::object number_object(const Number& n) {
-  return n.is_integer() ? py::object(py::int_(n.as_integer())) : py::object(py::float_(n.as_double()));
-}
-
 py::list polygon_object(const PenPolygon& polygon) {
   py::list points;
   for (const auto& p : polygon) {
@@ -30,32 +26,14 @@ py::list polygon_object(const PenPolygon& polygon) {
   return points;
 }
 
-Number number_from(const py::handle& v) {
-  if (py::isinstance<py::bool_>(v)) value_error("polygon_points: a coordinate must be a number, got a bool");
-  if (py::isinstance<py::int_>(v)) return Number(v.cast<std::int64_t>());
-  return Number(v.cast<double>());
-}
-
 PenPolygon polygon_from(const py::handle& obj) {
   PenPolygon polygon;
   for (const py::handle point : obj) {
     const auto xy = py::list(py::reinterpret_borrow<py::object>(point));
     if (xy.size() != 2) value_error("polygon_points: every point must be [x, y]");
-    polygon.push_back({number_from(xy[0]), number_from(xy[1])});
+    polygon.push_back({number_from(xy[0], "polygon_points"), number_from(xy[1], "polygon_points")});
   }
   return polygon;
-}
-
-std::vector<Box> boxes_from(const py::handle& obj) {
-  const py::object array = py::module_::import("pelk_utils._bridge").attr("to_numpy")(obj);
-  const auto boxes = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(array);
-  if (!boxes || (boxes.size() > 0 && (boxes.ndim() != 2 || boxes.shape(1) != 4))) {
-    value_error("boxes: expected N x 4 boxes [x_min, y_min, x_max, y_max], got shape " +
-                shape_text(py::array(array)));
-  }
-  std::vector<Box> out(boxes.size() > 0 ? static_cast<std::size_t>(boxes.shape(0)) : 0);
-  if (!out.empty()) std::copy(boxes.data(), boxes.data() + boxes.size(), out.front().data());
-  return out;
 }
 
 DetectionResult detection_result_from(const py::handle& obj, std::size_t index) {
@@ -65,8 +43,7 @@ DetectionResult detection_result_from(const py::handle& obj, std::size_t index) 
   const auto scores = py::array_t<float, py::array::forcecast>::ensure(bridge.attr("to_numpy")(obj["scores"]).attr("reshape")(-1));
   r.scores.assign(scores.data(), scores.data() + scores.size());
   for (const py::handle label : obj["labels"]) r.labels.push_back(py::str(label).cast<std::string>());
-  r.boxes = boxes_from(obj["boxes"]);
-  (void)where;
+  r.boxes = boxes_from(obj["boxes"], where + "['boxes']");
   return r;
 }
 
@@ -117,7 +94,7 @@ void bind_detect(py::module_& m) {
         "as an H x W x 3 uint8 RGB array with the outline drawn in red, else None.");
   m.def("calculate_pen_intersection_ratio",
         [](const py::object& polygon_points, const py::object& boxes, double ratio_threshold) {
-          const auto r = calculate_pen_intersection_ratio(polygon_from(polygon_points), boxes_from(boxes), ratio_threshold);
+          const auto r = calculate_pen_intersection_ratio(polygon_from(polygon_points), boxes_from(boxes, "boxes"), ratio_threshold);
           return py::make_tuple(r.intersection_ratio_list, r.in_pen_index);
         },
         py::arg("polygon_points"), py::arg("boxes"), py::arg("ratio_threshold"),
@@ -147,11 +124,7 @@ void bind_detect(py::module_& m) {
           std::size_t i = 0;
           for (const py::handle r : gdino_results) results.push_back(detection_result_from(r, i++));
           const auto f = process_gdino_results(results, target_label);
-          py::array_t<double> boxes({static_cast<py::ssize_t>(f.boxes.size()), py::ssize_t{4}});
-          for (std::size_t k = 0; k < f.boxes.size(); ++k) {
-            for (int j = 0; j < 4; ++j) boxes.mutable_at(k, j) = f.boxes[k][j];
-          }
-          return py::make_tuple(boxes, py::array_t<float>(f.scores.size(), f.scores.data()), f.labels);
+          return py::make_tuple(boxes_array(f.boxes), py::array_t<float>(f.scores.size(), f.scores.data()), f.labels);
         },
         py::arg("gdino_results"), py::arg("target_label") = "pig",
         "process_gdino_results(gdino_results, target_label='pig') -> (boxes, scores, labels)\n\n"

@@ -20,17 +20,6 @@ struct DetectorOutputs {
   std::unique_ptr<ModelOutputs> outputs;
 };
 
-std::vector<Box> boxes_from_array(const py::object& obj) {
-  const auto boxes = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(
-      py::module_::import("pelk_utils._bridge").attr("to_numpy")(obj));
-  if (!boxes) value_error("box: expected an N x 4 array of boxes");
-  if (boxes.size() == 0) return {};
-  if (boxes.size() % 4 != 0) value_error("box: expected an N x 4 array of boxes, got shape " + shape_text(boxes));
-  std::vector<Box> out(static_cast<std::size_t>(boxes.size() / 4));
-  std::copy(boxes.data(), boxes.data() + boxes.size(), out.front().data());
-  return out;
-}
-
 }  // namespace
 
 void bind_models(py::module_& m) {
@@ -58,11 +47,8 @@ void bind_models(py::module_& m) {
              py::list results;
              for (const auto& r : d.post_process_grounded_object_detection(*out.outputs, in.inputs->input_ids(),
                                                                             text_threshold, target_sizes)) {
-               py::array_t<double> boxes({static_cast<py::ssize_t>(r.boxes.size()), py::ssize_t{4}});
-               for (std::size_t i = 0; i < r.boxes.size(); ++i) {
-                 for (int j = 0; j < 4; ++j) boxes.mutable_at(i, j) = r.boxes[i][j];
-               }
-               results.append(py::make_tuple(py::array_t<float>(r.scores.size(), r.scores.data()), r.labels, boxes));
+               results.append(py::make_tuple(py::array_t<float>(r.scores.size(), r.scores.data()), r.labels,
+                                             boxes_array(r.boxes)));
              }
              return results;
            }, py::arg("outputs"), py::arg("inputs"), py::arg("text_threshold"), py::arg("target_sizes"));
@@ -76,7 +62,7 @@ void bind_models(py::module_& m) {
              s.set_image(rgb);
            }, py::arg("image"))
       .def("predict", [](ClassicalSegmenter& s, const py::object& box, bool multimask_output) {
-             const std::vector<Box> boxes = boxes_from_array(box);
+             const std::vector<Box> boxes = boxes_from(box, "box");
              Prediction p;
              {
                py::gil_scoped_release release;

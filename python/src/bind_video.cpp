@@ -10,19 +10,6 @@ namespace pelk::python {
 
 namespace {
 
-Number number_from(const py::handle& v, const std::string& what) {
-  if (py::isinstance<py::bool_>(v) || !(py::isinstance<py::int_>(v) || py::isinstance<py::float_>(v) ||
-                                        py::hasattr(v, "__float__"))) {
-    throw py::type_error(what + ": expected a number, got " + py::repr(v).cast<std::string>());
-  }
-  if (py::isinstance<py::int_>(v)) return Number(v.cast<std::int64_t>());
-  return Number(v.cast<double>());
-}
-
-py::object number_object(const Number& n) {
-  return n.is_integer() ? py::object(py::int_(n.as_integer())) : py::object(py::float_(n.as_double()));
-}
-
 py::object catalogue_frame(const CatalogueTable& table) {
   py::list labels, camera, date, time, path, name;
   for (const auto& row : table) {

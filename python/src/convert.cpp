@@ -89,6 +89,35 @@ py::array array_from_mat(const cv::Mat& mat) {
   return out;
 }
 
+Number number_from(const py::handle& value, const std::string& what) {
+  if (py::isinstance<py::bool_>(value) || !(py::isinstance<py::int_>(value) || py::hasattr(value, "__float__"))) {
+    throw py::type_error(what + ": expected a number, got " + py::repr(value).cast<std::string>());
+  }
+  if (py::isinstance<py::int_>(value)) return Number(value.cast<std::int64_t>());
+  return Number(value.cast<double>());
+}
+
+py::object number_object(const Number& number) {
+  return number.is_integer() ? py::object(py::int_(number.as_integer())) : py::object(py::float_(number.as_double()));
+}
+
+std::vector<Box> boxes_from(const py::handle& obj, const std::string& what) {
+  const py::object array = py::module_::import("pelk_utils._bridge").attr("to_numpy")(obj);
+  const auto boxes = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(array);
+  if (!boxes || (boxes.size() > 0 && (boxes.ndim() != 2 || boxes.shape(1) != 4))) {
+    value_error(what + ": expected N x 4 boxes [x_min, y_min, x_max, y_max], got shape " + shape_text(py::array(array)));
+  }
+  std::vector<Box> out(boxes.size() > 0 ? static_cast<std::size_t>(boxes.shape(0)) : 0);
+  if (!out.empty()) std::copy(boxes.data(), boxes.data() + boxes.size(), out.front().data());
+  return out;
+}
+
+py::array boxes_array(const std::vector<Box>& boxes) {
+  py::array_t<double> array({static_cast<py::ssize_t>(boxes.size()), py::ssize_t{4}});
+  if (!boxes.empty()) std::copy(boxes.front().data(), boxes.front().data() + 4 * boxes.size(), array.mutable_data());
+  return array;
+}
+
 Mask mask_from_object(const py::handle& obj, const std::string& what) {
   if (py::isinstance<Mask>(obj)) return obj.cast<Mask>();
   py::array array = as_array(obj);

@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "pelk_utils/annotation/clip_loader.hpp"
+#include "pelk_utils/core/box.hpp"
+#include "pelk_utils/core/number.hpp"
 #include "pelk_utils/core/intersections_table.hpp"
 #include "pelk_utils/core/mask.hpp"
 #include "pelk_utils/quality/frame_runs.hpp"
@@ -48,6 +50,22 @@ cv::Mat swap_red_blue(const cv::Mat& image);
 // Returns a new numpy array holding a copy of `mat` (H x W for one channel,
 // H x W x C otherwise; uint8, int32, float32 or float64).
 py::array array_from_mat(const cv::Mat& mat);
+
+// ---- numbers and boxes ---------------------------------------------------
+
+// Returns a Python int or float as a Number that remembers which it was.
+// Throws py::type_error naming `what` for anything else (bool included).
+Number number_from(const py::handle& value, const std::string& what);
+
+// Returns `number` as a Python int or float.
+py::object number_object(const Number& number);
+
+// Returns N x 4 boxes [x_min, y_min, x_max, y_max] (a torch tensor, an
+// array or nested lists). Throws py::value_error naming `what` and the shape.
+std::vector<Box> boxes_from(const py::handle& obj, const std::string& what);
+
+// Returns `boxes` as a new N x 4 float64 array.
+py::array boxes_array(const std::vector<Box>& boxes);
 
 // ---- masks --------------------------------------------------------------
 

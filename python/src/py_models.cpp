@@ -110,11 +110,7 @@ Prediction PyImagePredictor::predict(const std::optional<std::vector<cv::Point2f
     throw std::invalid_argument("predict: point prompts are not passed to Python predictors");
   }
   py::gil_scoped_acquire gil;
-  py::array_t<double> boxes({static_cast<py::ssize_t>(box.size()), py::ssize_t{4}});
-  for (std::size_t i = 0; i < box.size(); ++i) {
-    for (int j = 0; j < 4; ++j) boxes.mutable_at(i, j) = box[i][j];
-  }
-  const auto pair = bridge().attr("predict")(predictor_, boxes, multimask_output).cast<py::tuple>();
+  const auto pair = bridge().attr("predict")(predictor_, boxes_array(box), multimask_output).cast<py::tuple>();
   const auto masks = pair[0].cast<py::array_t<std::uint8_t, py::array::c_style>>();
   Prediction p;
   const int h = static_cast<int>(masks.shape(1)), w = static_cast<int>(masks.shape(2));
