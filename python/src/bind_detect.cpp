@@ -169,8 +169,11 @@ void bind_detect(py::module_& m) {
           PyDetectionProcessor p(processor);
           PyGroundingModel g(grounding_model);
           PyImagePredictor s(image_predictor);
-          const auto clip = initializer(video_dir, frame_names, p, g, py::str(device).cast<std::string>(), s,
-                                        start_index, step, gdino_thr, close_set_num, custom_pen_json_path);
+          std::optional<InitializedClip> clip;
+          reraise_missing_files(frame_names, [&] {
+            clip = initializer(video_dir, frame_names, p, g, py::str(device).cast<std::string>(), s, start_index, step,
+                               gdino_thr, close_set_num, custom_pen_json_path);
+          });
           if (!clip) return py::make_tuple(py::none(), py::none(), py::none(), py::none());
           return py::make_tuple(clip->masks, frame_from_table(clip->intersections_df), clip->ann_frame_idx,
                                 rgba(clip->annotated_frame));

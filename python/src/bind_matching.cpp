@@ -67,8 +67,11 @@ void bind_matching(py::module_& m) {
           if (!display_func.is_none()) {
             display = [display_func](const cv::Mat& bgra) { display_func(array_from_mat(swap_red_blue(bgra))); };
           }
-          const MatchResult r = matcher(clip, frame_names, ann_frame_idx, predictor ? &*predictor : nullptr, remove,
-                                        min_area, max_attempts, display);
+          MatchResult r;
+          reraise_missing_files(frame_names, [&] {
+            r = matcher(clip, frame_names, ann_frame_idx, predictor ? &*predictor : nullptr, remove, min_area,
+                        max_attempts, display);
+          });
           write_back_clip(laste_frame, clip);
           return py::make_tuple(r.masks ? py::cast(*r.masks) : py::none(), r.OBJECTS ? py::cast(*r.OBJECTS) : py::none(),
                                 r.keep_box ? py::cast(*r.keep_box) : py::none(),
@@ -132,7 +135,10 @@ void bind_matching(py::module_& m) {
           const auto rows = rows_from_frame(overlap_frames_dataframe, "overlap_frames_dataframe");
           const ClipAnnotationData clip = clip_from_dict(pelk_annotation_data, "pelk_annotation_data");
           PyImagePredictor predictor(image_predictor);
-          const OverlapResolution r = process_overlap_frames(rows, clip, predictor, n_consecutive);
+          std::vector<std::string> images;
+          for (const auto& [key, record] : clip) images.push_back(record.image_path);
+          OverlapResolution r;
+          reraise_missing_files(images, [&] { r = process_overlap_frames(rows, clip, predictor, n_consecutive); });
           return py::make_tuple(r.test_frame ? py::cast(*r.test_frame) : py::none(),
                                 r.most_frequent_box ? py::cast(*r.most_frequent_box) : py::none(),
                                 dict_from_runs(r.con_frames_dict), r.worst_boxes);

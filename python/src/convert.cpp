@@ -266,10 +266,19 @@ bool is_missing(const py::handle& value) {
   return false;
 }
 
+// Returns a numeric cell as a double; throws py::value_error naming `where`
+// for text and other non-numbers (pandas gives object columns for them).
+double numeric_cell(const py::handle& value, const std::string& where) {
+  if (py::isinstance<py::bool_>(value) || py::isinstance<py::str>(value) || !py::hasattr(value, "__float__")) {
+    value_error(where + " must be a number, got " + py::repr(value).cast<std::string>());
+  }
+  return value.cast<double>();
+}
+
 std::optional<std::int64_t> optional_integer(const py::handle& value, const std::string& where) {
   if (is_missing(value)) return std::nullopt;
-  if (py::isinstance<py::int_>(value)) return value.cast<std::int64_t>();
-  const double d = value.cast<double>();
+  if (py::isinstance<py::int_>(value) && !py::isinstance<py::bool_>(value)) return value.cast<std::int64_t>();
+  const double d = numeric_cell(value, where);
   if (d != std::floor(d) || std::abs(d) > 9.2e18) {
     value_error(where + " must be a whole number, got " + py::repr(value).cast<std::string>());
   }
@@ -307,7 +316,9 @@ std::vector<ReportRow> rows_from_frame(const py::handle& obj, const std::string&
     row.box_pair = text(box_pair);
     row.box_id = text(box_id);
     row.report_type = text(type).value_or("");
-    if (value && !is_missing((*value)[i])) row.intersection_value = (*value)[i].cast<double>();
+    if (value && !is_missing((*value)[i])) {
+      row.intersection_value = numeric_cell((*value)[i], where + " 'Intersection Value'");
+    }
     if (area1) row.mask_area1 = optional_integer((*area1)[i], where + " 'Mask Area1'");
     if (area2) row.mask_area2 = optional_integer((*area2)[i], where + " 'Mask Area2'");
     if (areas) row.mask_areas = optional_integer((*areas)[i], where + " 'Mask Areas'");
@@ -455,7 +466,8 @@ void reraise_missing_files(const std::vector<std::string>& paths, const std::fun
     if (dynamic_cast<const py::error_already_set*>(&e) != nullptr) throw;
     for (const auto& path : paths) {
       std::error_code ec;
-      if (!path.empty() && !std::filesystem::exists(path, ec)) {
+      if (!path.empty() && std::string(e.what()).find(path) != std::string::npos &&
+          !std::filesystem::exists(path, ec)) {
         PyErr_SetObject(PyExc_FileNotFoundError,
                         py::make_tuple(ENOENT, e.what(), path).ptr());
         throw py::error_already_set();

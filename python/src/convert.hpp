@@ -154,8 +154,9 @@ class StdoutToPython {
   std::streambuf* previous_ = nullptr;
 };
 
-// Runs `work`; when it throws std::runtime_error and one of `paths` does not
-// exist, raises FileNotFoundError with the same message instead.
+// Runs `work`; when it throws std::runtime_error whose message names one of
+// `paths` and that path does not exist, raises FileNotFoundError with the
+// same message instead.
 void reraise_missing_files(const std::vector<std::string>& paths, const std::function<void()>& work);
 
 // Raises py::value_error with `message`.

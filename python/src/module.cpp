@@ -3,6 +3,7 @@
 // it with the pure-Python helpers.
 #include <cerrno>
 #include <filesystem>
+#include <opencv2/core.hpp>
 
 #include "bindings.hpp"
 #include "convert.hpp"
@@ -12,7 +13,8 @@ namespace {
 namespace py = pybind11;
 
 // Missing keys are KeyError (pybind11 would say IndexError); file-system
-// errors are OSError with their errno, so FileNotFoundError where it fits.
+// errors are OSError with their errno, so FileNotFoundError where it fits;
+// OpenCV failing to allocate (an absurd raster size) is MemoryError.
 void translate_errors(std::exception_ptr error) {
   try {
     if (error) std::rethrow_exception(error);
@@ -21,6 +23,9 @@ void translate_errors(std::exception_ptr error) {
     PyErr_SetObject(PyExc_OSError, py::make_tuple(code, e.what(), e.path1().string()).ptr());
   } catch (const std::out_of_range& e) {
     PyErr_SetString(PyExc_KeyError, e.what());
+  } catch (const cv::Exception& e) {
+    if (e.code != cv::Error::StsNoMem) throw;
+    PyErr_SetString(PyExc_MemoryError, e.what());
   }
 }
 

@@ -258,6 +258,14 @@ def test_errors_have_python_kinds_and_the_same_messages(tmp_path, scene):
         pu.imread_rgb(str(broken))
     with pytest.raises(KeyError):
         pu.video_segments_mask_visual({0: {}}, 0, 3)
+    with pytest.raises(ValueError, match="frames_df row 0 'Frame ID' must be a number, got 'x'"):
+        pu.find_continuous_frames([{"Frame ID": "x"}])
+    with pytest.raises(FileNotFoundError, match="cannot read frame image 'nope.jpg'"):
+        pu.initializer("clip", ["nope.jpg"], None, None, "cpu", None)
+    good = tmp_path / "output_pp_2.json"
+    pu.write_annotation_file(str(good), "frame.jpg", {1: np.ones((10, 10))})
+    with pytest.raises(MemoryError, match="Insufficient memory"):
+        pu.process_json_and_generate_masks(str(good), 10**6, 10**6)
 
 
 def test_images_keep_the_callers_channel_order(scene):
