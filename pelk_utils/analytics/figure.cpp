@@ -3,10 +3,10 @@
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
-#include <iostream>
 #include <mutex>
 
 #include "pelk_utils/core/atomic_file.hpp"
+#include "pelk_utils/core/output.hpp"
 
 namespace pelk {
 namespace {
@@ -47,7 +47,7 @@ void save_png(const Figure& figure) {
   std::snprintf(prefix, sizeof(prefix), "%03d_", number);
   const std::string path = (std::filesystem::path(dir) / (prefix + file_stem(figure.title) + ".png")).string();
   write_image_file_atomically(path, figure.image);
-  std::cout << "Figure saved to " << path << "\n";
+  output() << "Figure saved to " << path << "\n";
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <charconv>
 #include <filesystem>
-#include <iostream>
 #include <regex>
 #include <stdexcept>
 #include <thread>
@@ -15,6 +14,8 @@
 #include "pelk_utils/annotation/polygon_masks.hpp"
 #include "pelk_utils/core/overlap.hpp"
 #include "pelk_utils/core/path.hpp"
+#include "pelk_utils/core/output.hpp"
+#include "pelk_utils/core/stop.hpp"
 
 namespace pelk {
 namespace fs = std::filesystem;
@@ -108,8 +109,12 @@ std::vector<FrameRecord> load_records(const std::vector<std::string>& files, cv:
   const auto work = [&] {
     for (std::size_t i = next++; i < n; i = next++) {
       try {
+        throw_if_stop_requested();
         records[i] = load_record(files[i], size);
         if (tables) records[i].intersections_df = intersection_between_masks(records[i].masks_dict, records[i].mask_areas);
+      } catch (const StopRequested&) {
+        errors[i] = std::current_exception();
+        next = n;  // hand out no further file; the ones before it are finished
       } catch (...) {
         errors[i] = std::current_exception();
       }
@@ -171,7 +176,7 @@ AnnotationData get_pelk_annotation_data(const std::string& /*video_dir*/, bool l
                                         const std::string& save_dir_base) {
   const std::vector<std::string> files = list_annotation_files(save_dir_base);
   if (files.empty()) {
-    std::cout << "No JSON files found in " << save_dir_base << ". Please check the directory and try again.\n";
+    output() << "No JSON files found in " << save_dir_base << ". Please check the directory and try again.\n";
     return {};
   }
   const cv::Size size = clip_size(files.front());

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <iostream>
 #include <random>
 #include <stdexcept>
 
@@ -16,6 +15,7 @@
 #include "pelk_utils/core/drawing.hpp"
 #include "pelk_utils/core/json_file.hpp"
 #include "pelk_utils/core/number.hpp"
+#include "pelk_utils/core/output.hpp"
 
 namespace pelk {
 namespace fs = std::filesystem;
@@ -194,7 +194,7 @@ void fix_polygon_scaling(const std::string& json_path, const std::optional<std::
     if (!image_path->is_string()) throw std::invalid_argument("\"image_path\" is not a string");
     size = read_image(image_path->text(), cv::IMREAD_UNCHANGED).size();
   } catch (const std::exception& e) {
-    std::cout << "Error loading image: " << e.what() << "\n";
+    output() << "Error loading image: " << e.what() << "\n";
     return;
   }
   rescale_swapped_polygons(doc, size, file);

@@ -1,6 +1,5 @@
 #include "pelk_utils/detect/initializer.hpp"
 
-#include <iostream>
 #include <set>
 #include <stdexcept>
 
@@ -12,6 +11,7 @@
 #include "pelk_utils/detect/detection_filter.hpp"
 #include "pelk_utils/detect/drawing.hpp"
 #include "pelk_utils/detect/pen.hpp"
+#include "pelk_utils/core/output.hpp"
 
 namespace pelk {
 namespace {
@@ -85,7 +85,7 @@ std::optional<InitializedClip> initializer(const std::string& video_dir, const s
     throw std::invalid_argument("initializer: start_index must not be negative, got " + std::to_string(start_index));
   }
   const std::optional<std::string> pen_json_path = get_pen_json_path(video_dir, custom_pen_json_path);
-  std::cout << "Using pen JSON path: " << pen_json_path.value_or("None") << "\n";
+  output() << "Using pen JSON path: " << pen_json_path.value_or("None") << "\n";
 
   const auto n_frames = static_cast<long>(frame_names.size());
   for (long idx = start_index; idx < n_frames; idx += step) {
@@ -97,7 +97,7 @@ std::optional<InitializedClip> initializer(const std::string& video_dir, const s
 
     FilteredDetections d = detect(rgb, processor, grounding_model, device, gdino_thr);
     if (d.boxes.empty()) {
-      std::cout << "No boxes found in frame " << idx << ". Skipping to next frame.\n";
+      output() << "No boxes found in frame " << idx << ". Skipping to next frame.\n";
       continue;
     }
     if (!pen_json_path) {
@@ -119,7 +119,7 @@ std::optional<InitializedClip> initializer(const std::string& video_dir, const s
     for (int i = 0; i < static_cast<int>(masks.size()); ++i) {
       if (!removed.count(i)) boxkeys.push_back(i);
     }
-    std::cout << "Boxes will be kept: " << numpy_array_text(boxkeys) << ", totally " << boxkeys.size() << " keys\n";
+    output() << "Boxes will be kept: " << numpy_array_text(boxkeys) << ", totally " << boxkeys.size() << " keys\n";
 
     const int kept = static_cast<int>(boxkeys.size());
     if (kept == close_set_num) {
@@ -131,15 +131,15 @@ std::optional<InitializedClip> initializer(const std::string& video_dir, const s
         kept_scores.push_back(d.scores[static_cast<std::size_t>(i)]);
         objects.insert_or_assign("Box" + std::to_string(objects.size()), masks[static_cast<std::size_t>(i)]);
       }
-      std::cout << "ann_frame_idx [" << idx << "] works!!!\n";
-      std::cout << numpy_array_text(kept_scores) << "\n";
+      output() << "ann_frame_idx [" << idx << "] works!!!\n";
+      output() << numpy_array_text(kept_scores) << "\n";
       clip.intersections_df = intersections_df;
       clip.ann_frame_idx = static_cast<int>(idx);
       clip.annotated_frame = img_bbx_drawing(image, objects);
       return clip;
     }
     const char* why = kept > close_set_num ? "too many" : "too few";
-    std::cout << "ann_frame_idx [" << idx << "] cannot work, " << why << " bbx found..\n\n";
+    output() << "ann_frame_idx [" << idx << "] cannot work, " << why << " bbx found..\n\n";
   }
   return std::nullopt;
 }

@@ -35,7 +35,7 @@ inline constexpr double kStackingPercent = 8;
 
 // Examines frames start_index, start_index + step, ... of `frame_names` and
 // returns the first one on which exactly `close_set_num` boxes survive, or
-// std::nullopt when none does. Prints one line per decision on std::cout.
+// std::nullopt when none does. Prints one line per decision (see core/output.hpp).
 // When no box survives the pen and size filters, the segmenter is not called
 // for that frame (there is nothing to prompt it with) and the frame takes the
 // too-few branch. Throws std::invalid_argument for a step or start_index

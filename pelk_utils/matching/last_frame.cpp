@@ -1,9 +1,9 @@
 #include "pelk_utils/matching/last_frame.hpp"
 
 #include <algorithm>
-#include <iostream>
 
 #include "pelk_utils/core/overlap.hpp"
+#include "pelk_utils/core/output.hpp"
 
 namespace pelk {
 namespace {
@@ -46,11 +46,11 @@ BestLastFrame find_best_laste_frame(ClipAnnotationData& laste_frame, int min_are
   for (auto it = laste_frame.rbegin(); attempts < max_attempts && it != laste_frame.rend(); ++it, ++attempts) {
     if (!qualifies(it->second, min_area, n_track)) continue;
     if (it->first != 599) {
-      std::cout << "Switched to frame key " << it->first << " due to small mask area in later frames.\n";
+      output() << "Switched to frame key " << it->first << " due to small mask area in later frames.\n";
     }
     return {&it->second, false};
   }
-  std::cout << "No valid frame found with all masks area > " << min_area << " in the last " << max_attempts
+  output() << "No valid frame found with all masks area > " << min_area << " in the last " << max_attempts
             << " frames for " << n_track << " tracks.\n";
   return {nullptr, true};
 }

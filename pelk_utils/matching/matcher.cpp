@@ -1,7 +1,6 @@
 #include "pelk_utils/matching/matcher.hpp"
 
 #include <algorithm>
-#include <iostream>
 #include <stdexcept>
 
 #include <opencv2/imgcodecs.hpp>
@@ -11,6 +10,8 @@
 #include "pelk_utils/core/path.hpp"
 #include "pelk_utils/detect/drawing.hpp"
 #include "pelk_utils/matching/last_frame.hpp"
+#include "pelk_utils/core/output.hpp"
+#include "pelk_utils/core/stop.hpp"
 
 namespace pelk {
 namespace {
@@ -48,10 +49,11 @@ MatchResult matcher(ClipAnnotationData& laste_frame, const std::vector<std::stri
   const std::vector<std::optional<std::string>> removed = remove_stack_box.value_or(
       std::vector<std::optional<std::string>>{});
   // The records are the caller's: the removal of stacked keys reaches them.
+  throw_if_stop_requested();
   const BestLastFrame best = find_best_laste_frame(laste_frame, min_area, max_attempts, removed);
   std::vector<std::string> keep_box = kept_boxes(removed);
   if (best.no_best_laste_frame) {
-    std::cout << "Issue is from the laste frame, not enough masks found.\n";
+    output() << "Issue is from the laste frame, not enough masks found.\n";
     return {};
   }
   std::vector<Box> last_boxes;
@@ -64,17 +66,20 @@ MatchResult matcher(ClipAnnotationData& laste_frame, const std::vector<std::stri
   if (image_predictor == nullptr) throw std::invalid_argument("matcher needs an image_predictor to segment '" + path + "'");
   cv::Mat rgb;
   cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
+  throw_if_stop_requested();
   image_predictor->set_image(rgb);
+  throw_if_stop_requested();
   const Prediction prediction = image_predictor->predict(std::nullopt, std::nullopt, last_boxes, false);
+  throw_if_stop_requested();
   const std::vector<Mask> masks = frame_masks(prediction.masks, rgb.size(), "matcher (segmenter's predict)");
 
   const bool ok = accepted(masks, n_track, min_area);
   if (display_func) display_func(img_bbx_drawing(bgr.clone(), best.best_laste_frame->masks_dict));
   if (!ok) {
-    std::cout << "ann_frame_idx [" << ann_frame_idx << "] cannot work..\n\n";
+    output() << "ann_frame_idx [" << ann_frame_idx << "] cannot work..\n\n";
     return {};
   }
-  std::cout << "ann_frame_idx [" << ann_frame_idx << "] works for mask finding!!!\n";
+  output() << "ann_frame_idx [" << ann_frame_idx << "] works for mask finding!!!\n";
   std::vector<std::string> objects(masks.size(), "pig");
   return {std::move(masks), std::move(objects), std::move(keep_box), best.best_laste_frame, false};
 }

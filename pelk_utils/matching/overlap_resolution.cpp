@@ -1,7 +1,6 @@
 #include "pelk_utils/matching/overlap_resolution.hpp"
 
 #include <algorithm>
-#include <iostream>
 #include <map>
 #include <set>
 #include <stdexcept>
@@ -10,6 +9,8 @@
 
 #include "pelk_utils/core/py_text.hpp"
 #include "pelk_utils/matching/region_features.hpp"
+#include "pelk_utils/core/output.hpp"
+#include "pelk_utils/core/stop.hpp"
 
 namespace pelk {
 namespace {
@@ -149,7 +150,7 @@ OverlapResolution process_overlap_frames(const std::vector<ReportRow>& overlap_f
   out.con_frames_dict = find_continuous_frames(overlap_frames_dataframe, "Box Pair", run_length);
   std::vector<std::string> pair_keys;
   for (const auto& [pair, runs] : out.con_frames_dict) pair_keys.push_back(std::get<std::string>(pair));
-  std::cout << "Box pairs with continuous overlap frames: " << python_list_repr(pair_keys) << "\n";
+  output() << "Box pairs with continuous overlap frames: " << python_list_repr(pair_keys) << "\n";
 
   bool reverse_track = false;
   std::vector<int> first_frames;
@@ -157,7 +158,7 @@ OverlapResolution process_overlap_frames(const std::vector<ReportRow>& overlap_f
   for (const auto& [pair, runs] : out.con_frames_dict) {
     const EpisodeStart start = episode_start(runs, overlap_frames_dataframe);
     reverse_track = start.reverse_track;
-    std::cout << "Box Pair: " << std::get<std::string>(pair) << "\n"
+    output() << "Box Pair: " << std::get<std::string>(pair) << "\n"
               << "First frame with a single boxpair: " << frame_text(start.single) << "\n"
               << "First frame with multiple boxpairs: " << frame_text(start.multiple) << "\n"
               << "reverse_track: " << (reverse_track ? "True" : "False") << "\n";
@@ -168,7 +169,7 @@ OverlapResolution process_overlap_frames(const std::vector<ReportRow>& overlap_f
   out.test_boxes = test_boxes;
   first_frames.insert(first_frames.end(), first_multiple.begin(), first_multiple.end());
   if (first_frames.empty()) {
-    std::cout << "No overlap episode with a first frame was found; nothing to compare.\n";
+    output() << "No overlap episode with a first frame was found; nothing to compare.\n";
     return out;
   }
   const int test_frame = *std::min_element(first_frames.begin(), first_frames.end());
@@ -178,6 +179,7 @@ OverlapResolution process_overlap_frames(const std::vector<ReportRow>& overlap_f
   const auto frames = static_cast<std::int64_t>(pelk_annotation_data.size());
   out.reference_frame = n;
   for (std::int64_t m = first; m < first + 5; ++m) {
+    throw_if_stop_requested();
     if (n < 0 || n >= frames || m < 0 || m >= frames) continue;
     const FrameSide old_side = side_of(pelk_annotation_data.at(static_cast<int>(m)), test_boxes);
     const FrameSide new_side = side_of(pelk_annotation_data.at(static_cast<int>(n)), test_boxes);
@@ -186,12 +188,12 @@ OverlapResolution process_overlap_frames(const std::vector<ReportRow>& overlap_f
     out.frame_scores.push_back({static_cast<int>(m), std::move(scores)});
   }
   if (out.worst_boxes.empty()) {
-    std::cout << "Every frame of the comparison window around frame " << test_frame
+    output() << "Every frame of the comparison window around frame " << test_frame
               << " lies outside the clip; no box was voted.\n";
     return out;
   }
   out.most_frequent_box = most_frequent_entry(out.worst_boxes);
-  std::cout << "Most frequent box with errors: " << *out.most_frequent_box << "\n";
+  output() << "Most frequent box with errors: " << *out.most_frequent_box << "\n";
   return out;
 }
 

@@ -3,12 +3,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 #include <stdexcept>
 
 #include "pelk_utils/core/csv.hpp"
 #include "pelk_utils/core/number.hpp"
 #include "pelk_utils/core/path.hpp"
+#include "pelk_utils/core/output.hpp"
+#include "pelk_utils/core/stop.hpp"
 
 namespace pelk {
 namespace {
@@ -76,6 +77,7 @@ TrackingReport generate_tracking_report(const ClipAnnotationData& pelk_annotatio
                                         const std::string& save_dir_base, double intersection_thrr) {
   TrackingReport report;
   for (const auto& [frame_key, record] : pelk_annotation_data) {
+    throw_if_stop_requested();
     for (const auto& [key, area] : record.mask_areas) {
       if (area > 0.1) continue;
       ReportRow row;
@@ -89,7 +91,7 @@ TrackingReport generate_tracking_report(const ClipAnnotationData& pelk_annotatio
   }
   if (report.overlap_frames.empty() && report.zero_area_frames.empty()) return report;
 
-  std::cout << "Generating tracking question report...\n\n";
+  output() << "Generating tracking question report...\n\n";
   for (int frame_key : report.overlap_frames) {
     report.box_keys_df = overlap_rows(frame_key, pelk_annotation_data.at(frame_key), intersection_thrr);
     report.overlap_frames_data.insert(report.overlap_frames_data.end(), report.box_keys_df.begin(),
@@ -100,7 +102,7 @@ TrackingReport generate_tracking_report(const ClipAnnotationData& pelk_annotatio
   for (const ReportRow& r : report.zero_area_frames) rows.push_back(csv_row(r));
   const std::string path = join_path(save_dir_base, kReportFileName);
   write_csv(path, kReportColumns, rows);
-  std::cout << "Tracking question report saved to " << path << "\n";
+  output() << "Tracking question report saved to " << path << "\n";
   return report;
 }
 

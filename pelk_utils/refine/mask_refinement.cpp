@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <iostream>
 #include <limits>
 #include <numeric>
 #include <stdexcept>
@@ -11,6 +10,8 @@
 
 #include "pelk_utils/analytics/figure.hpp"
 #include "pelk_utils/detect/pen.hpp"
+#include "pelk_utils/core/output.hpp"
+#include "pelk_utils/core/stop.hpp"
 
 namespace pelk {
 namespace {
@@ -160,7 +161,7 @@ Mask Mask_Refinement::get_dis_to_main_and_prev_blob(int num_labels, const cv::Ma
   Mask cleaned(mask.size(), window, kept);
   if (!cleaned.empty()) return cleaned;
   if (!video_segments.empty() && frame_idx == video_segments.begin()->first) return mask;
-  std::cout << "clean frame" << frame_idx << "--obj_id" << object_id << "\n";
+  output() << "clean frame" << frame_idx << "--obj_id" << object_id << "\n";
   return Mask(mask.size(), cv::Rect(), cv::Mat1b());
 }
 
@@ -168,6 +169,7 @@ TrackedClip& Mask_Refinement::process_video_segments(TrackedClip& video_segments
                                                      const std::vector<std::string>& frame_names) {
   for (auto& [frame_idx, objects] : video_segments) {
     for (auto& [object_id, mask] : objects) {
+      throw_if_stop_requested();
       if (mask.empty()) continue;
       const std::optional<std::string> pen_json_path = get_pen_json_path(video_dir, custom_pen_json_path);
       if (!pen_json_path) throw std::invalid_argument("no pen polygon file for '" + video_dir + "'");
@@ -183,7 +185,7 @@ TrackedClip& Mask_Refinement::process_video_segments(TrackedClip& video_segments
       if (const auto c = centroid_of(mask)) {
         prev_centroids[object_id] = *c;
       } else {
-        std::cout << "frame " << frame_idx << "--obj_id" << object_id << "-- no mask\n";
+        output() << "frame " << frame_idx << "--obj_id" << object_id << "-- no mask\n";
       }
     }
   }

@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <iostream>
 #include <regex>
 #include <stdexcept>
 
 #include "pelk_utils/core/path.hpp"
 #include "pelk_utils/core/py_text.hpp"
+#include "pelk_utils/core/output.hpp"
 
 namespace pelk {
 namespace fs = std::filesystem;
@@ -125,7 +125,7 @@ CatalogueTable VideoMetadata::get_filtered_video_dataframe() const {
   if (top_n >= 1 && kept.size() > static_cast<std::size_t>(top_n)) kept.resize(static_cast<std::size_t>(top_n));
   std::vector<std::string> paths;
   for (const CatalogueRow& r : kept) paths.push_back(r.file_path);
-  std::cout << python_list_repr(paths) << "\n";
+  output() << python_list_repr(paths) << "\n";
   return kept;
 }
 

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <iostream>
 #include <numeric>
 #include <stdexcept>
 
@@ -14,6 +13,8 @@
 #include "pelk_utils/core/path.hpp"
 #include "pelk_utils/video/internal/frame_writer.hpp"
 #include "pelk_utils/video/internal/video_reader.hpp"
+#include "pelk_utils/core/output.hpp"
+#include "pelk_utils/core/stop.hpp"
 
 namespace pelk {
 namespace fs = std::filesystem;
@@ -22,7 +23,7 @@ namespace {
 std::string camera_text(const std::optional<std::string>& camera) { return camera.value_or("None"); }
 
 void print_rect(const char* what, const std::optional<std::string>& camera, const CropRect& r) {
-  std::cout << what << camera_text(camera) << ": x1=" << r.x1 << ", y1=" << r.y1 << ", x2=" << r.x2
+  output() << what << camera_text(camera) << ": x1=" << r.x1 << ", y1=" << r.y1 << ", x2=" << r.x2
             << ", y2=" << r.y2 << "\n";
 }
 
@@ -117,18 +118,18 @@ CropRect adjust_crop(const CropRect& detected, const std::optional<bool>& left_c
 double VideoProcessor::get_video_duration(const std::string& video_path) {
   const internal::VideoReader video(video_path);
   if (!video.is_open()) {
-    std::cout << "Error: Could not open video " << video_path << "\n";
+    output() << "Error: Could not open video " << video_path << "\n";
     return 0;
   }
   const double fps = video.fps();
-  std::cout << "Video FPS: " << format_number(fps) << "\n";
+  output() << "Video FPS: " << format_number(fps) << "\n";
   const double frames = video.frame_count();
-  std::cout << "Total frames: " << format_number(frames) << "\n";
+  output() << "Total frames: " << format_number(frames) << "\n";
   if (!(fps > 0)) throw std::runtime_error("video '" + video_path + "' reports a frame rate of " + format_number(fps));
   const double seconds = frames / fps;
   char buf[64];
   std::snprintf(buf, sizeof(buf), "%.2f", seconds);
-  std::cout << "Video duration: " << buf << " seconds\n";
+  output() << "Video duration: " << buf << " seconds\n";
   return seconds / 60;
 }
 
@@ -167,7 +168,7 @@ std::optional<CropRect> VideoProcessor::crop_for(const cv::Mat& first_frame,
   } else {
     const std::optional<CropRect> detected = find_orange_region(first_frame);
     if (!detected) {
-      std::cout << "No orange region detected. Exiting.\n";
+      output() << "No orange region detected. Exiting.\n";
       return std::nullopt;
     }
     print_rect("cv2 crop region for Camera ", camera_number, *detected);
@@ -191,7 +192,7 @@ RangeOutcome VideoProcessor::crop_range(const std::string& video_path, const std
   create_folder(write_dir);
   internal::VideoReader video(video_path);
   if (!video.is_open()) {
-    std::cout << "Error: Could not open video.\n";
+    output() << "Error: Could not open video.\n";
     return {false, "the video could not be opened"};
   }
   const auto fps = static_cast<std::int64_t>(video.fps());
@@ -201,7 +202,7 @@ RangeOutcome VideoProcessor::crop_range(const std::string& video_path, const std
   const Number end_frame = frame_bound(fps, end_min, "end_min", video_path);
   video.seek(static_cast<std::int64_t>(start_frame.as_double()));
   if (!video.read()) {
-    std::cout << "Error: Could not read the first frame.\n";
+    output() << "Error: Could not read the first frame.\n";
     // A range that starts at or past the video's end asks for no frame.
     if (start_frame.as_double() >= frame_count) return {true, ""};
     return {false, "its first frame could not be read"};
@@ -218,6 +219,7 @@ RangeOutcome VideoProcessor::crop_range(const std::string& video_path, const std
   internal::FrameWriter writer;
   const Number last_counter = end_frame - Number(1);
   for (Number counter = start_frame; counter < end_frame; counter += Number(1)) {
+    throw_if_stop_requested();
     if (!video.read()) {
       // The frame read at counter c is frame c + 1; past the reported frame
       // count that is the video's real end, before it a truncated file.
@@ -229,7 +231,7 @@ RangeOutcome VideoProcessor::crop_range(const std::string& video_path, const std
     }
     if (!is_multiple(counter, frame_skip) && !(counter == last_counter)) continue;
     const std::string name = four_digits(saved) + ".jpg";
-    std::cout << "Processing frame " << counter.text() << " (saved as " << name << ")\n";
+    output() << "Processing frame " << counter.text() << " (saved as " << name << ")\n";
     const cv::Rect region = rect ? crop_region(*rect, video.frame_size()) : cv::Rect({0, 0}, video.frame_size());
     // Unresized frames go to the JPEG encoder in the decoder's own YCbCr;
     // only resizing needs BGR. Either way the writer owns its buffers, and
@@ -247,9 +249,9 @@ RangeOutcome VideoProcessor::crop_range(const std::string& video_path, const std
     ++saved;
   }
   writer.finish();
-  std::cout << "Cropped frames from " << start_min.text() << " to " << end_min.text() << " minutes saved to "
+  output() << "Cropped frames from " << start_min.text() << " to " << end_min.text() << " minutes saved to "
             << shown_dir << ".\n";
-  if (saved > 0) std::cout << "Dim: (" << last_size.height << ", " << last_size.width << ", 3)\n";
+  if (saved > 0) output() << "Dim: (" << last_size.height << ", " << last_size.width << ", 3)\n";
   return outcome;
 }
 
@@ -279,9 +281,10 @@ void VideoProcessor::process_videos_to_frames(const CatalogueTable& df) {
       if (Number(total) < end) end = Number(total);
       const std::string dir = output_dir_base + "/" + row.date + "/" + row.video_name + "/" + start.text() +
                               "min_to_" + end.text() + "min/" + leaf;
+      throw_if_stop_requested();
       std::error_code ec;
       if (fs::exists(dir, ec)) {
-        std::cout << "Skipping " << dir << ", already exists.\n";
+        output() << "Skipping " << dir << ", already exists.\n";
         continue;
       }
       // Frames go to a sibling folder first; only a finished range gets its
@@ -292,7 +295,7 @@ void VideoProcessor::process_videos_to_frames(const CatalogueTable& df) {
       if (ec) throw std::runtime_error("cannot remove the unfinished folder '" + partial + "': " + ec.message());
       const RangeOutcome outcome = crop_range(row.file_path, partial, dir, start, end, row.camera_number, crop);
       if (!outcome.complete) {
-        std::cout << "Leaving " << dir << " unfinished: " << outcome.reason << "; a rerun will try it again.\n";
+        output() << "Leaving " << dir << " unfinished: " << outcome.reason << "; a rerun will try it again.\n";
         continue;
       }
       fs::rename(partial, dir, ec);

@@ -11,65 +11,97 @@ Masks stay compact (`Mask`: the rectangle of the pixels, one bit each);
     report = pu.generate_tracking_report(clip, "ann/clip01")
 
 Built-in models that need no weights are in `pelk_utils.models`.
+
+Importing the package loads no native code: the C++ core loads on the first
+use of an operation or class, and what needs libtorch (the built-in models,
+region features, the overlap resolution) on the first use of those, so
+torch, pandas and libtorch are loaded only by the calls that need them.
 """
 
-from ._pelk_utils import (  # noqa: F401  (the public surface)
-    AreaMap,
-    BoxPropagationTracker,
-    Figure,
-    FrameRecord,
-    Mask,
-    MaskDict,
-    Mask_Refinement,
-    PenScene,
-    VideoMetadata,
-    VideoProcessor,
-    cal_centroid_distance,
-    cal_masks_iou_scores,
-    calculate_iou,
-    calculate_masks_intersection,
-    calculate_masks_intersection_new,
-    calculate_pen_intersection_ratio,
-    cluster_masks_and_print,
-    compute_motion_score_in_polygon,
-    cosine_scores_cal,
-    current_figure,
-    draw_intersection_heatmap,
-    draw_masks_on_image,
-    draw_pen,
-    enhance_dark_text,
-    find_best_laste_frame,
-    find_boxes_with_small_area_from_last_video,
-    find_continuous_frames,
-    fix_polygon_scaling,
-    generate_sam2_image_features,
-    generate_tracking_report,
-    get_in_pen_mask,
-    get_pelk_annotation_data,
-    get_pen_json_path,
-    img_bbx_drawing,
-    imread_rgb,
-    initializer,
-    intersection_between_masks,
-    list_all_files,
-    matcher,
-    process_gdino_results,
-    process_json_and_generate_masks,
-    process_overlap_frames,
-    render_intersection_heatmap,
-    retrieve_annotation,
-    set_figure_sink,
-    set_figures_dir,
-    video_segments_mask_visual,
-    write_annotation_file,
-)
-from . import models  # noqa: F401
+import importlib as _importlib
 
 __version__ = "0.1.0"
+
+# Where each public name lives: the C++ core without libtorch, or the part
+# that needs it.
+_CORE_NAMES = (
+    "AreaMap",
+    "BoxPropagationTracker",
+    "Figure",
+    "FrameRecord",
+    "Mask",
+    "MaskDict",
+    "Mask_Refinement",
+    "PenScene",
+    "VideoMetadata",
+    "VideoProcessor",
+    "cal_centroid_distance",
+    "cal_masks_iou_scores",
+    "calculate_iou",
+    "calculate_masks_intersection",
+    "calculate_masks_intersection_new",
+    "calculate_pen_intersection_ratio",
+    "cluster_masks_and_print",
+    "compute_motion_score_in_polygon",
+    "current_figure",
+    "draw_intersection_heatmap",
+    "draw_masks_on_image",
+    "draw_pen",
+    "enhance_dark_text",
+    "find_best_laste_frame",
+    "find_boxes_with_small_area_from_last_video",
+    "find_continuous_frames",
+    "fix_polygon_scaling",
+    "generate_tracking_report",
+    "get_in_pen_mask",
+    "get_pelk_annotation_data",
+    "get_pen_json_path",
+    "img_bbx_drawing",
+    "imread_rgb",
+    "initializer",
+    "intersection_between_masks",
+    "list_all_files",
+    "matcher",
+    "process_gdino_results",
+    "process_json_and_generate_masks",
+    "render_intersection_heatmap",
+    "retrieve_annotation",
+    "set_figure_sink",
+    "set_figures_dir",
+    "video_segments_mask_visual",
+    "write_annotation_file",
+)
+_TORCH_NAMES = (
+    "cosine_scores_cal",
+    "generate_sam2_image_features",
+    "process_overlap_frames",
+)
+
+__all__ = sorted(_CORE_NAMES + _TORCH_NAMES + ("models", "show_figures_inline"), key=str.lower)
+
+
+def __getattr__(name):
+    if name in _CORE_NAMES:
+        module = _importlib.import_module("._pelk_utils", __name__)
+    elif name in _TORCH_NAMES:
+        module = _importlib.import_module("._pelk_torch", __name__)
+    elif name == "models":
+        return _importlib.import_module(".models", __name__)
+    else:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(module, name)
+    globals()[name] = value  # later lookups skip this function
+    return value
+
+
+def __dir__():
+    return sorted(set(globals()) | set(__all__))
 
 
 def show_figures_inline():
     """Shows every presented figure in the notebook (IPython) instead of writing a PNG."""
     from IPython.display import display  # only needed in a notebook
+
+    from ._pelk_utils import set_figure_sink
 
     set_figure_sink(display)

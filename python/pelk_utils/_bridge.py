@@ -8,17 +8,32 @@ Exceptions the models raise are not caught.
 """
 
 import contextlib
+import sys
 
 import numpy as np
 
-try:
-    import torch
-except ImportError:  # the package works without torch; tensors cross as arrays
-    torch = None
+
+def _loaded_torch():
+    """Returns torch when the caller's program has imported it, else None.
+
+    A model that returns tensors has imported torch already, so nothing here
+    pays for importing it on a path that never meets a tensor.
+    """
+    return sys.modules.get("torch")
+
+
+def _importable_torch():
+    """Returns torch, importing it when installed, else None (tensors cross as arrays)."""
+    try:
+        import torch
+    except ImportError:
+        return None
+    return torch
 
 
 def to_numpy(value):
     """Returns `value` (a torch tensor or anything numpy reads) as a numpy array."""
+    torch = _loaded_torch()
     if torch is not None and isinstance(value, torch.Tensor):
         return value.detach().cpu().numpy()
     return np.asarray(value)
@@ -26,6 +41,7 @@ def to_numpy(value):
 
 def no_grad():
     """Returns a context without gradient tracking (a no-op without torch)."""
+    torch = _loaded_torch()
     return torch.no_grad() if torch is not None else contextlib.nullcontext()
 
 
@@ -124,6 +140,7 @@ def encode(predictor, image):
     tracking; returns its "vision_features" as a float32 numpy array.
     """
     encoder = predictor.model.image_encoder
+    torch = _importable_torch()
     if torch is not None:
         with torch.no_grad():
             out = encoder(torch.from_numpy(image).to(model_device(predictor)))
@@ -137,4 +154,5 @@ def encode(predictor, image):
 
 def as_tensor(array):
     """Returns `array` as a torch tensor when torch is importable, else unchanged."""
+    torch = _importable_torch()
     return torch.from_numpy(array) if torch is not None else array

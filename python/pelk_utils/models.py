@@ -13,7 +13,7 @@ of the same shapes wherever these are used.
 from collections.abc import Mapping
 
 from . import _bridge
-from ._pelk_utils import _ClassicalDetector, _ClassicalSegmenter
+from ._pelk_torch import _ClassicalDetector, _ClassicalSegmenter
 
 
 class BuiltinInputs(Mapping):

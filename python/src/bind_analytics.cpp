@@ -84,7 +84,6 @@ void bind_analytics(py::module_& m) {
         "video_frames[0] and video_frames[1].");
   m.def("draw_intersection_heatmap",
         [](const py::object& intersections_df) {
-          StdoutToPython out;
           draw_intersection_heatmap(table_from_frame(intersections_df, "intersections_df"));
         },
         py::arg("intersections_df"),

@@ -26,7 +26,6 @@ void bind_annotation(py::module_& m) {
         "Fills each detection's normalised polygons into a height x width Mask; boxkeys are object_id - 1.");
   m.def("get_pelk_annotation_data",
         [](const std::string& video_dir, bool last_or_not, int ixx, const std::string& save_dir_base) {
-          StdoutToPython out;
           AnnotationData data;
           {
             py::gil_scoped_release release;
@@ -70,7 +69,6 @@ void bind_annotation(py::module_& m) {
         "or a list of object ids); also written to save_path when given.");
   m.def("fix_polygon_scaling",
         [](const std::string& json_path, const std::optional<std::string>& save_path) {
-          StdoutToPython out;
           reraise_missing_files({json_path}, [&] {
             py::gil_scoped_release release;
             fix_polygon_scaling(json_path, save_path);

@@ -65,7 +65,6 @@ class PythonBoxTracker {
                                                        processor_.get(), model_.get());
   }
   std::vector<Mask> track(const py::object& image) {
-    StdoutToPython out;
     const cv::Mat rgb = image_from_array(image, "image");
     if (rgb.channels() != 3) value_error("image: expected an H x W x 3 RGB image");
     return tracker_->track(swap_red_blue(rgb));
@@ -165,7 +164,6 @@ void bind_detect(py::module_& m) {
            const py::object& grounding_model, const py::object& device, const py::object& image_predictor,
            int start_index, int step, double gdino_thr, int close_set_num,
            const std::optional<std::string>& custom_pen_json_path) -> py::object {
-          StdoutToPython out;
           PyDetectionProcessor p(processor);
           PyGroundingModel g(grounding_model);
           PyImagePredictor s(image_predictor);

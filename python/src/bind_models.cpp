@@ -7,7 +7,7 @@
 #include "pelk_utils/models/builtin_encoder.hpp"
 #include "pelk_utils/models/classical_detector.hpp"
 #include "pelk_utils/models/classical_segmenter.hpp"
-#include "py_models.hpp"
+#include "py_encoder.hpp"
 
 namespace pelk::python {
 

@@ -120,7 +120,6 @@ big and close enough to it.)doc")
       .def("process_video_segments",
            [](Mask_Refinement& r, const py::object& video_segments, const std::string& video_dir,
               const std::vector<std::string>& frame_names) {
-             StdoutToPython out;
              TrackedClip clip = tracked_clip_from_dict(video_segments, "video_segments");
              {
                py::gil_scoped_release release;

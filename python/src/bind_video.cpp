@@ -104,7 +104,6 @@ void bind_metadata(py::module_& m) {
       .def_readwrite("camera_number", &VideoMetadata::camera_number)
       .def("get_filtered_video_dataframe",
            [](const VideoMetadata& v) {
-             StdoutToPython out;
              CatalogueTable table;
              {
                py::gil_scoped_release release;
@@ -151,7 +150,6 @@ void bind_processor(py::module_& m) {
       .def_readwrite("left_crop", &VideoProcessor::left_crop)
       .def("get_video_duration",
            [](VideoProcessor& p, const std::string& video_path) {
-             StdoutToPython out;
              py::gil_scoped_release release;
              return p.get_video_duration(video_path);
            },
@@ -172,7 +170,6 @@ void bind_processor(py::module_& m) {
            [](VideoProcessor& p, const std::string& video_path, const std::string& output_dir,
               const py::object& start_min, const py::object& end_min, const std::optional<std::string>& camera_number,
               bool crop) {
-             StdoutToPython out;
              const Number start = number_from(start_min, "start_min"), end = number_from(end_min, "end_min");
              py::gil_scoped_release release;
              p.crop_video_to_frames(video_path, output_dir, start, end, camera_number, crop);
@@ -184,7 +181,6 @@ void bind_processor(py::module_& m) {
            "rectangle.")
       .def("process_videos_to_frames",
            [](VideoProcessor& p, const py::object& df) {
-             StdoutToPython out;
              const CatalogueTable table = catalogue_from(df);
              py::gil_scoped_release release;
              p.process_videos_to_frames(table);

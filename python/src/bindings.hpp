@@ -12,6 +12,7 @@ void bind_detect(pybind11::module_& m);
 void bind_annotation(pybind11::module_& m);
 void bind_quality(pybind11::module_& m);
 void bind_matching(pybind11::module_& m);
+void bind_matching_torch(pybind11::module_& m);
 void bind_video(pybind11::module_& m);
 void bind_refine(pybind11::module_& m);
 void bind_analytics(pybind11::module_& m);

@@ -1,8 +1,8 @@
 // Conversions between Python values (numpy arrays, pandas tables, dicts of
-// records) and the library's C++ types, plus the guards every binding uses:
-// progress lines to Python's sys.stdout and missing input files reported as
-// FileNotFoundError. Every binding file includes this header first, so the
-// opaque container types below are declared alike in all of them.
+// records) and the library's C++ types, plus the guard every binding uses for
+// missing input files (FileNotFoundError). Every binding file includes this
+// header first, so the opaque container types below are declared alike in all
+// of them.
 #pragma once
 
 #include <pybind11/numpy.h>
@@ -14,7 +14,6 @@
 #include <mutex>
 #include <opencv2/core.hpp>
 #include <optional>
-#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -137,22 +136,6 @@ py::dict dict_from_clip(ClipAnnotationData clip);
 TrackedClip tracked_clip_from_dict(const py::handle& obj, const std::string& what);
 
 // ---- guards -----------------------------------------------------------------
-
-// Sends whatever C++ writes to std::cout, line by line, to the sys.stdout of
-// the moment the guard was made (so capsys, redirect_stdout and notebooks
-// see it). Safe with the GIL released: each line takes the GIL to write.
-class StdoutToPython {
- public:
-  StdoutToPython();
-  ~StdoutToPython();
-  StdoutToPython(const StdoutToPython&) = delete;
-  StdoutToPython& operator=(const StdoutToPython&) = delete;
-
- private:
-  class Buffer;
-  std::unique_ptr<Buffer> buffer_;
-  std::streambuf* previous_ = nullptr;
-};
 
 // Runs `work`; when it throws std::runtime_error whose message names one of
 // `paths` and that path does not exist, raises FileNotFoundError with the

@@ -88,14 +88,8 @@ std::unique_ptr<ModelOutputs> PyGroundingModel::operator()(const ModelInputs& in
   return std::make_unique<PyModelOutputs>(bridge().attr("detect")(model_, in.inputs()));
 }
 
-std::map<std::string, torch::Tensor> PyImageEncoder::operator()(const torch::Tensor& image) {
-  py::gil_scoped_acquire gil;
-  const torch::Tensor host = image.to(torch::kCPU).to(torch::kFloat32).contiguous();
-  std::vector<py::ssize_t> shape(host.sizes().begin(), host.sizes().end());
-  py::array_t<float> array(shape);
-  std::copy(host.data_ptr<float>(), host.data_ptr<float>() + host.numel(), array.mutable_data());
-  const py::object features = bridge().attr("encode")(predictor_, array);
-  return {{"vision_features", *tensor_from_object(features)}};
+ImageEncoder& PyImagePredictor::image_encoder() {
+  throw std::logic_error("PyImagePredictor: region encoding runs through PyEncodingPredictor");
 }
 
 void PyImagePredictor::set_image(const cv::Mat& image_rgb) {
@@ -119,23 +113,6 @@ Prediction PyImagePredictor::predict(const std::optional<std::vector<cv::Point2f
   }
   p.scores = pair[1].cast<std::vector<float>>();
   return p;
-}
-
-std::optional<torch::Tensor> tensor_from_object(const py::handle& obj) {
-  if (obj.is_none()) return std::nullopt;
-  const py::object array_like = py::module_::import("pelk_utils._bridge").attr("to_numpy")(obj);
-  const auto array = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(array_like);
-  if (!array) throw py::value_error("expected a tensor or an array of numbers");
-  std::vector<std::int64_t> sizes(array.shape(), array.shape() + array.ndim());
-  return torch::from_blob(const_cast<float*>(array.data()), sizes, torch::kFloat32).clone();
-}
-
-py::object object_from_tensor(const torch::Tensor& tensor) {
-  const torch::Tensor host = tensor.to(torch::kCPU).to(torch::kFloat32).contiguous();
-  std::vector<py::ssize_t> shape(host.sizes().begin(), host.sizes().end());
-  py::array_t<float> array(shape);
-  std::copy(host.data_ptr<float>(), host.data_ptr<float>() + host.numel(), array.mutable_data());
-  return py::module_::import("pelk_utils._bridge").attr("as_tensor")(array);
 }
 
 }  // namespace pelk::python

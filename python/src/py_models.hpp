@@ -9,7 +9,6 @@
 #include <pybind11/pybind11.h>
 
 #include "pelk_utils/models/detection_model.hpp"
-#include "pelk_utils/models/image_encoder.hpp"
 #include "pelk_utils/models/image_predictor.hpp"
 
 namespace pelk::python {
@@ -40,38 +39,21 @@ class PyGroundingModel : public GroundingModel {
   py::object model_;
 };
 
-// The encoder of a Python predictor: `predictor.model.image_encoder`, fed a
-// torch tensor on the device the predictor's model lives on.
-class PyImageEncoder : public ImageEncoder {
- public:
-  explicit PyImageEncoder(py::object predictor) : predictor_(std::move(predictor)) {}
-  std::map<std::string, torch::Tensor> operator()(const torch::Tensor& image) override;
-
- private:
-  py::object predictor_;
-};
-
-// A Python image predictor.
+// A Python image predictor. Its encoder needs libtorch, which this half of
+// the package does not load: operations that encode regions use
+// PyEncodingPredictor (py_encoder.hpp) instead.
 class PyImagePredictor : public ImagePredictor {
  public:
-  explicit PyImagePredictor(py::object predictor) : predictor_(predictor), encoder_(predictor) {}
+  explicit PyImagePredictor(py::object predictor) : predictor_(std::move(predictor)) {}
   void set_image(const cv::Mat& image_rgb) override;
   Prediction predict(const std::optional<std::vector<cv::Point2f>>& point_coords,
                      const std::optional<std::vector<int>>& point_labels, const std::vector<Box>& box,
                      bool multimask_output) override;
-  ImageEncoder& image_encoder() override { return encoder_; }
+  // Throws std::logic_error: no operation of this half encodes regions.
+  ImageEncoder& image_encoder() override;
 
- private:
+ protected:
   py::object predictor_;
-  PyImageEncoder encoder_;
 };
-
-// Returns a C++ CPU float tensor holding a copy of `obj` (a torch tensor or
-// anything numpy reads); None gives std::nullopt.
-std::optional<torch::Tensor> tensor_from_object(const py::handle& obj);
-
-// Returns `tensor` as a torch tensor when torch is importable, else as a
-// numpy array (a copy either way).
-py::object object_from_tensor(const torch::Tensor& tensor);
 
 }  // namespace pelk::python

@@ -1,0 +1,71 @@
+// The libtorch half of cross-clip matching for Python: region features
+// through the caller's predictor, their cosine scores, and the overlap
+// resolution that votes with them. Bound into _pelk_torch, loaded on first use.
+#include "convert.hpp"
+// (convert.hpp first: it declares the opaque containers)
+#include "bindings.hpp"
+#include "pelk_utils/matching/overlap_resolution.hpp"
+#include "pelk_utils/matching/region_features.hpp"
+#include "py_encoder.hpp"
+
+namespace pelk::python {
+
+namespace {
+
+std::vector<std::optional<torch::Tensor>> features_from(const py::handle& obj) {
+  std::vector<std::optional<torch::Tensor>> features;
+  for (const py::handle item : obj) features.push_back(tensor_from_object(item));
+  return features;
+}
+
+cv::Mat bgr_frame(const py::object& image) { return swap_red_blue(image_from_array(image, "image")); }
+
+}  // namespace
+
+void bind_matching_torch(py::module_& m) {
+  m.def("generate_sam2_image_features",
+        [](const py::object& image, const py::object& masks, const py::object& image_predictor) {
+          PyEncodingPredictor predictor(image_predictor);
+          const auto features =
+              generate_sam2_image_features(bgr_frame(image), masks_from_object(masks, "masks"), predictor);
+          py::list list;
+          for (const auto& f : features) list.append(f ? object_from_tensor(*f) : py::none());
+          return list;
+        },
+        py::arg("image"), py::arg("masks"), py::arg("image_predictor"),
+        "generate_sam2_image_features(image, masks, image_predictor) -> list\n\n"
+        "Hands image (uint8 RGB, grey or RGBA) to image_predictor.set_image, then returns per mask the spatial mean of "
+        "image_predictor.model.image_encoder's 'vision_features' on the mask's enhanced crop (a 1 x 3 x 256 x 256 "
+        "float32 tensor on the model's device, run under torch.no_grad()): a torch tensor of length C, or None for a "
+        "mask too small to describe.");
+  m.def("cosine_scores_cal",
+        [](const py::object& image_features_new, const py::object& image_features_old) {
+          return array_from_mat(
+              cosine_scores_cal(features_from(image_features_new), features_from(image_features_old)));
+        },
+        py::arg("image_features_new"), py::arg("image_features_old"),
+        "cosine_scores_cal(image_features_new, image_features_old) -> numpy.ndarray\n\n"
+        "Returns the new x old cosine similarities of the features (tensors or arrays), -inf where either is None.");
+  m.def("process_overlap_frames",
+        [](const py::object& overlap_frames_dataframe, const py::object& pelk_annotation_data,
+           const py::object& image_predictor, int n_consecutive) {
+          const auto rows = rows_from_frame(overlap_frames_dataframe, "overlap_frames_dataframe");
+          const ClipAnnotationData clip = clip_from_dict(pelk_annotation_data, "pelk_annotation_data");
+          PyEncodingPredictor predictor(image_predictor);
+          std::vector<std::string> images;
+          for (const auto& [key, record] : clip) images.push_back(record.image_path);
+          OverlapResolution r;
+          reraise_missing_files(images, [&] { r = process_overlap_frames(rows, clip, predictor, n_consecutive); });
+          return py::make_tuple(r.test_frame ? py::cast(*r.test_frame) : py::none(),
+                                r.most_frequent_box ? py::cast(*r.most_frequent_box) : py::none(),
+                                dict_from_runs(r.con_frames_dict), r.worst_boxes);
+        },
+        py::arg("overlap_frames_dataframe"), py::arg("pelk_annotation_data"), py::arg("image_predictor"),
+        py::arg("n_consecutive") = 2,
+        "process_overlap_frames(overlap_frames_dataframe, pelk_annotation_data, image_predictor, n_consecutive=2)\n"
+        "    -> (test_frame, most_frequent_box, con_frames_dict, worst_boxes)\n\n"
+        "Finds where an overlap episode of the report's high-overlap rows begins and votes for the box most likely "
+        "carrying an identity error, from mask IoU, box IoU and region features (image_predictor's encoder).");
+}
+
+}  // namespace pelk::python
