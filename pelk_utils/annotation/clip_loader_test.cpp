@@ -1,5 +1,6 @@
 #include "pelk_utils/annotation/clip_loader.hpp"
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -8,6 +9,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "pelk_utils/annotation/testing/annotation_writer.hpp"
+#include "pelk_utils/core/stop.hpp"
 #include "pelk_utils/core/testing/test_support.hpp"
 
 namespace pelk {
@@ -75,6 +77,18 @@ TEST_F(ClipLoaderTest, ZeroPaddedNumbersAreEqualAndBothLoaded) {
   const AnnotationData data = get_pelk_annotation_data("", false, 0, out());
   EXPECT_EQ(data.pelk_annotation_data->at(1).frame_index, 7);
   EXPECT_EQ(data.pelk_annotation_data->at(2).frame_index, 7);
+}
+
+TEST_F(ClipLoaderTest, StopRequestEndsTheLoadAndTheNextLoadIsWhole) {
+  for (int i = 0; i < 40; ++i) write("output_pp_" + std::to_string(i) + ".json", {1, 2});
+  // An installed check that says stop (the C++ caller's own, e.g. a GUI's cancel button).
+  std::atomic<int> asked{0};
+  const StopCheck previous = set_stop_check([&] { return ++asked >= 1; });
+  EXPECT_THROW(get_pelk_annotation_data("ignored", false, 0, out()), StopRequested);
+  set_stop_check(previous);
+  const AnnotationData data = get_pelk_annotation_data("ignored", false, 0, out());
+  ASSERT_TRUE(data.pelk_annotation_data);
+  EXPECT_EQ(data.pelk_annotation_data->size(), 40u);
 }
 
 TEST_F(ClipLoaderTest, WholeClipLoadsRecordsWithTables) {

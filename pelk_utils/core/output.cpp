@@ -1,6 +1,9 @@
 #include "pelk_utils/core/output.hpp"
 
 #include <iostream>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -46,9 +49,13 @@ void write_output(std::string_view text) {
   }
 }
 
-OutputMessage::~OutputMessage() {
+OutputMessage::~OutputMessage() noexcept(false) {
   try {
     write_output(text_.str());
+#if defined(__GLIBCXX__)
+  } catch (abi::__forced_unwind&) {
+    throw;  // the thread is being ended (an interpreter exiting): let it go
+#endif
   } catch (...) {
     // The message is lost, the operation goes on.
   }

@@ -29,8 +29,9 @@ class OutputMessage {
   OutputMessage() = default;
   OutputMessage(const OutputMessage&) = delete;
   OutputMessage& operator=(const OutputMessage&) = delete;
-  // Sends the message; a sink's own failure is dropped (a destructor cannot throw).
-  ~OutputMessage();
+  // Sends the message; a sink's own failure is dropped. Only a thread's
+  // forced exit (a thread cancelled inside the sink) passes through.
+  ~OutputMessage() noexcept(false);
 
   template <typename T>
   OutputMessage& operator<<(const T& value) {

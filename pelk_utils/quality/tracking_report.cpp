@@ -93,6 +93,7 @@ TrackingReport generate_tracking_report(const ClipAnnotationData& pelk_annotatio
 
   output() << "Generating tracking question report...\n\n";
   for (int frame_key : report.overlap_frames) {
+    throw_if_stop_requested();
     report.box_keys_df = overlap_rows(frame_key, pelk_annotation_data.at(frame_key), intersection_thrr);
     report.overlap_frames_data.insert(report.overlap_frames_data.end(), report.box_keys_df.begin(),
                                       report.box_keys_df.end());

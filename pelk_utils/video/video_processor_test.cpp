@@ -11,6 +11,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
+#include "pelk_utils/core/output.hpp"
+#include "pelk_utils/core/stop.hpp"
 #include "pelk_utils/core/testing/test_support.hpp"
 
 namespace pelk {
@@ -286,6 +288,33 @@ TEST_F(VideoTest, BatchRangesFolderNamesAndRerunSkips) {
                                 first + "/right_cropped_frames, already exists.\nSkipping " + base + second +
                                 "/right_cropped_frames, already exists.\n");
   }
+}
+
+TEST_F(VideoTest, StopRequestLeavesTheRangeUnfinishedAndARerunCompletesIt) {
+  const std::string v = small_video(130, 1);
+  VideoProcessor p;
+  p.time_step = Number(1);
+  p.crop = false;
+  p.output_dir_base = (dir_ / "stopped").string();
+  // Asks for a stop at the 70th saved frame: inside the second range.
+  int lines = 0;
+  const OutputSink previous = set_output_sink([&](std::string_view text) {
+    if (text.rfind("Processing frame", 0) == 0 && ++lines == 70) request_stop();
+  });
+  EXPECT_THROW(p.process_videos_to_frames(table_for(v, "61", "vid")), StopRequested);
+  clear_stop_request();
+  set_output_sink(previous);
+  const std::string base = p.output_dir_base + "/20240105/vid/";
+  EXPECT_EQ(count_files(base + "0min_to_1min/right_cropped_frames"), 60) << "the finished range is kept";
+  EXPECT_FALSE(fs::exists(base + "1min_to_2min/right_cropped_frames")) << "the stopped range is not final";
+  EXPECT_TRUE(fs::exists(base + "1min_to_2min/right_cropped_frames.partial"));
+
+  CoutCapture rerun;
+  p.process_videos_to_frames(table_for(v, "61", "vid"));
+  EXPECT_EQ(count_files(base + "1min_to_2min/right_cropped_frames"), 60);
+  EXPECT_FALSE(fs::exists(base + "1min_to_2min/right_cropped_frames.partial"));
+  EXPECT_NE(rerun.text().find("Skipping " + base + "0min_to_1min/right_cropped_frames, already exists."),
+            std::string::npos);
 }
 
 TEST_F(VideoTest, BatchRedoesInterruptedRangesAndCarriesTheCropCache) {

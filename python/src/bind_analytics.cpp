@@ -71,7 +71,7 @@ void bind_analytics(py::module_& m) {
           const MaskDict masks = mask_dict_from_object(masks_dict, "masks_dict");
           OrderedMap<std::string, double> scores;
           reraise_missing_files(video_frames, [&] {
-            py::gil_scoped_release release;
+            ReleaseGil release;
             scores = compute_motion_score_in_polygon(video_frames, masks);
           });
           py::dict dict;

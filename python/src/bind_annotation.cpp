@@ -16,7 +16,7 @@ void bind_annotation(py::module_& m) {
         [](const std::string& json_path, int height, int width) {
           PolygonMasks r;
           reraise_missing_files({json_path}, [&] {
-            py::gil_scoped_release release;
+            ReleaseGil release;
             r = process_json_and_generate_masks(json_path, height, width);
           });
           return py::make_tuple(r.image_path, r.masks, r.boxkeys);
@@ -28,7 +28,7 @@ void bind_annotation(py::module_& m) {
         [](const std::string& video_dir, bool last_or_not, int ixx, const std::string& save_dir_base) {
           AnnotationData data;
           {
-            py::gil_scoped_release release;
+            ReleaseGil release;
             data = get_pelk_annotation_data(video_dir, last_or_not, ixx, save_dir_base);
           }
           if (!data.pelk_annotation_data) return py::make_tuple(py::none(), py::none());
@@ -57,7 +57,7 @@ void bind_annotation(py::module_& m) {
           }
           cv::Mat image;
           reraise_missing_files({json_path}, [&] {
-            py::gil_scoped_release release;
+            ReleaseGil release;
             image = retrieve_annotation(json_path, save_path, box_drawing, ids);
           });
           return array_from_mat(swap_red_blue(image));
@@ -70,7 +70,7 @@ void bind_annotation(py::module_& m) {
   m.def("fix_polygon_scaling",
         [](const std::string& json_path, const std::optional<std::string>& save_path) {
           reraise_missing_files({json_path}, [&] {
-            py::gil_scoped_release release;
+            ReleaseGil release;
             fix_polygon_scaling(json_path, save_path);
           });
         },
@@ -85,7 +85,7 @@ void bind_annotation(py::module_& m) {
             const auto pair = item.cast<py::tuple>();
             list.push_back({pair[0].cast<std::int64_t>(), mask_from_object(pair[1], "objects")});
           }
-          py::gil_scoped_release release;
+          ReleaseGil release;
           write_annotation_file(path, image_path, list);
         },
         py::arg("path"), py::arg("image_path"), py::arg("objects"),

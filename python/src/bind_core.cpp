@@ -221,7 +221,7 @@ void bind_core(py::module_& m) {
           cv::Mat bgr;
           reraise_missing_files({path}, [&] {
             {
-              py::gil_scoped_release release;
+              ReleaseGil release;
               bgr = cv::imread(path, cv::IMREAD_COLOR);
             }
             if (bgr.empty()) throw std::runtime_error("cannot read image '" + path + "'");
@@ -256,7 +256,7 @@ void bind_core(py::module_& m) {
           const AreaMap areas = area_map_from_object(processed_mask_areas, "processed_mask_areas");
           IntersectionsTable table;
           {
-            py::gil_scoped_release release;
+            ReleaseGil release;
             table = intersection_between_masks(masks, areas);
           }
           return frame_from_table(table);

@@ -109,7 +109,7 @@ void bind_detect(py::module_& m) {
           const Mask mask = mask_from_object(test_mask, "test_mask");
           Mask out;
           reraise_missing_files({pen_json_path}, [&] {
-            py::gil_scoped_release release;
+            ReleaseGil release;
             out = get_in_pen_mask(frame_idx, mask, pen_json_path, frame_names);
           });
           return out;
@@ -135,7 +135,7 @@ void bind_detect(py::module_& m) {
           const auto list = masks_from_object(masks, "masks");
           cv::Mat out;
           {
-            py::gil_scoped_release release;
+            ReleaseGil release;
             out = draw_masks_on_image(bgr, list);
           }
           return rgba(out);
@@ -150,7 +150,7 @@ void bind_detect(py::module_& m) {
           const MaskDict masks = mask_dict_from_object(mask_dict, "mask_dict");
           cv::Mat out;
           {
-            py::gil_scoped_release release;
+            ReleaseGil release;
             out = img_bbx_drawing(bgr, masks);
           }
           return rgba(out);
@@ -192,12 +192,19 @@ void bind_detect(py::module_& m) {
   py::class_<PythonBoxTracker>(m, "BoxPropagationTracker", R"doc(
 A simple stand-in for a tracker (what `pelk track` uses): every frame is
 segmented with each object's box from the previous frame; objects lost or
-merged are re-acquired from fresh detections near where they were last seen.)doc")
+merged are re-acquired from fresh detections near where they were last seen.
+It follows one sequence of frames: give each thread its own (a second thread
+calling track while one runs raises RuntimeError).)doc")
       .def(py::init<py::object, const py::object&, const py::object&, const py::object&>(),
            py::arg("image_predictor"), py::arg("initial_masks"), py::arg("processor") = py::none(),
            py::arg("grounding_model") = py::none(),
            "BoxPropagationTracker(image_predictor, initial_masks, processor=None, grounding_model=None)")
-      .def("track", &PythonBoxTracker::track, py::arg("image"),
+      .def("track",
+           [](PythonBoxTracker& t, const py::object& image) {
+             const InUse guard(&t, "BoxPropagationTracker", InUse::Access::kWrite);
+             return t.track(image);
+           },
+           py::arg("image"),
            "track(image) -> list[Mask]\n\nSegments the next frame (H x W x 3 uint8 RGB); one mask per object, in "
            "identity order (empty where lost).");
 }

@@ -50,12 +50,12 @@ void bind_matching_torch(py::module_& m) {
         [](const py::object& overlap_frames_dataframe, const py::object& pelk_annotation_data,
            const py::object& image_predictor, int n_consecutive) {
           const auto rows = rows_from_frame(overlap_frames_dataframe, "overlap_frames_dataframe");
-          const ClipAnnotationData clip = clip_from_dict(pelk_annotation_data, "pelk_annotation_data");
+          const OwnedClip clip = clip_from_dict(pelk_annotation_data, "pelk_annotation_data");
           PyEncodingPredictor predictor(image_predictor);
           std::vector<std::string> images;
-          for (const auto& [key, record] : clip) images.push_back(record.image_path);
+          for (const auto& [key, record] : *clip) images.push_back(record.image_path);
           OverlapResolution r;
-          reraise_missing_files(images, [&] { r = process_overlap_frames(rows, clip, predictor, n_consecutive); });
+          reraise_missing_files(images, [&] { r = process_overlap_frames(rows, *clip, predictor, n_consecutive); });
           return py::make_tuple(r.test_frame ? py::cast(*r.test_frame) : py::none(),
                                 r.most_frequent_box ? py::cast(*r.most_frequent_box) : py::none(),
                                 dict_from_runs(r.con_frames_dict), r.worst_boxes);

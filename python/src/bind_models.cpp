@@ -39,7 +39,7 @@ void bind_models(py::module_& m) {
              return PreparedInputs{d(rgb, text)};
            }, py::arg("image"), py::arg("text"))
       .def("run", [](ClassicalDetector& d, const PreparedInputs& in) {
-             py::gil_scoped_release release;
+             ReleaseGil release;
              return DetectorOutputs{d(*in.inputs)};
            }, py::arg("inputs"))
       .def("post_process", [](ClassicalDetector& d, const DetectorOutputs& out, const PreparedInputs& in,
@@ -58,14 +58,16 @@ void bind_models(py::module_& m) {
       .def("set_image", [](ClassicalSegmenter& s, const py::object& image) {
              const cv::Mat rgb = image_from_array(image, "image");
              if (rgb.channels() != 3) value_error("image: expected an H x W x 3 RGB image");
-             py::gil_scoped_release release;
+             const InUse guard(&s, "built-in segmenter", InUse::Access::kWrite);
+             ReleaseGil release;
              s.set_image(rgb);
            }, py::arg("image"))
       .def("predict", [](ClassicalSegmenter& s, const py::object& box, bool multimask_output) {
              const std::vector<Box> boxes = boxes_from(box, "box");
              Prediction p;
              {
-               py::gil_scoped_release release;
+               const InUse guard(&s, "built-in segmenter", InUse::Access::kRead);
+               ReleaseGil release;
                p = s.predict(std::nullopt, std::nullopt, boxes, multimask_output);
              }
              const std::size_t per_box = boxes.empty() ? 1 : p.masks.size() / boxes.size();
@@ -79,7 +81,8 @@ void bind_models(py::module_& m) {
              if (!tensor) value_error("image_encoder: expected a 1 x 3 x 256 x 256 tensor, got None");
              std::map<std::string, torch::Tensor> out;
              {
-               py::gil_scoped_release release;
+               const InUse guard(&s, "built-in segmenter", InUse::Access::kRead);
+               ReleaseGil release;
                torch::NoGradGuard no_grad;
                out = s.image_encoder()(*tensor);
              }

@@ -12,11 +12,11 @@ namespace pelk::python {
 void bind_quality(py::module_& m) {
   m.def("generate_tracking_report",
         [](const py::object& pelk_annotation_data, const std::string& save_dir_base, double intersection_thrr) {
-          const ClipAnnotationData clip = clip_from_dict(pelk_annotation_data, "pelk_annotation_data");
+          const OwnedClip clip = clip_from_dict(pelk_annotation_data, "pelk_annotation_data");
           TrackingReport report;
           {
-            py::gil_scoped_release release;
-            report = generate_tracking_report(clip, save_dir_base, intersection_thrr);
+            ReleaseGil release;
+            report = generate_tracking_report(*clip, save_dir_base, intersection_thrr);
           }
           py::list zero_area;
           for (const auto& row : report.zero_area_frames) zero_area.append(dict_from_row(row));
@@ -39,8 +39,8 @@ void bind_quality(py::module_& m) {
         "ascending order, the runs of consecutive frame ids at least n_consecutive long.");
   m.def("find_boxes_with_small_area_from_last_video",
         [](const py::object& laste_frame, double min_frame_id, double area_threshold, double min_count) {
-          const ClipAnnotationData clip = clip_from_dict(laste_frame, "laste_frame");
-          return find_boxes_with_small_area_from_last_video(clip, min_frame_id, area_threshold, min_count);
+          const OwnedClip clip = clip_from_dict(laste_frame, "laste_frame");
+          return find_boxes_with_small_area_from_last_video(*clip, min_frame_id, area_threshold, min_count);
         },
         py::arg("laste_frame"), py::arg("min_frame_id") = 500, py::arg("area_threshold") = 100,
         py::arg("min_count") = 100,

@@ -55,10 +55,21 @@ py::tuple main_blob_tuple(const Mask& mask, const MainBlob& b) {
 }  // namespace
 
 void bind_refine(py::module_& m) {
-  py::class_<Mask_Refinement>(m, "Mask_Refinement", R"doc(
+  py::class_<Mask_Refinement> cls(m, "Mask_Refinement", R"doc(
 Reduces each tracked mask to the blob that belongs to the animal, chosen by
 size and by where the animal was last seen (prev_centroids), plus the blobs
-big and close enough to it.)doc")
+big and close enough to it.
+
+An instance carries state from frame to frame (prev_centroids): give each
+thread its own. Using one instance from a second thread while
+process_video_segments runs on it raises RuntimeError.)doc");
+  constexpr const char* kName = "Mask_Refinement";
+  using Access = InUse::Access;
+  def_guarded_field(cls, "MIN_AREA_RATIO", &Mask_Refinement::MIN_AREA_RATIO, kName);
+  def_guarded_field(cls, "MAX_DISTANCE_RATIOS", &Mask_Refinement::MAX_DISTANCE_RATIOS, kName);
+  def_guarded_field(cls, "MAX_PREV_DIST", &Mask_Refinement::MAX_PREV_DIST, kName);
+  def_guarded_field(cls, "custom_pen_json_path", &Mask_Refinement::custom_pen_json_path, kName);
+  cls
       .def(py::init([](double min_area_ratio, std::vector<double> max_distance_ratios, double max_prev_dist,
                        std::string custom_pen_json_path) {
              return Mask_Refinement(min_area_ratio, std::move(max_distance_ratios), max_prev_dist,
@@ -68,12 +79,16 @@ big and close enough to it.)doc")
            py::arg("max_prev_dist") = 200, py::arg("custom_pen_json_path") = "pen_polygon.json",
            "Mask_Refinement(min_area_ratio=0.3, max_distance_ratios=[0.5, 1.5], max_prev_dist=200, "
            "custom_pen_json_path='pen_polygon.json')\n\nmax_distance_ratios is copied.")
-      .def_readwrite("MIN_AREA_RATIO", &Mask_Refinement::MIN_AREA_RATIO)
-      .def_readwrite("MAX_DISTANCE_RATIOS", &Mask_Refinement::MAX_DISTANCE_RATIOS)
-      .def_readwrite("MAX_PREV_DIST", &Mask_Refinement::MAX_PREV_DIST)
-      .def_readwrite("custom_pen_json_path", &Mask_Refinement::custom_pen_json_path)
-      .def_property("prev_centroids", [](const Mask_Refinement& r) { return history_object(r.prev_centroids); },
-                    [](Mask_Refinement& r, const py::object& v) { r.prev_centroids = history_from(v); },
+      .def_property("prev_centroids",
+                    [kName](const Mask_Refinement& r) {
+                      const InUse guard(&r, kName, Access::kRead);
+                      return history_object(r.prev_centroids);
+                    },
+                    [kName](Mask_Refinement& r, const py::object& v) {
+                      auto history = history_from(v);
+                      const InUse guard(&r, kName, Access::kWrite);
+                      r.prev_centroids = std::move(history);
+                    },
                     "Object id -> last centroid (x, y); reading gives a copy, assign a dict to change it.")
       .def_static("blob_shortest_distance",
                   [](const py::object& blob_mask1, const py::object& blob_mask2) {
@@ -84,8 +99,9 @@ big and close enough to it.)doc")
                   "blob_shortest_distance(blob_mask1, blob_mask2) -> float\n\nReturns the smallest distance between "
                   "the external contour vertices of two uint8 0/1 masks, or inf.")
       .def("get_main_blob",
-           [](const Mask_Refinement& r, const py::object& mask, const py::object& prev_centroids, int object_id) {
+           [kName](const Mask_Refinement& r, const py::object& mask, const py::object& prev_centroids, int object_id) {
              const Mask m = mask_from_object(mask, "mask");
+             const InUse guard(&r, kName, Access::kRead);
              return main_blob_tuple(m, r.get_main_blob(m, history_from(prev_centroids), object_id));
            },
            py::arg("mask"), py::arg("prev_centroids"), py::arg("object_id"),
@@ -93,7 +109,7 @@ big and close enough to it.)doc")
            "    -> (num_labels, stats, centroids, min_area_threshold, max_distance_threshold, best_idx, labels)\n\n"
            "Labels the mask's components (8-connected; labels an H x W int32 array) and chooses the main blob.")
       .def("get_dis_to_main_and_prev_blob",
-           [](const Mask_Refinement& r, int num_labels, const py::object& labels, const py::object& stats,
+           [kName](const Mask_Refinement& r, int num_labels, const py::object& labels, const py::object& stats,
               const py::object& centroids, double max_distance_threshold, double min_area_threshold, int best_idx,
               const py::object& prev_centroids, int object_id, int frame_idx, const py::object& mask,
               const py::object& video_segments) {
@@ -102,6 +118,7 @@ big and close enough to it.)doc")
                const int cols = a.ndim() > 1 ? static_cast<int>(a.shape(1)) : 1;
                return cv::Mat(static_cast<int>(a.shape(0)), cols, type, const_cast<void*>(a.data())).clone();
              };
+             const InUse guard(&r, kName, Access::kRead);
              TrackedClip first;
              const py::list keys = py::list(video_segments);
              if (!keys.empty()) first.insert_or_assign(keys[0].cast<int>(), {});
@@ -118,11 +135,12 @@ big and close enough to it.)doc")
            "min_area_threshold, best_idx, prev_centroids, object_id, frame_idx, mask, video_segments) -> Mask\n\n"
            "Returns the cleaned mask: the main blob and the blobs big and close enough to it.")
       .def("process_video_segments",
-           [](Mask_Refinement& r, const py::object& video_segments, const std::string& video_dir,
-              const std::vector<std::string>& frame_names) {
+           [kName](Mask_Refinement& r, const py::object& video_segments, const std::string& video_dir,
+                   const std::vector<std::string>& frame_names) {
              TrackedClip clip = tracked_clip_from_dict(video_segments, "video_segments");
+             const InUse guard(&r, kName, Access::kWrite);
              {
-               py::gil_scoped_release release;
+               ReleaseGil release;
                r.process_video_segments(clip, video_dir, frame_names);
              }
              for (const auto& [frame, objects] : clip) {
@@ -134,7 +152,8 @@ big and close enough to it.)doc")
            py::arg("video_segments"), py::arg("video_dir"), py::arg("frame_names"),
            "process_video_segments(video_segments, video_dir, frame_names) -> video_segments\n\n"
            "Cleans every mask of the tracked clip (dict frame -> {object id: mask}) in place: clipped to the pen, "
-           "reduced to the animal's blobs; cleaned masks are pelk_utils.Mask. Runs without the GIL.");
+           "reduced to the animal's blobs; cleaned masks are pelk_utils.Mask. Runs without the GIL; Ctrl-C stops it "
+           "between masks (video_segments then holds no change).");
 
   m.def("video_segments_mask_visual",
         [](const py::object& video_segments, int frame_idx, int object_id) {

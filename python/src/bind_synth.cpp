@@ -38,14 +38,14 @@ deterministic from its seed; every frame comes with its truth.)doc")
            "write_pen_file(path) -> None\n\nWrites the pen-polygon file.")
       .def("write_frames",
            [](const PenScene& s, const std::string& dir, int first, int count) {
-             py::gil_scoped_release release;
+             ReleaseGil release;
              return s.write_frames(dir, first, count);
            },
            py::arg("dir"), py::arg("first"), py::arg("count"),
            "write_frames(dir, first, count) -> list[str]\n\nWrites frames as dir/0000.jpg, ... and returns the paths.")
       .def("write_camera_video",
            [](const PenScene& s, const std::string& dir, int camera, const std::string& datetime) {
-             py::gil_scoped_release release;
+             ReleaseGil release;
              return s.write_camera_video(dir, camera, datetime);
            },
            py::arg("dir"), py::arg("camera") = 62, py::arg("datetime") = "20240405070000",

@@ -80,7 +80,12 @@ std::map<std::optional<std::string>, CropRect> crops_from(const py::handle& obj)
 
 void bind_metadata(py::module_& m) {
   const VideoMetadata defaults;
-  py::class_<VideoMetadata>(m, "VideoMetadata", "The camera recordings under base_dir, catalogued and filtered.")
+  constexpr const char* kName = "VideoMetadata";
+  py::class_<VideoMetadata> cls(m, "VideoMetadata",
+                                "The camera recordings under base_dir, catalogued and filtered. Safe to share "
+                                "between threads; changing a field while another thread catalogues raises "
+                                "RuntimeError.");
+  cls
       .def(py::init([](std::string base_dir, std::vector<std::string> sub_dirs, std::string filter_start,
                        std::string filter_end, int sample_step, int top_n, std::string match_pattern,
                        std::optional<std::string> camera_number) {
@@ -94,19 +99,12 @@ void bind_metadata(py::module_& m) {
            py::arg("camera_number") = py::none(),
            "VideoMetadata(base_dir, sub_dirs, filter_start='06:00:00', filter_end='17:00:00', sample_step=3, "
            "top_n=-1, match_pattern=<camera file pattern>, camera_number=None)")
-      .def_readwrite("base_dir", &VideoMetadata::base_dir)
-      .def_readwrite("sub_dirs", &VideoMetadata::sub_dirs)
-      .def_readwrite("filter_start", &VideoMetadata::filter_start)
-      .def_readwrite("filter_end", &VideoMetadata::filter_end)
-      .def_readwrite("sample_step", &VideoMetadata::sample_step)
-      .def_readwrite("top_n", &VideoMetadata::top_n)
-      .def_readwrite("match_pattern", &VideoMetadata::match_pattern)
-      .def_readwrite("camera_number", &VideoMetadata::camera_number)
       .def("get_filtered_video_dataframe",
-           [](const VideoMetadata& v) {
+           [kName](const VideoMetadata& v) {
              CatalogueTable table;
+             const InUse guard(&v, kName, InUse::Access::kRead);
              {
-               py::gil_scoped_release release;
+               ReleaseGil release;
                table = v.get_filtered_video_dataframe();
              }
              return catalogue_frame(table);
@@ -115,11 +113,32 @@ void bind_metadata(py::module_& m) {
            "Returns the recordings with columns 'Camera Number', 'Date', 'Time', 'File Path', 'Video Name' (row labels: "
            "positions in the unfiltered table), times strictly inside the window, thinned by sample_step, one camera "
            "when camera_number is set, the first top_n rows; prints the paths.");
+  for (const auto& [name, member] : {std::pair{"base_dir", &VideoMetadata::base_dir},
+                                     std::pair{"filter_start", &VideoMetadata::filter_start},
+                                     std::pair{"filter_end", &VideoMetadata::filter_end},
+                                     std::pair{"match_pattern", &VideoMetadata::match_pattern}}) {
+    def_guarded_field(cls, name, member, kName);
+  }
+  def_guarded_field(cls, "sub_dirs", &VideoMetadata::sub_dirs, kName);
+  def_guarded_field(cls, "sample_step", &VideoMetadata::sample_step, kName);
+  def_guarded_field(cls, "top_n", &VideoMetadata::top_n, kName);
+  def_guarded_field(cls, "camera_number", &VideoMetadata::camera_number, kName);
 }
 
 void bind_processor(py::module_& m) {
-  py::class_<VideoProcessor>(m, "VideoProcessor",
-                             "Cuts camera recordings into minute ranges of cropped JPEG frames (crops cached per camera).")
+  constexpr const char* kName = "VideoProcessor";
+  using Access = InUse::Access;
+  py::class_<VideoProcessor> cls(m, "VideoProcessor",
+                                 "Cuts camera recordings into minute ranges of cropped JPEG frames (crops cached per "
+                                 "camera). It caches what it finds: give each thread its own; a second thread using "
+                                 "one while it extracts raises RuntimeError. Ctrl-C stops an extraction between "
+                                 "frames; the unfinished range is redone by the next run.");
+  def_guarded_field(cls, "resize_dim", &VideoProcessor::resize_dim, kName);
+  def_guarded_field(cls, "frame_skip", &VideoProcessor::frame_skip, kName);
+  def_guarded_field(cls, "output_dir_base", &VideoProcessor::output_dir_base, kName);
+  def_guarded_field(cls, "crop", &VideoProcessor::crop, kName);
+  def_guarded_field(cls, "left_crop", &VideoProcessor::left_crop, kName);
+  cls
       .def(py::init([](std::optional<std::pair<int, int>> resize_dim, int frame_skip, const py::object& time_step,
                        std::string output_dir_base, const py::object& camera_crop_coords, bool crop,
                        std::optional<bool> left_crop) {
@@ -138,27 +157,40 @@ void bind_processor(py::module_& m) {
            py::arg("crop") = true, py::arg("left_crop") = false,
            "VideoProcessor(resize_dim=None, frame_skip=1, time_step=0.1, output_dir_base='pelk_frames', "
            "camera_crop_coords=None (a new empty dict), crop=True, left_crop=False)")
-      .def_readwrite("resize_dim", &VideoProcessor::resize_dim)
-      .def_readwrite("frame_skip", &VideoProcessor::frame_skip)
-      .def_property("time_step", [](const VideoProcessor& p) { return number_object(p.time_step); },
-                    [](VideoProcessor& p, const py::object& v) { p.time_step = number_from(v, "time_step"); })
-      .def_readwrite("output_dir_base", &VideoProcessor::output_dir_base)
-      .def_property("camera_crop_coords", [](const VideoProcessor& p) { return crops_object(p.camera_crop_coords); },
-                    [](VideoProcessor& p, const py::object& v) { p.camera_crop_coords = crops_from(v); },
+      .def_property("time_step",
+                    [kName](const VideoProcessor& p) {
+                      const InUse guard(&p, kName, Access::kRead);
+                      return number_object(p.time_step);
+                    },
+                    [kName](VideoProcessor& p, const py::object& v) {
+                      const Number n = number_from(v, "time_step");
+                      const InUse guard(&p, kName, Access::kWrite);
+                      p.time_step = n;
+                    })
+      .def_property("camera_crop_coords",
+                    [kName](const VideoProcessor& p) {
+                      const InUse guard(&p, kName, Access::kRead);
+                      return crops_object(p.camera_crop_coords);
+                    },
+                    [kName](VideoProcessor& p, const py::object& v) {
+                      auto crops = crops_from(v);
+                      const InUse guard(&p, kName, Access::kWrite);
+                      p.camera_crop_coords = std::move(crops);
+                    },
                     "Camera number (or None) -> (x1, y1, x2, y2); reading gives a copy, assign a dict to change it.")
-      .def_readwrite("crop", &VideoProcessor::crop)
-      .def_readwrite("left_crop", &VideoProcessor::left_crop)
       .def("get_video_duration",
-           [](VideoProcessor& p, const std::string& video_path) {
-             py::gil_scoped_release release;
+           [kName](VideoProcessor& p, const std::string& video_path) {
+             const InUse guard(&p, kName, Access::kRead);
+             ReleaseGil release;
              return p.get_video_duration(video_path);
            },
            py::arg("video_path"),
            "get_video_duration(video_path) -> float\n\nReturns the duration in minutes (0 when the video cannot be "
            "opened), printing its frame rate, frame count and duration.")
       .def("find_orange_region",
-           [](VideoProcessor& p, const py::object& frame) -> py::object {
+           [kName](VideoProcessor& p, const py::object& frame) -> py::object {
              const cv::Mat bgr = image_from_array(frame, "frame");
+             const InUse guard(&p, kName, Access::kRead);
              if (bgr.channels() != 3) value_error("frame: expected an H x W x 3 BGR frame");
              const auto r = p.find_orange_region(bgr);
              return r ? crop_tuple(*r) : py::none();
@@ -167,11 +199,12 @@ void bind_processor(py::module_& m) {
            "find_orange_region(frame) -> (x1, y1, x2, y2) | None\n\nReturns the box (x2, y2 exclusive) of the orange "
            "marker in frame (uint8 H x W x 3, BGR as a video decoder or cv2 gives it), or None.")
       .def("crop_video_to_frames",
-           [](VideoProcessor& p, const std::string& video_path, const std::string& output_dir,
-              const py::object& start_min, const py::object& end_min, const std::optional<std::string>& camera_number,
-              bool crop) {
+           [kName](VideoProcessor& p, const std::string& video_path, const std::string& output_dir,
+                   const py::object& start_min, const py::object& end_min,
+                   const std::optional<std::string>& camera_number, bool crop) {
              const Number start = number_from(start_min, "start_min"), end = number_from(end_min, "end_min");
-             py::gil_scoped_release release;
+             const InUse guard(&p, kName, Access::kWrite);
+             ReleaseGil release;
              p.crop_video_to_frames(video_path, output_dir, start, end, camera_number, crop);
            },
            py::arg("video_path"), py::arg("output_dir"), py::arg("start_min") = 10, py::arg("end_min") = 12,
@@ -180,9 +213,10 @@ void bind_processor(py::module_& m) {
            "Writes the frames of minutes [start_min, end_min) as output_dir/0000.jpg, ..., cropped by the camera's "
            "rectangle.")
       .def("process_videos_to_frames",
-           [](VideoProcessor& p, const py::object& df) {
+           [kName](VideoProcessor& p, const py::object& df) {
              const CatalogueTable table = catalogue_from(df);
-             py::gil_scoped_release release;
+             const InUse guard(&p, kName, Access::kWrite);
+             ReleaseGil release;
              p.process_videos_to_frames(table);
            },
            py::arg("df"),

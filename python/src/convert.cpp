@@ -1,9 +1,12 @@
 #include "convert.hpp"
 
 #include <cmath>
+#include <limits>
 #include <filesystem>
 #include <iostream>
 #include <sstream>
+#include <thread>
+#include <unordered_map>
 
 namespace pelk::python {
 
@@ -37,8 +40,19 @@ int cv_depth_of(const py::dtype& dtype) {
 
 }  // namespace
 
+void check_dimensions(const py::array& array, const std::string& what) {
+  for (py::ssize_t i = 0; i < array.ndim(); ++i) {
+    if (array.shape(i) > std::numeric_limits<int>::max()) {
+      value_error(what + ": dimension " + std::to_string(i) + " of shape " + shape_text(array) + " is " +
+                  std::to_string(array.shape(i)) + "; at most " + std::to_string(std::numeric_limits<int>::max()) +
+                  " is supported");
+    }
+  }
+}
+
 cv::Mat image_from_array(const py::handle& obj, const std::string& what) {
   py::array array = as_array(obj);
+  check_dimensions(array, what);
   if (array.dtype().kind() != 'u' || array.dtype().itemsize() != 1) {
     value_error(what + ": an image must be a uint8 array, got dtype " + py::str(array.dtype()).cast<std::string>());
   }
@@ -121,6 +135,7 @@ py::array boxes_array(const std::vector<Box>& boxes) {
 Mask mask_from_object(const py::handle& obj, const std::string& what) {
   if (py::isinstance<Mask>(obj)) return obj.cast<Mask>();
   py::array array = as_array(obj);
+  check_dimensions(array, what);
   if (array.ndim() == 3 && array.shape(0) == 1) {
     array = array[py::make_tuple(0)].cast<py::array>();
   }
@@ -229,7 +244,9 @@ py::object optional_object(const auto& value) {
 py::object frame_from_rows(const std::vector<ReportRow>& rows) {
   py::dict columns;
   py::list frame_id, box_pair, value, area1, area2, type, box_id, areas;
+  std::size_t count = 0;
   for (const auto& row : rows) {
+    check_signals_every(count++);
     frame_id.append(row.frame_id);
     box_pair.append(optional_object(row.box_pair));
     value.append(optional_object(row.intersection_value));
@@ -335,26 +352,51 @@ py::dict dict_from_runs(const FrameRuns& runs) {
   return dict;
 }
 
-ClipAnnotationData clip_from_dict(const py::handle& obj, const std::string& what) {
+void check_signals_every(std::size_t count) {
+  if (count % 256 == 255 && PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
+OwnedClip::~OwnedClip() {
+  if (!clip_ || clip_->size() < 256 || !PyGILState_Check()) return;
+  if (std::uncaught_exceptions() > 0) {
+    // Stopped or failed: report that at once and free in the background.
+    std::thread([clip = std::move(clip_)]() mutable { clip.reset(); }).detach();
+    return;
+  }
+  PyThreadState* state = PyEval_SaveThread();
+  clip_.reset();
+  restore_gil(state);
+}
+
+OwnedClip clip_from_dict(const py::handle& obj, const std::string& what) {
   if (!py::hasattr(obj, "items")) {
     throw py::type_error(what + ": expected a dict of frame key -> FrameRecord (as get_pelk_annotation_data returns)");
   }
-  ClipAnnotationData clip;
+  OwnedClip clip;
+  std::size_t count = 0;
   for (const py::handle item : obj.attr("items")()) {
+    check_signals_every(count++);
     const auto pair = item.cast<py::tuple>();
     if (!py::isinstance<FrameRecord>(pair[1])) {
       throw py::type_error(what + "[" + py::repr(pair[0]).cast<std::string>() +
                            "]: expected a pelk_utils.FrameRecord, got " +
                            py::str(py::type::of(pair[1]).attr("__name__")).cast<std::string>());
     }
-    clip.insert_or_assign(pair[0].cast<int>(), *pair[1].cast<RecordPtr>());
+    clip->insert_or_assign(pair[0].cast<int>(), *pair[1].cast<RecordPtr>());
   }
   return clip;
 }
 
 void write_back_clip(const py::handle& obj, const ClipAnnotationData& clip) {
   for (const auto& [key, record] : clip) {
-    *obj[py::int_(key)].cast<RecordPtr>() = record;
+    // A model callback may have changed the caller's dict meanwhile.
+    const py::object target = obj[py::int_(key)];
+    if (!py::isinstance<FrameRecord>(target)) {
+      throw py::type_error("laste_frame[" + std::to_string(key) + "] is no longer a pelk_utils.FrameRecord (it was " +
+                           "replaced by " + py::str(py::type::of(target).attr("__name__")).cast<std::string>() +
+                           " during the call)");
+    }
+    *target.cast<RecordPtr>() = record;
   }
 }
 
@@ -368,7 +410,9 @@ py::object record_object_for(const py::handle& obj, const ClipAnnotationData& cl
 
 py::dict dict_from_clip(ClipAnnotationData clip) {
   py::dict dict;
+  std::size_t count = 0;
   for (auto& [key, record] : clip) {
+    check_signals_every(count++);
     dict[py::int_(key)] = py::cast(std::make_shared<FrameRecord>(std::move(record)));
   }
   return dict;
@@ -377,7 +421,9 @@ py::dict dict_from_clip(ClipAnnotationData clip) {
 TrackedClip tracked_clip_from_dict(const py::handle& obj, const std::string& what) {
   if (!py::hasattr(obj, "items")) throw py::type_error(what + ": expected a dict frame index -> {object id: mask}");
   TrackedClip clip;
+  std::size_t count = 0;
   for (const py::handle item : obj.attr("items")()) {
+    check_signals_every(count++);
     const auto pair = item.cast<py::tuple>();
     const int frame = pair[0].cast<int>();
     OrderedMap<int, Mask> objects;
@@ -390,6 +436,35 @@ TrackedClip tracked_clip_from_dict(const py::handle& obj, const std::string& wha
     clip.insert_or_assign(frame, std::move(objects));
   }
   return clip;
+}
+
+namespace {
+
+// Object -> readers in use (> 0) or a writer (-1). Only touched with the GIL
+// held, which is its lock.
+std::unordered_map<const void*, int>& objects_in_use() {
+  static auto* map = new std::unordered_map<const void*, int>();
+  return *map;
+}
+
+}  // namespace
+
+InUse::InUse(const void* object, const char* type_name, Access access) : object_(object), access_(access) {
+  auto& users = objects_in_use()[object];
+  if (users < 0 || (access == Access::kWrite && users > 0)) {
+    PyErr_Format(PyExc_RuntimeError,
+                 "this %s is in use by another thread; give each thread its own %s (it must not be shared between "
+                 "threads while one of them changes it)",
+                 type_name, type_name);
+    throw py::error_already_set();
+  }
+  users = access == Access::kWrite ? -1 : users + 1;
+}
+
+InUse::~InUse() {
+  auto it = objects_in_use().find(object_);
+  if (it == objects_in_use().end()) return;
+  if (access_ == Access::kWrite || --it->second == 0) objects_in_use().erase(it);
 }
 
 void reraise_missing_files(const std::vector<std::string>& paths, const std::function<void()>& work) {

@@ -25,6 +25,7 @@
 #include "pelk_utils/quality/frame_runs.hpp"
 #include "pelk_utils/quality/report_row.hpp"
 #include "pelk_utils/refine/mask_refinement.hpp"
+#include "hooks.hpp"
 
 // The mask dictionary and area map are bound as mutable mapping types, so a
 // record's masks can be changed in place from Python and C++ sees it.
@@ -36,6 +37,10 @@ namespace pelk::python {
 namespace py = pybind11;
 
 // ---- images -------------------------------------------------------------
+
+// Throws py::value_error naming `what` when a dimension of `array` is 2^31 or
+// more (OpenCV and the library count pixels in int).
+void check_dimensions(const py::array& array, const std::string& what);
 
 // Returns a copy of `obj` (a numpy uint8 array: H x W, H x W x 1, 3 or 4) as
 // a cv::Mat of as many channels. Throws py::value_error naming `what` and
@@ -117,9 +122,28 @@ py::dict dict_from_runs(const FrameRuns& runs);
 // the result of an operation can hold the very same object.
 using RecordPtr = std::shared_ptr<FrameRecord>;
 
+// Runs Python's pending signal handlers every 256th call of a conversion
+// loop (with the GIL held), so Ctrl-C also stops a long conversion.
+void check_signals_every(std::size_t count);
+
+// A converted clip, freed with the GIL released: a long clip takes a while
+// to free, and nothing (Ctrl-C included) should wait for that.
+class OwnedClip {
+ public:
+  OwnedClip() : clip_(std::make_unique<ClipAnnotationData>()) {}
+  OwnedClip(OwnedClip&&) = default;
+  OwnedClip& operator=(OwnedClip&&) = default;
+  ~OwnedClip();
+  ClipAnnotationData& operator*() const { return *clip_; }
+  ClipAnnotationData* operator->() const { return clip_.get(); }
+
+ private:
+  std::unique_ptr<ClipAnnotationData> clip_;
+};
+
 // Returns a copy of the clip data `obj` (a dict frame key -> FrameRecord);
 // records share their mask pixels with the Python objects.
-ClipAnnotationData clip_from_dict(const py::handle& obj, const std::string& what);
+OwnedClip clip_from_dict(const py::handle& obj, const std::string& what);
 
 // Copies each record of `clip` back into the FrameRecord object under the
 // same key of `obj`, so that changes made in place by C++ are seen there.
@@ -136,6 +160,44 @@ py::dict dict_from_clip(ClipAnnotationData clip);
 TrackedClip tracked_clip_from_dict(const py::handle& obj, const std::string& what);
 
 // ---- guards -----------------------------------------------------------------
+
+// Marks an object as used by the calling thread for the guard's lifetime, so
+// that another thread's use of the same object is a RuntimeError instead of a
+// data race: several readers may share it, a writer needs it alone. Calls
+// that release the GIL while they use an object (and property accessors of
+// such objects) take a guard. Make and destroy guards with the GIL held.
+class InUse {
+ public:
+  enum class Access { kRead, kWrite };
+  // Throws py::error_already_set (RuntimeError) naming `type_name` when the
+  // object is in use in a way that conflicts with `access`.
+  InUse(const void* object, const char* type_name, Access access);
+  ~InUse();
+  InUse(const InUse&) = delete;
+  InUse& operator=(const InUse&) = delete;
+
+ private:
+  const void* object_;
+  Access access_;
+};
+
+// Binds `member` of C as a read-write attribute whose reads and writes take
+// an InUse guard (so a thread cannot change it under a call of another).
+template <typename C, typename T, typename... Extra>
+void def_guarded_field(py::class_<C, Extra...>& cls, const char* name, T C::*member, const char* type_name,
+                       const char* doc = "") {
+  cls.def_property(
+      name,
+      [member, type_name](const C& c) {
+        const InUse guard(&c, type_name, InUse::Access::kRead);
+        return c.*member;
+      },
+      [member, type_name](C& c, const T& value) {
+        const InUse guard(&c, type_name, InUse::Access::kWrite);
+        c.*member = value;
+      },
+      doc);
+}
 
 // Runs `work`; when it throws std::runtime_error whose message names one of
 // `paths` and that path does not exist, raises FileNotFoundError with the

@@ -3,9 +3,12 @@
 #include <pythread.h>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <cstdio>
 #include <filesystem>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 
 #include <opencv2/core.hpp>
@@ -23,14 +26,13 @@ namespace py = pybind11;
 std::atomic<bool> g_interpreter_alive{false};
 std::atomic<unsigned long> g_main_thread{0};
 
-// The exception a signal handler raised on this thread while the library ran,
+// The exceptions signal handlers raised while the library ran, by thread,
 // kept until the call unwinds back to Python (the GIL is not held between).
-struct StashedError {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-};
-thread_local StashedError t_stashed;
+// Kept in the light module, so that both extension modules (each with its
+// own copy of the library) see one table. Use with the GIL held.
+py::dict pending_interrupts() {
+  return py::module_::import("pelk_utils._pelk_utils").attr("_pending_interrupts");
+}
 
 bool finalizing() {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -42,15 +44,86 @@ bool finalizing() {
 
 bool python_usable() { return g_interpreter_alive.load() && Py_IsInitialized() && !finalizing(); }
 
+// Threads of this module on their way to the GIL from C++. An exiting
+// interpreter ends any thread that waits for the GIL, which C++ frames on its
+// stack do not survive; so the exit handler waits (with the GIL released)
+// until none is on its way, and later ones never ask (enter_python()).
+std::atomic<int> g_entering{0};
+
+// Returns true when the caller may take the GIL; then call left_python()
+// once it holds (or has given back) the GIL.
+bool enter_python() {
+  ++g_entering;
+  if (python_usable()) return true;
+  --g_entering;
+  return false;
+}
+
+void left_python() { --g_entering; }
+
+// Blocks the calling thread until the process ends.
+[[noreturn]] void wait_for_process_end() {
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+// Marks the interpreter as exiting and lets the threads on their way to the
+// GIL through first (for a bounded time: a stream may block for ever).
+void stop_entering_python() {
+  g_interpreter_alive = false;
+  Py_BEGIN_ALLOW_THREADS
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (g_entering.load() > 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  Py_END_ALLOW_THREADS
+}
+
+// Keeps an interrupt that a Python stream's code raised (the signal handler
+// runs wherever Python code runs) for the next stop check; drops any other
+// error of the stream.
+void keep_raised();
+
+void keep_interrupt_or_clear() {
+  if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_SystemExit)) {
+    keep_raised();
+  } else {
+    PyErr_Clear();
+  }
+}
+
+// Moves the raised Python error into the calling thread's pending entry.
+void keep_raised() {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  const auto keep = [](PyObject* o) { return o ? py::reinterpret_steal<py::object>(o) : py::none(); };
+  pending_interrupts()[py::int_(PyThread_get_thread_ident())] = py::make_tuple(keep(type), keep(value), keep(traceback));
+}
+
+// Makes the calling thread's pending interrupt the current Python error and
+// forgets it; returns false when there is none. Call with the GIL held.
+bool restore_pending_interrupt() {
+  const py::dict pending = pending_interrupts();
+  const py::int_ thread(PyThread_get_thread_ident());
+  if (!pending.contains(thread)) return false;
+  const py::tuple raised = pending[thread];
+  PyDict_DelItem(pending.ptr(), thread.ptr());
+  const py::object type = raised[0], value = raised[1], traceback = raised[2];
+  PyErr_Restore(type.inc_ref().ptr(), value.inc_ref().ptr(), traceback.is_none() ? nullptr : traceback.inc_ref().ptr());
+  return true;
+}
+
 // Writes one message to the sys.stdout of the moment, as print() would from
 // the calling thread. Takes the GIL for the message only; a pending Python
 // error of the thread survives, and a failing stream loses the message.
+// No RAII here: an exiting interpreter may end this thread inside the Python
+// call, and nothing may then try to give back a GIL the thread no longer has.
 void write_to_python(std::string_view text) {
-  if (!python_usable()) {
+  if (!enter_python()) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     return;
   }
-  py::gil_scoped_acquire gil;
+  const PyGILState_STATE gil = PyGILState_Ensure();
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   PyObject* stream = PySys_GetObject("stdout");  // borrowed
@@ -60,9 +133,11 @@ void write_to_python(std::string_view text) {
     PyObject* result = str ? PyObject_CallMethod(stream, "write", "O", str) : nullptr;
     Py_XDECREF(result);
     Py_XDECREF(str);
-    if (result == nullptr) PyErr_Clear();
+    if (result == nullptr) keep_interrupt_or_clear();
   }
   PyErr_Restore(type, value, traceback);
+  PyGILState_Release(gil);
+  left_python();
 }
 
 // Runs the interpreter's pending signal handlers on the main thread (where
@@ -70,9 +145,11 @@ void write_to_python(std::string_view text) {
 bool python_asks_stop() {
   if (!python_usable() || PyThread_get_thread_ident() != g_main_thread.load()) return false;
   py::gil_scoped_acquire gil;
-  if (t_stashed.type != nullptr) return true;
+  const py::dict pending = pending_interrupts();
+  const py::int_ thread(PyThread_get_thread_ident());
+  if (pending.contains(thread)) return true;
   if (PyErr_CheckSignals() == 0) return false;
-  PyErr_Fetch(&t_stashed.type, &t_stashed.value, &t_stashed.traceback);
+  keep_raised();
   return true;
 }
 
@@ -84,10 +161,46 @@ void install_python_hooks() {
   set_output_sink(write_to_python);
   set_stop_check(python_asks_stop);
   py::module_::import("atexit").attr("register")(py::cpp_function([] {
-    g_interpreter_alive = false;
+    stop_entering_python();
     set_stop_check({});
     set_output_sink({});
   }));
+}
+
+void restore_gil(PyThreadState* state) noexcept {
+  if (!enter_python()) wait_for_process_end();
+  PyEval_RestoreThread(state);
+  left_python();
+}
+
+ReleaseGil::ReleaseGil() : state_(PyEval_SaveThread()), exceptions_(std::uncaught_exceptions()) {}
+
+ReleaseGil::~ReleaseGil() noexcept(false) {
+  // After the exit handlers only daemon threads still run, and an exiting
+  // interpreter ends any thread that asks for the GIL back, which its C++
+  // frames do not survive: wait for the process to end instead.
+  restore_gil(state_);
+  // Ctrl-C caught by a Python stream while the work ran and found by no
+  // later stop check is raised now, as Python would right after the call.
+  if (std::uncaught_exceptions() == exceptions_ && restore_pending_interrupt()) throw py::error_already_set();
+}
+
+void refuse_old_pickle_protocols(py::module_& m) {
+  const py::object object_reduce_ex = py::module_::import("builtins").attr("object").attr("__reduce_ex__");
+  for (const auto item : py::reinterpret_borrow<py::dict>(m.attr("__dict__"))) {
+    const py::handle cls = item.second;
+    if (!PyType_Check(cls.ptr())) continue;
+    const std::string name = py::str(cls.attr("__name__"));
+    cls.attr("__reduce_ex__") = py::cpp_function(
+        [object_reduce_ex, name](const py::object& self, int protocol) -> py::object {
+          if (protocol < 2) {
+            throw py::type_error("pelk_utils." + name + " cannot be pickled with protocol " + std::to_string(protocol) +
+                                 "; use protocol 2 or higher (pickle's default)");
+          }
+          return object_reduce_ex(self, protocol);
+        },
+        py::is_method(cls), py::name("__reduce_ex__"), py::arg("protocol"));
+  }
 }
 
 namespace {
@@ -95,12 +208,7 @@ namespace {
 // Sets the error of a call the library stopped: the interrupt the signal
 // handler raised, else a plain KeyboardInterrupt (a stop asked from C++).
 void set_stopped_error() {
-  if (t_stashed.type != nullptr) {
-    PyErr_Restore(t_stashed.type, t_stashed.value, t_stashed.traceback);
-    t_stashed = {};
-    return;
-  }
-  PyErr_SetNone(PyExc_KeyboardInterrupt);
+  if (!restore_pending_interrupt()) PyErr_SetNone(PyExc_KeyboardInterrupt);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@ PYBIND11_MODULE(_pelk_utils, m) {
   m.doc() = "pelk_utils: following individual pigs through overhead pen videos (C++ core).";
   using namespace pelk::python;
   py::register_exception_translator(&translate_errors);
+  m.attr("_pending_interrupts") = py::dict();  // see hooks.cpp
   install_python_hooks();
   bind_core(m);
   bind_detect(m);
@@ -20,4 +21,5 @@ PYBIND11_MODULE(_pelk_utils, m) {
   bind_refine(m);
   bind_analytics(m);
   bind_synth(m);
+  refuse_old_pickle_protocols(m);
 }

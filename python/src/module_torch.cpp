@@ -15,4 +15,5 @@ PYBIND11_MODULE(_pelk_torch, m) {
   install_python_hooks();
   bind_models(m);
   bind_matching_torch(m);
+  refuse_old_pickle_protocols(m);
 }

@@ -106,6 +106,7 @@ Prediction PyImagePredictor::predict(const std::optional<std::vector<cv::Point2f
   py::gil_scoped_acquire gil;
   const auto pair = bridge().attr("predict")(predictor_, boxes_array(box), multimask_output).cast<py::tuple>();
   const auto masks = pair[0].cast<py::array_t<std::uint8_t, py::array::c_style>>();
+  check_dimensions(masks, "predict's masks");
   Prediction p;
   const int h = static_cast<int>(masks.shape(1)), w = static_cast<int>(masks.shape(2));
   for (py::ssize_t i = 0; i < masks.shape(0); ++i) {

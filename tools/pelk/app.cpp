@@ -1,7 +1,10 @@
 #include "app.hpp"
 
+#include <csignal>
 #include <cstdio>
 #include <iostream>
+
+#include "pelk_utils/core/stop.hpp"
 
 namespace pelk::cli {
 namespace {
@@ -26,7 +29,21 @@ void set_up_app(CLI::App& app) {
   app.require_subcommand(1);
 }
 
+namespace {
+
+// The first Ctrl-C (or SIGTERM) asks the running command to stop at its next
+// item, so that it leaves whole files and an unfinished-range marker; a
+// second one ends the process at once.
+extern "C" void stop_on_signal(int signal) {
+  request_stop();
+  std::signal(signal, SIG_DFL);
+}
+
+}  // namespace
+
 int run_app(CLI::App& app, int argc, char** argv) {
+  std::signal(SIGINT, stop_on_signal);
+  std::signal(SIGTERM, stop_on_signal);
   if (argc > 1 && argv[1][0] != '-') {
     bool known = false;
     for (const CLI::App* sub : app.get_subcommands({})) known = known || sub->check_name(argv[1]);
@@ -39,6 +56,11 @@ int run_app(CLI::App& app, int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     return app.exit(e);
+  } catch (const StopRequested&) {
+    std::cout.flush();
+    std::fflush(stdout);
+    std::cerr << "pelk: interrupted; finished work is kept and a rerun continues where this one stopped\n";
+    return 130;
   } catch (const std::exception& e) {
     std::cout.flush();
     std::fflush(stdout);
