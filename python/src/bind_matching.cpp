@@ -41,7 +41,8 @@ void bind_matching(py::module_& m) {
         "    -> (best_laste_frame, no_best_laste_frame)\n\n"
         "Removes the box keys of remove_stack_obs from every record of laste_frame (in place), then walks back from "
         "the last frame key, at most max_attempts frames, to the first whose masks all exceed min_area with no two "
-        "overlapping by 50 percent. best_laste_frame is that FrameRecord (the object held in laste_frame) or None.");
+        "overlapping by 50 percent. best_laste_frame is that FrameRecord (the object held in laste_frame) or None. "
+        "laste_frame is changed in place: do not share it with another thread that changes it.");
   m.def("matcher",
         [](const py::object& laste_frame, const std::vector<std::string>& frame_names, int ann_frame_idx,
            const py::object& image_predictor, const py::object& remove_stack_box, int min_area, int max_attempts,
@@ -75,7 +76,10 @@ void bind_matching(py::module_& m) {
         "frame_names[ann_frame_idx]: the last usable frame's mask boxes prompt image_predictor (a SAM-2-style "
         "predictor: set_image, then predict(point_coords=None, point_labels=None, box=N x 4, "
         "multimask_output=False)). masks is a list of Mask; on failure every value is None and the flag True. "
-        "display_func, when given, receives the previous frame's masks drawn over the new frame (RGBA array).");
+        "display_func, when given, receives the previous frame's masks drawn over the new frame (RGBA array).\n"
+        "laste_frame is changed in place (the removed keys): do not share it with another thread that changes it. "
+        "A model callback that replaces one of its records while matcher runs gives TypeError. Ctrl-C stops it "
+        "and leaves laste_frame as it was.");
   m.def("cal_masks_iou_scores",
         [](const py::object& masks_new, const py::object& masks_old) {
           return array_from_mat(cal_masks_iou_scores(masks_from_object(masks_new, "masks_new"),

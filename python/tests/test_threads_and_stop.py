@@ -373,3 +373,50 @@ def test_ctrl_c_stops_pelk_extract_with_the_unfinished_range_marked(recording, t
     reference = tmp_path / "reference"
     extract(recording, reference)
     assert tree(out) == tree(reference)
+
+
+# ---- crashes Python must never see ---------------------------------------
+
+def huge(shape):
+    """A zero array of `shape` that takes no memory (every element is one byte)."""
+    return np.lib.stride_tricks.as_strided(np.zeros(1, np.uint8), shape=shape, strides=(0,) * len(shape))
+
+
+@pytest.mark.parametrize("shape", [(1, 2**32 + 8), (1, 2**31 + 8), (2**31, 1), (3, 2**31)])
+def test_sizes_beyond_int_are_value_errors(shape):
+    with pytest.raises(ValueError, match="at most 2147483647"):
+        pu.Mask(huge(shape))
+    with pytest.raises(ValueError, match="at most 2147483647"):
+        pu.draw_masks_on_image(huge(shape + (3,)), [])
+
+
+@pytest.mark.parametrize("make", [
+    lambda: pu.Mask(np.ones((3, 4))), pu.MaskDict, pu.AreaMap, pu.VideoProcessor, pu.Mask_Refinement,
+    lambda: pu.VideoMetadata("base", []), lambda: pu.PenScene(frames=2, frame_size=(120, 120)),
+], ids=["Mask", "MaskDict", "AreaMap", "VideoProcessor", "Mask_Refinement", "VideoMetadata", "PenScene"])
+@pytest.mark.parametrize("protocol", [0, 1])
+def test_old_pickle_protocols_are_type_errors_naming_protocol_2(make, protocol):
+    import pickle
+
+    with pytest.raises(TypeError, match="use protocol 2 or higher"):
+        pickle.dumps(make(), protocol=protocol)
+
+
+def test_a_mask_still_pickles_with_the_default_protocol():
+    import copy
+    import pickle
+
+    mask = pu.Mask(np.eye(5))
+    assert pickle.loads(pickle.dumps(mask)) == mask == copy.deepcopy(mask)
+
+
+def test_a_callback_that_replaces_a_record_is_a_type_error(truth_clip, scene, scene_files):
+    _, clip = pu.get_pelk_annotation_data("c", save_dir_base=truth_clip)
+
+    class Meddling(FakePredictor):
+        def set_image(self, image):
+            clip[19] = None
+            super().set_image(image)
+
+    with pytest.raises(TypeError, match=r"laste_frame\[19\] is no longer a pelk_utils.FrameRecord"):
+        pu.matcher(clip, scene_files["frames"], 0, Meddling(list(scene.truth(0).values())))
