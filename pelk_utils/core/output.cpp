@@ -4,46 +4,26 @@
 #if defined(__GLIBCXX__)
 #include <cxxabi.h>
 #endif
-#include <memory>
-#include <mutex>
-#include <utility>
+
+#include "pelk_utils/core/installed_function.hpp"
 
 namespace pelk {
 namespace {
 
-std::mutex& sink_mutex() {
-  static std::mutex m;
-  return m;
-}
-
-// Shared so that a message in flight keeps its sink alive while another
-// thread installs a new one; the lock only guards the pointer, never a call.
-std::shared_ptr<const OutputSink>& current_sink() {
-  static auto* sink = new std::shared_ptr<const OutputSink>();  // outlives static destruction
-  return *sink;
+// Never destroyed, so that messages written during static destruction work.
+internal::InstalledFunction<OutputSink>& sink() {
+  static auto* installed = new internal::InstalledFunction<OutputSink>();
+  return *installed;
 }
 
 }  // namespace
 
-OutputSink set_output_sink(OutputSink sink) {
-  auto next = sink ? std::make_shared<const OutputSink>(std::move(sink)) : nullptr;
-  std::shared_ptr<const OutputSink> previous;
-  {
-    std::lock_guard lock(sink_mutex());
-    previous = std::exchange(current_sink(), std::move(next));
-  }
-  return previous ? *previous : OutputSink();
-}
+OutputSink set_output_sink(OutputSink sink_function) { return sink().install(std::move(sink_function)); }
 
 void write_output(std::string_view text) {
   if (text.empty()) return;
-  std::shared_ptr<const OutputSink> sink;
-  {
-    std::lock_guard lock(sink_mutex());
-    sink = current_sink();
-  }
-  if (sink) {
-    (*sink)(text);
+  if (const auto installed = sink().get()) {
+    (*installed)(text);
   } else {
     std::cout << text;
   }

@@ -2,9 +2,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <memory>
-#include <mutex>
 #include <utility>
+
+#include "pelk_utils/core/installed_function.hpp"
 
 namespace pelk {
 namespace {
@@ -17,14 +17,10 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 // within a fifth of a second, rarely enough to cost nothing.
 constexpr auto kCheckInterval = std::chrono::milliseconds(20);
 
-std::mutex& check_mutex() {
-  static std::mutex m;
-  return m;
-}
-
-std::shared_ptr<const StopCheck>& current_check() {
-  static auto* check = new std::shared_ptr<const StopCheck>();  // outlives static destruction
-  return *check;
+// Never destroyed, so that work running during static destruction works.
+internal::InstalledFunction<StopCheck>& check() {
+  static auto* installed = new internal::InstalledFunction<StopCheck>();
+  return *installed;
 }
 
 bool installed_check_says_stop() {
@@ -32,25 +28,13 @@ bool installed_check_says_stop() {
   const auto now = std::chrono::steady_clock::now();
   if (now - last < kCheckInterval) return false;
   last = now;
-  std::shared_ptr<const StopCheck> check;
-  {
-    std::lock_guard lock(check_mutex());
-    check = current_check();
-  }
-  return check && (*check)();
+  const auto installed = check().get();
+  return installed && (*installed)();
 }
 
 }  // namespace
 
-StopCheck set_stop_check(StopCheck check) {
-  auto next = check ? std::make_shared<const StopCheck>(std::move(check)) : nullptr;
-  std::shared_ptr<const StopCheck> previous;
-  {
-    std::lock_guard lock(check_mutex());
-    previous = std::exchange(current_check(), std::move(next));
-  }
-  return previous ? *previous : StopCheck();
-}
+StopCheck set_stop_check(StopCheck function) { return check().install(std::move(function)); }
 
 void request_stop() noexcept { g_requested.store(true, std::memory_order_relaxed); }
 
