@@ -133,21 +133,24 @@ int truncate_to_int(const Number& v, const std::string& path) {
 
 
 // Refuses outlines with fewer than three distinct points or all points on
-// one line; `where` is " in '<file>'" or empty.
+// one line; `where` is " in '<file>'" or empty. One pass over the points
+// (a hostile pen may have millions): a point off the line through the first
+// two distinct points proves an area.
 void require_area(const std::vector<cv::Point2d>& points, const std::string& where) {
-  std::vector<cv::Point2d> distinct;
-  for (const cv::Point2d& p : points) {
-    if (std::find(distinct.begin(), distinct.end(), p) == distinct.end()) distinct.push_back(p);
-  }
-  if (distinct.size() < 3) {
-    throw std::invalid_argument("pen polygon" + where + " has " + std::to_string(distinct.size()) +
-                                " distinct points; a polygon needs at least 3");
-  }
-  const cv::Point2d a = distinct[0], b = distinct[1];
-  const bool one_line = std::all_of(distinct.begin() + 2, distinct.end(), [&](const cv::Point2d& p) {
-    return (b.x - a.x) * (p.y - a.y) - (b.y - a.y) * (p.x - a.x) == 0;
-  });
-  if (one_line) throw std::invalid_argument("pen polygon" + where + " encloses no area: its points lie on one line");
+  const auto refuse_count = [&](std::size_t distinct) {
+    return std::invalid_argument("pen polygon" + where + " has " + std::to_string(distinct) +
+                                 " distinct points; a polygon needs at least 3");
+  };
+  if (points.empty()) throw refuse_count(0);
+  const cv::Point2d a = points.front();
+  const auto second = std::find_if(points.begin(), points.end(), [&](const cv::Point2d& p) { return p != a; });
+  if (second == points.end()) throw refuse_count(1);
+  const cv::Point2d b = *second;
+  const auto off_line = [&](const cv::Point2d& p) { return (b.x - a.x) * (p.y - a.y) - (b.y - a.y) * (p.x - a.x) != 0; };
+  if (std::any_of(second, points.end(), off_line)) return;
+  const bool third = std::any_of(second, points.end(), [&](const cv::Point2d& p) { return p != a && p != b; });
+  if (!third) throw refuse_count(2);
+  throw std::invalid_argument("pen polygon" + where + " encloses no area: its points lie on one line");
 }
 
 std::string in_file(const std::string& json_path) { return json_path.empty() ? "" : " in '" + json_path + "'"; }

@@ -1,6 +1,10 @@
 #include "pelk_utils/detect/pen.hpp"
 
+#include <chrono>
+#include <cmath>
 #include <filesystem>
+#include <future>
+#include <thread>
 #include <fstream>
 #include <limits>
 #include <random>
@@ -266,6 +270,8 @@ INSTANTIATE_TEST_SUITE_P(
         NoAreaCase{"last_repeats_first", "[[0, 0], [30, 0], [0, 0]]", "has 2 distinct points", true},
         NoAreaCase{"on_one_line", "[[0, 0], [10, 10], [30, 30], [20, 20]]", "encloses no area: its points lie on one line",
                    true},
+        NoAreaCase{"two_points_back_and_forth", "[[0, 0], [10, 10], [0, 0], [10, 10], [0, 0]]",
+                   "has 2 distinct points", true},
         NoAreaCase{"one_pixel_once_truncated", "[[0.2, 0.3], [0.7, 0.1], [0.9, 0.9]]", "has 1 distinct points",
                    false}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -277,6 +283,38 @@ TEST(PenRatioTest, NoAreaPolygonWithoutAFileSaysSo) {
   } catch (const std::invalid_argument& e) {
     EXPECT_STREQ(e.what(), "pen polygon has 2 distinct points; a polygon needs at least 3");
   }
+}
+
+// A hostile pen file of a million vertices (a circle): the ratios are right
+// and come within a generous bound (the benchmark times them; a cost that
+// grows with the square of the vertices took minutes here).
+TEST(PenRatioTest, MillionVertexPenGivesTheCircleRatiosPromptly) {
+  constexpr int kVertices = 1'000'000;
+  const double cx = 1000, cy = 700, r = 600;
+  PenPolygon pen;
+  for (int i = 0; i < kVertices; ++i) {
+    const double a = 2 * M_PI * i / kVertices;
+    pen.push_back({Number(cx + r * std::cos(a)), Number(cy + r * std::sin(a))});
+  }
+  // Inside, outside, and the right half of a square centred on the rim.
+  const std::vector<Box> boxes = {{900, 600, 1100, 800}, {0, 0, 100, 100}, {cx + r - 50, cy - 50, cx + r + 50, cy + 50}};
+  auto result = std::make_shared<std::promise<PenRatios>>();
+  std::future<PenRatios> done = result->get_future();
+  std::thread([pen, boxes, result] {
+    try {
+      result->set_value(calculate_pen_intersection_ratio(pen, boxes, 50));
+    } catch (...) {
+      result->set_exception(std::current_exception());
+    }
+  }).detach();
+  ASSERT_EQ(done.wait_for(std::chrono::seconds(120)), std::future_status::ready) << "quadratic in the vertices?";
+  const PenRatios ratios = done.get();
+  EXPECT_NEAR(ratios.intersection_ratio_list[0], 100, 1e-9);
+  EXPECT_EQ(ratios.intersection_ratio_list[1], 0);
+  // The rim cuts the box through its middle, bulging out: a little under half lies inside.
+  EXPECT_GT(ratios.intersection_ratio_list[2], 45);
+  EXPECT_LT(ratios.intersection_ratio_list[2], 50);
+  EXPECT_EQ(ratios.in_pen_index, (std::vector<bool>{true, false, false}));
 }
 
 TEST(PenRatioTest, InvalidPolygonIsRejected) {
