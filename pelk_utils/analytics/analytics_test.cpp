@@ -184,6 +184,14 @@ TEST_F(MotionTest, IdenticalFramesScoreZeroAndMovementScoresInsideTheMask) {
   EXPECT_EQ(moving.at("Box1"), 0.0);
   EXPECT_THROW(compute_motion_score_in_polygon({a}, masks), std::invalid_argument);
   EXPECT_THROW(compute_motion_score_in_polygon({a, path("none.png")}, masks), std::runtime_error);
+  const std::string small = write("small.png", cv::Mat1b(60, 80, uchar{7}));
+  try {
+    compute_motion_score_in_polygon({a, small}, masks);
+    FAIL() << "expected an error";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_EQ(std::string(e.what()), "motion scores need two frames of one size: '" + a + "' is 160x120, '" + small +
+                                         "' is 80x60");
+  }
 }
 
 }  // namespace

@@ -22,6 +22,12 @@ OrderedMap<std::string, double> compute_motion_score_in_polygon(const std::vecto
     throw std::invalid_argument("motion scores need two frames, got " + std::to_string(video_frames.size()));
   }
   const cv::Mat first = read_grey(video_frames[0]), second = read_grey(video_frames[1]);
+  if (first.size() != second.size()) {
+    throw std::invalid_argument("motion scores need two frames of one size: '" + video_frames[0] + "' is " +
+                                std::to_string(first.cols) + "x" + std::to_string(first.rows) + ", '" +
+                                video_frames[1] + "' is " + std::to_string(second.cols) + "x" +
+                                std::to_string(second.rows));
+  }
   cv::Mat flow;
   cv::calcOpticalFlowFarneback(first, second, flow, 0.5, 3, 15, 3, 5, 1.2, 0);
   cv::Mat parts[2], magnitude, angle;

@@ -1,11 +1,13 @@
 #include "pelk_utils/annotation/annotation_writer.hpp"
 
 #include <cstdio>
+#include <stdexcept>
 
 #include <nlohmann/json.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "pelk_utils/core/atomic_file.hpp"
+#include "pelk_utils/core/py_text.hpp"
 
 namespace pelk {
 
@@ -32,6 +34,11 @@ std::vector<std::string> mask_polygons(const Mask& mask, const std::string& iden
 }
 
 std::string annotation_document(const std::string& image_path, const std::vector<AnnotatedObject>& objects) {
+  if (!is_utf8(image_path)) {
+    throw std::invalid_argument("the frame path '" + escape_non_utf8(image_path) +
+                                "' is not valid UTF-8, which an annotation file (JSON) cannot store; rename the "
+                                "folder or file to UTF-8 (for example with convmv) and run again");
+  }
   nlohmann::ordered_json doc;
   doc["image_path"] = image_path;
   doc["detections"] = nlohmann::ordered_json::array();

@@ -27,6 +27,7 @@ std::vector<std::string> mask_polygons(const Mask& mask, const std::string& iden
 // Returns the annotation document text ({"image_path", "detections":
 // [{"object_id", "xyxy": [[x1, y1, x2, y2]] (inclusive pixels, omitted as []
 // for an empty mask), "formatted_polygon"}]}), indented by four spaces.
+// Throws std::invalid_argument naming `image_path` when it is not UTF-8.
 std::string annotation_document(const std::string& image_path, const std::vector<AnnotatedObject>& objects);
 
 // Writes annotation_document(...) to `path`, replacing it atomically.

@@ -1,5 +1,6 @@
 #include "pelk_utils/annotation/annotation_writer.hpp"
 
+#include <filesystem>
 #include <fstream>
 #include <random>
 
@@ -14,6 +15,21 @@ namespace pelk {
 namespace {
 
 class AnnotationWriterTest : public testing::ScratchDirTest {};
+
+TEST_F(AnnotationWriterTest, FramePathThatIsNotUtf8IsNamedAndNothingIsWritten) {
+  const std::string folder = std::string("clip_") + '\xff' + "_a";  // a Latin-1 folder name on Linux
+  const std::string file = path("output_pp_0.json");
+  try {
+    write_annotation_file(file, folder + "/0000.jpg", {});
+    FAIL() << "expected an error";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), "the frame path 'clip_\\xFF_a/0000.jpg' is not valid UTF-8, which an annotation file "
+                           "(JSON) cannot store; rename the folder or file to UTF-8 (for example with convmv) and run "
+                           "again");
+  }
+  EXPECT_FALSE(std::filesystem::exists(file));
+  EXPECT_NO_THROW(annotation_document("klip_\xc3\xa9/0000.jpg", {}));  // UTF-8 is fine
+}
 
 // Masks written as polygons read back as the same pixels (solid blobs,
 // some touching the frame border, one empty).

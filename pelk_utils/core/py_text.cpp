@@ -114,4 +114,61 @@ std::string numpy_array_text(const std::vector<float>& values) {
   return numpy_layout(words);
 }
 
+namespace {
+
+// Returns the length of the well-formed UTF-8 sequence at text[i], or 0.
+std::size_t utf8_length(std::string_view text, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char b = byte(i);
+  if (b < 0x80) return 1;
+  std::size_t n;
+  unsigned char low = 0x80, high = 0xBF;  // bounds of the second byte
+  if (b >= 0xC2 && b <= 0xDF) {
+    n = 2;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    n = 3;
+    if (b == 0xE0) low = 0xA0;   // no overlong forms
+    if (b == 0xED) high = 0x9F;  // no surrogates
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    n = 4;
+    if (b == 0xF0) low = 0x90;
+    if (b == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+  } else {
+    return 0;
+  }
+  if (i + n > text.size() || byte(i + 1) < low || byte(i + 1) > high) return 0;
+  for (std::size_t k = 2; k < n; ++k) {
+    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
+  }
+  return n;
+}
+
+}  // namespace
+
+bool is_utf8(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t n = utf8_length(text, i);
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
+
+std::string escape_non_utf8(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t n = utf8_length(text, i);
+    if (n > 0) {
+      out.append(text.substr(i, n));
+      i += n;
+    } else {
+      char buf[8];
+      std::snprintf(buf, sizeof(buf), "\\x%02X", static_cast<unsigned char>(text[i]));
+      out += buf;
+      ++i;
+    }
+  }
+  return out;
+}
+
 }  // namespace pelk

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pelk {
@@ -26,5 +27,14 @@ std::string numpy_array_text(const std::vector<int>& values);
 // fractions padded with blanks to a common width ([0.5  0.25]), whole
 // numbers with a trailing point ([1. 0.]). Positional notation only.
 std::string numpy_array_text(const std::vector<float>& values);
+
+// Returns whether `text` is well-formed UTF-8 (no overlong forms, no
+// surrogates, nothing above U+10FFFF). File names on Linux are bytes and
+// need not be.
+bool is_utf8(std::string_view text);
+
+// Returns `text` with each byte that is not part of well-formed UTF-8
+// written as \xNN, so that an error message can name such a path readably.
+std::string escape_non_utf8(std::string_view text);
 
 }  // namespace pelk

@@ -29,6 +29,34 @@ INSTANTIATE_TEST_SUITE_P(Strings, PythonReprTest,
                                            ReprCase{std::string("\x01", 1), "'\\x01'"}),
     [](const auto& info) { return "case" + std::to_string(info.index); });
 
+struct Utf8Case {
+  const char* name;
+  std::string text;
+  bool valid;
+  const char* escaped;
+  friend void PrintTo(const Utf8Case& c, std::ostream* os) { *os << c.name; }
+};
+
+class Utf8Test : public ::testing::TestWithParam<Utf8Case> {};
+
+TEST_P(Utf8Test, ChecksAndEscapes) {
+  EXPECT_EQ(is_utf8(GetParam().text), GetParam().valid);
+  EXPECT_EQ(escape_non_utf8(GetParam().text), GetParam().escaped);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bytes, Utf8Test,
+    ::testing::Values(Utf8Case{"ascii", "a/b.jpg", true, "a/b.jpg"},
+                      Utf8Case{"two_byte", "\xc3\xa9", true, "\xc3\xa9"},
+                      Utf8Case{"four_byte", "\xf0\x9f\x90\x96", true, "\xf0\x9f\x90\x96"},
+                      Utf8Case{"latin1", "a\xe9" "b", false, "a\\xE9b"},
+                      Utf8Case{"lone_continuation", "\x80", false, "\\x80"},
+                      Utf8Case{"overlong_slash", "\xc0\xaf", false, "\\xC0\\xAF"},
+                      Utf8Case{"surrogate", "\xed\xa0\x80", false, "\\xED\\xA0\\x80"},
+                      Utf8Case{"above_max", "\xf4\x90\x80\x80", false, "\\xF4\\x90\\x80\\x80"},
+                      Utf8Case{"cut_short", "ok\xe2\x82", false, "ok\\xE2\\x82"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(JoinPathTest, JoinsAsPythonDoes) {
   EXPECT_EQ(join_path("a", "b"), "a/b");
   EXPECT_EQ(join_path("a/", "b"), "a/b");

@@ -81,6 +81,25 @@ FrameSide side_of(const FrameRecord& record, const std::vector<std::string>& box
   return side;
 }
 
+// Returns the record under frame key `key`, or throws std::out_of_range
+// naming the key and its neighbours: the comparison window needs every
+// frame between them (keys are positions, so a gap is a missing file).
+const FrameRecord& frame_at(const ClipAnnotationData& clip, std::int64_t key) {
+  const auto it = clip.find(static_cast<int>(key));
+  if (it != clip.end()) return it->second;
+  std::string where;
+  const auto after = clip.upper_bound(static_cast<int>(key));
+  if (after != clip.begin()) {
+    const FrameRecord& before = std::prev(after)->second;
+    where += "; the frame before it is key " + std::to_string(std::prev(after)->first) + " ('" + before.json_path + "')";
+  }
+  if (after != clip.end()) {
+    where += "; the frame after it is key " + std::to_string(after->first) + " ('" + after->second.json_path + "')";
+  }
+  throw std::out_of_range("the clip has no frame key " + std::to_string(key) +
+                          ", which the comparison window needs (an annotation file missing from the clip?)" + where);
+}
+
 double mask_iou(const Mask& a, const Mask& b) {
   const std::int64_t inter = intersection_area(a, b);
   return static_cast<double>(inter) / (static_cast<double>(a.area() + b.area() - inter) + 1e-06);
@@ -181,8 +200,8 @@ OverlapResolution process_overlap_frames(const std::vector<ReportRow>& overlap_f
   for (std::int64_t m = first; m < first + 5; ++m) {
     throw_if_stop_requested();
     if (n < 0 || n >= frames || m < 0 || m >= frames) continue;
-    const FrameSide old_side = side_of(pelk_annotation_data.at(static_cast<int>(m)), test_boxes);
-    const FrameSide new_side = side_of(pelk_annotation_data.at(static_cast<int>(n)), test_boxes);
+    const FrameSide old_side = side_of(frame_at(pelk_annotation_data, m), test_boxes);
+    const FrameSide new_side = side_of(frame_at(pelk_annotation_data, n), test_boxes);
     std::vector<double> scores = mismatch_scores(old_side, new_side, image_predictor);
     out.worst_boxes.push_back(test_boxes[worst_position(scores)]);
     out.frame_scores.push_back({static_cast<int>(m), std::move(scores)});

@@ -145,6 +145,23 @@ TEST_F(OverlapResolutionTest, MissingBoxIsAClearError) {
   EXPECT_THROW(process_overlap_frames(rows("Box0-Box1", 6, 9), data, predictor_), std::out_of_range);
 }
 
+TEST_F(OverlapResolutionTest, GapInTheFrameKeysNamesTheKeyAndItsNeighbours) {
+  ClipAnnotationData data = clip(14, 7);
+  data.at(2).json_path = "ann/output_pp_2.json";
+  data.at(4).json_path = "ann/output_pp_4.json";
+  data.erase(3);  // an annotation file missing from the clip
+  CoutCapture cap;
+  try {
+    process_overlap_frames(rows("Box0-Box1", 6, 9), data, predictor_);
+    FAIL() << "expected an error";
+  } catch (const std::out_of_range& e) {
+    EXPECT_STREQ(e.what(),
+                 "the clip has no frame key 3, which the comparison window needs (an annotation file missing from the "
+                 "clip?); the frame before it is key 2 ('ann/output_pp_2.json'); the frame after it is key 4 "
+                 "('ann/output_pp_4.json')");
+  }
+}
+
 // Frame keys and run lengths at the ends of the int range: the window
 // arithmetic (test frame - 5, + 1, run length + 2) must not overflow.
 struct ExtremeCase {

@@ -1,5 +1,6 @@
 #include "pelk_utils/video/video_processor.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -450,6 +451,72 @@ TEST_F(VideoTest, UnevenRateRecordingSavesEveryFrameExactlyOnce) {
 
 // A range that stops early is not finalised, so a rerun tries it again; the
 // batch says which range and why, and goes on.
+// Sets every sample duration of the MP4 at `path` to zero (its "stts" box),
+// as broken muxers and copies write them: all frames get one time stamp.
+void zero_sample_durations(const std::string& path) {
+  std::string bytes = testing::slurp(path);
+  const std::size_t box = bytes.find("stts");
+  ASSERT_NE(box, std::string::npos);
+  const auto u32 = [&](std::size_t at) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at])) << 24 |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 1])) << 16 |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 2])) << 8 |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 3]));
+  };
+  const std::uint32_t entries = u32(box + 8);  // after "stts", version/flags
+  for (std::uint32_t e = 0; e < entries; ++e) bytes.replace(box + 16 + 8 * e, 4, std::string(4, '\0'));
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+TEST_F(VideoTest, RecordingWhoseTimeStampsDoNotAdvanceSavesEveryFrameOnceInOrder) {
+  if (std::system("ffmpeg -hide_banner -version > /dev/null 2>&1") != 0) GTEST_SKIP() << "ffmpeg is not installed";
+  const int frames = 120;
+  const std::string source = (dir_ / "source.avi").string(), path = (dir_ / "stuck.mp4").string();
+  {
+    cv::VideoWriter w(source, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 25, cv::Size(32, 32));
+    ASSERT_TRUE(w.isOpened());
+    for (int i = 0; i < frames; ++i) w.write(numbered_frame(i));
+  }
+  const std::string command = "ffmpeg -hide_banner -loglevel error -y -i " + source +
+                              " -c:v libx264 -preset veryfast -crf 12 -bf 0 -g 25 -pix_fmt yuv420p " + path;
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  zero_sample_durations(path);
+  VideoProcessor p;
+  p.crop = false;
+  p.time_step = Number(0.01);
+  p.output_dir_base = (dir_ / "frames").string();
+  {
+    CoutCapture quiet;
+    p.process_videos_to_frames(table_for(path, "61", "rec"));
+  }
+  std::vector<int> seen(frames, 0);
+  int ranges = 0;
+  for (const auto& range : fs::directory_iterator(p.output_dir_base + "/20240105/rec")) {
+    ++ranges;
+    const fs::path leaf = range.path() / "right_cropped_frames";
+    ASSERT_TRUE(fs::is_directory(leaf)) << range.path() << " was left unfinished";
+    std::vector<fs::path> files;
+    for (const auto& file : fs::directory_iterator(leaf)) files.push_back(file.path());
+    std::sort(files.begin(), files.end());
+    int previous = -1;
+    for (const fs::path& file : files) {
+      const int index = index_of(cv::imread(file.string(), cv::IMREAD_GRAYSCALE));
+      ASSERT_LT(index, frames) << file;
+      EXPECT_GT(index, previous) << file << ": frames of a range are in order";
+      previous = index;
+      ++seen[static_cast<std::size_t>(index)];
+    }
+  }
+  EXPECT_GT(ranges, 5);
+  EXPECT_EQ(seen[0], 0);  // the first range's detection frame
+  // The muxer's rate here is 12.42 frames per second, and ranges are cut at
+  // whole-rate frame numbers (12 per second), so the last few frames of the
+  // recording lie past the last range, as for any recording of such a rate.
+  const auto last = static_cast<int>(std::find(seen.begin() + 1, seen.end(), 0) - seen.begin()) - 1;
+  EXPECT_GE(last, frames - 5);
+  for (int i = 1; i < frames; ++i) EXPECT_EQ(seen[static_cast<std::size_t>(i)], i <= last ? 1 : 0) << "frame " << i;
+}
+
 TEST_F(VideoTest, RangeCutShortIsLeftUnfinished) {
   const std::string v = small_video(50);  // no orange region anywhere
   VideoProcessor p;

@@ -112,8 +112,13 @@ cv::Rect conversion_window(const cv::Rect& region, cv::Size frame) {
 // spaced. Frames are numbered by their position in presentation order; with
 // an even rate that number is also time x rate, which is how OpenCV seeks,
 // and that path is kept so constant-rate recordings read as they always did.
+// When two frames share a presentation time (a broken muxer wrote zero frame
+// durations, or stamps that go back), the times cannot number the frames:
+// they are numbered by the order the decoder gives them, and a seek counts
+// frames from the start, so each frame is still read exactly once.
 struct Timeline {
   bool even = true;
+  bool by_count = false;            // number frames by decoding order
   std::vector<std::int64_t> times;  // sorted presentation times, only when uneven
 };
 
@@ -174,7 +179,8 @@ Timeline make_timeline(const std::string& path, const AVStream* stream, double f
   if (!times || times->empty()) return {};
   std::sort(times->begin(), times->end());
   if (evenly_spaced(*times, tick, fps)) return {};
-  return {false, std::move(*times)};
+  const bool repeated = std::adjacent_find(times->begin(), times->end()) != times->end();
+  return {false, repeated, std::move(*times)};
 }
 
 // Timelines of recently opened files: extraction opens one reader per
@@ -223,12 +229,24 @@ struct VideoReader::Impl {
   std::string path;
   mutable std::shared_ptr<const Timeline> timeline_cache;
 
-  ~Impl() {
+  ~Impl() { close(); }
+
+  void close() {
     sws_freeContext(sws);
+    sws = nullptr;
     av_frame_free(&frame);
     av_packet_free(&packet);
     avcodec_free_context(&codec);
     avformat_close_input(&format);
+  }
+
+  // Opens the file again at its first packet. Where every frame has the same
+  // time stamp a seek by time would land on any of them (the demuxer takes
+  // the last key frame at that time), so counting starts from a fresh open.
+  void reopen_at_start() {
+    close();
+    draining = pending = have_frame = moved = exhausted = false;
+    if (!open(path)) throw std::runtime_error("cannot open video '" + path + "' again");
   }
 
   bool open(const std::string& file) {
@@ -370,6 +388,12 @@ struct VideoReader::Impl {
   void seek(std::int64_t target) {
     const std::int64_t start = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
     target = std::min(target, frame_count());
+    if (timeline().by_count) {
+      if (target <= 0 && !moved && !exhausted) return;
+      reopen_at_start();
+      if (target > 0) skip_counting(target);
+      return;
+    }
     if (target <= 0) {
       // Also after the end of the stream: the reader can be used again.
       if (moved || exhausted) rewind_to(start);
