@@ -20,6 +20,8 @@ torch, pandas and libtorch are loaded only by the calls that need them.
 
 import importlib as _importlib
 
+from . import _surface
+
 __version__ = "0.1.0"
 
 # Where each public name lives: the C++ core without libtorch, or the part
@@ -89,7 +91,8 @@ def __getattr__(name):
         return _importlib.import_module(".models", __name__)
     else:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-    value = getattr(module, name)
+    value = _surface.wrap_class(getattr(module, name), name) if isinstance(getattr(module, name), type) else \
+        _surface.wrap(getattr(module, name), name)
     globals()[name] = value  # later lookups skip this function
     return value
 

@@ -67,7 +67,8 @@ void bind_analytics(py::module_& m) {
         "cluster_masks_and_print(masks_dict, eps=100, min_samples=1) -> dict\n\n"
         "Groups the masks by centroid (DBSCAN): {'Noise': [...], 'Cluster 0': [...], ...}.");
   m.def("compute_motion_score_in_polygon",
-        [](const std::vector<std::string>& video_frames, const py::object& masks_dict) {
+        [](const std::vector<FsPath>& video_frame_paths, const py::object& masks_dict) {
+          const std::vector<std::string> video_frames = path_bytes(video_frame_paths);
           const MaskDict masks = mask_dict_from_object(masks_dict, "masks_dict");
           OrderedMap<std::string, double> scores;
           reraise_missing_files(video_frames, [&] {
@@ -100,7 +101,7 @@ void bind_analytics(py::module_& m) {
   m.def("set_figure_sink", &set_python_sink, py::arg("sink"),
         "set_figure_sink(sink) -> None\n\nSends every presented figure to sink(figure) (a pelk_utils.Figure); None "
         "restores the default (a PNG file and its path printed).");
-  m.def("set_figures_dir", &set_figures_dir, py::arg("dir"),
+  m.def("set_figures_dir", [](const FsPath& dir) { set_figures_dir(dir); }, py::arg("dir"),
         "set_figures_dir(dir) -> None\n\nSets the folder the default sink writes PNG files into.");
   m.def("current_figure",
         []() -> py::object {

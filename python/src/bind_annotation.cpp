@@ -13,19 +13,19 @@ namespace pelk::python {
 
 void bind_annotation(py::module_& m) {
   m.def("process_json_and_generate_masks",
-        [](const std::string& json_path, int height, int width) {
+        [](const FsPath& json_path, int height, int width) {
           PolygonMasks r;
           reraise_missing_files({json_path}, [&] {
             ReleaseGil release;
             r = process_json_and_generate_masks(json_path, height, width);
           });
-          return py::make_tuple(r.image_path, r.masks, r.boxkeys);
+          return py::make_tuple(path_str(r.image_path), r.masks, r.boxkeys);
         },
         py::arg("json_path"), py::arg("height"), py::arg("width"),
         "process_json_and_generate_masks(json_path, height, width) -> (image_path, masks, boxkeys)\n\n"
         "Fills each detection's normalised polygons into a height x width Mask; boxkeys are object_id - 1.");
   m.def("get_pelk_annotation_data",
-        [](const std::string& video_dir, bool last_or_not, int ixx, const std::string& save_dir_base) {
+        [](const FsPath& video_dir, bool last_or_not, int ixx, const FsPath& save_dir_base) {
           AnnotationData data;
           {
             ReleaseGil release;
@@ -41,7 +41,7 @@ void bind_annotation(py::module_& m) {
           return py::make_tuple(last, clip);
         },
         py::arg("video_dir"), py::arg("last_or_not") = false, py::arg("ixx") = 0,
-        py::arg("save_dir_base") = kDefaultAnnotationDir,
+        py::arg("save_dir_base") = FsPath{kDefaultAnnotationDir},
         "get_pelk_annotation_data(video_dir, last_or_not=False, ixx=0, save_dir_base='pelk_output')\n"
         "    -> (last_frame, pelk_annotation_data)\n\n"
         "Loads the annotation files under save_dir_base into a dict frame key -> FrameRecord (every file with "
@@ -49,7 +49,7 @@ void bind_annotation(py::module_& m) {
         "the last (or the selected) file, the very object held in the dict; (None, None) when there are no files. "
         "Masks stay compact (pelk_utils.Mask); the work runs without the GIL.");
   m.def("retrieve_annotation",
-        [](const std::string& json_path, const std::optional<std::string>& save_path, bool box_drawing,
+        [](const FsPath& json_path, const std::optional<FsPath>& save_path, bool box_drawing,
            const py::object& object_ids) {
           std::optional<std::vector<int>> ids;
           if (!(py::isinstance<py::str>(object_ids) && object_ids.cast<std::string>() == "all")) {
@@ -58,7 +58,8 @@ void bind_annotation(py::module_& m) {
           cv::Mat image;
           reraise_missing_files({json_path}, [&] {
             ReleaseGil release;
-            image = retrieve_annotation(json_path, save_path, box_drawing, ids);
+            image = retrieve_annotation(json_path, save_path ? std::optional<std::string>(save_path->bytes) : std::nullopt,
+                                        box_drawing, ids);
           });
           return array_from_mat(swap_red_blue(image));
         },
@@ -68,10 +69,10 @@ void bind_annotation(py::module_& m) {
         "Returns the file's frame as an H x W x 4 RGBA array with the selected detections drawn (object_ids 'all' "
         "or a list of object ids); also written to save_path when given.");
   m.def("fix_polygon_scaling",
-        [](const std::string& json_path, const std::optional<std::string>& save_path) {
+        [](const FsPath& json_path, const std::optional<FsPath>& save_path) {
           reraise_missing_files({json_path}, [&] {
             ReleaseGil release;
-            fix_polygon_scaling(json_path, save_path);
+            fix_polygon_scaling(json_path, save_path ? std::optional<std::string>(save_path->bytes) : std::nullopt);
           });
         },
         py::arg("json_path"), py::arg("save_path") = py::none(),
@@ -79,7 +80,7 @@ void bind_annotation(py::module_& m) {
         "Repairs a file whose polygons were normalised with width and height swapped (once per file!), writing to "
         "save_path or back to json_path atomically.");
   m.def("write_annotation_file",
-        [](const std::string& path, const std::string& image_path, const py::object& objects) {
+        [](const FsPath& path, const FsPath& image_path, const py::object& objects) {
           std::vector<AnnotatedObject> list;
           for (const py::handle item : objects.attr("items")()) {
             const auto pair = item.cast<py::tuple>();

@@ -135,8 +135,8 @@ py::object record_item(const FrameRecord& r, const std::string& key, py::handle 
   if (key == "frame_index") return py::cast(r.frame_index);
   if (key == "masks_dict") return py::cast(&r.masks_dict, py::return_value_policy::reference_internal, self);
   if (key == "mask_areas") return py::cast(&r.mask_areas, py::return_value_policy::reference_internal, self);
-  if (key == "json_path") return py::cast(r.json_path);
-  if (key == "image_path") return py::cast(r.image_path);
+  if (key == "json_path") return path_str(r.json_path);
+  if (key == "image_path") return path_str(r.image_path);
   if (key == "intersections_df" && r.intersections_df) return frame_from_table(*r.intersections_df);
   throw py::key_error(key);
 }
@@ -155,18 +155,18 @@ intersections_df (a DataFrame made when asked for). Read it by attribute or
 as a mapping (record["masks_dict"]); masks_dict and mask_areas can be changed
 in place.)doc")
       .def(py::init([](std::int64_t frame_index, const py::object& masks_dict, const py::object& mask_areas,
-                       std::string json_path, std::string image_path, const py::object& intersections_df) {
+                       const FsPath& json_path, const FsPath& image_path, const py::object& intersections_df) {
              auto r = std::make_shared<FrameRecord>();
              r->frame_index = frame_index;
              r->masks_dict = mask_dict_from_object(masks_dict, "masks_dict");
              r->mask_areas = mask_areas.is_none() ? mask_areas_of(r->masks_dict) : area_map_from_object(mask_areas, "mask_areas");
-             r->json_path = std::move(json_path);
-             r->image_path = std::move(image_path);
+             r->json_path = json_path.bytes;
+             r->image_path = image_path.bytes;
              if (!intersections_df.is_none()) r->intersections_df = table_from_frame(intersections_df, "intersections_df");
              return r;
            }),
            py::arg("frame_index"), py::arg("masks_dict"), py::arg("mask_areas") = py::none(),
-           py::arg("json_path") = "", py::arg("image_path") = "", py::arg("intersections_df") = py::none(),
+           py::arg("json_path") = FsPath{}, py::arg("image_path") = FsPath{}, py::arg("intersections_df") = py::none(),
            "FrameRecord(frame_index, masks_dict, mask_areas=None, json_path='', image_path='', intersections_df=None)\n\n"
            "Builds a record; mask_areas None counts the masks' pixels.")
       .def_readwrite("frame_index", &FrameRecord::frame_index)
@@ -176,8 +176,10 @@ in place.)doc")
       .def_property("mask_areas", [](FrameRecord& r) -> AreaMap& { return r.mask_areas; },
                     [](FrameRecord& r, const py::object& v) { r.mask_areas = area_map_from_object(v, "mask_areas"); },
                     py::return_value_policy::reference_internal)
-      .def_readwrite("json_path", &FrameRecord::json_path)
-      .def_readwrite("image_path", &FrameRecord::image_path)
+      .def_property("json_path", [](const FrameRecord& r) { return path_str(r.json_path); },
+                    [](FrameRecord& r, const FsPath& v) { r.json_path = v.bytes; }, "The annotation file's path (str).")
+      .def_property("image_path", [](const FrameRecord& r) { return path_str(r.image_path); },
+                    [](FrameRecord& r, const FsPath& v) { r.image_path = v.bytes; }, "The frame image's path (str).")
       .def_property("intersections_df",
                     [](const FrameRecord& r) { return r.intersections_df ? frame_from_table(*r.intersections_df) : py::none(); },
                     [](FrameRecord& r, const py::object& v) {
@@ -199,14 +201,12 @@ in place.)doc")
         return record_item(r, key, self);
       }, py::arg("key"), py::arg("default") = py::none())
       .def("__repr__", [](const FrameRecord& r) {
-        return "FrameRecord(frame_index=" + std::to_string(r.frame_index) + ", masks=" +
-               std::to_string(r.masks_dict.size()) + ", json_path='" + r.json_path + "')";
+        return py::str("FrameRecord(frame_index={}, masks={}, json_path={!r})")
+            .format(r.frame_index, r.masks_dict.size(), path_str(r.json_path));
       });
 }
 
 }  // namespace
-
-AreaMap mask_areas_of(const MaskDict& masks) { return mask_areas(masks); }
 
 void bind_core(py::module_& m) {
   bind_mask(m);
@@ -217,14 +217,14 @@ void bind_core(py::module_& m) {
   bind_frame_record(m);
 
   m.def("imread_rgb",
-        [](const std::string& path) {
+        [](const FsPath& path) {
           cv::Mat bgr;
           reraise_missing_files({path}, [&] {
             {
               ReleaseGil release;
               bgr = cv::imread(path, cv::IMREAD_COLOR);
             }
-            if (bgr.empty()) throw std::runtime_error("cannot read image '" + path + "'");
+            if (bgr.empty()) throw std::runtime_error("cannot read image '" + path.bytes + "'");
           });
           return array_from_mat(swap_red_blue(bgr));
         },

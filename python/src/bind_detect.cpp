@@ -81,9 +81,9 @@ class PythonBoxTracker {
 
 void bind_detect(py::module_& m) {
   m.def("draw_pen",
-        [](const std::string& image_path, const std::string& json_path, bool drawout) {
+        [](const FsPath& image_path, const FsPath& json_path, bool drawout) {
           PenDrawing d;
-          reraise_missing_files({json_path, drawout ? image_path : ""}, [&] { d = draw_pen(image_path, json_path, drawout); });
+          reraise_missing_files({json_path, drawout ? image_path.bytes : ""}, [&] { d = draw_pen(image_path, json_path, drawout); });
           py::object image = d.image.empty() ? py::object(py::none()) : py::object(array_from_mat(swap_red_blue(d.image)));
           return py::make_tuple(image, polygon_object(d.polygon_points));
         },
@@ -100,17 +100,21 @@ void bind_detect(py::module_& m) {
         "calculate_pen_intersection_ratio(polygon_points, boxes, ratio_threshold) -> (intersection_ratio_list, "
         "in_pen_index)\n\nPercent of each box [x_min, y_min, x_max, y_max] inside the pen, and whether it reaches "
         "ratio_threshold.");
-  m.def("get_pen_json_path", &get_pen_json_path, py::arg("video_dir"), py::arg("custom_pen_json_path") = py::none(),
+  m.def("get_pen_json_path",
+        [](const FsPath& video_dir, const std::optional<FsPath>& custom) {
+          return optional_path(get_pen_json_path(video_dir, custom ? std::optional<std::string>(custom->bytes) : std::nullopt));
+        },
+        py::arg("video_dir"), py::arg("custom_pen_json_path") = py::none(),
         "get_pen_json_path(video_dir, custom_pen_json_path=None) -> str | None\n\n"
         "Returns custom_pen_json_path when given, else the camera's pen file under 'pen_polygons', or None.");
   m.def("get_in_pen_mask",
-        [](int frame_idx, const py::object& test_mask, const std::string& pen_json_path,
-           const std::vector<std::string>& frame_names) {
+        [](int frame_idx, const py::object& test_mask, const FsPath& pen_json_path,
+           const std::vector<FsPath>& frame_names) {
           const Mask mask = mask_from_object(test_mask, "test_mask");
           Mask out;
           reraise_missing_files({pen_json_path}, [&] {
             ReleaseGil release;
-            out = get_in_pen_mask(frame_idx, mask, pen_json_path, frame_names);
+            out = get_in_pen_mask(frame_idx, mask, pen_json_path, path_bytes(frame_names));
           });
           return out;
         },
@@ -160,10 +164,13 @@ void bind_detect(py::module_& m) {
         "Returns draw_masks_on_image of the dict's masks plus each mask's box and a label plate with its key, as an "
         "H x W x 4 RGBA array.");
   m.def("initializer",
-        [](const std::string& video_dir, const std::vector<std::string>& frame_names, const py::object& processor,
+        [](const FsPath& video_dir, const std::vector<FsPath>& frame_paths, const py::object& processor,
            const py::object& grounding_model, const py::object& device, const py::object& image_predictor,
            int start_index, int step, double gdino_thr, int close_set_num,
-           const std::optional<std::string>& custom_pen_json_path) -> py::object {
+           const std::optional<FsPath>& custom_pen) -> py::object {
+          const std::vector<std::string> frame_names = path_bytes(frame_paths);
+          const std::optional<std::string> custom_pen_json_path =
+              custom_pen ? std::optional<std::string>(custom_pen->bytes) : std::nullopt;
           PyDetectionProcessor p(processor);
           PyGroundingModel g(grounding_model);
           PyImagePredictor s(image_predictor);

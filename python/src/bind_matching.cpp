@@ -32,8 +32,8 @@ void bind_matching(py::module_& m) {
           const auto remove = remove_stack_obs.is_none() ? std::vector<std::optional<std::string>>{}
                                                          : box_keys_from(remove_stack_obs);
           const BestLastFrame best = find_best_laste_frame(*clip, min_area, max_attempts, remove);
-          write_back_clip(laste_frame, *clip);
-          return py::make_tuple(record_object_for(laste_frame, *clip, best.best_laste_frame), best.no_best_laste_frame);
+          write_back_clip(laste_frame, clip);
+          return py::make_tuple(record_object_for(laste_frame, clip, best.best_laste_frame), best.no_best_laste_frame);
         },
         py::arg("laste_frame"), py::arg("min_area") = 10, py::arg("max_attempts") = 10,
         py::arg("remove_stack_obs") = py::none(),
@@ -44,9 +44,10 @@ void bind_matching(py::module_& m) {
         "overlapping by 50 percent. best_laste_frame is that FrameRecord (the object held in laste_frame) or None. "
         "laste_frame is changed in place: do not share it with another thread that changes it.");
   m.def("matcher",
-        [](const py::object& laste_frame, const std::vector<std::string>& frame_names, int ann_frame_idx,
+        [](const py::object& laste_frame, const std::vector<FsPath>& frame_paths, int ann_frame_idx,
            const py::object& image_predictor, const py::object& remove_stack_box, int min_area, int max_attempts,
            const py::object& display_func) {
+          const std::vector<std::string> frame_names = path_bytes(frame_paths);
           OwnedClip clip = clip_from_dict(laste_frame, "laste_frame");
           std::optional<std::vector<std::optional<std::string>>> remove;
           if (!remove_stack_box.is_none()) remove = box_keys_from(remove_stack_box);
@@ -61,10 +62,10 @@ void bind_matching(py::module_& m) {
             r = matcher(*clip, frame_names, ann_frame_idx, predictor ? &*predictor : nullptr, remove, min_area,
                         max_attempts, display);
           });
-          write_back_clip(laste_frame, *clip);
+          write_back_clip(laste_frame, clip);
           return py::make_tuple(r.masks ? py::cast(*r.masks) : py::none(), r.OBJECTS ? py::cast(*r.OBJECTS) : py::none(),
                                 r.keep_box ? py::cast(*r.keep_box) : py::none(),
-                                record_object_for(laste_frame, *clip, r.best_laste_frame), r.no_best_laste_frame);
+                                record_object_for(laste_frame, clip, r.best_laste_frame), r.no_best_laste_frame);
         },
         py::arg("laste_frame"), py::arg("frame_names"), py::arg("ann_frame_idx") = 0,
         py::arg("image_predictor") = py::none(), py::arg("remove_stack_box") = py::none(), py::arg("min_area") = 10,

@@ -11,7 +11,7 @@ namespace pelk::python {
 
 void bind_quality(py::module_& m) {
   m.def("generate_tracking_report",
-        [](const py::object& pelk_annotation_data, const std::string& save_dir_base, double intersection_thrr) {
+        [](const py::object& pelk_annotation_data, const FsPath& save_dir_base, double intersection_thrr) {
           const OwnedClip clip = clip_from_dict(pelk_annotation_data, "pelk_annotation_data");
           TrackingReport report;
           {

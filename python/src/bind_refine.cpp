@@ -68,15 +68,25 @@ process_video_segments runs on it raises RuntimeError.)doc");
   def_guarded_field(cls, "MIN_AREA_RATIO", &Mask_Refinement::MIN_AREA_RATIO, kName);
   def_guarded_field(cls, "MAX_DISTANCE_RATIOS", &Mask_Refinement::MAX_DISTANCE_RATIOS, kName);
   def_guarded_field(cls, "MAX_PREV_DIST", &Mask_Refinement::MAX_PREV_DIST, kName);
-  def_guarded_field(cls, "custom_pen_json_path", &Mask_Refinement::custom_pen_json_path, kName);
+  cls.def_property(
+      "custom_pen_json_path",
+      [kName](const Mask_Refinement& r) {
+        const InUse guard(&r, kName, InUse::Access::kRead);
+        return path_str(r.custom_pen_json_path);
+      },
+      [kName](Mask_Refinement& r, const FsPath& v) {
+        const InUse guard(&r, kName, InUse::Access::kWrite);
+        r.custom_pen_json_path = v.bytes;
+      },
+      "The pen polygon file the cleaning clips masks to (str).");
   cls
       .def(py::init([](double min_area_ratio, std::vector<double> max_distance_ratios, double max_prev_dist,
-                       std::string custom_pen_json_path) {
+                       const FsPath& custom_pen_json_path) {
              return Mask_Refinement(min_area_ratio, std::move(max_distance_ratios), max_prev_dist,
-                                    std::move(custom_pen_json_path));
+                                    custom_pen_json_path.bytes);
            }),
            py::arg("min_area_ratio") = 0.3, py::arg("max_distance_ratios") = std::vector<double>{0.5, 1.5},
-           py::arg("max_prev_dist") = 200, py::arg("custom_pen_json_path") = "pen_polygon.json",
+           py::arg("max_prev_dist") = 200, py::arg("custom_pen_json_path") = FsPath{"pen_polygon.json"},
            "Mask_Refinement(min_area_ratio=0.3, max_distance_ratios=[0.5, 1.5], max_prev_dist=200, "
            "custom_pen_json_path='pen_polygon.json')\n\nmax_distance_ratios is copied.")
       .def_property("prev_centroids",
@@ -135,8 +145,9 @@ process_video_segments runs on it raises RuntimeError.)doc");
            "min_area_threshold, best_idx, prev_centroids, object_id, frame_idx, mask, video_segments) -> Mask\n\n"
            "Returns the cleaned mask: the main blob and the blobs big and close enough to it.")
       .def("process_video_segments",
-           [kName](Mask_Refinement& r, const py::object& video_segments, const std::string& video_dir,
-                   const std::vector<std::string>& frame_names) {
+           [kName](Mask_Refinement& r, const py::object& video_segments, const FsPath& video_dir,
+                   const std::vector<FsPath>& frame_paths) {
+             const std::vector<std::string> frame_names = path_bytes(frame_paths);
              TrackedClip clip = tracked_clip_from_dict(video_segments, "video_segments");
              const InUse guard(&r, kName, Access::kWrite);
              {

@@ -34,19 +34,27 @@ deterministic from its seed; every frame comes with its truth.)doc")
              return dict;
            },
            py::arg("f"), "truth(f) -> dict\n\nReturns box key -> visible Mask of every animal in frame f.")
-      .def("write_pen_file", &PenScene::write_pen_file, py::arg("path"),
+      .def("write_pen_file", [](const PenScene& s, const FsPath& path) { s.write_pen_file(path); }, py::arg("path"),
            "write_pen_file(path) -> None\n\nWrites the pen-polygon file.")
       .def("write_frames",
-           [](const PenScene& s, const std::string& dir, int first, int count) {
-             ReleaseGil release;
-             return s.write_frames(dir, first, count);
+           [](const PenScene& s, const FsPath& dir, int first, int count) {
+             std::vector<std::string> paths;
+             {
+               ReleaseGil release;
+               paths = s.write_frames(dir, first, count);
+             }
+             return path_list(paths);
            },
            py::arg("dir"), py::arg("first"), py::arg("count"),
            "write_frames(dir, first, count) -> list[str]\n\nWrites frames as dir/0000.jpg, ... and returns the paths.")
       .def("write_camera_video",
-           [](const PenScene& s, const std::string& dir, int camera, const std::string& datetime) {
-             ReleaseGil release;
-             return s.write_camera_video(dir, camera, datetime);
+           [](const PenScene& s, const FsPath& dir, int camera, const std::string& datetime) {
+             std::string path;
+             {
+               ReleaseGil release;
+               path = s.write_camera_video(dir, camera, datetime);
+             }
+             return path_str(path);
            },
            py::arg("dir"), py::arg("camera") = 62, py::arg("datetime") = "20240405070000",
            "write_camera_video(dir, camera=62, datetime='20240405070000') -> str\n\nWrites the whole recording as "

@@ -17,7 +17,7 @@ py::object catalogue_frame(const CatalogueTable& table) {
     camera.append(row.camera_number);
     date.append(row.date);
     time.append(row.time);
-    path.append(row.file_path);
+    path.append(path_str(row.file_path));
     name.append(row.video_name);
   }
   py::dict columns;
@@ -46,7 +46,7 @@ CatalogueTable catalogue_from(const py::object& df) {
     row.camera_number = py::str(camera[i]).cast<std::string>();
     row.date = py::str(date[i]).cast<std::string>();
     row.time = py::str(time[i]).cast<std::string>();
-    row.file_path = py::str(path[i]).cast<std::string>();
+    row.file_path = py::cast<FsPath>(path[i]).bytes;
     row.video_name = py::str(name[i]).cast<std::string>();
     table.push_back(std::move(row));
   }
@@ -86,10 +86,10 @@ void bind_metadata(py::module_& m) {
                                 "between threads; changing a field while another thread catalogues raises "
                                 "RuntimeError.");
   cls
-      .def(py::init([](std::string base_dir, std::vector<std::string> sub_dirs, std::string filter_start,
+      .def(py::init([](const FsPath& base_dir, const std::vector<FsPath>& sub_dirs, std::string filter_start,
                        std::string filter_end, int sample_step, int top_n, std::string match_pattern,
                        std::optional<std::string> camera_number) {
-             return VideoMetadata{std::move(base_dir), std::move(sub_dirs), std::move(filter_start),
+             return VideoMetadata{base_dir.bytes, path_bytes(sub_dirs), std::move(filter_start),
                                   std::move(filter_end), sample_step, top_n, std::move(match_pattern),
                                   std::move(camera_number)};
            }),
@@ -113,13 +113,33 @@ void bind_metadata(py::module_& m) {
            "Returns the recordings with columns 'Camera Number', 'Date', 'Time', 'File Path', 'Video Name' (row labels: "
            "positions in the unfiltered table), times strictly inside the window, thinned by sample_step, one camera "
            "when camera_number is set, the first top_n rows; prints the paths.");
-  for (const auto& [name, member] : {std::pair{"base_dir", &VideoMetadata::base_dir},
-                                     std::pair{"filter_start", &VideoMetadata::filter_start},
+  cls.def_property(
+      "base_dir",
+      [kName](const VideoMetadata& v) {
+        const InUse guard(&v, kName, InUse::Access::kRead);
+        return path_str(v.base_dir);
+      },
+      [kName](VideoMetadata& v, const FsPath& dir) {
+        const InUse guard(&v, kName, InUse::Access::kWrite);
+        v.base_dir = dir.bytes;
+      },
+      "The folder holding the camera sub-folders (str).");
+  cls.def_property(
+      "sub_dirs",
+      [kName](const VideoMetadata& v) {
+        const InUse guard(&v, kName, InUse::Access::kRead);
+        return path_list(v.sub_dirs);
+      },
+      [kName](VideoMetadata& v, const std::vector<FsPath>& dirs) {
+        const InUse guard(&v, kName, InUse::Access::kWrite);
+        v.sub_dirs = path_bytes(dirs);
+      },
+      "The sub-folders of base_dir to list (a list of str).");
+  for (const auto& [name, member] : {std::pair{"filter_start", &VideoMetadata::filter_start},
                                      std::pair{"filter_end", &VideoMetadata::filter_end},
                                      std::pair{"match_pattern", &VideoMetadata::match_pattern}}) {
     def_guarded_field(cls, name, member, kName);
   }
-  def_guarded_field(cls, "sub_dirs", &VideoMetadata::sub_dirs, kName);
   def_guarded_field(cls, "sample_step", &VideoMetadata::sample_step, kName);
   def_guarded_field(cls, "top_n", &VideoMetadata::top_n, kName);
   def_guarded_field(cls, "camera_number", &VideoMetadata::camera_number, kName);
@@ -135,25 +155,35 @@ void bind_processor(py::module_& m) {
                                  "frames; the unfinished range is redone by the next run.");
   def_guarded_field(cls, "resize_dim", &VideoProcessor::resize_dim, kName);
   def_guarded_field(cls, "frame_skip", &VideoProcessor::frame_skip, kName);
-  def_guarded_field(cls, "output_dir_base", &VideoProcessor::output_dir_base, kName);
+  cls.def_property(
+      "output_dir_base",
+      [kName](const VideoProcessor& p) {
+        const InUse guard(&p, kName, InUse::Access::kRead);
+        return path_str(p.output_dir_base);
+      },
+      [kName](VideoProcessor& p, const FsPath& dir) {
+        const InUse guard(&p, kName, InUse::Access::kWrite);
+        p.output_dir_base = dir.bytes;
+      },
+      "The root of the frame tree (str).");
   def_guarded_field(cls, "crop", &VideoProcessor::crop, kName);
   def_guarded_field(cls, "left_crop", &VideoProcessor::left_crop, kName);
   cls
       .def(py::init([](std::optional<std::pair<int, int>> resize_dim, int frame_skip, const py::object& time_step,
-                       std::string output_dir_base, const py::object& camera_crop_coords, bool crop,
+                       const FsPath& output_dir_base, const py::object& camera_crop_coords, bool crop,
                        std::optional<bool> left_crop) {
              VideoProcessor p;
              p.resize_dim = resize_dim;
              p.frame_skip = frame_skip;
              p.time_step = number_from(time_step, "time_step");
-             p.output_dir_base = std::move(output_dir_base);
+             p.output_dir_base = output_dir_base.bytes;
              p.camera_crop_coords = crops_from(camera_crop_coords);
              p.crop = crop;
              p.left_crop = left_crop;
              return p;
            }),
            py::arg("resize_dim") = py::none(), py::arg("frame_skip") = 1, py::arg("time_step") = 0.1,
-           py::arg("output_dir_base") = kDefaultFramesDir, py::arg("camera_crop_coords") = py::none(),
+           py::arg("output_dir_base") = FsPath{kDefaultFramesDir}, py::arg("camera_crop_coords") = py::none(),
            py::arg("crop") = true, py::arg("left_crop") = false,
            "VideoProcessor(resize_dim=None, frame_skip=1, time_step=0.1, output_dir_base='pelk_frames', "
            "camera_crop_coords=None (a new empty dict), crop=True, left_crop=False)")
@@ -179,7 +209,7 @@ void bind_processor(py::module_& m) {
                     },
                     "Camera number (or None) -> (x1, y1, x2, y2); reading gives a copy, assign a dict to change it.")
       .def("get_video_duration",
-           [kName](VideoProcessor& p, const std::string& video_path) {
+           [kName](VideoProcessor& p, const FsPath& video_path) {
              const InUse guard(&p, kName, Access::kRead);
              ReleaseGil release;
              return p.get_video_duration(video_path);
@@ -199,7 +229,7 @@ void bind_processor(py::module_& m) {
            "find_orange_region(frame) -> (x1, y1, x2, y2) | None\n\nReturns the box (x2, y2 exclusive) of the orange "
            "marker in frame (uint8 H x W x 3, BGR as a video decoder or cv2 gives it), or None.")
       .def("crop_video_to_frames",
-           [kName](VideoProcessor& p, const std::string& video_path, const std::string& output_dir,
+           [kName](VideoProcessor& p, const FsPath& video_path, const FsPath& output_dir,
                    const py::object& start_min, const py::object& end_min,
                    const std::optional<std::string>& camera_number, bool crop) {
              const Number start = number_from(start_min, "start_min"), end = number_from(end_min, "end_min");
@@ -227,7 +257,16 @@ void bind_processor(py::module_& m) {
 }  // namespace
 
 void bind_video(py::module_& m) {
-  m.def("list_all_files", &list_all_files, py::arg("directory"), py::arg("ext") = py::none(),
+  m.def("list_all_files",
+        [](const FsPath& directory, const std::optional<std::string>& ext) {
+          std::vector<std::string> files;
+          reraise_missing_files({directory}, [&] {
+            ReleaseGil release;
+            files = list_all_files(directory, ext);
+          });
+          return path_list(files);
+        },
+        py::arg("directory"), py::arg("ext") = py::none(),
         "list_all_files(directory, ext=None) -> list[str]\n\nReturns every file under directory whose name ends with "
         "ext (all files when None), folders top-down, files sorted.");
   bind_metadata(m);

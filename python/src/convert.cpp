@@ -1,5 +1,7 @@
 #include "convert.hpp"
 
+#include "pelk_utils/core/overlap.hpp"
+
 #include <cmath>
 #include <limits>
 #include <filesystem>
@@ -12,12 +14,61 @@ namespace pelk::python {
 
 void value_error(const std::string& message) { throw py::value_error(message); }
 
+py::str path_str(const std::string& bytes) {
+  return py::reinterpret_steal<py::str>(
+      PyUnicode_DecodeFSDefaultAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+}
+
+std::vector<std::string> path_bytes(const std::vector<FsPath>& paths) {
+  std::vector<std::string> out;
+  out.reserve(paths.size());
+  for (const FsPath& p : paths) out.push_back(p.bytes);
+  return out;
+}
+
+py::list path_list(const std::vector<std::string>& paths) {
+  py::list out;
+  for (const std::string& p : paths) out.append(path_str(p));
+  return out;
+}
+
+py::object optional_path(const std::optional<std::string>& path) { return path ? py::object(path_str(*path)) : py::none(); }
+
 std::string shape_text(const py::array& array) {
   std::string text = "(";
   for (py::ssize_t i = 0; i < array.ndim(); ++i) {
     text += (i ? ", " : "") + std::to_string(array.shape(i));
   }
   return text + (array.ndim() == 1 ? ",)" : ")");
+}
+
+std::string type_name(const py::handle& obj) { return py::str(py::type::of(obj).attr("__name__")); }
+
+py::list mapping_items(const py::handle& obj, const std::string& what, const std::string& expected) {
+  if (!PyMapping_Check(obj.ptr()) || PySequence_Check(obj.ptr()) || !py::hasattr(obj, "items")) {
+    throw py::type_error(what + ": expected " + expected + ", got " + type_name(obj));
+  }
+  return py::list(obj.attr("items")());
+}
+
+std::string key_text(const py::handle& key, const std::string& what) {
+  if (py::isinstance<py::str>(key)) return key.cast<std::string>();
+  if (PyLong_Check(key.ptr()) && !PyBool_Check(key.ptr())) return py::str(key);
+  if (py::hasattr(key, "__index__") && !PyBool_Check(key.ptr()) && !PyFloat_Check(key.ptr())) {
+    return py::str(py::reinterpret_steal<py::object>(PyNumber_Index(key.ptr())));  // numpy integers
+  }
+  throw py::type_error(what + ": keys must be str or int, got " + type_name(key));
+}
+
+std::int64_t whole_number(const py::handle& value, const std::string& what) {
+  if (PyBool_Check(value.ptr()) || py::isinstance<py::str>(value) || py::isinstance<py::bytes>(value) ||
+      !(py::hasattr(value, "__index__") || py::hasattr(value, "__float__"))) {
+    throw py::type_error(what + ": expected a whole number, got " + type_name(value));
+  }
+  if (py::hasattr(value, "__index__")) return py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr())).cast<std::int64_t>();
+  const double d = value.cast<double>();
+  if (!(d == std::floor(d)) || std::abs(d) > 9.2e18) value_error(what + ": expected a whole number, got " + format_number(d));
+  return static_cast<std::int64_t>(d);
 }
 
 namespace {
@@ -180,27 +231,39 @@ std::vector<Mask> masks_from_object(const py::handle& obj, const std::string& wh
 
 MaskDict mask_dict_from_object(const py::handle& obj, const std::string& what) {
   if (py::isinstance<MaskDict>(obj)) return obj.cast<MaskDict>();
-  if (!py::hasattr(obj, "items")) {
-    throw py::type_error(what + ": expected a mapping of box key -> mask, got " +
-                         py::str(py::type::of(obj).attr("__name__")).cast<std::string>());
-  }
   MaskDict dict;
-  for (const py::handle item : obj.attr("items")()) {
+  for (const py::handle item : mapping_items(obj, what, "a mapping of box key -> mask")) {
     const auto pair = item.cast<py::tuple>();
-    const auto key = pair[0].cast<std::string>();
-    dict.insert_or_assign(key, mask_from_object(pair[1], what + "['" + key + "']"));
+    const std::string key = key_text(pair[0], what);
+    dict.insert_or_assign(key, mask_from_object(pair[1], what + "[" + py::repr(pair[0]).cast<std::string>() + "]"));
   }
   return dict;
 }
 
+std::map<std::string, py::object> original_keys(const py::handle& obj) {
+  std::map<std::string, py::object> keys;
+  if (!PyMapping_Check(obj.ptr()) || !py::hasattr(obj, "keys")) return keys;
+  for (const py::handle key : obj.attr("keys")()) {
+    if (PyLong_Check(key.ptr()) || py::isinstance<py::str>(key)) keys.emplace(py::str(key), py::reinterpret_borrow<py::object>(key));
+  }
+  return keys;
+}
+
+py::object key_object(const std::map<std::string, py::object>& keys, const std::string& key) {
+  const auto it = keys.find(key);
+  return it != keys.end() ? it->second : py::object(py::str(key));
+}
+
+AreaMap mask_areas_of(const MaskDict& masks) { return mask_areas(masks); }
+
 AreaMap area_map_from_object(const py::handle& obj, const std::string& what) {
   if (obj.is_none()) return {};
   if (py::isinstance<AreaMap>(obj)) return obj.cast<AreaMap>();
-  if (!py::hasattr(obj, "items")) throw py::type_error(what + ": expected a mapping of box key -> area");
   AreaMap areas;
-  for (const py::handle item : obj.attr("items")()) {
+  for (const py::handle item : mapping_items(obj, what, "a mapping of box key -> area")) {
     const auto pair = item.cast<py::tuple>();
-    areas.insert_or_assign(pair[0].cast<std::string>(), pair[1].cast<std::int64_t>());
+    const std::string key = key_text(pair[0], what);
+    areas.insert_or_assign(key, whole_number(pair[1], what + "[" + py::repr(pair[0]).cast<std::string>() + "]"));
   }
   return areas;
 }
@@ -368,42 +431,121 @@ OwnedClip::~OwnedClip() {
   restore_gil(state);
 }
 
-OwnedClip clip_from_dict(const py::handle& obj, const std::string& what) {
-  if (!py::hasattr(obj, "items")) {
-    throw py::type_error(what + ": expected a dict of frame key -> FrameRecord (as get_pelk_annotation_data returns)");
+namespace {
+
+// Returns a frame key: an int, or a str holding one (a clip keyed by text).
+int frame_key(const py::handle& key, const std::string& what) {
+  const std::string where = what + "[" + py::repr(key).cast<std::string>() + "]";
+  if (PyLong_Check(key.ptr()) && !PyBool_Check(key.ptr())) {
+    const auto value = py::reinterpret_borrow<py::object>(key).cast<py::int_>().cast<long long>();
+    if (value < INT32_MIN || value > INT32_MAX) value_error(where + ": a frame key must fit a 32-bit int");
+    return static_cast<int>(value);
   }
+  if (py::isinstance<py::str>(key)) {
+    const std::string text = key.cast<std::string>();
+    std::size_t used = 0;
+    try {
+      const long long value = std::stoll(text, &used);
+      if (used == text.size() && value >= INT32_MIN && value <= INT32_MAX) return static_cast<int>(value);
+    } catch (const std::exception&) {
+    }
+    value_error(where + ": a frame key must be an integer (or its text)");
+  }
+  throw py::type_error(what + ": frame keys must be int, got " + type_name(key));
+}
+
+// Returns field `name` of a record dict, or None when it is absent.
+py::object field(const py::handle& record, const char* name) {
+  return py::bool_(record.attr("__contains__")(name)) ? py::object(record[name]) : py::object(py::none());
+}
+
+// Returns a record given as a dict with the record fields (frame_index,
+// masks_dict; mask_areas, json_path, image_path and intersections_df optional).
+FrameRecord record_from_fields(const py::handle& obj, const std::string& where) {
+  FrameRecord r;
+  const py::object index = field(obj, "frame_index"), masks = field(obj, "masks_dict");
+  if (index.is_none() || masks.is_none()) {
+    throw py::type_error(where + ": a record dict needs 'frame_index' and 'masks_dict'");
+  }
+  r.frame_index = whole_number(index, where + "['frame_index']");
+  r.masks_dict = mask_dict_from_object(masks, where + "['masks_dict']");
+  const py::object areas = field(obj, "mask_areas");
+  r.mask_areas = areas.is_none() ? mask_areas_of(r.masks_dict) : area_map_from_object(areas, where + "['mask_areas']");
+  for (const auto& [name, target] : {std::pair{"json_path", &r.json_path}, std::pair{"image_path", &r.image_path}}) {
+    const py::object path = field(obj, name);
+    if (!path.is_none()) *target = py::cast<FsPath>(path).bytes;
+  }
+  const py::object table = field(obj, "intersections_df");
+  if (!table.is_none()) r.intersections_df = table_from_frame(table, where + "['intersections_df']");
+  return r;
+}
+
+// Makes the caller's record dict `target` hold what C++ changed: keys the
+// operation removed leave masks_dict and mask_areas; added keys join them.
+void write_back_fields(const py::handle& target, const FrameRecord& record) {
+  const auto sync = [&](const char* name, const auto& map, auto value_of) {
+    const py::object held = field(target, name);
+    if (held.is_none()) return;
+    if (py::isinstance<std::decay_t<decltype(map)>>(held)) {
+      *held.cast<std::decay_t<decltype(map)>*>() = map;
+      return;
+    }
+    for (const py::handle key : py::list(held.attr("keys")())) {
+      if (!map.contains(py::str(key))) held.attr("__delitem__")(key);
+    }
+    const auto keys = original_keys(held);
+    for (const auto& [key, value] : map) {
+      if (!keys.contains(key)) held[py::str(key)] = value_of(value);
+    }
+  };
+  sync("masks_dict", record.masks_dict, [](const Mask& m) { return py::cast(m); });
+  sync("mask_areas", record.mask_areas, [](std::int64_t a) { return py::cast(a); });
+}
+
+}  // namespace
+
+OwnedClip clip_from_dict(const py::handle& obj, const std::string& what) {
   OwnedClip clip;
   std::size_t count = 0;
-  for (const py::handle item : obj.attr("items")()) {
+  for (const py::handle item :
+       mapping_items(obj, what, "a dict of frame key -> FrameRecord (as get_pelk_annotation_data returns) or record dict")) {
     check_signals_every(count++);
     const auto pair = item.cast<py::tuple>();
-    if (!py::isinstance<FrameRecord>(pair[1])) {
-      throw py::type_error(what + "[" + py::repr(pair[0]).cast<std::string>() +
-                           "]: expected a pelk_utils.FrameRecord, got " +
-                           py::str(py::type::of(pair[1]).attr("__name__")).cast<std::string>());
+    const int key = frame_key(pair[0], what);
+    const std::string where = what + "[" + py::repr(pair[0]).cast<std::string>() + "]";
+    if (py::isinstance<FrameRecord>(pair[1])) {
+      clip->insert_or_assign(key, *pair[1].cast<RecordPtr>());
+    } else if (PyMapping_Check(pair[1].ptr()) && py::hasattr(pair[1], "keys")) {
+      clip->insert_or_assign(key, record_from_fields(pair[1], where));
+    } else {
+      throw py::type_error(where + ": expected a pelk_utils.FrameRecord or a dict of the record fields, got " +
+                           type_name(pair[1]));
     }
-    clip->insert_or_assign(pair[0].cast<int>(), *pair[1].cast<RecordPtr>());
+    clip.keys[key] = py::reinterpret_borrow<py::object>(pair[0]);
   }
   return clip;
 }
 
-void write_back_clip(const py::handle& obj, const ClipAnnotationData& clip) {
-  for (const auto& [key, record] : clip) {
+void write_back_clip(const py::handle& obj, const OwnedClip& clip) {
+  for (const auto& [key, record] : *clip) {
     // A model callback may have changed the caller's dict meanwhile.
-    const py::object target = obj[py::int_(key)];
-    if (!py::isinstance<FrameRecord>(target)) {
-      throw py::type_error("laste_frame[" + std::to_string(key) + "] is no longer a pelk_utils.FrameRecord (it was " +
-                           "replaced by " + py::str(py::type::of(target).attr("__name__")).cast<std::string>() +
-                           " during the call)");
+    const py::object target = obj[clip.keys.at(key)];
+    if (py::isinstance<FrameRecord>(target)) {
+      *target.cast<RecordPtr>() = record;
+    } else if (PyMapping_Check(target.ptr()) && py::hasattr(target, "keys")) {
+      write_back_fields(target, record);
+    } else {
+      throw py::type_error("laste_frame[" + py::repr(clip.keys.at(key)).cast<std::string>() +
+                           "] is no longer a pelk_utils.FrameRecord or a record dict (it was replaced by " +
+                           type_name(target) + " during the call)");
     }
-    *target.cast<RecordPtr>() = record;
   }
 }
 
-py::object record_object_for(const py::handle& obj, const ClipAnnotationData& clip, const FrameRecord* record) {
+py::object record_object_for(const py::handle& obj, const OwnedClip& clip, const FrameRecord* record) {
   if (record == nullptr) return py::none();
-  for (const auto& [key, candidate] : clip) {
-    if (&candidate == record) return obj[py::int_(key)];
+  for (const auto& [key, candidate] : *clip) {
+    if (&candidate == record) return obj[clip.keys.at(key)];
   }
   throw std::logic_error("record_object_for: the record is not part of the clip");
 }

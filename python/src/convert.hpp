@@ -10,6 +10,7 @@
 #include <pybind11/stl.h>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <opencv2/core.hpp>
@@ -25,6 +26,7 @@
 #include "pelk_utils/quality/frame_runs.hpp"
 #include "pelk_utils/quality/report_row.hpp"
 #include "pelk_utils/refine/mask_refinement.hpp"
+#include "fs_path.hpp"
 #include "hooks.hpp"
 
 // The mask dictionary and area map are bound as mutable mapping types, so a
@@ -82,8 +84,30 @@ Mask mask_from_object(const py::handle& obj, const std::string& what);
 // array of N x H x W or N x 1 x H x W masks.
 std::vector<Mask> masks_from_object(const py::handle& obj, const std::string& what);
 
+// Returns the name of `obj`'s type, for messages that must not print values.
+std::string type_name(const py::handle& obj);
+
+// Returns the (key, value) pairs of the mapping `obj`; throws py::type_error
+// "what: expected <expected>, got <type>" for anything else.
+py::list mapping_items(const py::handle& obj, const std::string& what, const std::string& expected);
+
+// Returns a mapping key (str, or an int such as a tracker's object id) as
+// the library's text key; throws py::type_error naming `what` otherwise.
+std::string key_text(const py::handle& key, const std::string& what);
+
+// Returns `value` (an int, or a float holding a whole number) as an integer;
+// throws py::type_error or py::value_error naming `what` otherwise.
+std::int64_t whole_number(const py::handle& value, const std::string& what);
+
+// Returns the caller's key objects of mapping `obj` by their text, so that
+// results name keys as the caller gave them (int stays int).
+std::map<std::string, py::object> original_keys(const py::handle& obj);
+
+// Returns the caller's key for `key` from original_keys(), else `key` as str.
+py::object key_object(const std::map<std::string, py::object>& keys, const std::string& key);
+
 // Returns `obj` as a mask dictionary: a pelk_utils.MaskDict or any mapping
-// of box key -> mask, in its iteration order.
+// of box key (str or int) -> mask, in its iteration order.
 MaskDict mask_dict_from_object(const py::handle& obj, const std::string& what);
 
 // Returns `obj` (a pelk_utils.AreaMap or a mapping of box key -> integer) as
@@ -137,21 +161,27 @@ class OwnedClip {
   ClipAnnotationData& operator*() const { return *clip_; }
   ClipAnnotationData* operator->() const { return clip_.get(); }
 
+  // The caller's key object of each frame key (an int, or the str of one).
+  std::map<int, py::object> keys;
+
  private:
   std::unique_ptr<ClipAnnotationData> clip_;
 };
 
-// Returns a copy of the clip data `obj` (a dict frame key -> FrameRecord);
-// records share their mask pixels with the Python objects.
+// Returns a copy of the clip data `obj` (a dict frame key -> FrameRecord, or
+// -> a dict of the record fields as a Python tracking loop holds them; keys
+// int or the text of an int); records share their mask pixels with the
+// Python objects.
 OwnedClip clip_from_dict(const py::handle& obj, const std::string& what);
 
-// Copies each record of `clip` back into the FrameRecord object under the
-// same key of `obj`, so that changes made in place by C++ are seen there.
-void write_back_clip(const py::handle& obj, const ClipAnnotationData& clip);
+// Copies each record of `clip` back into the FrameRecord object (or record
+// dict) under the same key of `obj`, so that changes made in place by C++
+// are seen there. Throws py::type_error when a record was replaced meanwhile.
+void write_back_clip(const py::handle& obj, const OwnedClip& clip);
 
 // Returns the FrameRecord object of `obj` under the key of the record that
 // `record` points to in `clip`, or None when it is null.
-py::object record_object_for(const py::handle& obj, const ClipAnnotationData& clip, const FrameRecord* record);
+py::object record_object_for(const py::handle& obj, const OwnedClip& clip, const FrameRecord* record);
 
 // Returns `clip` as a new dict frame key -> FrameRecord.
 py::dict dict_from_clip(ClipAnnotationData clip);

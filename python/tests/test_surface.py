@@ -3,6 +3,7 @@
 import contextlib
 import io
 import json
+import inspect
 import os
 import re
 import subprocess
@@ -72,16 +73,8 @@ def signature_of(name):
     obj = pu
     for part in name.split("."):
         obj = getattr(obj, part)
-    first = obj.__doc__.strip().splitlines()[0]
-    inside = first[first.index("(") + 1:first.rindex(")")]
-    params = []
-    for piece in re.split(r",\s*(?![^\[]*\])", inside):
-        piece = piece.strip()
-        if not piece or piece.startswith("self"):
-            continue
-        names = piece.split(":")[0].strip()
-        params.append(names + ("=" if "=" in piece else ""))
-    return " ".join(params)
+    params = inspect.signature(obj).parameters.values()
+    return " ".join(p.name + ("=" if p.default is not p.empty else "") for p in params if p.name != "self")
 
 
 @pytest.mark.parametrize("name", sorted(SURFACE))
