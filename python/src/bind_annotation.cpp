@@ -82,9 +82,10 @@ void bind_annotation(py::module_& m) {
   m.def("write_annotation_file",
         [](const FsPath& path, const FsPath& image_path, const py::object& objects) {
           std::vector<AnnotatedObject> list;
-          for (const py::handle item : objects.attr("items")()) {
+          for (const py::handle item : mapping_items(objects, "objects", "a dict object id -> mask")) {
             const auto pair = item.cast<py::tuple>();
-            list.push_back({pair[0].cast<std::int64_t>(), mask_from_object(pair[1], "objects")});
+            list.push_back({whole_number(pair[0], "objects key"),
+                            mask_from_object(pair[1], "objects[" + py::repr(pair[0]).cast<std::string>() + "]")});
           }
           ReleaseGil release;
           write_annotation_file(path, image_path, list);

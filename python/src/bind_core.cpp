@@ -21,6 +21,24 @@ py::array mask_array(const Mask& mask, const py::object& dtype) {
   return full;
 }
 
+// Returns a mask on a frame of `shape` (height, width) holding `bits`
+// (uint8 0/1) with its top-left pixel at `origin` (x, y); throws
+// py::value_error when the shape is negative or the bits leave the frame.
+Mask placed_mask(std::pair<int, int> shape, std::pair<int, int> origin, const cv::Mat& bits) {
+  const auto [height, width] = shape;
+  if (height < 0 || width < 0) {
+    value_error("Mask: shape must be (height, width) of sizes 0 or more, got (" + std::to_string(height) + ", " +
+                std::to_string(width) + ")");
+  }
+  const cv::Rect placed(origin.first, origin.second, bits.cols, bits.rows);
+  if (!bits.empty() && (placed & cv::Rect(0, 0, width, height)) != placed) {
+    value_error("Mask: bits of " + std::to_string(bits.rows) + " x " + std::to_string(bits.cols) + " at origin (" +
+                std::to_string(origin.first) + ", " + std::to_string(origin.second) + ") leave the frame of shape (" +
+                std::to_string(height) + ", " + std::to_string(width) + ")");
+  }
+  return Mask(cv::Size(width, height), bits.empty() ? cv::Rect() : placed, bits);
+}
+
 void bind_mask(py::module_& m) {
   py::class_<Mask>(m, "Mask", R"doc(
 One object's binary mask on a frame, stored as the tight rectangle of its
@@ -31,7 +49,7 @@ Build one from an array of any dtype, H x W or 1 x H x W (non-zero = inside).)do
            "Mask(array) -> Mask\n\nBuilds a mask from an H x W or 1 x H x W array of any dtype (non-zero = inside).")
       .def(py::init([](std::pair<int, int> shape, std::tuple<int, int> origin, const py::object& bits) {
              const cv::Mat roi = image_from_array(py::module_::import("numpy").attr("asarray")(bits).attr("__ne__")(0).attr("view")("uint8"), "Mask bits");
-             return Mask(cv::Size(shape.second, shape.first), cv::Rect(std::get<0>(origin), std::get<1>(origin), roi.cols, roi.rows), roi);
+             return placed_mask(shape, {std::get<0>(origin), std::get<1>(origin)}, roi);
            }),
            py::arg("shape"), py::arg("origin"), py::arg("bits"),
            "Mask(shape, origin, bits) -> Mask\n\nBuilds a mask on a frame of shape (H, W) from `bits` (any dtype, non-zero = "
@@ -62,8 +80,7 @@ Build one from an array of any dtype, H x W or 1 x H x W (non-zero = inside).)do
             const auto shape = state[0].cast<std::pair<int, int>>();
             const auto origin = state[1].cast<std::pair<int, int>>();
             const cv::Mat bits = image_from_array(state[2], "Mask bits");
-            return Mask(cv::Size(shape.second, shape.first), cv::Rect(origin.first, origin.second, bits.cols, bits.rows),
-                        bits);
+            return placed_mask(shape, origin, bits);
           }))
       .def("__eq__", [](const Mask& a, const py::object& b) {
              if (!py::isinstance<Mask>(b)) return false;
@@ -77,22 +94,45 @@ Build one from an array of any dtype, H x W or 1 x H x W (non-zero = inside).)do
       });
 }
 
-// Binds an insertion-ordered map of text keys as a mutable Python mapping.
+// Binds an insertion-ordered map of text keys as a mutable Python mapping
+// with the whole MutableMapping protocol; keys may be given as str or int
+// (a tracker's object ids) and are held as text. Equal to any mapping with
+// the same items; copies, deep copies and pickles hold the same items.
 template <typename V, typename Convert>
 void bind_ordered_map(py::module_& m, const char* name, const char* doc, Convert convert) {
   using Map = OrderedMap<std::string, V>;
+  const auto key_of = [name](const py::handle& key) { return key_text(key, name); };
+  const auto missing = [](const py::handle& key) { return py::key_error(py::repr(key).cast<std::string>()); };
   py::class_<Map>(m, name, doc)
-      .def(py::init<>())
+      .def(py::init([convert, name](const py::object& items, const py::kwargs& more) {
+             Map map;
+             if (!items.is_none()) {
+               for (const py::handle item : mapping_items(items, name, "a mapping")) {
+                 const auto pair = item.cast<py::tuple>();
+                 const std::string key = key_text(pair[0], name);
+                 map.insert_or_assign(key, convert(pair[1], key));
+               }
+             }
+             for (const auto& [key, value] : more) map.insert_or_assign(key_text(key, name), convert(py::reinterpret_borrow<py::object>(value), key_text(key, name)));
+             return map;
+           }),
+           py::arg("items") = py::none(), "Builds one from a mapping and keyword items, as dict() does.")
       .def("__len__", &Map::size)
       .def("__contains__", [](const Map& map, const py::object& key) {
-        return py::isinstance<py::str>(key) && map.contains(key.cast<std::string>());
+        if (!(py::isinstance<py::str>(key) || PyLong_Check(key.ptr())) || PyBool_Check(key.ptr())) return false;
+        return map.contains(py::str(key).cast<std::string>());
       })
-      .def("__getitem__", [](const Map& map, const std::string& key) { return map.at(key); })
-      .def("__setitem__", [convert](Map& map, const std::string& key, const py::object& value) {
-        map.insert_or_assign(key, convert(value, key));
+      .def("__getitem__", [key_of, missing](const Map& map, const py::object& key) {
+        const std::string k = key_of(key);
+        if (!map.contains(k)) throw missing(key);
+        return map.at(k);
       })
-      .def("__delitem__", [](Map& map, const std::string& key) {
-        if (!map.erase(key)) throw py::key_error(key);
+      .def("__setitem__", [convert, key_of](Map& map, const py::object& key, const py::object& value) {
+        const std::string k = key_of(key);
+        map.insert_or_assign(k, convert(value, k));
+      })
+      .def("__delitem__", [key_of, missing](Map& map, const py::object& key) {
+        if (!map.erase(key_of(key))) throw missing(key);
       })
       .def("__iter__", [](const Map& map) { return py::iter(py::cast(map.keys())); })
       .def("keys", [](const Map& map) { return map.keys(); }, "Returns the keys in insertion order.")
@@ -105,30 +145,95 @@ void bind_ordered_map(py::module_& m, const char* name, const char* doc, Convert
         std::vector<std::pair<std::string, V>> items(map.begin(), map.end());
         return items;
       }, "Returns (key, value) pairs in insertion order.")
-      .def("get", [](const Map& map, const std::string& key, const py::object& fallback) {
-        return map.contains(key) ? py::cast(map.at(key)) : fallback;
-      }, py::arg("key"), py::arg("default") = py::none())
-      .def("pop", [](Map& map, const std::string& key, const py::object& fallback) -> py::object {
-        if (!map.contains(key)) {
-          if (fallback.is(py::ellipsis())) throw py::key_error(key);
+      .def("get", [key_of](const Map& map, const py::object& key, const py::object& fallback) {
+        const std::string k = key_of(key);
+        return map.contains(k) ? py::cast(map.at(k)) : fallback;
+      }, py::arg("key"), py::arg("default") = py::none(), "Returns the value of key, or default.")
+      .def("pop", [key_of, missing](Map& map, const py::object& key, const py::object& fallback) -> py::object {
+        const std::string k = key_of(key);
+        if (!map.contains(k)) {
+          if (fallback.is(py::ellipsis())) throw missing(key);
           return fallback;
         }
-        py::object value = py::cast(map.at(key));
-        map.erase(key);
+        py::object value = py::cast(map.at(k));
+        map.erase(k);
         return value;
-      }, py::arg("key"), py::arg("default") = py::ellipsis())
+      }, py::arg("key"), py::arg("default") = py::ellipsis(), "Removes key and returns its value (or default).")
+      .def("popitem", [name](Map& map) {
+        if (map.empty()) throw py::key_error(std::string("popitem(): ") + name + " is empty");
+        const std::string key = map.keys().back();
+        py::tuple item = py::make_tuple(key, map.at(key));
+        map.erase(key);
+        return item;
+      }, "Removes and returns the last (key, value) pair.")
+      .def("setdefault", [convert, key_of](Map& map, const py::object& key, const py::object& fallback) {
+        const std::string k = key_of(key);
+        if (!map.contains(k)) map.insert_or_assign(k, convert(fallback, k));
+        return map.at(k);
+      }, py::arg("key"), py::arg("default"), "Returns the value of key, first inserting default when absent.")
+      .def("update", [convert](Map& map, const py::object& other, const py::kwargs& more) {
+        if (!other.is_none()) {
+          for (const py::handle item : mapping_items(other, "update", "a mapping")) {
+            const auto pair = item.cast<py::tuple>();
+            const std::string key = key_text(pair[0], "update");
+            map.insert_or_assign(key, convert(pair[1], key));
+          }
+        }
+        for (const auto& [key, value] : more) map.insert_or_assign(key_text(key, "update"), convert(py::reinterpret_borrow<py::object>(value), key_text(key, "update")));
+      }, py::arg("other") = py::none(), "Sets the items of other (a mapping) and of the keyword arguments.")
+      .def("clear", [](Map& map) { map = Map(); }, "Removes every item.")
       .def("copy", [](const Map& map) { return Map(map); }, "Returns a shallow copy (masks share pixels).")
-      .def("__eq__", [](const Map& a, const py::object& b) { return py::isinstance<Map>(b) && a == b.cast<Map>(); })
+      .def("__eq__", [](const Map& a, const py::object& b) -> py::object {
+        if (py::isinstance<Map>(b)) return py::bool_(a == b.cast<Map>());
+        if (!PyMapping_Check(b.ptr()) || PySequence_Check(b.ptr()) || !py::hasattr(b, "items")) {
+          return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+        }
+        py::dict mine;
+        for (const auto& [key, value] : a) mine[py::str(key)] = py::cast(value);
+        py::dict theirs;
+        for (const py::handle item : py::list(b.attr("items")())) {
+          const auto pair = item.cast<py::tuple>();
+          if (!(py::isinstance<py::str>(pair[0]) || PyLong_Check(pair[0].ptr()))) return py::bool_(false);
+          theirs[py::str(pair[0])] = pair[1];
+        }
+        return py::bool_(mine.equal(theirs));
+      })
+      .def(py::pickle(
+          [](const Map& map) {
+            py::list items;
+            for (const auto& [key, value] : map) items.append(py::make_tuple(key, value));
+            return items;
+          },
+          [convert, name](const py::list& items) {
+            Map map;
+            for (const py::handle item : items) {
+              const auto pair = item.cast<py::tuple>();
+              const std::string key = key_text(pair[0], name);
+              map.insert_or_assign(key, convert(pair[1], key));
+            }
+            return map;
+          }))
       .def("__repr__", [name](const Map& map) {
         std::string text = std::string(name) + "({";
         bool first = true;
         for (const auto& [key, value] : map) {
-          text += (first ? "'" : ", '") + key + "': " + py::repr(py::cast(value)).template cast<std::string>();
+          text += (first ? "" : ", ") + py::repr(py::str(key)).template cast<std::string>() + ": " +
+                  py::repr(py::cast(value)).template cast<std::string>();
           first = false;
         }
         return text + "})";
       });
+  m.attr(name).attr("__hash__") = py::none();
   py::module_::import("collections.abc").attr("MutableMapping").attr("register")(m.attr(name));
+}
+
+// Returns the record's table as a DataFrame whose cells cannot be changed
+// (a new frame is made on each read, so an edit would vanish): assigning a
+// whole table to record.intersections_df is the way to change it.
+py::object read_only_table(const IntersectionsTable& table) {
+  py::object frame = frame_from_table(table);
+  frame.attr("values").attr("flags").attr("writeable") = false;
+  return frame;
 }
 
 py::object record_item(const FrameRecord& r, const std::string& key, py::handle self) {
@@ -137,7 +242,7 @@ py::object record_item(const FrameRecord& r, const std::string& key, py::handle 
   if (key == "mask_areas") return py::cast(&r.mask_areas, py::return_value_policy::reference_internal, self);
   if (key == "json_path") return path_str(r.json_path);
   if (key == "image_path") return path_str(r.image_path);
-  if (key == "intersections_df" && r.intersections_df) return frame_from_table(*r.intersections_df);
+  if (key == "intersections_df" && r.intersections_df) return read_only_table(*r.intersections_df);
   throw py::key_error(key);
 }
 
@@ -169,23 +274,27 @@ in place.)doc")
            py::arg("json_path") = FsPath{}, py::arg("image_path") = FsPath{}, py::arg("intersections_df") = py::none(),
            "FrameRecord(frame_index, masks_dict, mask_areas=None, json_path='', image_path='', intersections_df=None)\n\n"
            "Builds a record; mask_areas None counts the masks' pixels.")
-      .def_readwrite("frame_index", &FrameRecord::frame_index)
+      .def_readwrite("frame_index", &FrameRecord::frame_index, "The frame's index in the clip (int).")
       .def_property("masks_dict", [](FrameRecord& r) -> MaskDict& { return r.masks_dict; },
                     [](FrameRecord& r, const py::object& v) { r.masks_dict = mask_dict_from_object(v, "masks_dict"); },
-                    py::return_value_policy::reference_internal)
+                    py::return_value_policy::reference_internal,
+                    "Box key -> Mask (a MaskDict, changed in place); assign any mapping to replace it.")
       .def_property("mask_areas", [](FrameRecord& r) -> AreaMap& { return r.mask_areas; },
                     [](FrameRecord& r, const py::object& v) { r.mask_areas = area_map_from_object(v, "mask_areas"); },
-                    py::return_value_policy::reference_internal)
+                    py::return_value_policy::reference_internal,
+                    "Box key -> pixel count (an AreaMap, changed in place); assign any mapping to replace it.")
       .def_property("json_path", [](const FrameRecord& r) { return path_str(r.json_path); },
                     [](FrameRecord& r, const FsPath& v) { r.json_path = v.bytes; }, "The annotation file's path (str).")
       .def_property("image_path", [](const FrameRecord& r) { return path_str(r.image_path); },
                     [](FrameRecord& r, const FsPath& v) { r.image_path = v.bytes; }, "The frame image's path (str).")
       .def_property("intersections_df",
-                    [](const FrameRecord& r) { return r.intersections_df ? frame_from_table(*r.intersections_df) : py::none(); },
+                    [](const FrameRecord& r) { return r.intersections_df ? read_only_table(*r.intersections_df) : py::none(); },
                     [](FrameRecord& r, const py::object& v) {
                       if (v.is_none()) r.intersections_df.reset();
                       else r.intersections_df = table_from_frame(v, "intersections_df");
-                    })
+                    },
+                    "The intersections table (a read-only DataFrame, box keys as index and columns) or None; assign "
+                    "a DataFrame to change it.")
       .def("__getitem__", [](py::object self, const std::string& key) { return record_item(*self.cast<RecordPtr>(), key, self); })
       .def("__contains__", [](const FrameRecord& r, const std::string& key) {
         const auto keys = record_keys(r);
@@ -200,6 +309,45 @@ in place.)doc")
         if (std::find(keys.begin(), keys.end(), key) == keys.end()) return fallback;
         return record_item(r, key, self);
       }, py::arg("key"), py::arg("default") = py::none())
+      .def("__eq__", [](const FrameRecord& a, const py::object& b) -> py::object {
+        if (!py::isinstance<FrameRecord>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+        const FrameRecord& o = *b.cast<RecordPtr>();
+        const bool tables = a.intersections_df.has_value() == o.intersections_df.has_value() &&
+                            (!a.intersections_df || (a.intersections_df->keys() == o.intersections_df->keys() &&
+                                                     cv::norm(a.intersections_df->values(), o.intersections_df->values(),
+                                                              cv::NORM_INF) == 0));
+        return py::bool_(a.frame_index == o.frame_index && a.masks_dict == o.masks_dict &&
+                         a.mask_areas == o.mask_areas && a.json_path == o.json_path && a.image_path == o.image_path &&
+                         tables);
+      })
+      .def(py::pickle(
+          [](const FrameRecord& r) {
+            py::object table = py::none();
+            if (r.intersections_df) {
+              table = py::make_tuple(r.intersections_df->keys(), array_from_mat(cv::Mat(r.intersections_df->values())));
+            }
+            return py::make_tuple(r.frame_index, py::cast(r.masks_dict), py::cast(r.mask_areas),
+                                  py::bytes(r.json_path), py::bytes(r.image_path), table);
+          },
+          [](const py::tuple& state) {
+            if (state.size() != 6) value_error("FrameRecord: a pickled record has 6 fields");
+            auto r = std::make_shared<FrameRecord>();
+            r->frame_index = state[0].cast<std::int64_t>();
+            r->masks_dict = state[1].cast<MaskDict>();
+            r->mask_areas = state[2].cast<AreaMap>();
+            r->json_path = state[3].cast<std::string>();
+            r->image_path = state[4].cast<std::string>();
+            if (!state[5].is_none()) {
+              const auto table = state[5].cast<py::tuple>();
+              const auto values = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(table[1]);
+              const auto keys = table[0].cast<std::vector<std::string>>();
+              const int n = static_cast<int>(keys.size());
+              cv::Mat1d cells(n, n);
+              if (n > 0) std::copy(values.data(), values.data() + values.size(), cells.ptr<double>());
+              r->intersections_df = IntersectionsTable(keys, cells);
+            }
+            return r;
+          }))
       .def("__repr__", [](const FrameRecord& r) {
         return py::str("FrameRecord(frame_index={}, masks={}, json_path={!r})")
             .format(r.frame_index, r.masks_dict.size(), path_str(r.json_path));
@@ -213,7 +361,9 @@ void bind_core(py::module_& m) {
   bind_ordered_map<Mask>(m, "MaskDict", "Box key -> Mask in insertion order (a mutable mapping).",
                          [](const py::object& v, const std::string& key) { return mask_from_object(v, "MaskDict['" + key + "']"); });
   bind_ordered_map<std::int64_t>(m, "AreaMap", "Box key -> mask area in insertion order (a mutable mapping).",
-                                 [](const py::object& v, const std::string&) { return v.cast<std::int64_t>(); });
+                                 [](const py::object& v, const std::string& key) {
+                                   return whole_number(v, "AreaMap['" + key + "']");
+                                 });
   bind_frame_record(m);
 
   m.def("imread_rgb",

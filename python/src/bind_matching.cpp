@@ -14,11 +14,13 @@ namespace pelk::python {
 
 namespace {
 
-std::vector<std::optional<std::string>> box_keys_from(const py::handle& obj) {
+// Returns a list of box keys (None entries kept); a single string is a
+// TypeError, not a list of its characters.
+std::vector<std::optional<std::string>> box_keys_from(const py::handle& obj, const std::string& what) {
   std::vector<std::optional<std::string>> keys;
-  for (const py::handle item : obj) {
+  for (const py::handle item : sequence_of(obj, what, "a list of box keys")) {
     if (item.is_none()) keys.emplace_back(std::nullopt);
-    else keys.emplace_back(py::str(item).cast<std::string>());
+    else keys.emplace_back(key_text(item, what));
   }
   return keys;
 }
@@ -30,7 +32,7 @@ void bind_matching(py::module_& m) {
         [](const py::object& laste_frame, int min_area, int max_attempts, const py::object& remove_stack_obs) {
           OwnedClip clip = clip_from_dict(laste_frame, "laste_frame");
           const auto remove = remove_stack_obs.is_none() ? std::vector<std::optional<std::string>>{}
-                                                         : box_keys_from(remove_stack_obs);
+                                                         : box_keys_from(remove_stack_obs, "remove_stack_obs");
           const BestLastFrame best = find_best_laste_frame(*clip, min_area, max_attempts, remove);
           write_back_clip(laste_frame, clip);
           return py::make_tuple(record_object_for(laste_frame, clip, best.best_laste_frame), best.no_best_laste_frame);
@@ -50,7 +52,7 @@ void bind_matching(py::module_& m) {
           const std::vector<std::string> frame_names = path_bytes(frame_paths);
           OwnedClip clip = clip_from_dict(laste_frame, "laste_frame");
           std::optional<std::vector<std::optional<std::string>>> remove;
-          if (!remove_stack_box.is_none()) remove = box_keys_from(remove_stack_box);
+          if (!remove_stack_box.is_none()) remove = box_keys_from(remove_stack_box, "remove_stack_box");
           std::optional<PyImagePredictor> predictor;
           if (!image_predictor.is_none()) predictor.emplace(image_predictor);
           std::function<void(const cv::Mat&)> display;

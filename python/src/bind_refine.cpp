@@ -15,11 +15,13 @@ namespace {
 CentroidHistory history_from(const py::handle& obj) {
   CentroidHistory history;
   if (obj.is_none()) return history;
-  for (const py::handle item : obj.attr("items")()) {
+  for (const py::handle item : mapping_items(obj, "prev_centroids", "a dict object id -> (x, y)")) {
     const auto pair = item.cast<py::tuple>();
-    const auto xy = pair[1].cast<std::vector<double>>();
-    if (xy.size() != 2) value_error("prev_centroids: a centroid is (x, y)");
-    history[pair[0].cast<int>()] = {xy[0], xy[1]};
+    const std::string where = "prev_centroids[" + py::repr(pair[0]).cast<std::string>() + "]";
+    const py::list xy = sequence_of(pair[1], where, "(x, y)");
+    if (xy.size() != 2) value_error(where + ": a centroid is (x, y), got " + std::to_string(xy.size()) + " numbers");
+    history[static_cast<int>(whole_number(pair[0], "prev_centroids key"))] = {number_value(xy[0], where),
+                                                                              number_value(xy[1], where)};
   }
   return history;
 }

@@ -1,6 +1,8 @@
 // Video preparation for Python: the catalogue (a pandas table) and the frame
 // extraction. Long work runs without the GIL; its lines go to sys.stdout.
 #include "convert.hpp"
+
+#include <array>
 // (convert.hpp first: it declares the opaque containers)
 #include "bindings.hpp"
 #include "pelk_utils/video/catalogue.hpp"
@@ -30,6 +32,9 @@ py::object catalogue_frame(const CatalogueTable& table) {
 }
 
 CatalogueTable catalogue_from(const py::object& df) {
+  if (!py::hasattr(df, "columns") || !py::hasattr(df, "index")) {
+    throw py::type_error("df: expected the catalogue DataFrame (get_filtered_video_dataframe), got " + type_name(df));
+  }
   CatalogueTable table;
   for (const auto& column : kCatalogueColumns) {
     if (!py::bool_(df.attr("columns").attr("__contains__")(column))) {
@@ -42,7 +47,8 @@ CatalogueTable catalogue_from(const py::object& df) {
                  path = column("File Path"), name = column("Video Name");
   for (std::size_t i = 0; i < labels.size(); ++i) {
     CatalogueRow row;
-    row.label = labels[i].cast<std::size_t>();
+    // Any index works; a row label that is no count is kept by position.
+    row.label = PyLong_Check(labels[i].ptr()) && labels[i].cast<long long>() >= 0 ? labels[i].cast<std::size_t>() : i;
     row.camera_number = py::str(camera[i]).cast<std::string>();
     row.date = py::str(date[i]).cast<std::string>();
     row.time = py::str(time[i]).cast<std::string>();
@@ -56,9 +62,11 @@ CatalogueTable catalogue_from(const py::object& df) {
 py::object crop_tuple(const CropRect& r) { return py::make_tuple(r.x1, r.y1, r.x2, r.y2); }
 
 CropRect crop_from(const py::handle& obj) {
-  const auto v = obj.cast<std::vector<int>>();
-  if (v.size() != 4) value_error("camera_crop_coords: a crop is (x1, y1, x2, y2)");
-  return {v[0], v[1], v[2], v[3]};
+  const py::list v = sequence_of(obj, "camera_crop_coords", "(x1, y1, x2, y2)");
+  if (v.size() != 4) value_error("camera_crop_coords: a crop is (x1, y1, x2, y2), got " + std::to_string(v.size()) + " numbers");
+  std::array<int, 4> c{};
+  for (std::size_t i = 0; i < 4; ++i) c[i] = static_cast<int>(whole_number(v[i], "camera_crop_coords"));
+  return {c[0], c[1], c[2], c[3]};
 }
 
 py::dict crops_object(const std::map<std::optional<std::string>, CropRect>& crops) {
@@ -70,7 +78,7 @@ py::dict crops_object(const std::map<std::optional<std::string>, CropRect>& crop
 std::map<std::optional<std::string>, CropRect> crops_from(const py::handle& obj) {
   std::map<std::optional<std::string>, CropRect> crops;
   if (obj.is_none()) return crops;
-  for (const py::handle item : obj.attr("items")()) {
+  for (const py::handle item : mapping_items(obj, "camera_crop_coords", "a dict camera number -> (x1, y1, x2, y2)")) {
     const auto pair = item.cast<py::tuple>();
     crops[pair[0].is_none() ? std::nullopt : std::optional<std::string>(py::str(pair[0]).cast<std::string>())] =
         crop_from(pair[1]);

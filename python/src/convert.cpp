@@ -60,6 +60,24 @@ std::string key_text(const py::handle& key, const std::string& what) {
   throw py::type_error(what + ": keys must be str or int, got " + type_name(key));
 }
 
+py::list sequence_of(const py::handle& obj, const std::string& what, const std::string& expected) {
+  if (py::isinstance<py::str>(obj) || py::isinstance<py::bytes>(obj) ||
+      (PyMapping_Check(obj.ptr()) && !PySequence_Check(obj.ptr())) || !py::hasattr(obj, "__iter__")) {
+    throw py::type_error(what + ": expected " + expected + ", got " + type_name(obj));
+  }
+  PyObject* items = PySequence_List(obj.ptr());
+  if (items == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::list>(items);
+}
+
+double number_value(const py::handle& value, const std::string& what) {
+  if (PyBool_Check(value.ptr()) || py::isinstance<py::str>(value) || py::isinstance<py::bytes>(value) ||
+      !py::hasattr(value, "__float__")) {
+    throw py::type_error(what + ": expected a number, got " + type_name(value));
+  }
+  return value.cast<double>();
+}
+
 std::int64_t whole_number(const py::handle& value, const std::string& what) {
   if (PyBool_Check(value.ptr()) || py::isinstance<py::str>(value) || py::isinstance<py::bytes>(value) ||
       !(py::hasattr(value, "__index__") || py::hasattr(value, "__float__"))) {
@@ -185,7 +203,15 @@ py::array boxes_array(const std::vector<Box>& boxes) {
 
 Mask mask_from_object(const py::handle& obj, const std::string& what) {
   if (py::isinstance<Mask>(obj)) return obj.cast<Mask>();
+  if (py::isinstance<py::str>(obj) || py::isinstance<py::bytes>(obj)) {
+    throw py::type_error(what + ": expected a mask (an array or a pelk_utils.Mask), got " + type_name(obj));
+  }
   py::array array = as_array(obj);
+  const char dtype_kind = array.dtype().kind();
+  if (dtype_kind != 'b' && dtype_kind != 'i' && dtype_kind != 'u' && dtype_kind != 'f' && dtype_kind != 'c') {
+    throw py::type_error(what + ": expected a mask of numbers or booleans, got " + type_name(obj) +
+                         " (dtype " + py::str(array.dtype()).cast<std::string>() + ")");
+  }
   check_dimensions(array, what);
   if (array.ndim() == 3 && array.shape(0) == 1) {
     array = array[py::make_tuple(0)].cast<py::array>();
@@ -193,9 +219,14 @@ Mask mask_from_object(const py::handle& obj, const std::string& what) {
   if (array.ndim() != 2) {
     value_error(what + ": a mask must be H x W or 1 x H x W, got shape " + shape_text(array));
   }
+
+  const cv::Size size(static_cast<int>(array.shape(1)), static_cast<int>(array.shape(0)));
+  if (size.area() == 0) return Mask(size, cv::Rect(), cv::Mat1b());  // 0 x N keeps its shape
   int depth = cv_depth_of(array.dtype());
-  if (depth < 0) {
-    // Any other dtype (int64, uint32, float16, ...): non-zero is inside.
+  const char kind = array.dtype().kind();
+  if (depth < 0 || kind == 'f' || kind == 'c') {
+    // Floats and other dtypes (int64, uint32, float16, ...): numpy's != 0,
+    // so NaN is inside whatever the row length.
     array = py::array(array.attr("__ne__")(0));
     depth = CV_8U;
   }
@@ -561,17 +592,17 @@ py::dict dict_from_clip(ClipAnnotationData clip) {
 }
 
 TrackedClip tracked_clip_from_dict(const py::handle& obj, const std::string& what) {
-  if (!py::hasattr(obj, "items")) throw py::type_error(what + ": expected a dict frame index -> {object id: mask}");
   TrackedClip clip;
   std::size_t count = 0;
-  for (const py::handle item : obj.attr("items")()) {
+  for (const py::handle item : mapping_items(obj, what, "a dict frame index -> {object id: mask}")) {
     check_signals_every(count++);
     const auto pair = item.cast<py::tuple>();
-    const int frame = pair[0].cast<int>();
+    const int frame = frame_key(pair[0], what);
     OrderedMap<int, Mask> objects;
-    for (const py::handle inner : pair[1].attr("items")()) {
+    const std::string where = what + "[" + std::to_string(frame) + "]";
+    for (const py::handle inner : mapping_items(pair[1], where, "a dict object id -> mask")) {
       const auto object = inner.cast<py::tuple>();
-      const int id = object[0].cast<int>();
+      const int id = frame_key(object[0], where);
       objects.insert_or_assign(
           id, mask_from_object(object[1], what + "[" + std::to_string(frame) + "][" + std::to_string(id) + "]"));
     }

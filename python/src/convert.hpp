@@ -95,6 +95,15 @@ py::list mapping_items(const py::handle& obj, const std::string& what, const std
 // the library's text key; throws py::type_error naming `what` otherwise.
 std::string key_text(const py::handle& key, const std::string& what);
 
+// Returns the items of the sequence `obj` (a list, tuple, array, ...);
+// throws py::type_error "what: expected <expected>, got <type>" for a str,
+// bytes, mapping or anything not iterable.
+py::list sequence_of(const py::handle& obj, const std::string& what, const std::string& expected);
+
+// Returns `value` (an int, float or numpy number) as a double; throws
+// py::type_error naming `what` otherwise (bool and text included).
+double number_value(const py::handle& value, const std::string& what);
+
 // Returns `value` (an int, or a float holding a whole number) as an integer;
 // throws py::type_error or py::value_error naming `what` otherwise.
 std::int64_t whole_number(const py::handle& value, const std::string& what);
