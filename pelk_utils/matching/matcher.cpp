@@ -76,6 +76,9 @@ MatchResult matcher(ClipAnnotationData& laste_frame, const std::vector<std::stri
   const bool ok = accepted(masks, n_track, min_area);
   if (display_func) display_func(img_bbx_drawing(bgr.clone(), best.best_laste_frame->masks_dict));
   if (!ok) {
+    if (masks.size() != n_track) {
+      output() << "the segmenter returned " << masks.size() << " masks for " << n_track << " boxes\n";
+    }
     output() << "ann_frame_idx [" << ann_frame_idx << "] cannot work..\n\n";
     return {};
   }

@@ -18,4 +18,9 @@ std::vector<std::string> find_boxes_with_small_area_from_last_video(const ClipAn
                                                                     double area_threshold = 100,
                                                                     double min_count = 100);
 
+// The same over (frame key, record) pairs walked in the order given (a
+// caller's own clip, kept in its own order).
+std::vector<std::string> find_boxes_with_small_area(const std::vector<std::pair<int, const FrameRecord*>>& frames,
+                                                    double min_frame_id, double area_threshold, double min_count);
+
 }  // namespace pelk

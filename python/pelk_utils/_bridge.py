@@ -32,10 +32,19 @@ def _importable_torch():
 
 
 def to_numpy(value):
-    """Returns `value` (a torch tensor or anything numpy reads) as a numpy array."""
+    """Returns `value` as a numpy array: a torch tensor of any dtype (bfloat16
+    and float16, as autocast gives them, become float32), a list or tuple of
+    tensors or arrays (stacked), or anything numpy reads."""
     torch = _loaded_torch()
     if torch is not None and isinstance(value, torch.Tensor):
-        return value.detach().cpu().numpy()
+        value = value.detach().cpu()
+        if value.dtype in (torch.bfloat16, torch.float16):
+            value = value.float()
+        return value.numpy()
+    if isinstance(value, (list, tuple)) and value and all(
+            hasattr(v, "shape") and hasattr(v, "__array__") or (torch is not None and isinstance(v, torch.Tensor))
+            for v in value):
+        return np.stack([to_numpy(v) for v in value])
     return np.asarray(value)
 
 
@@ -86,10 +95,11 @@ def post_process(processor, outputs, ids, text_threshold, target_sizes):
         boxes = to_numpy(result["boxes"]).astype(np.float64)
         if boxes.size == 0:
             boxes = boxes.reshape(0, 4)
-        if boxes.ndim != 2 or boxes.shape[1] != 4:
+        if boxes.ndim != 2 or boxes.shape[1] < 4:
             raise ValueError(
                 "post_process_grounded_object_detection returned boxes of shape "
                 f"{tuple(boxes.shape)}; expected N x 4")
+        boxes = boxes[:, :4]  # a fifth number (a score) is not part of the box
         labels = result["labels"]
         if "text_labels" in result and not all(isinstance(l, str) for l in labels):
             labels = result["text_labels"]
@@ -112,10 +122,12 @@ def predict(predictor, boxes, multimask_output):
         masks = masks[None]
     elif masks.ndim == 4 and masks.shape[1] == 1:
         masks = masks[:, 0]
-    if masks.ndim != 3 or masks.shape[0] != n:
+    if masks.ndim != 3:
         raise ValueError(
             f"predict returned masks of shape {tuple(masks.shape)} for {n} boxes; expected "
             "H x W (one box), N x H x W or N x 1 x H x W")
+    # Another number of masks than boxes is the caller's to judge (the
+    # matcher counts it as a frame that cannot work; the initializer refuses it).
     if masks.dtype != np.uint8:
         masks = (masks != 0).view(np.uint8)
     scores = to_numpy(scores).astype(np.float32).reshape(-1)
@@ -149,7 +161,11 @@ def encode(predictor, image):
     if "vision_features" not in out:
         raise ValueError(
             f"image_encoder returned no 'vision_features' (keys: {sorted(out.keys())})")
-    return np.ascontiguousarray(to_numpy(out["vision_features"]), dtype=np.float32)
+    features = np.ascontiguousarray(to_numpy(out["vision_features"]), dtype=np.float32)
+    if not np.isfinite(features).all():
+        raise ValueError("image_encoder returned 'vision_features' holding NaN or infinity; region similarity "
+                         "cannot be computed from them (check the model's weights and input precision)")
+    return features
 
 
 def as_tensor(array):

@@ -59,8 +59,13 @@ void bind_analytics(py::module_& m) {
   m.def("cluster_masks_and_print",
         [](const py::object& masks_dict, double eps, int min_samples) {
           const auto groups = cluster_masks_and_print(mask_dict_from_object(masks_dict, "masks_dict"), eps, min_samples);
+          const auto original = original_keys(masks_dict);
           py::dict dict;
-          for (const auto& [name, keys] : groups) dict[py::str(name)] = keys;
+          for (const auto& [name, keys] : groups) {
+            py::list named;
+            for (const auto& key : keys) named.append(key_object(original, key));
+            dict[py::str(name)] = named;
+          }
           return dict;
         },
         py::arg("masks_dict"), py::arg("eps") = 100, py::arg("min_samples") = 1,
@@ -75,8 +80,12 @@ void bind_analytics(py::module_& m) {
             ReleaseGil release;
             scores = compute_motion_score_in_polygon(video_frames, masks);
           });
+          // Keys as the caller gave them; an empty mask scores the integer 0.
+          const auto original = original_keys(masks_dict);
           py::dict dict;
-          for (const auto& [key, score] : scores) dict[py::str(key)] = score;
+          for (const auto& [key, score] : scores) {
+            dict[key_object(original, key)] = masks.at(key).empty() ? py::object(py::int_(0)) : py::object(py::float_(score));
+          }
           return dict;
         },
         py::arg("video_frames"), py::arg("masks_dict"),

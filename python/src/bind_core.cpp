@@ -13,6 +13,18 @@ namespace pelk::python {
 
 namespace {
 
+// Returns one box [x_min, y_min, x_max, y_max] from a sequence of at least
+// four numbers (a fifth, such as a score, is ignored).
+Box box_from(const py::handle& obj, const char* what) {
+  const py::list numbers = sequence_of(obj, what, "a box [x_min, y_min, x_max, y_max]");
+  if (numbers.size() < 4) {
+    value_error(std::string(what) + ": a box is [x_min, y_min, x_max, y_max], got " + std::to_string(numbers.size()) +
+                " numbers");
+  }
+  return {number_value(numbers[0], what), number_value(numbers[1], what), number_value(numbers[2], what),
+          number_value(numbers[3], what)};
+}
+
 py::tuple box_tuple(const Box& box) { return py::make_tuple(box[0], box[1], box[2], box[3]); }
 
 py::array mask_array(const Mask& mask, const py::object& dtype) {
@@ -381,7 +393,10 @@ void bind_core(py::module_& m) {
         py::arg("path"),
         "imread_rgb(path) -> numpy.ndarray\n\nReads an image file as an H x W x 3 uint8 RGB array (what the models "
         "take); raises FileNotFoundError or RuntimeError naming the path.");
-  m.def("calculate_iou", &calculate_iou, py::arg("box1"), py::arg("box2"),
+  m.def("calculate_iou",
+        [](const py::object& box1, const py::object& box2) { return calculate_iou(box_from(box1, "box1"), box_from(box2, "box2")); },
+        py::arg("box1"), py::arg("box2"),
+        "calculate_iou(box1, box2) -> float\n\n"
         "Returns the intersection over union of two boxes [x_min, y_min, x_max, y_max] (pixels; width = x_max - "
         "x_min). Boxes touching only along an edge do not intersect; 0.0 when the union is not positive.");
   m.def("calculate_masks_intersection",
@@ -389,6 +404,7 @@ void bind_core(py::module_& m) {
           return calculate_masks_intersection(mask_from_object(mask1, "mask1"), mask_from_object(mask2, "mask2"));
         },
         py::arg("mask1"), py::arg("mask2"),
+        "calculate_masks_intersection(mask1, mask2) -> float\n\n"
         "Returns the percentage of mask1 covered by mask2 (0.0 when mask1 is empty). Masks: Mask or H x W / 1 x H x W "
         "arrays, non-zero = inside.");
   m.def("calculate_masks_intersection_new",
@@ -398,6 +414,7 @@ void bind_core(py::module_& m) {
           return py::make_tuple(r.result_1, r.result_2);
         },
         py::arg("mask1"), py::arg("mask2"), py::arg("mask_area_1"), py::arg("mask_area_2"),
+        "calculate_masks_intersection_new(mask1, mask2, mask_area_1, mask_area_2) -> (result_1, result_2)\n\n"
         "Returns (result_1, result_2): the intersection as a percentage of mask_area_1 and of mask_area_2; an area "
         "that is not positive gives 0.0.");
   m.def("intersection_between_masks",
@@ -409,10 +426,17 @@ void bind_core(py::module_& m) {
             ReleaseGil release;
             table = intersection_between_masks(masks, areas);
           }
-          return frame_from_table(table);
+          py::object frame = frame_from_table(table);
+          const auto keys = original_keys(masks_dict);
+          py::list labels;
+          for (const auto& key : table.keys()) labels.append(key_object(keys, key));
+          frame.attr("index") = labels;
+          frame.attr("columns") = labels;
+          return frame;
         },
         py::arg("masks_dict"), py::arg("processed_mask_areas") = py::none(),
-        "Returns the intersections table as a pandas DataFrame (box keys as index and columns): cell (r, c) is the "
+        "intersection_between_masks(masks_dict, processed_mask_areas=None) -> pandas.DataFrame\n\n"
+        "Returns the intersections table as a pandas DataFrame (box keys as given, as index and columns): cell (r, c) is the "
         "percentage of mask r covered by mask c. processed_mask_areas None counts the areas.");
   m.def("enhance_dark_text",
         [](const py::object& image_pil, double gamma) {
@@ -421,6 +445,7 @@ void bind_core(py::module_& m) {
           return array_from_mat(enhance_dark_text(swap_red_blue(rgb), gamma));
         },
         py::arg("image_pil"), py::arg("gamma") = 1.5,
+        "enhance_dark_text(image_pil, gamma=1.5) -> numpy.ndarray\n\n"
         "Returns the H x W x 3 uint8 RGB image as a grey uint8 H x W image with a gamma curve and histogram "
         "equalisation, so dark markings stand out. gamma 0 raises ValueError.");
 }

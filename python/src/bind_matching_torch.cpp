@@ -12,9 +12,17 @@ namespace pelk::python {
 
 namespace {
 
-std::vector<std::optional<torch::Tensor>> features_from(const py::handle& obj) {
+// Returns the region features of `obj` (a list of tensors, arrays or None);
+// features holding NaN or infinity are a ValueError naming the item.
+std::vector<std::optional<torch::Tensor>> features_from(const py::handle& obj, const std::string& what) {
   std::vector<std::optional<torch::Tensor>> features;
-  for (const py::handle item : obj) features.push_back(tensor_from_object(item));
+  for (const py::handle item : sequence_of(obj, what, "a list of region features (tensors, arrays or None)")) {
+    features.push_back(tensor_from_object(item));
+    if (features.back() && !torch::isfinite(*features.back()).all().item<bool>()) {
+      value_error("cosine_scores_cal: " + what + "[" + std::to_string(features.size() - 1) +
+                  "] holds NaN or infinity; its cosine would be meaningless");
+    }
+  }
   return features;
 }
 
@@ -41,7 +49,8 @@ void bind_matching_torch(py::module_& m) {
   m.def("cosine_scores_cal",
         [](const py::object& image_features_new, const py::object& image_features_old) {
           return array_from_mat(
-              cosine_scores_cal(features_from(image_features_new), features_from(image_features_old)));
+              cosine_scores_cal(features_from(image_features_new, "image_features_new"),
+                                features_from(image_features_old, "image_features_old")));
         },
         py::arg("image_features_new"), py::arg("image_features_old"),
         "cosine_scores_cal(image_features_new, image_features_old) -> numpy.ndarray\n\n"

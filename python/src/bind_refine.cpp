@@ -26,6 +26,34 @@ CentroidHistory history_from(const py::handle& obj) {
   return history;
 }
 
+// Throws py::value_error naming the argument when the arrays of one
+// labelling disagree: labels the mask's size with values below num_labels,
+// stats num_labels x 5, centroids num_labels x 2, best_idx a label.
+void check_blob_arrays(int num_labels, const cv::Mat& labels, const cv::Mat& stats, const cv::Mat& centroids,
+                       int best_idx, const Mask& mask) {
+  const auto shape = [](const cv::Mat& a) { return "(" + std::to_string(a.rows) + ", " + std::to_string(a.cols) + ")"; };
+  if (num_labels < 1) value_error("num_labels must be at least 1 (the background), got " + std::to_string(num_labels));
+  if (labels.size() != mask.size()) {
+    value_error("labels must be the mask's size (" + std::to_string(mask.size().height) + ", " +
+                std::to_string(mask.size().width) + "), got " + shape(labels));
+  }
+  if (stats.rows != num_labels || stats.cols != 5) {
+    value_error("stats must be num_labels x 5 (" + std::to_string(num_labels) + ", 5), got " + shape(stats));
+  }
+  if (centroids.rows != num_labels || centroids.cols != 2) {
+    value_error("centroids must be num_labels x 2 (" + std::to_string(num_labels) + ", 2), got " + shape(centroids));
+  }
+  if (best_idx < 0 || best_idx >= num_labels) {
+    value_error("best_idx must be a label 0.." + std::to_string(num_labels - 1) + ", got " + std::to_string(best_idx));
+  }
+  double low = 0, high = 0;
+  if (!labels.empty()) cv::minMaxLoc(labels, &low, &high);
+  if (low < 0 || high >= num_labels) {
+    value_error("labels must hold labels 0.." + std::to_string(num_labels - 1) + ", found " +
+                std::to_string(static_cast<long long>(low < 0 ? low : high)));
+  }
+}
+
 py::dict history_object(const CentroidHistory& history) {
   py::dict dict;
   for (const auto& [id, c] : history) dict[py::int_(id)] = py::make_tuple(c.x, c.y);
@@ -127,17 +155,22 @@ process_video_segments runs on it raises RuntimeError.)doc");
               const py::object& video_segments) {
              auto as_mat = [](const py::object& obj, int type) {
                py::array a = py::module_::import("numpy").attr("ascontiguousarray")(obj, type == CV_32S ? "int32" : "float64");
+               if (a.ndim() == 0 || a.ndim() > 2) return cv::Mat(0, 0, type);
+               check_dimensions(a, "get_dis_to_main_and_prev_blob");
                const int cols = a.ndim() > 1 ? static_cast<int>(a.shape(1)) : 1;
                return cv::Mat(static_cast<int>(a.shape(0)), cols, type, const_cast<void*>(a.data())).clone();
              };
+             const Mask m = mask_from_object(mask, "mask");
+             const cv::Mat label_image = as_mat(labels, CV_32S), stat_rows = as_mat(stats, CV_32S),
+                           centres = as_mat(centroids, CV_64F);
+             check_blob_arrays(num_labels, label_image, stat_rows, centres, best_idx, m);
              const InUse guard(&r, kName, Access::kRead);
              TrackedClip first;
-             const py::list keys = py::list(video_segments);
-             if (!keys.empty()) first.insert_or_assign(keys[0].cast<int>(), {});
-             return r.get_dis_to_main_and_prev_blob(num_labels, as_mat(labels, CV_32S), as_mat(stats, CV_32S),
-                                                    as_mat(centroids, CV_64F), max_distance_threshold,
+             const py::list keys = mapping_items(video_segments, "video_segments", "the tracked clip (a dict frame -> ...)");
+             if (!keys.empty()) first.insert_or_assign(frame_key(keys[0].cast<py::tuple>()[0], "video_segments"), {});
+             return r.get_dis_to_main_and_prev_blob(num_labels, label_image, stat_rows, centres, max_distance_threshold,
                                                     min_area_threshold, best_idx, history_from(prev_centroids),
-                                                    object_id, frame_idx, mask_from_object(mask, "mask"), first);
+                                                    object_id, frame_idx, m, first);
            },
            py::arg("num_labels"), py::arg("labels"), py::arg("stats"), py::arg("centroids"),
            py::arg("max_distance_threshold"), py::arg("min_area_threshold"), py::arg("best_idx"),

@@ -187,11 +187,14 @@ py::object number_object(const Number& number) {
 std::vector<Box> boxes_from(const py::handle& obj, const std::string& what) {
   const py::object array = py::module_::import("pelk_utils._bridge").attr("to_numpy")(obj);
   const auto boxes = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(array);
-  if (!boxes || (boxes.size() > 0 && (boxes.ndim() != 2 || boxes.shape(1) != 4))) {
-    value_error(what + ": expected N x 4 boxes [x_min, y_min, x_max, y_max], got shape " + shape_text(py::array(array)));
+  if (!boxes || (boxes.size() > 0 && (boxes.ndim() != 2 || boxes.shape(1) < 4))) {
+    value_error(what + ": expected N x 4 boxes [x_min, y_min, x_max, y_max] (more numbers per box are ignored), got "
+                "shape " + shape_text(py::array(array)));
   }
   std::vector<Box> out(boxes.size() > 0 ? static_cast<std::size_t>(boxes.shape(0)) : 0);
-  if (!out.empty()) std::copy(boxes.data(), boxes.data() + boxes.size(), out.front().data());
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    for (std::size_t k = 0; k < 4; ++k) out[i][k] = *boxes.data(static_cast<py::ssize_t>(i), static_cast<py::ssize_t>(k));
+  }
   return out;
 }
 
@@ -373,6 +376,7 @@ namespace {
 
 bool is_missing(const py::handle& value) {
   if (value.is_none()) return true;
+  if (type_name(value) == "NAType" || type_name(value) == "NaTType") return true;  // pd.NA, pd.NaT
   if (py::isinstance<py::float_>(value)) return std::isnan(value.cast<double>());
   return false;
 }
@@ -401,7 +405,13 @@ std::optional<std::int64_t> optional_integer(const py::handle& value, const std:
 std::vector<ReportRow> rows_from_frame(const py::handle& obj, const std::string& what) {
   // A list of row dicts is taken as pandas would take it.
   py::object frame = py::reinterpret_borrow<py::object>(obj);
-  if (!py::hasattr(frame, "columns")) frame = py::module_::import("pandas").attr("DataFrame")(frame);
+  if (!py::hasattr(frame, "columns")) {
+    if (py::isinstance<py::str>(obj) || !py::hasattr(obj, "__iter__")) {
+      throw py::type_error(what + ": expected a pandas DataFrame or a list of row dicts, got " + type_name(obj));
+    }
+    frame = py::module_::import("pandas").attr("DataFrame")(frame);
+  }
+  if (py::len(frame) == 0) return {};  // no rows: whatever the columns
   std::vector<std::string> present;
   for (const py::handle c : frame.attr("columns")) present.push_back(py::str(c).cast<std::string>());
   auto column = [&](const std::string& name) -> std::optional<py::list> {
@@ -462,9 +472,6 @@ OwnedClip::~OwnedClip() {
   restore_gil(state);
 }
 
-namespace {
-
-// Returns a frame key: an int, or a str holding one (a clip keyed by text).
 int frame_key(const py::handle& key, const std::string& what) {
   const std::string where = what + "[" + py::repr(key).cast<std::string>() + "]";
   if (PyLong_Check(key.ptr()) && !PyBool_Check(key.ptr())) {
@@ -484,6 +491,8 @@ int frame_key(const py::handle& key, const std::string& what) {
   }
   throw py::type_error(what + ": frame keys must be int, got " + type_name(key));
 }
+
+namespace {
 
 // Returns field `name` of a record dict, or None when it is absent.
 py::object field(const py::handle& record, const char* name) {

@@ -67,7 +67,8 @@ Number number_from(const py::handle& value, const std::string& what);
 py::object number_object(const Number& number);
 
 // Returns N x 4 boxes [x_min, y_min, x_max, y_max] (a torch tensor, an
-// array or nested lists). Throws py::value_error naming `what` and the shape.
+// array or nested lists; a fifth number per box, such as a score, is
+// ignored). Throws py::value_error naming `what` and the shape.
 std::vector<Box> boxes_from(const py::handle& obj, const std::string& what);
 
 // Returns `boxes` as a new N x 4 float64 array.
@@ -107,6 +108,10 @@ double number_value(const py::handle& value, const std::string& what);
 // Returns `value` (an int, or a float holding a whole number) as an integer;
 // throws py::type_error or py::value_error naming `what` otherwise.
 std::int64_t whole_number(const py::handle& value, const std::string& what);
+
+// Returns a frame key given as an int or as the text of one; throws
+// py::type_error or py::value_error naming `what` otherwise.
+int frame_key(const py::handle& key, const std::string& what);
 
 // Returns the caller's key objects of mapping `obj` by their text, so that
 // results name keys as the caller gave them (int stays int).

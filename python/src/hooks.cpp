@@ -2,7 +2,9 @@
 
 #include <pythread.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <thread>
 #include <cstdio>
@@ -205,6 +207,30 @@ void refuse_old_pickle_protocols(py::module_& m) {
 
 namespace {
 
+// Sets FileNotFoundError (with its filename) when `message` says a file
+// could not be read or found and the first path it quotes does not exist;
+// returns false otherwise.
+bool set_missing_file_error(const std::string& message) {
+  static const char* const kReadFailures[] = {"cannot read", "cannot open", "could not be read", "does not exist",
+                                              "no such file", "No such file", "not found", "missing", "no pen polygon"};
+  if (std::none_of(std::begin(kReadFailures), std::end(kReadFailures),
+                   [&](const char* phrase) { return message.find(phrase) != std::string::npos; })) {
+    return false;
+  }
+  const std::size_t open = message.find('\'');
+  const std::size_t close = open == std::string::npos ? open : message.find('\'', open + 1);
+  if (close == std::string::npos) return false;
+  const std::string path = message.substr(open + 1, close - open - 1);
+  std::error_code ec;
+  if (path.empty() || std::filesystem::exists(path, ec)) return false;
+  PyObject* filename = PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+  PyObject* args = Py_BuildValue("(iNN)", ENOENT, text, filename);
+  PyErr_SetObject(PyExc_FileNotFoundError, args);
+  Py_XDECREF(args);
+  return true;
+}
+
 // Sets the error of a call the library stopped: the interrupt the signal
 // handler raised, else a plain KeyboardInterrupt (a stop asked from C++).
 void set_stopped_error() {
@@ -226,6 +252,10 @@ void translate_errors(std::exception_ptr error) {
   } catch (const cv::Exception& e) {
     if (e.code != cv::Error::StsNoMem) throw;
     PyErr_SetString(PyExc_MemoryError, e.what());
+  } catch (const std::runtime_error& e) {
+    if (!set_missing_file_error(e.what())) throw;
+  } catch (const std::invalid_argument& e) {
+    if (!set_missing_file_error(e.what())) throw;
   }
 }
 
