@@ -18,6 +18,7 @@ region features, the overlap resolution) on the first use of those, so
 torch, pandas and libtorch are loaded only by the calls that need them.
 """
 
+import contextlib as _contextlib
 import importlib as _importlib
 
 from . import _surface
@@ -79,7 +80,7 @@ _TORCH_NAMES = (
     "process_overlap_frames",
 )
 
-__all__ = sorted(_CORE_NAMES + _TORCH_NAMES + ("models", "show_figures_inline"), key=str.lower)
+__all__ = sorted(_CORE_NAMES + _TORCH_NAMES + ("models", "progress_lines", "show_figures_inline"), key=str.lower)
 
 
 def __getattr__(name):
@@ -99,6 +100,32 @@ def __getattr__(name):
 
 def __dir__():
     return sorted(set(globals()) | set(__all__))
+
+
+@_contextlib.contextmanager
+def progress_lines(stream=None):
+    """Sends the progress lines of the calls this thread makes inside the block
+    to `stream` (any object with a write method), or drops them when `stream`
+    is None; sys.stdout itself is not touched, and other threads are not
+    affected. Blocks nest.
+
+        with pu.progress_lines(None):          # silence a long extraction
+            processor.process_videos_to_frames(table)
+        with open("extract.log", "a") as log, pu.progress_lines(log):
+            processor.process_videos_to_frames(table)
+    """
+    from ._pelk_utils import _progress
+
+    missing = object()
+    previous = getattr(_progress, "stream", missing)
+    _progress.stream = stream
+    try:
+        yield stream
+    finally:
+        if previous is missing:
+            del _progress.stream
+        else:
+            _progress.stream = previous
 
 
 def show_figures_inline():

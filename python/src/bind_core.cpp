@@ -28,7 +28,9 @@ Box box_from(const py::handle& obj, const char* what) {
 py::tuple box_tuple(const Box& box) { return py::make_tuple(box[0], box[1], box[2], box[3]); }
 
 py::array mask_array(const Mask& mask, const py::object& dtype) {
-  py::array full = array_from_mat(mask.full());
+  py::array full = mask.size().area() == 0
+                       ? py::array(py::dtype::of<std::uint8_t>(), {mask.size().height, mask.size().width})
+                       : array_from_mat(mask.full());
   if (!dtype.is_none()) full = full.attr("astype")(dtype);
   return full;
 }
@@ -243,9 +245,14 @@ void bind_ordered_map(py::module_& m, const char* name, const char* doc, Convert
 // (a new frame is made on each read, so an edit would vanish): assigning a
 // whole table to record.intersections_df is the way to change it.
 py::object read_only_table(const IntersectionsTable& table) {
-  py::object frame = frame_from_table(table);
-  frame.attr("values").attr("flags").attr("writeable") = false;
-  return frame;
+  py::list keys;
+  for (const auto& key : table.keys()) keys.append(key);
+  const cv::Mat values = table.empty() ? cv::Mat(0, 0, CV_64F) : cv::Mat(table.values());
+  py::array data = array_from_mat(values);
+  if (table.empty()) data = data.attr("reshape")(0, 0);
+  data.attr("flags").attr("writeable") = false;
+  return py::module_::import("pandas").attr("DataFrame")(data, py::arg("index") = keys, py::arg("columns") = keys,
+                                                         py::arg("copy") = false);
 }
 
 py::object record_item(const FrameRecord& r, const std::string& key, py::handle self) {

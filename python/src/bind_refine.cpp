@@ -95,9 +95,12 @@ thread its own. Using one instance from a second thread while
 process_video_segments runs on it raises RuntimeError.)doc");
   constexpr const char* kName = "Mask_Refinement";
   using Access = InUse::Access;
-  def_guarded_field(cls, "MIN_AREA_RATIO", &Mask_Refinement::MIN_AREA_RATIO, kName);
-  def_guarded_field(cls, "MAX_DISTANCE_RATIOS", &Mask_Refinement::MAX_DISTANCE_RATIOS, kName);
-  def_guarded_field(cls, "MAX_PREV_DIST", &Mask_Refinement::MAX_PREV_DIST, kName);
+  def_guarded_field(cls, "MIN_AREA_RATIO", &Mask_Refinement::MIN_AREA_RATIO, kName,
+                    "Blobs smaller than this share of the main blob's area are dropped (float).");
+  def_guarded_field(cls, "MAX_DISTANCE_RATIOS", &Mask_Refinement::MAX_DISTANCE_RATIOS, kName,
+                    "How far (in main-blob sizes) a kept blob may lie from the main blob (list of float).");
+  def_guarded_field(cls, "MAX_PREV_DIST", &Mask_Refinement::MAX_PREV_DIST, kName,
+                    "How far (pixels) the main blob may lie from the animal's last centroid (float).");
   cls.def_property(
       "custom_pen_json_path",
       [kName](const Mask_Refinement& r) {

@@ -143,14 +143,17 @@ void bind_metadata(py::module_& m) {
         v.sub_dirs = path_bytes(dirs);
       },
       "The sub-folders of base_dir to list (a list of str).");
-  for (const auto& [name, member] : {std::pair{"filter_start", &VideoMetadata::filter_start},
-                                     std::pair{"filter_end", &VideoMetadata::filter_end},
-                                     std::pair{"match_pattern", &VideoMetadata::match_pattern}}) {
-    def_guarded_field(cls, name, member, kName);
-  }
-  def_guarded_field(cls, "sample_step", &VideoMetadata::sample_step, kName);
-  def_guarded_field(cls, "top_n", &VideoMetadata::top_n, kName);
-  def_guarded_field(cls, "camera_number", &VideoMetadata::camera_number, kName);
+  def_guarded_field(cls, "filter_start", &VideoMetadata::filter_start, kName,
+                    "Earliest start time of day, 'HH:MM:SS', exclusive (str).");
+  def_guarded_field(cls, "filter_end", &VideoMetadata::filter_end, kName,
+                    "Latest start time of day, 'HH:MM:SS', exclusive (str).");
+  def_guarded_field(cls, "match_pattern", &VideoMetadata::match_pattern, kName,
+                    "Regular expression a recording's file name must match (str).");
+  def_guarded_field(cls, "sample_step", &VideoMetadata::sample_step, kName,
+                    "Keep every n-th recording after filtering (int; 0 keeps all).");
+  def_guarded_field(cls, "top_n", &VideoMetadata::top_n, kName, "Keep the first n recordings (int; below 1 keeps all).");
+  def_guarded_field(cls, "camera_number", &VideoMetadata::camera_number, kName,
+                    "Keep only this camera's recordings (str), or None for all.");
 }
 
 void bind_processor(py::module_& m) {
@@ -161,8 +164,9 @@ void bind_processor(py::module_& m) {
                                  "camera). It caches what it finds: give each thread its own; a second thread using "
                                  "one while it extracts raises RuntimeError. Ctrl-C stops an extraction between "
                                  "frames; the unfinished range is redone by the next run.");
-  def_guarded_field(cls, "resize_dim", &VideoProcessor::resize_dim, kName);
-  def_guarded_field(cls, "frame_skip", &VideoProcessor::frame_skip, kName);
+  def_guarded_field(cls, "resize_dim", &VideoProcessor::resize_dim, kName,
+                    "(width, height) to resize saved frames to (the height is used), or None to keep their size.");
+  def_guarded_field(cls, "frame_skip", &VideoProcessor::frame_skip, kName, "Save every n-th frame (int, 1 or more).");
   cls.def_property(
       "output_dir_base",
       [kName](const VideoProcessor& p) {
@@ -174,8 +178,9 @@ void bind_processor(py::module_& m) {
         p.output_dir_base = dir.bytes;
       },
       "The root of the frame tree (str).");
-  def_guarded_field(cls, "crop", &VideoProcessor::crop, kName);
-  def_guarded_field(cls, "left_crop", &VideoProcessor::left_crop, kName);
+  def_guarded_field(cls, "crop", &VideoProcessor::crop, kName, "Crop frames at the orange marker (bool).");
+  def_guarded_field(cls, "left_crop", &VideoProcessor::left_crop, kName,
+                    "Keep the part left of the marker instead of the right part (bool or None).");
   cls
       .def(py::init([](std::optional<std::pair<int, int>> resize_dim, int frame_skip, const py::object& time_step,
                        const FsPath& output_dir_base, const py::object& camera_crop_coords, bool crop,
@@ -204,7 +209,8 @@ void bind_processor(py::module_& m) {
                       const Number n = number_from(v, "time_step");
                       const InUse guard(&p, kName, Access::kWrite);
                       p.time_step = n;
-                    })
+                    },
+                    "Minutes per range (int or float, as given; it names the range folders).")
       .def_property("camera_crop_coords",
                     [kName](const VideoProcessor& p) {
                       const InUse guard(&p, kName, Access::kRead);

@@ -516,7 +516,9 @@ FrameRecord record_from_fields(const py::handle& obj, const std::string& where) 
     if (!path.is_none()) *target = py::cast<FsPath>(path).bytes;
   }
   const py::object table = field(obj, "intersections_df");
-  if (!table.is_none()) r.intersections_df = table_from_frame(table, where + "['intersections_df']");
+  // A tracking loop's dicts hold no table: made here, as a whole-clip load makes it.
+  r.intersections_df = table.is_none() ? intersection_between_masks(r.masks_dict, r.mask_areas)
+                                       : table_from_frame(table, where + "['intersections_df']");
   return r;
 }
 

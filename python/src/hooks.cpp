@@ -115,6 +115,28 @@ bool restore_pending_interrupt() {
   return true;
 }
 
+// Returns (a new reference to) where this thread's progress lines go: the
+// stream of an active pelk_utils.progress_lines() block of the thread (None:
+// dropped), else sys.stdout. Both extension modules read one thread-local
+// object of the light module. Call with the GIL held.
+PyObject* progress_stream() {
+  static PyObject* local = [] {
+    PyObject* module = PyImport_ImportModule("pelk_utils._pelk_utils");
+    PyObject* found = module ? PyObject_GetAttrString(module, "_progress") : nullptr;
+    Py_XDECREF(module);
+    if (found == nullptr) PyErr_Clear();
+    return found;  // kept for the process's life
+  }();
+  if (local != nullptr) {
+    PyObject* target = PyObject_GetAttrString(local, "stream");
+    if (target != nullptr) return target;
+    PyErr_Clear();
+  }
+  PyObject* stdout_stream = PySys_GetObject("stdout");  // borrowed
+  Py_XINCREF(stdout_stream);
+  return stdout_stream;
+}
+
 // Writes one message to the sys.stdout of the moment, as print() would from
 // the calling thread. Takes the GIL for the message only; a pending Python
 // error of the thread survives, and a failing stream loses the message.
@@ -128,7 +150,7 @@ void write_to_python(std::string_view text) {
   const PyGILState_STATE gil = PyGILState_Ensure();
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
-  PyObject* stream = PySys_GetObject("stdout");  // borrowed
+  PyObject* stream = progress_stream();  // new reference, or null to drop the message
   if (stream != nullptr && stream != Py_None) {
     // Bytes that are not UTF-8 (a folder name) are shown, not raised.
     PyObject* str = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
@@ -137,6 +159,7 @@ void write_to_python(std::string_view text) {
     Py_XDECREF(str);
     if (result == nullptr) keep_interrupt_or_clear();
   }
+  Py_XDECREF(stream);
   PyErr_Restore(type, value, traceback);
   PyGILState_Release(gil);
   left_python();

@@ -11,6 +11,8 @@ PYBIND11_MODULE(_pelk_utils, m) {
   using namespace pelk::python;
   py::register_exception_translator(&translate_errors);
   m.attr("_pending_interrupts") = py::dict();  // see hooks.cpp
+  // Where a thread's progress lines go inside pelk_utils.progress_lines().
+  m.attr("_progress") = py::module_::import("threading").attr("local")();
   install_python_hooks();
   bind_core(m);
   bind_detect(m);
