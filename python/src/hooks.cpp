@@ -271,7 +271,9 @@ void translate_errors(std::exception_ptr error) {
     const int code = e.code().value();
     PyErr_SetObject(PyExc_OSError, py::make_tuple(code, e.what(), e.path1().string()).ptr());
   } catch (const std::out_of_range& e) {
-    PyErr_SetString(PyExc_KeyError, e.what());
+    // A position outside a list is IndexError; a missing key KeyError.
+    const bool position = std::string(e.what()).find(" outside a list of ") != std::string::npos;
+    PyErr_SetString(position ? PyExc_IndexError : PyExc_KeyError, e.what());
   } catch (const cv::Exception& e) {
     if (e.code != cv::Error::StsNoMem) throw;
     PyErr_SetString(PyExc_MemoryError, e.what());

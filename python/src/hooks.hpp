@@ -42,7 +42,7 @@ void refuse_old_pickle_protocols(pybind11::module_& m);
 
 // Translates the library's exceptions that have a closer Python meaning:
 // a stop on request is the KeyboardInterrupt that asked for it, missing keys
-// are KeyError (pybind11 would say IndexError), file-system errors are
+// are KeyError and positions outside a list IndexError, file-system errors are
 // OSError with their errno (so FileNotFoundError where it fits), and OpenCV
 // failing to allocate (an absurd raster size) is MemoryError.
 void translate_errors(std::exception_ptr error);

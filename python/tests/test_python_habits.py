@@ -373,3 +373,26 @@ def test_progress_lines_can_be_silenced_or_redirected_per_thread(tmp_path, capsy
     assert log.getvalue().count("No JSON files found") == 2 and "quiet" not in log.getvalue()
     pu.get_pelk_annotation_data("c", save_dir_base=str(tmp_path))
     assert "No JSON files found" in capsys.readouterr().out
+
+
+MISSING = {
+    "imread_rgb": lambda d: pu.imread_rgb(d / "none.png"),
+    "retrieve_annotation": lambda d: pu.retrieve_annotation(d / "none.json"),
+    "process_json_and_generate_masks": lambda d: pu.process_json_and_generate_masks(d / "none.json", 4, 4),
+    "get_in_pen_mask": lambda d: pu.get_in_pen_mask(0, np.eye(4), d / "none.json", ["a.jpg"]),
+    "process_video_segments": lambda d: pu.Mask_Refinement(custom_pen_json_path=d / "none.json").process_video_segments(
+        {0: {1: np.eye(4)}}, "clip", ["a.jpg"]),
+    "draw_pen": lambda d: pu.draw_pen("a.jpg", d / "none.json"),
+}
+
+
+@pytest.mark.parametrize("name", sorted(MISSING))
+def test_missing_input_files_are_file_not_found_with_the_filename(name, tmp_path):
+    with pytest.raises(FileNotFoundError) as caught:
+        MISSING[name](tmp_path)
+    assert caught.value.filename == str(tmp_path / "none.json") or caught.value.filename.endswith("none.png")
+
+
+def test_a_frame_position_outside_the_list_is_an_index_error(scene_files):
+    with pytest.raises(IndexError, match="outside a list of 1 frame names"):
+        pu.get_in_pen_mask(3, np.eye(4), scene_files["pen"], ["a.jpg"])
