@@ -91,8 +91,12 @@ TEST_P(MatcherAcceptanceTest, AcceptsOnlyCleanMasksOfTheRightCount) {
   const MatchResult r = matcher(clip, frames_, 0, &predictor_);
   EXPECT_EQ(r.no_best_laste_frame, !GetParam().works);
   EXPECT_EQ(r.masks.has_value(), GetParam().works);
+  // A count other than the boxes' is named before the soft failure.
+  const std::string count = GetParam().rects.size() == 10 ? ""
+                            : "the segmenter returned " + std::to_string(GetParam().rects.size()) +
+                                  " masks for 10 boxes\n";
   EXPECT_EQ(cap.text(), GetParam().works ? "ann_frame_idx [0] works for mask finding!!!\n"
-                                         : "ann_frame_idx [0] cannot work..\n\n");
+                                         : count + "ann_frame_idx [0] cannot work..\n\n");
 }
 
 std::vector<cv::Rect> ten_with(int index, cv::Rect replacement) {
