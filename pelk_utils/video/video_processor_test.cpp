@@ -373,6 +373,34 @@ int index_of(const cv::Mat& image) {
   return index;
 }
 
+// Returns how often each frame of a recording of `frames` numbered frames
+// was saved under its range folders (`recording_dir`/<range>/...), failing
+// the test when a range was left unfinished or a range's frames are out of
+// order; `ranges` receives the number of range folders.
+std::vector<int> times_saved(const std::string& recording_dir, int frames, int* ranges = nullptr) {
+  std::vector<int> seen(static_cast<std::size_t>(frames), 0);
+  int count = 0;
+  for (const auto& range : fs::directory_iterator(recording_dir)) {
+    ++count;
+    const fs::path leaf = range.path() / "right_cropped_frames";
+    EXPECT_TRUE(fs::is_directory(leaf)) << range.path() << " was left unfinished";
+    if (!fs::is_directory(leaf)) continue;
+    std::vector<fs::path> files;
+    for (const auto& file : fs::directory_iterator(leaf)) files.push_back(file.path());
+    std::sort(files.begin(), files.end());
+    int previous = -1;
+    for (const fs::path& file : files) {
+      const int index = index_of(cv::imread(file.string(), cv::IMREAD_GRAYSCALE));
+      EXPECT_LT(index, frames) << file;
+      EXPECT_GT(index, previous) << file << ": frames of a range are in order";
+      previous = index;
+      if (index < frames) ++seen[static_cast<std::size_t>(index)];
+    }
+  }
+  if (ranges != nullptr) *ranges = count;
+  return seen;
+}
+
 // The default batch over a whole 10-minute recording at 25 fps: the 0.1-minute
 // starts carry rounding (0.30000000000000004, ...), yet every frame after the
 // first range's detection frame is saved exactly once across the 101 ranges.
@@ -391,18 +419,8 @@ TEST_F(VideoTest, DefaultBatchSavesEveryFrameOfARecordingExactlyOnce) {
     CoutCapture quiet;
     p.process_videos_to_frames(table_for(path, "61", "rec"));
   }
-  std::vector<int> seen(frames, 0);
   int ranges = 0;
-  for (const auto& range : fs::directory_iterator(p.output_dir_base + "/20240105/rec")) {
-    ++ranges;
-    const fs::path leaf = range.path() / "right_cropped_frames";
-    ASSERT_TRUE(fs::is_directory(leaf)) << range.path();
-    for (const auto& file : fs::directory_iterator(leaf)) {
-      const int index = index_of(cv::imread(file.path().string(), cv::IMREAD_GRAYSCALE));
-      ASSERT_LT(index, frames) << file.path();
-      ++seen[static_cast<std::size_t>(index)];
-    }
-  }
+  const std::vector<int> seen = times_saved(p.output_dir_base + "/20240105/rec", frames, &ranges);
   EXPECT_EQ(ranges, 101);
   EXPECT_EQ(seen[0], 0);  // the first range's detection frame
   for (int i = 1; i < frames; ++i) ASSERT_EQ(seen[static_cast<std::size_t>(i)], 1) << "frame " << i;
@@ -435,16 +453,7 @@ TEST_F(VideoTest, UnevenRateRecordingSavesEveryFrameExactlyOnce) {
     CoutCapture quiet;
     p.process_videos_to_frames(table_for(path, "61", "rec"));
   }
-  std::vector<int> seen(frames, 0);
-  for (const auto& range : fs::directory_iterator(p.output_dir_base + "/20240105/rec")) {
-    const fs::path leaf = range.path() / "right_cropped_frames";
-    ASSERT_TRUE(fs::is_directory(leaf)) << range.path() << " was left unfinished";
-    for (const auto& file : fs::directory_iterator(leaf)) {
-      const int index = index_of(cv::imread(file.path().string(), cv::IMREAD_GRAYSCALE));
-      ASSERT_LT(index, frames) << file.path();
-      ++seen[static_cast<std::size_t>(index)];
-    }
-  }
+  const std::vector<int> seen = times_saved(p.output_dir_base + "/20240105/rec", frames);
   EXPECT_EQ(seen[0], 0);  // the first range's detection frame
   for (int i = 1; i < frames; ++i) EXPECT_EQ(seen[static_cast<std::size_t>(i)], 1) << "frame " << i;
 }
@@ -489,24 +498,8 @@ TEST_F(VideoTest, RecordingWhoseTimeStampsDoNotAdvanceSavesEveryFrameOnceInOrder
     CoutCapture quiet;
     p.process_videos_to_frames(table_for(path, "61", "rec"));
   }
-  std::vector<int> seen(frames, 0);
   int ranges = 0;
-  for (const auto& range : fs::directory_iterator(p.output_dir_base + "/20240105/rec")) {
-    ++ranges;
-    const fs::path leaf = range.path() / "right_cropped_frames";
-    ASSERT_TRUE(fs::is_directory(leaf)) << range.path() << " was left unfinished";
-    std::vector<fs::path> files;
-    for (const auto& file : fs::directory_iterator(leaf)) files.push_back(file.path());
-    std::sort(files.begin(), files.end());
-    int previous = -1;
-    for (const fs::path& file : files) {
-      const int index = index_of(cv::imread(file.string(), cv::IMREAD_GRAYSCALE));
-      ASSERT_LT(index, frames) << file;
-      EXPECT_GT(index, previous) << file << ": frames of a range are in order";
-      previous = index;
-      ++seen[static_cast<std::size_t>(index)];
-    }
-  }
+  std::vector<int> seen = times_saved(p.output_dir_base + "/20240105/rec", frames, &ranges);
   EXPECT_GT(ranges, 5);
   EXPECT_EQ(seen[0], 0);  // the first range's detection frame
   // The muxer's rate here is 12.42 frames per second, and ranges are cut at

@@ -241,27 +241,13 @@ void bind_ordered_map(py::module_& m, const char* name, const char* doc, Convert
   py::module_::import("collections.abc").attr("MutableMapping").attr("register")(m.attr(name));
 }
 
-// Returns the record's table as a DataFrame whose cells cannot be changed
-// (a new frame is made on each read, so an edit would vanish): assigning a
-// whole table to record.intersections_df is the way to change it.
-py::object read_only_table(const IntersectionsTable& table) {
-  py::list keys;
-  for (const auto& key : table.keys()) keys.append(key);
-  const cv::Mat values = table.empty() ? cv::Mat(0, 0, CV_64F) : cv::Mat(table.values());
-  py::array data = array_from_mat(values);
-  if (table.empty()) data = data.attr("reshape")(0, 0);
-  data.attr("flags").attr("writeable") = false;
-  return py::module_::import("pandas").attr("DataFrame")(data, py::arg("index") = keys, py::arg("columns") = keys,
-                                                         py::arg("copy") = false);
-}
-
 py::object record_item(const FrameRecord& r, const std::string& key, py::handle self) {
   if (key == "frame_index") return py::cast(r.frame_index);
   if (key == "masks_dict") return py::cast(&r.masks_dict, py::return_value_policy::reference_internal, self);
   if (key == "mask_areas") return py::cast(&r.mask_areas, py::return_value_policy::reference_internal, self);
   if (key == "json_path") return path_str(r.json_path);
   if (key == "image_path") return path_str(r.image_path);
-  if (key == "intersections_df" && r.intersections_df) return read_only_table(*r.intersections_df);
+  if (key == "intersections_df" && r.intersections_df) return frame_from_table(*r.intersections_df, true);
   throw py::key_error(key);
 }
 
@@ -307,7 +293,7 @@ in place.)doc")
       .def_property("image_path", [](const FrameRecord& r) { return path_str(r.image_path); },
                     [](FrameRecord& r, const FsPath& v) { r.image_path = v.bytes; }, "The frame image's path (str).")
       .def_property("intersections_df",
-                    [](const FrameRecord& r) { return r.intersections_df ? read_only_table(*r.intersections_df) : py::none(); },
+                    [](const FrameRecord& r) { return r.intersections_df ? frame_from_table(*r.intersections_df, true) : py::none(); },
                     [](FrameRecord& r, const py::object& v) {
                       if (v.is_none()) r.intersections_df.reset();
                       else r.intersections_df = table_from_frame(v, "intersections_df");

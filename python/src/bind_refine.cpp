@@ -101,17 +101,8 @@ process_video_segments runs on it raises RuntimeError.)doc");
                     "How far (in main-blob sizes) a kept blob may lie from the main blob (list of float).");
   def_guarded_field(cls, "MAX_PREV_DIST", &Mask_Refinement::MAX_PREV_DIST, kName,
                     "How far (pixels) the main blob may lie from the animal's last centroid (float).");
-  cls.def_property(
-      "custom_pen_json_path",
-      [kName](const Mask_Refinement& r) {
-        const InUse guard(&r, kName, InUse::Access::kRead);
-        return path_str(r.custom_pen_json_path);
-      },
-      [kName](Mask_Refinement& r, const FsPath& v) {
-        const InUse guard(&r, kName, InUse::Access::kWrite);
-        r.custom_pen_json_path = v.bytes;
-      },
-      "The pen polygon file the cleaning clips masks to (str).");
+  def_guarded_path(cls, "custom_pen_json_path", &Mask_Refinement::custom_pen_json_path, kName,
+                   "The pen polygon file the cleaning clips masks to (str).");
   cls
       .def(py::init([](double min_area_ratio, std::vector<double> max_distance_ratios, double max_prev_dist,
                        const FsPath& custom_pen_json_path) {

@@ -121,17 +121,7 @@ void bind_metadata(py::module_& m) {
            "Returns the recordings with columns 'Camera Number', 'Date', 'Time', 'File Path', 'Video Name' (row labels: "
            "positions in the unfiltered table), times strictly inside the window, thinned by sample_step, one camera "
            "when camera_number is set, the first top_n rows; prints the paths.");
-  cls.def_property(
-      "base_dir",
-      [kName](const VideoMetadata& v) {
-        const InUse guard(&v, kName, InUse::Access::kRead);
-        return path_str(v.base_dir);
-      },
-      [kName](VideoMetadata& v, const FsPath& dir) {
-        const InUse guard(&v, kName, InUse::Access::kWrite);
-        v.base_dir = dir.bytes;
-      },
-      "The folder holding the camera sub-folders (str).");
+  def_guarded_path(cls, "base_dir", &VideoMetadata::base_dir, kName, "The folder holding the camera sub-folders (str).");
   cls.def_property(
       "sub_dirs",
       [kName](const VideoMetadata& v) {
@@ -167,17 +157,7 @@ void bind_processor(py::module_& m) {
   def_guarded_field(cls, "resize_dim", &VideoProcessor::resize_dim, kName,
                     "(width, height) to resize saved frames to (the height is used), or None to keep their size.");
   def_guarded_field(cls, "frame_skip", &VideoProcessor::frame_skip, kName, "Save every n-th frame (int, 1 or more).");
-  cls.def_property(
-      "output_dir_base",
-      [kName](const VideoProcessor& p) {
-        const InUse guard(&p, kName, InUse::Access::kRead);
-        return path_str(p.output_dir_base);
-      },
-      [kName](VideoProcessor& p, const FsPath& dir) {
-        const InUse guard(&p, kName, InUse::Access::kWrite);
-        p.output_dir_base = dir.bytes;
-      },
-      "The root of the frame tree (str).");
+  def_guarded_path(cls, "output_dir_base", &VideoProcessor::output_dir_base, kName, "The root of the frame tree (str).");
   def_guarded_field(cls, "crop", &VideoProcessor::crop, kName, "Crop frames at the orange marker (bool).");
   def_guarded_field(cls, "left_crop", &VideoProcessor::left_crop, kName,
                     "Keep the part left of the marker instead of the right part (bool or None).");

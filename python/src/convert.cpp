@@ -302,13 +302,15 @@ AreaMap area_map_from_object(const py::handle& obj, const std::string& what) {
   return areas;
 }
 
-py::object frame_from_table(const IntersectionsTable& table) {
+py::object frame_from_table(const IntersectionsTable& table, bool read_only) {
   py::list keys;
   for (const auto& key : table.keys()) keys.append(key);
   const cv::Mat values = table.empty() ? cv::Mat(0, 0, CV_64F) : cv::Mat(table.values());
   py::array data = array_from_mat(values);
   if (table.empty()) data = data.attr("reshape")(0, 0);
-  return py::module_::import("pandas").attr("DataFrame")(data, py::arg("index") = keys, py::arg("columns") = keys);
+  if (read_only) data.attr("flags").attr("writeable") = false;
+  return py::module_::import("pandas").attr("DataFrame")(data, py::arg("index") = keys, py::arg("columns") = keys,
+                                                         py::arg("copy") = false);
 }
 
 IntersectionsTable table_from_frame(const py::handle& obj, const std::string& what) {

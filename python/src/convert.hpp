@@ -133,8 +133,10 @@ AreaMap mask_areas_of(const MaskDict& masks);
 
 // ---- tables ---------------------------------------------------------------
 
-// Returns `table` as a pandas DataFrame with the box keys as index and columns.
-py::object frame_from_table(const IntersectionsTable& table);
+// Returns `table` as a pandas DataFrame with the box keys as index and
+// columns; with `read_only` its cells cannot be changed (a frame made anew
+// on each read, whose edits would vanish, says so instead).
+py::object frame_from_table(const IntersectionsTable& table, bool read_only = false);
 
 // Returns a pandas DataFrame with square values and equal row and column
 // labels as an intersections table; a pelk_utils table passes through.
@@ -227,6 +229,24 @@ class InUse {
 
 // Binds `member` of C as a read-write attribute whose reads and writes take
 // an InUse guard (so a thread cannot change it under a call of another).
+// Binds path `member` of C as a read-write attribute (str out, any path in)
+// whose reads and writes take an InUse guard.
+template <typename C, typename... Extra>
+void def_guarded_path(py::class_<C, Extra...>& cls, const char* name, std::string C::*member, const char* type_name,
+                      const char* doc) {
+  cls.def_property(
+      name,
+      [member, type_name](const C& c) {
+        const InUse guard(&c, type_name, InUse::Access::kRead);
+        return path_str(c.*member);
+      },
+      [member, type_name](C& c, const FsPath& value) {
+        const InUse guard(&c, type_name, InUse::Access::kWrite);
+        c.*member = value.bytes;
+      },
+      doc);
+}
+
 template <typename C, typename T, typename... Extra>
 void def_guarded_field(py::class_<C, Extra...>& cls, const char* name, T C::*member, const char* type_name,
                        const char* doc = "") {
