@@ -14,6 +14,7 @@
 #include "pelk_utils/annotation/annotation_file.hpp"
 #include "pelk_utils/core/overlap.hpp"
 #include "pelk_utils/matching/region_features.hpp"
+#include "pelk_utils/core/number.hpp"
 
 namespace pelk {
 namespace {
@@ -132,7 +133,22 @@ SwapDecision decide(const ClipAnnotationData& clip, const OverlapEpisode& e, Ima
 
 }  // namespace
 
+void check_repair_settings(const RepairSettings& s) {
+  const auto refuse = [](const std::string& name, const std::string& rule, const std::string& value) {
+    throw std::invalid_argument("repair setting " + name + " must be " + rule + ", got " + value);
+  };
+  if (!(std::isfinite(s.margin) && s.margin >= 0)) refuse("margin", "a finite number of 0 or more", format_number(s.margin));
+  for (const auto& [name, value] : {std::pair{"intersection_thrr", s.intersection_thrr},
+                                    std::pair{"apart_percent", s.apart_percent}}) {
+    if (!(value >= 0 && value <= 100)) refuse(name, "a percentage from 0 to 100", format_number(value));
+  }
+  if (s.min_frames < 1) refuse("min_frames", "1 or more", std::to_string(s.min_frames));
+  if (s.search_frames < 1) refuse("search_frames", "1 or more", std::to_string(s.search_frames));
+  if (s.motion_frames < 0) refuse("motion_frames", "0 or more", std::to_string(s.motion_frames));
+}
+
 std::vector<OverlapEpisode> find_overlap_episodes(const ClipAnnotationData& clip, const RepairSettings& settings) {
+  check_repair_settings(settings);
   std::map<std::pair<std::string, std::string>, std::vector<int>> frames;
   for (const auto& [key, record] : clip) {
     const std::vector<std::string> keys = record.masks_dict.keys();
@@ -158,6 +174,7 @@ std::vector<OverlapEpisode> find_overlap_episodes(const ClipAnnotationData& clip
 
 std::vector<SwapDecision> decide_identity_swaps(const ClipAnnotationData& clip, ImagePredictor& image_predictor,
                                                 const RepairSettings& settings) {
+  check_repair_settings(settings);
   ClipAnnotationData working = clip;  // masks are shared, not copied
   std::vector<SwapDecision> out;
   std::set<std::tuple<int, int, std::string, std::string>> decided;

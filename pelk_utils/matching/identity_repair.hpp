@@ -32,6 +32,12 @@ struct RepairSettings {
   double margin = 0.3;            // the better assignment must win by this much (chosen on bench_repair's scenes)
 };
 
+// Throws std::invalid_argument naming the setting when one makes no sense:
+// a margin that is negative or not a number (a negative margin would exchange
+// identities on a clip that is right), percentages outside 0..100, frame
+// counts below their least useful value.
+void check_repair_settings(const RepairSettings& settings);
+
 enum class SwapVerdict { kKeep, kSwap, kUnclear };
 
 struct SwapDecision {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <cmath>
+
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
@@ -70,6 +72,45 @@ std::vector<Positions> crossing() {
   for (int f = 0; f < 30; ++f) frames.push_back({10 + 2 * f, 50});
   return frames;
 }
+
+struct BadSettingCase {
+  const char* name;
+  RepairSettings settings;
+  const char* message;
+  friend void PrintTo(const BadSettingCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class RepairSettingsTest : public ::testing::TestWithParam<BadSettingCase> {};
+
+TEST_P(RepairSettingsTest, AreRefusedBeforeAnythingIsDecided) {
+  try {
+    find_overlap_episodes({}, GetParam().settings);
+    FAIL() << "expected an error";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), GetParam().message);
+  }
+}
+
+RepairSettings with(void (*change)(RepairSettings&)) {
+  RepairSettings s;
+  change(s);
+  return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, RepairSettingsTest,
+    ::testing::Values(
+        BadSettingCase{"negative_margin", with([](RepairSettings& s) { s.margin = -5; }),
+                       "repair setting margin must be a finite number of 0 or more, got -5.0"},
+        BadSettingCase{"nan_margin", with([](RepairSettings& s) { s.margin = std::nan(""); }),
+                       "repair setting margin must be a finite number of 0 or more, got nan"},
+        BadSettingCase{"infinite_margin", with([](RepairSettings& s) { s.margin = HUGE_VAL; }),
+                       "repair setting margin must be a finite number of 0 or more, got inf"},
+        BadSettingCase{"overlap_above_100", with([](RepairSettings& s) { s.intersection_thrr = 120; }),
+                       "repair setting intersection_thrr must be a percentage from 0 to 100, got 120.0"},
+        BadSettingCase{"no_frames", with([](RepairSettings& s) { s.min_frames = 0; }),
+                       "repair setting min_frames must be 1 or more, got 0"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(IdentityRepairTest, FindsEpisodesOfConsecutiveOverlapFrames) {
   const std::vector<OverlapEpisode> episodes = find_overlap_episodes(clip(lies_on(false)));
