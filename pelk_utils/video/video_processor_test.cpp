@@ -373,6 +373,14 @@ int index_of(const cv::Mat& image) {
   return index;
 }
 
+// Writes an MJPG recording of `frames` numbered frames (25 per second) to
+// `path`; returns whether it could be written.
+bool write_numbered_avi(const std::string& path, int frames) {
+  cv::VideoWriter w(path, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 25, cv::Size(32, 32));
+  for (int i = 0; i < frames && w.isOpened(); ++i) w.write(numbered_frame(i));
+  return w.isOpened();
+}
+
 // Returns how often each frame of a recording of `frames` numbered frames
 // was saved under its range folders (`recording_dir`/<range>/...), failing
 // the test when a range was left unfinished or a range's frames are out of
@@ -407,11 +415,7 @@ std::vector<int> times_saved(const std::string& recording_dir, int frames, int* 
 TEST_F(VideoTest, DefaultBatchSavesEveryFrameOfARecordingExactlyOnce) {
   const int frames = 25 * 60 * 10;
   const std::string path = (dir_ / "rec.avi").string();
-  {
-    cv::VideoWriter w(path, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 25, cv::Size(32, 32));
-    ASSERT_TRUE(w.isOpened());
-    for (int i = 0; i < frames; ++i) w.write(numbered_frame(i));
-  }
+  ASSERT_TRUE(write_numbered_avi(path, frames));
   VideoProcessor p;
   p.crop = false;
   p.output_dir_base = (dir_ / "frames").string();
@@ -434,11 +438,7 @@ TEST_F(VideoTest, UnevenRateRecordingSavesEveryFrameExactlyOnce) {
   if (std::system("ffmpeg -hide_banner -version > /dev/null 2>&1") != 0) GTEST_SKIP() << "ffmpeg is not installed";
   const int frames = 300;
   const std::string source = (dir_ / "source.avi").string(), path = (dir_ / "uneven.mp4").string();
-  {
-    cv::VideoWriter w(source, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 25, cv::Size(32, 32));
-    ASSERT_TRUE(w.isOpened());
-    for (int i = 0; i < frames; ++i) w.write(numbered_frame(i));
-  }
+  ASSERT_TRUE(write_numbered_avi(source, frames));
   const std::string command =
       "ffmpeg -hide_banner -loglevel error -y -i " + source +
       " -vf \"settb=1/1000,setpts='if(lt(N,100),N*40,if(lt(N,200),4000+(N-100)*100,14000+(N-200)*20))/1000/TB'\" "
@@ -481,11 +481,7 @@ TEST_F(VideoTest, RecordingWhoseTimeStampsDoNotAdvanceSavesEveryFrameOnceInOrder
   if (std::system("ffmpeg -hide_banner -version > /dev/null 2>&1") != 0) GTEST_SKIP() << "ffmpeg is not installed";
   const int frames = 120;
   const std::string source = (dir_ / "source.avi").string(), path = (dir_ / "stuck.mp4").string();
-  {
-    cv::VideoWriter w(source, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 25, cv::Size(32, 32));
-    ASSERT_TRUE(w.isOpened());
-    for (int i = 0; i < frames; ++i) w.write(numbered_frame(i));
-  }
+  ASSERT_TRUE(write_numbered_avi(source, frames));
   const std::string command = "ffmpeg -hide_banner -loglevel error -y -i " + source +
                               " -c:v libx264 -preset veryfast -crf 12 -bf 0 -g 25 -pix_fmt yuv420p " + path;
   ASSERT_EQ(std::system(command.c_str()), 0) << command;
