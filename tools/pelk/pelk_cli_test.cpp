@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -289,6 +290,52 @@ TEST_F(PelkCliTest, RepairExchangesIdentitiesBackAndUndoRestoresTheClip) {
   EXPECT_TRUE(unchanged());
   r = run("repair " + path("tracked") + " --undo");
   EXPECT_NE(r.out.find("nothing to undo"), std::string::npos) << r.out;
+
+  // A copy of a repaired folder undoes itself, from another working folder.
+  ASSERT_EQ(run("repair " + path("tracked")).code, 0);
+  fs::copy(path("tracked"), path("copy"), fs::copy_options::recursive);
+  r = pelk("repair copy --undo", dir_, "cd " + dir_.string() + " &&");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("restored 4 annotation files of copy as they were"), std::string::npos) << r.out;
+  EXPECT_FALSE(unchanged());  // the original keeps its repair
+
+  // Interrupted: the manifest still says "applying" and one file was not
+  // reached. A dry run tells and writes nothing; a real run finishes it.
+  const fs::path manifest = dir_ / "tracked" / "pelk_repair_manifest.json";
+  std::string text = testing::slurp(manifest);
+  text.replace(text.find("\"applied\""), 9, "\"applying\"");
+  std::ofstream(manifest) << text;
+  std::ofstream(path("tracked/output_pp_11.json")) << before[11];
+  std::ofstream(path("tracked/.pelk-k1ll3d")) << "partial";
+  std::map<std::string, std::pair<std::string, fs::file_time_type>> files;
+  const auto snapshot = [&] {
+    std::map<std::string, std::pair<std::string, fs::file_time_type>> out;
+    for (const auto& e : fs::recursive_directory_iterator(path("tracked"))) {
+      if (e.is_regular_file()) out[e.path().string()] = {testing::slurp(e.path()), e.last_write_time()};
+    }
+    return out;
+  };
+  files = snapshot();
+  r = run("repair " + path("tracked") + " --dry-run");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("an interrupted repair is pending; run `pelk repair --undo` or `pelk repair` to finish it"),
+            std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("1 leftover files of an interrupted run would be removed"), std::string::npos) << r.out;
+  EXPECT_EQ(snapshot(), files);
+  r = run("repair " + path("tracked"));
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("wrote the 1 files it had not reached"), std::string::npos) << r.out;
+  EXPECT_FALSE(fs::exists(path("tracked/.pelk-k1ll3d")));
+  EXPECT_EQ(run("evaluate " + path("tracked") + " " + path("truth")).out.rfind("IDF1 100.0%", 0), 0u);
+  ASSERT_EQ(run("repair " + path("tracked") + " --undo").code, 0);
+  EXPECT_TRUE(unchanged());
+
+  for (const char* margin : {"-5", "nan", "inf"}) {
+    r = run("repair " + path("tracked") + " --margin " + margin);
+    EXPECT_EQ(r.code, 1) << margin;
+    EXPECT_NE(r.err.find("repair setting margin must be a finite number of 0 or more"), std::string::npos) << r.err;
+  }
+  EXPECT_TRUE(unchanged());
 }
 
 TEST_F(PelkCliTest, CatalogAndShardedExtraction) {

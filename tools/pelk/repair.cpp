@@ -31,21 +31,57 @@ std::string describe(const SwapDecision& d) {
          (d.before_frame && d.after_frame ? std::string(costs) : std::string());
 }
 
-void run(const RepairOptions& o) {
-  if (o.undo) {
-    const std::size_t restored = undo_file_changes(o.clip);
-    std::cout << (restored ? "restored " + std::to_string(restored) + " annotation files of " + o.clip + " as they were"
-                           : "nothing to undo: " + o.clip + " holds no repair")
-              << "\n";
-    return;
+void undo(const std::string& clip) {
+  const RepairStatus status = repair_status(clip);
+  const std::size_t restored = undo_file_changes(clip);
+  const std::string files = std::to_string(restored) + " annotation files of " + clip + " as they were";
+  if (status.state == RepairState::kNone) {
+    std::cout << "nothing to undo: " << clip << " holds no repair\n";
+  } else if (status.state == RepairState::kPending) {
+    std::cout << "rolled back the interrupted repair (" << status.description << "): restored " << files << "\n";
+  } else {
+    std::cout << "restored " << files << "\n";
   }
-  const bool repaired_before = has_finished_repair(o.clip);
+}
+
+// Brings a folder left by a killed run back to order before anything is
+// decided; returns whether it holds a finished repair. A dry run only tells.
+bool settle_earlier_runs(const RepairOptions& o) {
+  const RepairStatus status = repair_status(o.clip);
+  if (o.dry_run) {
+    if (!status.leftovers.empty()) {
+      std::cout << status.leftovers.size() << " leftover files of an interrupted run would be removed\n";
+    }
+    if (status.state == RepairState::kPending) {
+      throw std::runtime_error("an interrupted repair is pending; run `pelk repair --undo` or `pelk repair` to finish it");
+    }
+    return status.state == RepairState::kApplied;
+  }
+  if (status.state == RepairState::kPending) {
+    if (!status.can_finish) {
+      throw std::runtime_error("the interrupted repair of " + o.clip + " was made by an earlier pelk and cannot be "
+                               "finished; roll it back with `pelk repair --undo`");
+    }
+    const std::size_t written = finish_interrupted_repair(o.clip);
+    std::cout << "finished the interrupted repair (" << status.description << "): wrote the " << written
+              << " files it had not reached; `pelk repair --undo " << o.clip << "` restores all " << status.files << "\n";
+    return true;
+  }
+  const std::size_t removed = clean_repair_leftovers(o.clip);
+  if (removed > 0) std::cout << "removed " << removed << " leftover files of an interrupted run\n";
+  return status.state == RepairState::kApplied;
+}
+
+void run(const RepairOptions& o) {
+  if (o.undo) return undo(o.clip);
+  RepairSettings settings;
+  settings.margin = o.margin;
+  check_repair_settings(settings);  // before anything is read or written
+  const bool repaired_before = settle_earlier_runs(o);
   AnnotationData data;
   quietly([&] { data = get_pelk_annotation_data("", false, 0, o.clip); });
   if (!data.pelk_annotation_data) throw std::invalid_argument("no annotation files (output_pp_<n>.json) under '" + o.clip + "'");
   Models models = load_models(o.models);
-  RepairSettings settings;
-  settings.margin = o.margin;
   std::vector<SwapDecision> decisions;
   quietly([&] { decisions = decide_identity_swaps(*data.pelk_annotation_data, *models.predictor, settings); });
   for (const SwapDecision& d : decisions) std::cout << "  " << describe(d) << "\n";
