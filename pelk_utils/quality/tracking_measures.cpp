@@ -24,15 +24,19 @@ FrameMasks present(const FrameRecord& record) {
   return out;
 }
 
-// Pairs the records of both clips by frame number, in frame order.
+FrameMasks present(const FrameRecord* record) { return record ? present(*record) : FrameMasks{}; }
+
+// Pairs the records of both clips by frame number, in frame order; a frame
+// on one side only is paired with nullptr (or refused when `strict`).
 std::vector<std::pair<const FrameRecord*, const FrameRecord*>> paired_frames(const ClipAnnotationData& tracked,
-                                                                               const ClipAnnotationData& truth) {
+                                                                               const ClipAnnotationData& truth,
+                                                                               bool strict) {
   std::map<std::int64_t, std::pair<const FrameRecord*, const FrameRecord*>> frames;
   for (const auto& [key, record] : tracked) frames[record.frame_index].first = &record;
   for (const auto& [key, record] : truth) frames[record.frame_index].second = &record;
   std::vector<std::pair<const FrameRecord*, const FrameRecord*>> out;
   for (const auto& [frame, pair] : frames) {
-    if (pair.first == nullptr || pair.second == nullptr) {
+    if (strict && (pair.first == nullptr || pair.second == nullptr)) {
       throw std::invalid_argument("frame " + std::to_string(frame) + " is " +
                                   (pair.first ? "tracked but has no truth" : "in the truth but was not tracked") +
                                   " (tracked: " + std::to_string(tracked.size()) + " frames, truth: " +
@@ -88,7 +92,7 @@ std::vector<int> hungarian(const std::vector<std::vector<double>>& cost, std::si
   return row_to_col;
 }
 
-double ratio(double a, double b) { return b > 0 ? a / b : 0.0; }
+double ratio(double a, double b) { return b > 0 ? a / b : std::numeric_limits<double>::quiet_NaN(); }
 
 std::vector<int> best_assignment_impl(const std::vector<std::vector<double>>& score, double minimum);
 
@@ -168,7 +172,7 @@ std::vector<int> best_assignment_impl(const std::vector<std::vector<double>>& sc
 }  // namespace
 
 TrackingMeasures evaluate_tracking(const ClipAnnotationData& tracked, const ClipAnnotationData& truth,
-                                   double iou_threshold) {
+                                   double iou_threshold, bool require_same_frames) {
   TrackingMeasures m;
   std::vector<std::string> truth_keys, tracked_keys;
   std::map<std::string, std::size_t> truth_index, tracked_index;
@@ -183,9 +187,11 @@ TrackingMeasures evaluate_tracking(const ClipAnnotationData& tracked, const Clip
   std::map<std::size_t, std::int64_t> truth_frames, tracked_frames;
   std::map<std::size_t, std::size_t> last_match;
   double iou_sum = 0;
-  for (const auto& [tracked_record, truth_record] : paired_frames(tracked, truth)) {
+  for (const auto& [tracked_record, truth_record] : paired_frames(tracked, truth, require_same_frames)) {
     ++m.frames;
-    const FrameMasks t = present(*tracked_record), g = present(*truth_record);
+    m.missing_frames += tracked_record == nullptr;
+    m.extra_frames += truth_record == nullptr;
+    const FrameMasks t = present(tracked_record), g = present(truth_record);
     std::vector<std::size_t> gi, ti;
     for (const std::string& k : g.keys) gi.push_back(index_of(truth_index, truth_keys, k));
     for (const std::string& k : t.keys) ti.push_back(index_of(tracked_index, tracked_keys, k));
@@ -216,9 +222,7 @@ TrackingMeasures evaluate_tracking(const ClipAnnotationData& tracked, const Clip
     m.misses += static_cast<std::int64_t>(g.masks.size()) - matched;
     m.false_positives += static_cast<std::int64_t>(t.masks.size()) - matched;
   }
-  m.mota = m.truth_objects > 0
-               ? 1.0 - static_cast<double>(m.misses + m.false_positives + m.id_switches) / static_cast<double>(m.truth_objects)
-               : 0.0;
+  m.mota = 1.0 - ratio(static_cast<double>(m.misses + m.false_positives + m.id_switches), static_cast<double>(m.truth_objects));
   m.mean_iou = ratio(iou_sum, static_cast<double>(m.matches));
 
   // IDF1: one tracked key per truth key, most frames covered in total.
@@ -238,7 +242,13 @@ TrackingMeasures evaluate_tracking(const ClipAnnotationData& tracked, const Clip
     IdentityRecord rec;
     rec.truth_box = truth_keys[r];
     rec.frames = truth_frames[r];
-    if (identity[r] >= 0) rec.assigned_box = tracked_keys[static_cast<std::size_t>(identity[r])];
+    if (identity[r] >= 0) {
+      const std::size_t c = static_cast<std::size_t>(identity[r]);
+      rec.assigned_box = tracked_keys[c];
+      rec.idtp = static_cast<std::int64_t>(shared[r][c]);
+      rec.idfp = tracked_frames[c] - rec.idtp;
+    }
+    rec.idfn = rec.frames - rec.idtp;
     std::int64_t most = 0;
     for (const auto& [pair, count] : matched_frames) {
       if (pair.first != r) continue;
@@ -251,6 +261,13 @@ TrackingMeasures evaluate_tracking(const ClipAnnotationData& tracked, const Clip
       }
     }
     m.identities.push_back(rec);
+  }
+  std::vector<bool> paired(tracked_keys.size(), false);
+  for (const int c : identity) {
+    if (c >= 0) paired[static_cast<std::size_t>(c)] = true;
+  }
+  for (std::size_t c = 0; c < tracked_keys.size(); ++c) {
+    if (!paired[c]) m.unpaired_tracked.push_back({tracked_keys[c], tracked_frames[c]});
   }
   return m;
 }

@@ -22,10 +22,25 @@ struct IdentityRecord {
   std::string assigned_box;         // that tracked key ("" when none)
   std::int64_t other_identity = 0;  // frames matched under another tracked key
   std::string most_other_box;       // the most frequent other key ("" when none)
+  // Its share of the IDF1 counts: frames it is covered by `assigned_box`
+  // (IDTP), its frames not covered so (IDFN), and the frames of
+  // `assigned_box` that do not cover it (IDFP). Summed over all identities
+  // and the unpaired tracked keys they give the clip's IDTP, IDFN, IDFP.
+  std::int64_t idtp = 0, idfn = 0, idfp = 0;
 };
 
-struct TrackingMeasures {
+// A tracked key that IDF1 pairs with no truth identity: all its frames are
+// identity false positives.
+struct UnpairedTrackedKey {
+  std::string box;
   std::int64_t frames = 0;
+};
+
+// Ratios with nothing to average over (no truth, no matches) are NaN.
+struct TrackingMeasures {
+  std::int64_t frames = 0;           // frames of either side
+  std::int64_t missing_frames = 0;   // truth frames with no tracked frame: their truth masks are misses
+  std::int64_t extra_frames = 0;     // tracked frames with no truth frame: their masks are false positives
   std::int64_t truth_objects = 0;    // truth masks over all frames (GT)
   std::int64_t tracked_objects = 0;  // tracked masks over all frames
   std::int64_t matches = 0;          // per-frame matches (IoU >= threshold)
@@ -37,6 +52,7 @@ struct TrackingMeasures {
   std::int64_t idtp = 0, idfp = 0, idfn = 0;
   double mean_iou = 0;               // over per-frame matches
   std::vector<IdentityRecord> identities;  // truth keys in order of first appearance
+  std::vector<UnpairedTrackedKey> unpaired_tracked;  // in order of first appearance
 };
 
 // Returns the intersection over union of two masks (0 when both are empty).
@@ -47,9 +63,11 @@ double mask_iou(const Mask& a, const Mask& b);
 // row r or -1. Ties go to the earlier column.
 std::vector<int> best_assignment(const std::vector<std::vector<double>>& score, double minimum);
 
-// Measures `tracked` against `truth`. Frames are paired by frame_index and
-// both clips must hold the same frame numbers (std::invalid_argument naming
-// the first frame found on one side only); empty masks do not count. Per
+// Measures `tracked` against `truth`. Frames are paired by frame_index; a
+// frame on one side only counts as a frame with no masks on the other (a
+// tracker that wrote nothing for a frame missed its animals), unless
+// `require_same_frames` asks for std::invalid_argument naming the first such
+// frame. Empty masks do not count. Per
 // frame (as CLEAR MOT does), a truth mask keeps the tracked key it was last
 // matched with while their mask IoU reaches `iou_threshold`; the others are
 // matched by optimal assignment on mask IoU, a match needing IoU >=
@@ -58,6 +76,6 @@ std::vector<int> best_assignment(const std::vector<std::vector<double>>& score, 
 // pairs each truth key with at most one tracked key over the whole clip so
 // that the frames both keys cover with IoU >= `iou_threshold` are most.
 TrackingMeasures evaluate_tracking(const ClipAnnotationData& tracked, const ClipAnnotationData& truth,
-                                   double iou_threshold = 0.5);
+                                   double iou_threshold = 0.5, bool require_same_frames = false);
 
 }  // namespace pelk

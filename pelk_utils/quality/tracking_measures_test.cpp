@@ -1,5 +1,7 @@
 #include "pelk_utils/quality/tracking_measures.hpp"
 
+#include <cmath>
+
 #include <gtest/gtest.h>
 
 namespace pelk {
@@ -46,7 +48,11 @@ TEST_P(TrackingMeasuresTest, MatchesTheHandWorkedValues) {
   EXPECT_NEAR(m.idf1, c.idf1, 1e-12);
   EXPECT_NEAR(m.id_precision, c.id_precision, 1e-12);
   EXPECT_NEAR(m.id_recall, c.id_recall, 1e-12);
-  EXPECT_NEAR(m.mean_iou, c.mean_iou, 1e-12);
+  if (std::isnan(c.mean_iou)) {
+    EXPECT_TRUE(std::isnan(m.mean_iou)) << m.mean_iou;  // no match: nothing to average
+  } else {
+    EXPECT_NEAR(m.mean_iou, c.mean_iou, 1e-12);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -91,7 +97,7 @@ INSTANTIATE_TEST_SUITE_P(
         // one false positive, MOTA = 1 - 2/1; a 10 x 8 mask on a 10 x 10 one
         // matches with IoU 0.8.
         MeasureCase{"low_overlap_is_no_match",
-                    {{{"Box0", animal(5)}}}, {{{"A", animal(0)}}}, 1, 1, 0, -1.0, 0.0, 0.0, 0.0, 0.0},
+                    {{{"Box0", animal(5)}}}, {{{"A", animal(0)}}}, 1, 1, 0, -1.0, 0.0, 0.0, 0.0, NAN},
         // CLEAR MOT keeps the previous match while it still reaches the
         // threshold: A stays with Box0 (IoU 80/120) although Box1 covers it
         // exactly; Box1 is a false positive, no switch: MOTA = 1 - 1/2.
@@ -135,16 +141,62 @@ TEST(TrackingMeasuresTableTest, SaysWhichIdentityAnAnimalWasTrackedUnder) {
   EXPECT_EQ(m.id_switches, 1);
 }
 
-TEST(TrackingMeasuresTableTest, DifferentFrameSetsAreRefusedNamingAFrame) {
+TEST(TrackingMeasuresTableTest, DifferentFrameSetsAreRefusedWhenStrict) {
   const ClipAnnotationData two = clip({{{"Box0", animal(0)}}, {{"Box0", animal(0)}}});
   const ClipAnnotationData one = clip({{{"A", animal(0)}}});
   try {
-    evaluate_tracking(two, one);
+    evaluate_tracking(two, one, 0.5, true);
     FAIL();
   } catch (const std::invalid_argument& e) {
     EXPECT_NE(std::string(e.what()).find("frame 1 is tracked but has no truth"), std::string::npos) << e.what();
   }
-  EXPECT_THROW(evaluate_tracking(one, two), std::invalid_argument);
+  EXPECT_THROW(evaluate_tracking(one, two, 0.5, true), std::invalid_argument);
+}
+
+// Truth frames 0, 1, 2 hold A and B. The tracker wrote frames 0, 1 and 3:
+// frame 2 is missing (A and B missed), frame 3 has no truth (its Box0 is a
+// false positive), and Box2 in frame 0 follows nothing.
+//   GT 6, tracked 6, matches 4: misses 2, FP 2, MOTA 1 - 4/6.
+//   IDTP 4 (A-Box0 2, B-Box1 2), IDFN 2, IDFP 2: IDF1 8/12, IDP 4/6, IDR 4/6.
+TEST(TrackingMeasuresTableTest, MissingAndExtraFramesCountAsMissesAndFalsePositives) {
+  ClipAnnotationData truth = clip({{{"A", animal(0)}, {"B", animal(50)}}, {{"A", animal(0)}, {"B", animal(50)}},
+                                   {{"A", animal(0)}, {"B", animal(50)}}});
+  ClipAnnotationData tracked = clip({{{"Box0", animal(0)}, {"Box1", animal(50)}, {"Box2", animal(80)}},
+                                     {{"Box0", animal(0)}, {"Box1", animal(50)}},
+                                     {{"Box0", animal(0)}}});
+  tracked.at(2).frame_index = 3;
+  const TrackingMeasures m = evaluate_tracking(tracked, truth);
+  EXPECT_EQ(m.frames, 4);
+  EXPECT_EQ(m.missing_frames, 1);
+  EXPECT_EQ(m.extra_frames, 1);
+  EXPECT_EQ(m.misses, 2);
+  EXPECT_EQ(m.false_positives, 2);
+  EXPECT_NEAR(m.mota, 1 - 4.0 / 6, 1e-12);
+  EXPECT_NEAR(m.idf1, 8.0 / 12, 1e-12);
+  EXPECT_NEAR(m.id_precision, 4.0 / 6, 1e-12);
+  EXPECT_NEAR(m.id_recall, 4.0 / 6, 1e-12);
+  // The per-identity counts add up to the clip's.
+  ASSERT_EQ(m.identities.size(), 2u);
+  EXPECT_EQ(m.identities[0].idtp, 2);
+  EXPECT_EQ(m.identities[0].idfn, 1);
+  EXPECT_EQ(m.identities[0].idfp, 1);  // Box0 in frame 3
+  EXPECT_EQ(m.identities[1].idfp, 0);
+  ASSERT_EQ(m.unpaired_tracked.size(), 1u);
+  EXPECT_EQ(m.unpaired_tracked[0].box, "Box2");
+  std::int64_t idtp = 0, idfn = 0, idfp = m.unpaired_tracked[0].frames;
+  for (const IdentityRecord& r : m.identities) idtp += r.idtp, idfn += r.idfn, idfp += r.idfp;
+  EXPECT_EQ(idtp, m.idtp);
+  EXPECT_EQ(idfn, m.idfn);
+  EXPECT_EQ(idfp, m.idfp);
+}
+
+TEST(TrackingMeasuresTableTest, NothingToAverageIsNotANumber) {
+  const TrackingMeasures none = evaluate_tracking(clip({{}}), clip({{}}));
+  EXPECT_TRUE(std::isnan(none.idf1) && std::isnan(none.mota) && std::isnan(none.mean_iou));
+  // Animals but no match: IDF1 is a true 0, the mean IoU has nothing to average.
+  const TrackingMeasures apart = evaluate_tracking(clip({{{"Box0", animal(0)}}}), clip({{{"A", animal(50)}}}));
+  EXPECT_EQ(apart.idf1, 0.0);
+  EXPECT_TRUE(std::isnan(apart.mean_iou));
 }
 
 // The optimal assignment beats the greedy one: taking 0.9 first would leave

@@ -1,5 +1,6 @@
 // pelk evaluate: measures a tracked clip against its truth (IDF1, MOTA,
 // identity switches, mean mask IoU) and lists how each animal was tracked.
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -15,6 +16,7 @@ namespace {
 struct EvaluateOptions {
   std::string tracked, truth, csv;
   double iou = 0.5;
+  bool strict = false;
 };
 
 ClipAnnotationData load(const std::string& dir, const char* what) {
@@ -24,34 +26,57 @@ ClipAnnotationData load(const std::string& dir, const char* what) {
   return std::move(*data.pelk_annotation_data);
 }
 
+// A measure with nothing to average over is "n/a", never a number.
 std::string percent(double v) {
+  if (std::isnan(v)) return "n/a";
   char buf[32];
   std::snprintf(buf, sizeof(buf), "%.1f%%", 100 * v);
   return buf;
 }
 
+std::string fixed3(double v) {
+  if (std::isnan(v)) return "n/a";
+  char buf[32];
+  std::snprintf(buf, sizeof(buf), "%.3f", v);
+  return buf;
+}
+
+void write_table(const std::string& path, const TrackingMeasures& m) {
+  std::vector<std::vector<std::optional<std::string>>> rows;
+  for (const IdentityRecord& r : m.identities) {
+    rows.push_back({r.truth_box, format_number(r.frames), format_number(r.tracked), r.assigned_box,
+                    format_number(r.own_identity), format_number(r.other_identity), r.most_other_box,
+                    format_number(r.idtp), format_number(r.idfn), format_number(r.idfp)});
+  }
+  // Tracked keys that follow no animal: all their frames are IDFP.
+  for (const UnpairedTrackedKey& k : m.unpaired_tracked) {
+    rows.push_back({"", "0", "0", k.box, "0", "0", "", "0", "0", format_number(k.frames)});
+  }
+  write_csv(path, {"Truth Box", "Frames", "Frames Tracked", "Tracked As", "Frames Under Own Identity",
+                   "Frames Under Another Identity", "Most Frequent Other Identity", "IDTP", "IDFN", "IDFP"},
+            rows);
+}
+
 void run(const EvaluateOptions& o) {
-  const TrackingMeasures m = evaluate_tracking(load(o.tracked, "tracked"), load(o.truth, "truth"), o.iou);
-  char iou[32];
-  std::snprintf(iou, sizeof(iou), "%.3f", m.mean_iou);
+  const TrackingMeasures m = evaluate_tracking(load(o.tracked, "tracked"), load(o.truth, "truth"), o.iou, o.strict);
   std::cout << "IDF1 " << percent(m.idf1) << " (IDP " << percent(m.id_precision) << ", IDR " << percent(m.id_recall)
             << "), MOTA " << percent(m.mota) << ", " << m.id_switches << " identity switches, " << m.misses
-            << " misses, " << m.false_positives << " false positives, mean IoU " << iou << " over " << m.frames
-            << " frames and " << m.truth_objects << " truth masks\n";
+            << " misses, " << m.false_positives << " false positives, mean IoU " << fixed3(m.mean_iou) << " over "
+            << m.frames << " frames and " << m.truth_objects << " truth masks\n";
+  if (m.missing_frames > 0) {
+    std::cout << "  " << m.missing_frames << " frames of the truth have no tracked annotation file; their animals count "
+              << "as misses (--strict refuses such a folder)\n";
+  }
+  if (m.extra_frames > 0) {
+    std::cout << "  " << m.extra_frames << " tracked frames have no truth; their masks count as false positives\n";
+  }
   for (const IdentityRecord& r : m.identities) {
     if (r.other_identity == 0) continue;
     std::cout << "  " << r.truth_box << ": " << r.other_identity << " of " << r.frames << " frames under "
               << r.most_other_box << (r.assigned_box.empty() ? "" : " instead of " + r.assigned_box) << "\n";
   }
   if (o.csv.empty()) return;
-  std::vector<std::vector<std::optional<std::string>>> rows;
-  for (const IdentityRecord& r : m.identities) {
-    rows.push_back({r.truth_box, format_number(r.frames), format_number(r.tracked), r.assigned_box,
-                    format_number(r.own_identity), format_number(r.other_identity), r.most_other_box});
-  }
-  write_csv(o.csv, {"Truth Box", "Frames", "Frames Tracked", "Tracked As", "Frames Under Own Identity",
-                    "Frames Under Another Identity", "Most Frequent Other Identity"},
-            rows);
+  write_table(o.csv, m);
   std::cout << "per-identity table: " << o.csv << "\n";
 }
 
@@ -66,6 +91,8 @@ void add_evaluate_command(CLI::App& app) {
   c->add_option("tracked", o->tracked, "Annotation folder of the tracked clip")->required();
   c->add_option("truth", o->truth, "Annotation folder of the truth")->required();
   c->add_option("--csv", o->csv, "Write the per-identity table to this CSV file");
+  c->add_flag("--strict", o->strict, "Refuse folders whose frame numbers differ instead of counting a missing frame's "
+                                     "animals as misses");
   c->add_option("--iou", o->iou, "Mask IoU a match needs")->capture_default_str()->check(CLI::Range(0.0, 1.0));
   c->callback([o] { run(*o); });
 }

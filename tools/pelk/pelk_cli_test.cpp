@@ -231,8 +231,17 @@ TEST_F(PelkCliTest, EvaluateScoresTruthAndFindsASwap) {
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.out.find("MOTA 95.0%, 2 identity switches"), std::string::npos) << r.out;  // 1 - 2/40
   EXPECT_NE(r.out.find("  Box0: 2 of 4 frames under Box1"), std::string::npos) << r.out;
+  // A frame the tracker wrote nothing for: its 10 animals are misses, and
+  // the per-identity table adds up to the summary. --strict refuses.
   fs::remove(path("swapped/output_pp_3.json"));
-  r = run("evaluate " + path("swapped") + " " + path("ann"));
+  r = run("evaluate " + path("swapped") + " " + path("ann") + " --csv " + path("ids.csv"));
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("2 identity switches, 10 misses, 0 false positives"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("  1 frames of the truth have no tracked annotation file"), std::string::npos) << r.out;
+  const std::string table = testing::slurp(path("ids.csv"));
+  EXPECT_NE(table.find("Most Frequent Other Identity,IDTP,IDFN,IDFP\n"), std::string::npos) << table;
+  EXPECT_NE(table.find("\nBox0,4,3,Box0,2,1,Box1,2,2,1\n"), std::string::npos) << table;
+  r = run("evaluate " + path("swapped") + " " + path("ann") + " --strict");
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("frame 3 is in the truth but was not tracked"), std::string::npos) << r.err;
 }

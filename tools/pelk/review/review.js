@@ -87,11 +87,11 @@
   function measures() {
     const m = data.measures;
     if (!m) return;
-    const pct = (v) => (100 * v).toFixed(1) + "%";
+    const pct = (v) => (v === null || v === undefined ? "n/a" : (100 * v).toFixed(1) + "%");
     $("measures-section").hidden = false;
     $("measures-summary").textContent = "IDF1 " + pct(m.idf1) + " (ID precision " + pct(m.idp) + ", ID recall " +
       pct(m.idr) + "), MOTA " + pct(m.mota) + ", " + m.switches + " identity switches, " + m.misses + " misses, " +
-      m.false_positives + " false positives, mean mask IoU " + m.mean_iou.toFixed(3) + " over " + m.frames + " frames.";
+      m.false_positives + " false positives, mean mask IoU " + (m.mean_iou === null ? "n/a" : m.mean_iou.toFixed(3)) + " over " + m.frames + " frames.";
     const table = $("measures-table");
     const head = table.insertRow();
     ["Truth", "Frames", "Tracked", "As", "Under own identity", "Under another", "Which"].forEach((t) => {
