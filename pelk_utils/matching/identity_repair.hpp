@@ -1,10 +1,13 @@
-// Repair of swapped identities: two animals that lie on each other or cross
-// can come out of it with their identities exchanged. For every overlap
-// episode this decides, from the frames just before and just after it,
-// whether the pair's identities were exchanged: each box after the episode
-// is compared with both boxes before it, by region features (the image
-// encoder the overlap resolution uses) and by position (where each animal
-// was heading), and the better assignment wins when its margin is clear.
+// Repair of swapped identities: two animals that lie on each other, cross
+// or touch can come out of it with their identities exchanged. For every
+// such episode this decides, from several frames on each side of it, whether
+// the pair's identities were exchanged. Three cues each compare "kept" with
+// "exchanged": appearance (region features from the image encoder the
+// overlap resolution uses), where each animal was before (animals move as
+// little as they can) and where each was heading (an animal that walks on
+// keeps its course). Identities are exchanged back only when no cue speaks
+// against it and the cues together clear a margin; disagreeing cues and
+// near ties are "unclear" and left alone: a repair must never do harm.
 #pragma once
 
 #include <optional>
@@ -17,10 +20,17 @@
 
 namespace pelk {
 
-// A run of consecutive frames in which two boxes overlap.
+enum class EpisodeKind {
+  kOverlap,       // at least min_frames frames in which one mask covers the other
+  kShortOverlap,  // fewer frames of that
+  kContact,       // masks touching without covering (a crossing, lying side by side)
+};
+
+// A run of consecutive frames in which two boxes overlap or touch.
 struct OverlapEpisode {
   std::string box_a, box_b;  // in plain character order
   int first_frame = 0, last_frame = 0;  // frame keys, inclusive
+  EpisodeKind kind = EpisodeKind::kOverlap;
 };
 
 struct RepairSettings {
@@ -28,30 +38,50 @@ struct RepairSettings {
   int min_frames = 3;             // shortest episode considered
   double apart_percent = 10;      // compared frames: neither mask covers more of the other than this
   int search_frames = 20;         // how far to look for such a frame on each side
-  int motion_frames = 5;          // frames before the episode that give each animal's heading
-  double margin = 0.3;            // the better assignment must win by this much (chosen on bench_repair's scenes)
+  int motion_frames = 5;          // frames before (and after) the episode that give each animal's heading
+  int side_frames = 3;            // frames compared on each side, nearest first
+  bool short_contacts = true;     // also decide short overlaps and contacts
+  int contact_px = 2;             // masks this close (in pixels) touch
+  double margin = 0.2;            // the cues together must favour one answer by this much
+  double cue_margin = 0.15;       // one cue favouring an answer by this much votes for it
+  // (margins chosen on bench_repair's tuning scenes, checked on held-out ones)
 };
 
 // Throws std::invalid_argument naming the setting when one makes no sense:
-// a margin that is negative or not a number (a negative margin would exchange
+// margins that are negative or not numbers (a negative margin would exchange
 // identities on a clip that is right), percentages outside 0..100, frame
-// counts below their least useful value.
+// and pixel counts below their least useful value.
 void check_repair_settings(const RepairSettings& settings);
 
 enum class SwapVerdict { kKeep, kSwap, kUnclear };
 
+// How much each cue favours "kept" over "exchanged": its cost of exchanged
+// minus its cost of kept (negative: it favours exchanged; 0: it cannot tell).
+struct CueMargins {
+  double appearance = 0, position = 0, heading = 0;
+};
+
 struct SwapDecision {
   OverlapEpisode episode;
-  std::optional<int> before_frame, after_frame;  // the compared frames
-  double keep_cost = 0, swap_cost = 0;           // lower is better
+  std::optional<int> before_frame, after_frame;  // the nearest compared frames
+  int frames_compared = 0;                       // compared frames on both sides together
+  double keep_cost = 0, swap_cost = 0;           // the cues together; lower is better
+  CueMargins cues;
   SwapVerdict verdict = SwapVerdict::kUnclear;
   std::string reason;                            // why, in words
 };
 
-// Returns the overlap episodes of `clip` in frame order: per pair of boxes,
-// runs of at least `min_frames` consecutive frame keys in which one mask
-// covers more than `intersection_thrr` percent of the other.
+// Returns the episodes of `clip` in frame order: per pair of boxes, runs of
+// consecutive frame keys in which one mask covers more than
+// `intersection_thrr` percent of the other (kOverlap from `min_frames`
+// frames on, kShortOverlap below), and, with `short_contacts`, runs of
+// frames in which the masks come within `contact_px` pixels of each other
+// without such covering (kContact).
 std::vector<OverlapEpisode> find_overlap_episodes(const ClipAnnotationData& clip, const RepairSettings& settings = {});
+
+// Returns the words for an episode kind ("overlap", "short overlap",
+// "contact").
+const char* episode_kind_name(EpisodeKind kind);
 
 // Decides every episode in frame order. A swap decided for one episode is
 // taken into account (box keys exchanged after it) when the later ones are

@@ -77,17 +77,36 @@ PenScene::Pose PenScene::pose(int identity, int f) const {
   Pose p;
   p.centre = home_[i] + cv::Point2d(amplitude_[i].x * std::sin(t), amplitude_[i].y * std::sin(0.7 * t + 1));
   p.heading_deg = 90 + (identity * 37 % 60 - 30) + 10 * std::sin(0.5 * t);
-  if (identity == SceneConfig::kWalker) {
-    const double ramp = std::max(3, (config_.overlap.last - config_.overlap.first) / 3);
-    const double w = span_weight(config_.overlap, f, ramp);
-    const Pose two = pose(SceneConfig::kUnder, f);
-    p.centre = p.centre * (1 - w) + (two.centre + cv::Point2d(15 * scale_, 30 * scale_)) * w;
-    p.heading_deg = p.heading_deg * (1 - w) + (two.heading_deg + 10) * w;
+  if (config_.visits.empty() && identity == SceneConfig::kWalker) {
+    p = visited({SceneConfig::kWalker, SceneConfig::kUnder, config_.overlap, VisitKind::kStepBack}, p, identity, f);
+  }
+  for (const Visit& v : config_.visits) {
+    if (v.animal == identity) p = visited(v, p, identity, f);
   }
   if (identity == SceneConfig::kLeaver) {  // leaves through the bottom edge and comes back
     const double w = span_weight(config_.vanish, f, 3);
     p.centre.y += w * (config_.frame_size.height + 200 * scale_ - p.centre.y);
   }
+  return p;
+}
+
+PenScene::Pose PenScene::visited(const Visit& v, const Pose& own, int identity, int f) const {
+  const int length = v.span.last - v.span.first;
+  const double ramp = v.ramp > 0 ? v.ramp : std::max(3, length / 3);
+  const double middle = v.span.first + length / 2.0;
+  Pose base = own;
+  if (v.kind == VisitKind::kGoOn && f >= middle) {  // from the middle on it belongs to its new place
+    const cv::Point2d from = home_[static_cast<std::size_t>(identity)], to = home_[static_cast<std::size_t>(v.target)];
+    const cv::Point2d way = to - from;
+    base.centre += to + way * (165 * scale_ / std::max(cv::norm(way), 1.0)) - from;
+  }
+  if (v.kind == VisitKind::kTurnAround && f >= middle) base.heading_deg += 180;
+  const double w = span_weight(v.span, f, ramp);
+  if (w == 0) return base;
+  const Pose target = pose(v.target, f);
+  Pose p;
+  p.centre = base.centre * (1 - w) + (target.centre + v.offset * scale_) * w;
+  p.heading_deg = base.heading_deg * (1 - w) + (target.heading_deg + 10 + (base.heading_deg - own.heading_deg)) * w;
   return p;
 }
 
@@ -110,13 +129,14 @@ void PenScene::draw_shape(cv::Mat& canvas, int identity, int f, cv::Point offset
 cv::Mat PenScene::render(int f) const {
   cv::Mat frame = floor_.clone();
   for (int id = 0; id < kAnimals; ++id) {
-    const double v = 190 + 4 * id;
+    const int look = config_.look_alike && id == SceneConfig::kWalker ? SceneConfig::kUnder : id;
+    const double v = 190 + 4 * look;
     draw_shape(frame, id, f, {}, cv::Scalar(v - 12, v - 6, v));
     // A dark marking of the animal's own along its back.
     const Pose p = pose(id, f);
     const cv::Point2d d = direction(p.heading_deg), n(-d.y, d.x);
-    const cv::Point2d spot = p.centre + d * ((-90 + 20 * id) * scale_) + n * (((id % 3) - 1) * 22 * scale_);
-    cv::ellipse(frame, cv::RotatedRect(cv::Point2f(spot), cv::Size2f(36 * scale_, 22 * scale_), static_cast<float>(p.heading_deg + 40 * id)),
+    const cv::Point2d spot = p.centre + d * ((-90 + 20 * look) * scale_) + n * (((look % 3) - 1) * 22 * scale_);
+    cv::ellipse(frame, cv::RotatedRect(cv::Point2f(spot), cv::Size2f(36 * scale_, 22 * scale_), static_cast<float>(p.heading_deg + 40 * look)),
                 cv::Scalar(55, 55, 60), cv::FILLED);
   }
   if (config_.split.contains(f)) frame(beam()).setTo(cv::Scalar(35, 35, 38));

@@ -23,6 +23,22 @@ struct FrameSpan {
   bool contains(int f) const { return f >= first && f < last; }
 };
 
+// How a visiting animal comes to another and leaves it: back the way it
+// came, back after turning around on the spot, or on past it to a new place
+// beside it (a short span with no stay is a crossing).
+enum class VisitKind { kStepBack, kTurnAround, kGoOn };
+
+// One animal walking onto another and lying under it (identities are drawn
+// in order, so the higher identity lies on top) for the middle of `span`,
+// with `ramp` frames of walking on each side (0: a third of the span).
+struct Visit {
+  int animal = 1, target = 2;
+  FrameSpan span;
+  VisitKind kind = VisitKind::kStepBack;
+  int ramp = 0;
+  cv::Point2d offset{15, 30};  // where on the target it lies, in reference pixels
+};
+
 struct SceneConfig {
   std::uint64_t seed = 1;
   // Size of the cropped frames (what frame extraction writes). The camera
@@ -37,6 +53,10 @@ struct SceneConfig {
   // layout with nothing between; identities are drawn in order, so kUnder
   // lies on top of the walker).
   static constexpr int kWalker = 1, kUnder = 2, kLeaver = 7, kSplitAnimal = 5;
+  // Visits in place of the walker's default one (over `overlap`), for
+  // scenes of other kinds; empty keeps the default.
+  std::vector<Visit> visits;
+  bool look_alike = false;  // the walker is drawn as kUnder is: same shade, same marking
 };
 
 // One animal in one frame. Identities count from 0 (box key "Box<id>").
@@ -84,6 +104,7 @@ class PenScene {
     double heading_deg = 0;
   };
   Pose pose(int identity, int f) const;
+  Pose visited(const Visit& v, const Pose& own, int identity, int f) const;
   // Draws the animal's silhouette (1) into `canvas` at `offset`.
   void draw_shape(cv::Mat& canvas, int identity, int f, cv::Point offset, const cv::Scalar& value) const;
   cv::Rect beam() const;

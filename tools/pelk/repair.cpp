@@ -1,5 +1,6 @@
 // pelk repair: finds overlap episodes after which two animals' identities
 // were exchanged and exchanges them back in every later annotation file.
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -20,15 +21,12 @@ struct RepairOptions {
 };
 
 std::string describe(const SwapDecision& d) {
-  char costs[96];
-  std::snprintf(costs, sizeof(costs), " (kept %.2f, exchanged %.2f)", d.keep_cost, d.swap_cost);
   std::string compared;
   if (d.before_frame && d.after_frame) {
     compared = ", frames " + std::to_string(*d.before_frame) + " and " + std::to_string(*d.after_frame) + " compared";
   }
-  return d.episode.box_a + "-" + d.episode.box_b + " overlap in frames " + std::to_string(d.episode.first_frame) + ".." +
-         std::to_string(d.episode.last_frame) + compared + ": " + d.reason +
-         (d.before_frame && d.after_frame ? std::string(costs) : std::string());
+  return d.episode.box_a + "-" + d.episode.box_b + " " + episode_kind_name(d.episode.kind) + " in frames " +
+         std::to_string(d.episode.first_frame) + ".." + std::to_string(d.episode.last_frame) + compared + ": " + d.reason;
 }
 
 void undo(const std::string& clip) {
@@ -87,7 +85,10 @@ void run(const RepairOptions& o) {
   for (const SwapDecision& d : decisions) std::cout << "  " << describe(d) << "\n";
   const std::vector<IdentitySwap> swaps = swaps_of(decisions);
   if (swaps.empty()) {
-    std::cout << "nothing to do: " << decisions.size() << " overlap episodes, no exchanged identities found\n";
+    const auto unclear = std::count_if(decisions.begin(), decisions.end(),
+                                       [](const SwapDecision& d) { return d.verdict == SwapVerdict::kUnclear; });
+    std::cout << "nothing to do: " << decisions.size() << " episodes (overlaps and contacts), no exchanged identities found"
+              << (unclear ? ", " + std::to_string(unclear) + " unclear and left alone" : std::string()) << "\n";
     return;
   }
   if (repaired_before) {
@@ -114,13 +115,13 @@ void run(const RepairOptions& o) {
 void add_repair_command(CLI::App& app) {
   auto o = std::make_shared<RepairOptions>();
   CLI::App* c = app.add_subcommand(
-      "repair", "Find overlap episodes after which two animals' identities were exchanged (region features and "
-                "where each animal was heading, before and after the episode) and exchange them back in every later "
+      "repair", "Find episodes (overlaps, short overlaps, contacts) after which two animals' identities were exchanged (appearance, "
+                "where each animal was and where it was heading, on several frames each side; disagreeing cues and near ties are unclear and left alone) and exchange them back in every later "
                 "annotation file; files are replaced atomically and a manifest lets --undo restore them byte for byte");
   c->add_option("clip", o->clip, "Annotation folder of the tracked clip")->required()->check(CLI::ExistingDirectory);
   c->add_flag("--dry-run", o->dry_run, "Print what would change, change nothing");
   c->add_flag("--undo", o->undo, "Restore the files the last repair changed");
-  c->add_option("--margin", o->margin, "How much better the chosen assignment must score")->capture_default_str();
+  c->add_option("--margin", o->margin, "How much the cues together must favour an exchange before one is made (lower: more repairs, more risk)")->capture_default_str();
   add_model_options(*c, o->models, false);
   c->callback([o] { run(*o); });
 }

@@ -39,4 +39,28 @@ def forward(self, x):
   torch::jit::Module module_;
 };
 
+// Like GridStatsEncoder, but the grid goes into the channels (1 x 192 x 1 x
+// 1): the spatial mean the region features take keeps where things are in
+// the crop, so a marking on the left tells from one on the top.
+class GridLayoutEncoder : public ImageEncoder {
+ public:
+  GridLayoutEncoder() : module_("GridLayoutEncoder") {
+    module_.define(R"JIT(
+def forward(self, x):
+    grid = x.reshape([1, 3, 8, 32, 8, 32]).mean([3, 5])
+    return {"vision_features": grid.reshape([1, 192, 1, 1])}
+)JIT");
+  }
+  std::map<std::string, torch::Tensor> operator()(const torch::Tensor& image) override {
+    std::map<std::string, torch::Tensor> out;
+    for (const auto& entry : module_.forward({image}).toGenericDict()) {
+      out[entry.key().toStringRef()] = entry.value().toTensor();
+    }
+    return out;
+  }
+
+ private:
+  torch::jit::Module module_;
+};
+
 }  // namespace pelk::testing
