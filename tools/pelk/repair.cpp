@@ -8,7 +8,7 @@
 #include "commands.hpp"
 #include "model_steps.hpp"
 #include "pelk_utils/annotation/identity_swap.hpp"
-#include "pelk_utils/matching/identity_repair.hpp"
+#include "pelk_utils/matching/folder_repair.hpp"
 
 namespace pelk::cli {
 namespace {
@@ -42,72 +42,34 @@ void undo(const std::string& clip) {
   }
 }
 
-// Brings a folder left by a killed run back to order before anything is
-// decided; returns whether it holds a finished repair. A dry run only tells.
-bool settle_earlier_runs(const RepairOptions& o) {
-  const RepairStatus status = repair_status(o.clip);
-  if (o.dry_run) {
-    if (!status.leftovers.empty()) {
-      std::cout << status.leftovers.size() << " leftover files of an interrupted run would be removed\n";
-    }
-    if (status.state == RepairState::kPending) {
-      throw std::runtime_error("an interrupted repair is pending; run `pelk repair --undo` or `pelk repair` to finish it");
-    }
-    return status.state == RepairState::kApplied;
-  }
-  if (status.state == RepairState::kPending) {
-    if (!status.can_finish) {
-      throw std::runtime_error("the interrupted repair of " + o.clip + " was made by an earlier pelk and cannot be "
-                               "finished; roll it back with `pelk repair --undo`");
-    }
-    const std::size_t written = finish_interrupted_repair(o.clip);
-    std::cout << "finished the interrupted repair (" << status.description << "): wrote the " << written
-              << " files it had not reached; `pelk repair --undo " << o.clip << "` restores all " << status.files << "\n";
-    return true;
-  }
-  const std::size_t removed = clean_repair_leftovers(o.clip);
-  if (removed > 0) std::cout << "removed " << removed << " leftover files of an interrupted run\n";
-  return status.state == RepairState::kApplied;
-}
-
 void run(const RepairOptions& o) {
   if (o.undo) return undo(o.clip);
   RepairSettings settings;
   settings.margin = o.margin;
-  check_repair_settings(settings);  // before anything is read or written
-  const bool repaired_before = settle_earlier_runs(o);
-  AnnotationData data;
-  quietly([&] { data = get_pelk_annotation_data("", false, 0, o.clip); });
-  if (!data.pelk_annotation_data) throw std::invalid_argument("no annotation files (output_pp_<n>.json) under '" + o.clip + "'");
+  check_repair_settings(settings);  // before any model is loaded
   Models models = load_models(o.models);
-  std::vector<SwapDecision> decisions;
-  quietly([&] { decisions = decide_identity_swaps(*data.pelk_annotation_data, *models.predictor, settings); });
-  for (const SwapDecision& d : decisions) std::cout << "  " << describe(d) << "\n";
-  const std::vector<IdentitySwap> swaps = swaps_of(decisions);
-  if (swaps.empty()) {
-    const auto unclear = std::count_if(decisions.begin(), decisions.end(),
+  FolderRepair r;
+  quietly([&] { r = repair_clip_folder(o.clip, *models.predictor, settings, o.dry_run); });
+  if (r.leftovers > 0) {
+    std::cout << (o.dry_run ? "" : "removed ") << r.leftovers << " leftover files of an interrupted run"
+              << (o.dry_run ? " would be removed" : "") << "\n";
+  }
+  if (!r.finished_description.empty()) {
+    std::cout << "finished the interrupted repair (" << r.finished_description << "): wrote the " << r.finished_files
+              << " files it had not reached; `pelk repair --undo " << o.clip << "` restores them all\n";
+  }
+  for (const SwapDecision& d : r.decisions) std::cout << "  " << describe(d) << "\n";
+  if (r.swaps.empty()) {
+    const auto unclear = std::count_if(r.decisions.begin(), r.decisions.end(),
                                        [](const SwapDecision& d) { return d.verdict == SwapVerdict::kUnclear; });
-    std::cout << "nothing to do: " << decisions.size() << " episodes (overlaps and contacts), no exchanged identities found"
+    std::cout << "nothing to do: " << r.decisions.size() << " episodes (overlaps and contacts), no exchanged identities found"
               << (unclear ? ", " + std::to_string(unclear) + " unclear and left alone" : std::string()) << "\n";
-    return;
+  } else if (o.dry_run) {
+    std::cout << "would exchange " << r.description << " in " << r.files_changed << " files (nothing written)\n";
+  } else {
+    std::cout << "exchanged " << r.description << " in " << r.files_changed << " files; `pelk repair --undo " << o.clip
+              << "` restores them\n";
   }
-  if (repaired_before) {
-    throw std::invalid_argument("'" + o.clip + "' was repaired before and a new exchange was found; undo the repair "
-                                "first (pelk repair --undo)");
-  }
-  const std::vector<FileChange> changes = plan_identity_swaps(*data.pelk_annotation_data, swaps);
-  std::string what;
-  for (const IdentitySwap& s : swaps) {
-    what += (what.empty() ? "" : ", ") + std::string("object ids ") + std::to_string(s.object_a) + " and " +
-            std::to_string(s.object_b) + " after frame " + std::to_string(s.after_frame);
-  }
-  if (o.dry_run) {
-    std::cout << "would exchange " << what << " in " << changes.size() << " files (nothing written)\n";
-    return;
-  }
-  apply_file_changes(o.clip, changes, "exchanged " + what);
-  std::cout << "exchanged " << what << " in " << changes.size() << " files; `pelk repair --undo " << o.clip
-            << "` restores them\n";
 }
 
 }  // namespace
