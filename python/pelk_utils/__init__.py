@@ -51,6 +51,7 @@ _CORE_NAMES = (
     "draw_masks_on_image",
     "draw_pen",
     "enhance_dark_text",
+    "evaluate_tracking",
     "find_best_laste_frame",
     "find_boxes_with_small_area_from_last_video",
     "find_continuous_frames",
@@ -68,9 +69,11 @@ _CORE_NAMES = (
     "process_gdino_results",
     "process_json_and_generate_masks",
     "render_intersection_heatmap",
+    "repair_status",
     "retrieve_annotation",
     "set_figure_sink",
     "set_figures_dir",
+    "undo_repair",
     "video_segments_mask_visual",
     "write_annotation_file",
 )
@@ -78,6 +81,7 @@ _TORCH_NAMES = (
     "cosine_scores_cal",
     "generate_sam2_image_features",
     "process_overlap_frames",
+    "repair_identities",
 )
 
 __all__ = sorted(_CORE_NAMES + _TORCH_NAMES + ("models", "progress_lines", "show_figures_inline"), key=str.lower)

@@ -4,6 +4,7 @@
 #include "convert.hpp"
 // (convert.hpp first: it declares the opaque containers)
 #include "bindings.hpp"
+#include "pelk_utils/matching/folder_repair.hpp"
 #include "pelk_utils/matching/overlap_resolution.hpp"
 #include "pelk_utils/matching/region_features.hpp"
 #include "py_encoder.hpp"
@@ -27,6 +28,28 @@ std::vector<std::optional<torch::Tensor>> features_from(const py::handle& obj, c
 }
 
 cv::Mat bgr_frame(const py::object& image) { return swap_red_blue(image_from_array(image, "image")); }
+
+py::object optional_int(const std::optional<int>& v) { return v ? py::object(py::int_(*v)) : py::object(py::none()); }
+
+py::dict dict_from_decision(const SwapDecision& d) {
+  py::dict out;
+  out["boxes"] = py::make_tuple(d.episode.box_a, d.episode.box_b);
+  out["kind"] = episode_kind_name(d.episode.kind);
+  out["first_frame"] = d.episode.first_frame;
+  out["last_frame"] = d.episode.last_frame;
+  out["before_frame"] = optional_int(d.before_frame);
+  out["after_frame"] = optional_int(d.after_frame);
+  out["verdict"] = verdict_name(d.verdict);
+  out["reason"] = d.reason;
+  out["keep_cost"] = d.keep_cost;
+  out["swap_cost"] = d.swap_cost;
+  py::dict cues;
+  cues["appearance"] = d.cues.appearance;
+  cues["position"] = d.cues.position;
+  cues["heading"] = d.cues.heading;
+  out["cues"] = cues;
+  return out;
+}
 
 }  // namespace
 
@@ -75,6 +98,37 @@ void bind_matching_torch(py::module_& m) {
         "    -> (test_frame, most_frequent_box, con_frames_dict, worst_boxes)\n\n"
         "Finds where an overlap episode of the report's high-overlap rows begins and votes for the box most likely "
         "carrying an identity error, from mask IoU, box IoU and region features (image_predictor's encoder).");
+  m.def("repair_identities",
+        [](const FsPath& folder, const py::object& image_predictor, double margin, bool dry_run) {
+          RepairSettings settings;
+          settings.margin = margin;
+          check_repair_settings(settings);  // a ValueError naming the setting, before the model is touched
+          PyEncodingPredictor predictor(image_predictor);
+          const FolderRepair r = repair_clip_folder(folder, predictor, settings, dry_run);
+          py::list decisions, exchanges;
+          for (const SwapDecision& d : r.decisions) decisions.append(dict_from_decision(d));
+          for (const IdentitySwap& x : r.swaps) exchanges.append(py::make_tuple(x.after_frame, x.object_a, x.object_b));
+          py::dict out;
+          out["decisions"] = decisions;
+          out["exchanges"] = exchanges;
+          out["files_changed"] = r.files_changed;
+          out["finished_files"] = r.finished_files;
+          out["leftovers"] = r.leftovers;
+          out["dry_run"] = dry_run;
+          return out;
+        },
+        py::arg("folder"), py::arg("image_predictor"), py::arg("margin") = RepairSettings{}.margin,
+        py::arg("dry_run") = false,
+        "repair_identities(folder, image_predictor, margin=0.2, dry_run=False) -> dict\n\n"
+        "Finds the episodes (overlaps, short overlaps, contacts) of the annotation folder after which two animals' "
+        "identities were exchanged and exchanges them back in every later file, as `pelk repair` does: each episode "
+        "is decided on several frames each side from appearance (image_predictor's encoder), where each animal was "
+        "and where it was heading; disagreeing cues and near ties are 'unclear' and left alone. margin (finite, 0 or "
+        "more) is how much the cues together must favour an exchange. Files are replaced atomically and undo_repair "
+        "restores them byte for byte. dry_run=True writes nothing (RuntimeError when an interrupted repair is "
+        "pending). Returns decisions (one dict per episode: boxes, kind, frames, verdict 'kept'/'exchanged'/"
+        "'unclear', reason, costs, cues), exchanges (after_frame, object_a, object_b), files_changed, finished_files "
+        "(of an interrupted repair it finished) and leftovers (of killed runs, removed).");
 }
 
 }  // namespace pelk::python

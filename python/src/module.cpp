@@ -23,5 +23,6 @@ PYBIND11_MODULE(_pelk_utils, m) {
   bind_refine(m);
   bind_analytics(m);
   bind_synth(m);
+  bind_repair(m);
   refuse_old_pickle_protocols(m);
 }

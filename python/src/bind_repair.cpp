@@ -1,0 +1,123 @@
+// Identity measures and the repair's safety net for Python: evaluation of a
+// tracked clip against its truth, the repair state of a folder and --undo.
+// (The repair itself needs region features: bind_matching_torch.cpp.)
+#include "convert.hpp"
+// (convert.hpp first: it declares the opaque containers)
+#include "bindings.hpp"
+#include "pelk_utils/annotation/file_changes.hpp"
+#include "pelk_utils/quality/tracking_measures.hpp"
+
+namespace pelk::python {
+
+namespace {
+
+// Ratios with nothing to average over are NaN, as in pandas.
+py::dict dict_from_measures(const TrackingMeasures& m) {
+  py::list identities;
+  for (const IdentityRecord& r : m.identities) {
+    py::dict d;
+    d["truth_box"] = r.truth_box;
+    d["frames"] = r.frames;
+    d["tracked"] = r.tracked;
+    d["assigned_box"] = r.assigned_box.empty() ? py::object(py::none()) : py::str(r.assigned_box);
+    d["own_identity"] = r.own_identity;
+    d["other_identity"] = r.other_identity;
+    d["most_other_box"] = r.most_other_box.empty() ? py::object(py::none()) : py::str(r.most_other_box);
+    d["idtp"] = r.idtp;
+    d["idfn"] = r.idfn;
+    d["idfp"] = r.idfp;
+    identities.append(d);
+  }
+  py::dict unpaired;
+  for (const UnpairedTrackedKey& k : m.unpaired_tracked) unpaired[py::str(k.box)] = k.frames;
+  py::dict out;
+  out["idf1"] = m.idf1;
+  out["id_precision"] = m.id_precision;
+  out["id_recall"] = m.id_recall;
+  out["mota"] = m.mota;
+  out["id_switches"] = m.id_switches;
+  out["misses"] = m.misses;
+  out["false_positives"] = m.false_positives;
+  out["mean_iou"] = m.mean_iou;
+  out["idtp"] = m.idtp;
+  out["idfp"] = m.idfp;
+  out["idfn"] = m.idfn;
+  out["frames"] = m.frames;
+  out["missing_frames"] = m.missing_frames;
+  out["extra_frames"] = m.extra_frames;
+  out["truth_objects"] = m.truth_objects;
+  out["tracked_objects"] = m.tracked_objects;
+  out["identities"] = identities;
+  out["unpaired_tracked"] = unpaired;
+  return out;
+}
+
+const char* state_name(RepairState s) {
+  switch (s) {
+    case RepairState::kNone: return "none";
+    case RepairState::kPending: return "pending";
+    case RepairState::kApplied: return "applied";
+  }
+  return "?";
+}
+
+}  // namespace
+
+void bind_repair(py::module_& m) {
+  m.def("evaluate_tracking",
+        [](const py::object& tracked, const py::object& truth, double iou_threshold, bool strict) {
+          if (!(iou_threshold >= 0 && iou_threshold <= 1)) {
+            value_error("evaluate_tracking: iou_threshold must be from 0 to 1, got " + py::repr(py::float_(iou_threshold)).cast<std::string>());
+          }
+          const OwnedClip t = clip_from_dict(tracked, "tracked");
+          const OwnedClip g = clip_from_dict(truth, "truth");
+          TrackingMeasures measures;
+          {
+            ReleaseGil release;
+            measures = evaluate_tracking(*t, *g, iou_threshold, strict);
+          }
+          return dict_from_measures(measures);
+        },
+        py::arg("tracked"), py::arg("truth"), py::arg("iou_threshold") = 0.5, py::arg("strict") = false,
+        "evaluate_tracking(tracked, truth, iou_threshold=0.5, strict=False) -> dict\n\n"
+        "Measures the tracked clip against its truth (both as get_pelk_annotation_data returns them; frames paired by "
+        "frame number): idf1, id_precision, id_recall, mota, id_switches, misses, false_positives, mean_iou (NaN where "
+        "there is nothing to average), the IDF1 counts idtp/idfp/idfn, and per truth identity its share of them. A "
+        "frame on one side only counts as missed (or as false positives); strict=True raises ValueError instead.");
+  m.def("repair_status",
+        [](const FsPath& folder) {
+          RepairStatus s;
+          {
+            ReleaseGil release;
+            s = repair_status(folder);
+          }
+          py::list leftovers;
+          for (const std::string& p : s.leftovers) leftovers.append(path_str(p));
+          py::dict out;
+          out["state"] = state_name(s.state);
+          out["description"] = s.description;
+          out["files"] = s.files;
+          out["can_finish"] = s.can_finish;
+          out["leftovers"] = leftovers;
+          return out;
+        },
+        py::arg("folder"),
+        "repair_status(folder) -> dict\n\n"
+        "Tells, writing nothing, what the annotation folder holds of identity repairs: state 'none', 'pending' (an "
+        "interrupted repair: repair_identities finishes it, undo_repair rolls it back) or 'applied', its description, "
+        "the number of files it changes, and leftovers of killed runs. ValueError for a manifest that is damaged or "
+        "not the folder's own.");
+  m.def("undo_repair",
+        [](const FsPath& folder) {
+          ReleaseGil release;
+          return undo_file_changes(folder);
+        },
+        py::arg("folder"),
+        "undo_repair(folder) -> int\n\n"
+        "Restores, byte for byte, the annotation files the last repair of this folder changed (a finished or an "
+        "interrupted one) and returns how many it restored (0 when there is no repair). Works on a copied or moved "
+        "folder and only ever on the folder named; a manifest that does not belong to it is a ValueError and nothing "
+        "changes; a repaired file changed since is a RuntimeError and nothing changes.");
+}
+
+}  // namespace pelk::python
