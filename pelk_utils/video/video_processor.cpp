@@ -117,6 +117,10 @@ CropRect adjust_crop(const CropRect& detected, const std::optional<bool>& left_c
 
 double VideoProcessor::get_video_duration(const std::string& video_path) {
   const internal::VideoReader video(video_path);
+  return duration_of(video, video_path);
+}
+
+double VideoProcessor::duration_of(const internal::VideoReader& video, const std::string& video_path) {
   if (!video.is_open()) {
     output() << "Error: Could not open video " << video_path << "\n";
     return 0;
@@ -182,15 +186,16 @@ std::optional<CropRect> VideoProcessor::crop_for(const cv::Mat& first_frame,
 void VideoProcessor::crop_video_to_frames(const std::string& video_path, const std::string& output_dir,
                                           Number start_min, Number end_min,
                                           const std::optional<std::string>& camera_number, bool crop) {
-  crop_range(video_path, output_dir, output_dir, start_min, end_min, camera_number, crop);
+  if (frame_skip == 0) throw std::invalid_argument("frame_skip must not be 0");
+  internal::VideoReader video(video_path);
+  crop_range(video, video_path, output_dir, output_dir, start_min, end_min, camera_number, crop);
 }
 
-RangeOutcome VideoProcessor::crop_range(const std::string& video_path, const std::string& write_dir,
-                                        const std::string& shown_dir, Number start_min, Number end_min,
-                                        const std::optional<std::string>& camera_number, bool crop) {
+RangeOutcome VideoProcessor::crop_range(internal::VideoReader& video, const std::string& video_path,
+                                        const std::string& write_dir, const std::string& shown_dir, Number start_min,
+                                        Number end_min, const std::optional<std::string>& camera_number, bool crop) {
   if (frame_skip == 0) throw std::invalid_argument("frame_skip must not be 0");
   create_folder(write_dir);
-  internal::VideoReader video(video_path);
   if (!video.is_open()) {
     output() << "Error: Could not open video.\n";
     return {false, "the video could not be opened"};
@@ -200,16 +205,31 @@ RangeOutcome VideoProcessor::crop_range(const std::string& video_path, const std
   const double frame_count = video.frame_count();
   const Number start_frame = frame_bound(fps, start_min, "start_min", video_path);
   const Number end_frame = frame_bound(fps, end_min, "end_min", video_path);
-  video.seek(static_cast<std::int64_t>(start_frame.as_double()));
-  if (!video.read()) {
-    output() << "Error: Could not read the first frame.\n";
-    // A range that starts at or past the video's end asks for no frame.
-    if (start_frame.as_double() >= frame_count) return {true, ""};
-    return {false, "its first frame could not be read"};
+  // The range's first frame (read, not saved) is where the last range of a
+  // batch stopped: go on from it; seek only for a range that starts elsewhere.
+  const auto first = static_cast<std::int64_t>(start_frame.as_double());
+  if (video.position() != first) {
+    // A seek clamps to the reported frame count; when the stream already
+    // ended there, the first frame cannot be read and no seek is needed.
+    const std::optional<std::int64_t> end = video.ended_at();
+    const bool past_end = end && first >= *end && static_cast<double>(*end) >= frame_count;
+    bool have_first = false;
+    if (!past_end) {
+      video.seek(first);
+      have_first = video.read();
+    }
+    if (!have_first) {
+      output() << "Error: Could not read the first frame.\n";
+      // A range that starts at or past the video's end asks for no frame.
+      if (start_frame.as_double() >= frame_count) return {true, ""};
+      return {false, "its first frame could not be read"};
+    }
   }
   std::optional<CropRect> rect;
   if (crop) {
-    rect = crop_for(video.bgr(cv::Rect({0, 0}, video.frame_size())), camera_number);
+    // Only a camera without a crop yet needs the whole frame in BGR.
+    const bool known = camera_crop_coords.contains(camera_number);
+    rect = crop_for(known ? cv::Mat() : video.bgr(cv::Rect({0, 0}, video.frame_size())), camera_number);
     if (!rect) return {false, "no orange region was found on its first frame"};
   }
   int saved = 0;
@@ -255,8 +275,7 @@ RangeOutcome VideoProcessor::crop_range(const std::string& video_path, const std
   return outcome;
 }
 
-void VideoProcessor::check_time_step(const std::string& video_path) const {
-  const internal::VideoReader video(video_path);
+void VideoProcessor::check_time_step(const internal::VideoReader& video, const std::string& video_path) const {
   const double fps = video.is_open() ? video.fps() : 0;
   if (fps > 0 && time_step.as_double() * 60 * fps < 1) {
     throw std::invalid_argument("time_step " + time_step.text() + " minutes is shorter than one frame interval of '" +
@@ -274,8 +293,10 @@ void VideoProcessor::process_videos_to_frames(const CatalogueTable& df) {
   }
   const char* leaf = left_crop.value_or(false) ? "left_cropped_frames" : "right_cropped_frames";
   for (const CatalogueRow& row : df) {
-    const double total = get_video_duration(row.file_path);
-    if (total > 0) check_time_step(row.file_path);
+    // One reader per recording, kept open from range to range.
+    internal::VideoReader video(row.file_path);
+    const double total = duration_of(video, row.file_path);
+    if (total > 0) check_time_step(video, row.file_path);
     for (Number start = 0; start < Number(total); start += time_step) {
       Number end = start + time_step;
       if (Number(total) < end) end = Number(total);
@@ -293,7 +314,7 @@ void VideoProcessor::process_videos_to_frames(const CatalogueTable& df) {
       const std::string partial = dir + ".partial";
       fs::remove_all(partial, ec);
       if (ec) throw std::runtime_error("cannot remove the unfinished folder '" + partial + "': " + ec.message());
-      const RangeOutcome outcome = crop_range(row.file_path, partial, dir, start, end, row.camera_number, crop);
+      const RangeOutcome outcome = crop_range(video, row.file_path, partial, dir, start, end, row.camera_number, crop);
       if (!outcome.complete) {
         output() << "Leaving " << dir << " unfinished: " << outcome.reason << "; a rerun will try it again.\n";
         continue;

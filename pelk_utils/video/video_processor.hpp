@@ -16,6 +16,10 @@
 
 namespace pelk {
 
+namespace internal {
+class VideoReader;
+}
+
 // A crop in frame pixels: rows y1..y2 and columns x1..x2, ends exclusive.
 // Negative bounds count from the opposite edge; bounds beyond the frame are
 // cut back to its edge.
@@ -87,13 +91,19 @@ struct VideoProcessor {
   // unfinished: <reason>; a rerun will try it again." and the batch goes
   // on. Finished ranges print "Skipping". Throws std::invalid_argument when
   // time_step is not positive or shorter than one frame interval of a video,
-  // std::runtime_error naming the folder when one cannot be created.
+  // std::runtime_error naming the folder when one cannot be created. Each
+  // recording is opened once and decoded from start to end in one pass: a
+  // range that starts where the last one ended goes on from the decoded
+  // frame, and the reader seeks only to a range that starts elsewhere (after
+  // skipped ranges); the frames saved are the same as range by range.
   void process_videos_to_frames(const CatalogueTable& df);
 
  private:
-  RangeOutcome crop_range(const std::string& video_path, const std::string& write_dir, const std::string& shown_dir,
-                  Number start_min, Number end_min, const std::optional<std::string>& camera_number, bool crop);
-  void check_time_step(const std::string& video_path) const;
+  RangeOutcome crop_range(internal::VideoReader& video, const std::string& video_path, const std::string& write_dir,
+                          const std::string& shown_dir, Number start_min, Number end_min,
+                          const std::optional<std::string>& camera_number, bool crop);
+  double duration_of(const internal::VideoReader& video, const std::string& video_path);
+  void check_time_step(const internal::VideoReader& video, const std::string& video_path) const;
   std::optional<CropRect> crop_for(const cv::Mat& first_frame, const std::optional<std::string>& camera_number);
 };
 

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
+#include <map>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -15,6 +17,7 @@
 #include "pelk_utils/core/output.hpp"
 #include "pelk_utils/core/stop.hpp"
 #include "pelk_utils/core/testing/test_support.hpp"
+#include "pelk_utils/video/internal/video_reader.hpp"
 
 namespace pelk {
 namespace {
@@ -37,6 +40,19 @@ int count_files(const fs::path& dir) {
   }
   return n;
 }
+
+// Reader opens and seeks since it was made.
+class ReaderCountsDelta {
+ public:
+  ReaderCountsDelta() : start_(internal::reader_counts()) {}
+  internal::ReaderCounts delta() const {
+    const internal::ReaderCounts now = internal::reader_counts();
+    return {now.opens - start_.opens, now.seeks - start_.seeks};
+  }
+
+ private:
+  internal::ReaderCounts start_;
+};
 
 class VideoTest : public testing::ScratchDirTest {
  protected:
@@ -546,6 +562,126 @@ TEST_F(VideoTest, TruncatedRecordingLeavesItsLastRangesUnfinished) {
   EXPECT_TRUE(fs::exists(p.output_dir_base + "/20240105/cut/0min_to_" + format_number(1.0 / 60) +
                          "min/right_cropped_frames"));
 }
+
+// One decoding pass per recording: a batch of consecutive ranges saves the
+// very bytes and prints the very lines that extracting each range on its own
+// (a fresh reader, a seek to the range's start) does, for every kind of
+// recording; and it opens each recording once and seeks only to a range that
+// does not start where the last one stopped.
+struct PassCase {
+  const char* name;
+  const char* ffmpeg_args;  // re-encodes the numbered MJPG recording; nullptr keeps it
+  const char* extension;
+  bool zero_durations = false;
+  double time_step = 0.01;
+  friend void PrintTo(const PassCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class OnePassTest : public VideoTest, public ::testing::WithParamInterface<PassCase> {
+ protected:
+  std::string recording(int frames) {
+    const PassCase& c = GetParam();
+    const std::string source = (dir_ / "source.avi").string();
+    EXPECT_TRUE(write_numbered_avi(source, frames));
+    if (c.ffmpeg_args == nullptr) return source;
+    if (std::system("ffmpeg -hide_banner -version > /dev/null 2>&1") != 0) return "";
+    const std::string path = (dir_ / (std::string("rec.") + c.extension)).string();
+    const std::string command = "ffmpeg -hide_banner -loglevel error -y -i " + source + " " + c.ffmpeg_args + " " + path;
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    if (c.zero_durations) zero_sample_durations(path);
+    return path;
+  }
+};
+
+// Returns the number a folder name shows ("0" an integer, "0.01" a double).
+Number number_of(const std::string& text) {
+  if (text.find_first_of(".en") == std::string::npos) return Number(static_cast<std::int64_t>(std::stoll(text)));
+  return Number(std::stod(text));
+}
+
+// Returns every file under `dir` (relative name -> bytes).
+std::map<std::string, std::string> files_under(const fs::path& dir) {
+  std::map<std::string, std::string> out;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) {
+    if (e.is_regular_file()) out[fs::relative(e.path(), dir).string()] = testing::slurp(e.path());
+  }
+  return out;
+}
+
+TEST_P(OnePassTest, SavesWhatRangeByRangeExtractionSavesDecodingOnce) {
+  const std::string path = recording(300);
+  if (path.empty()) GTEST_SKIP() << "ffmpeg is not installed";
+  VideoProcessor batch;
+  batch.crop = false;
+  batch.time_step = Number(GetParam().time_step);
+  batch.output_dir_base = (dir_ / "batch").string();
+  const ReaderCountsDelta counted;
+  std::string printed;
+  {
+    CoutCapture cap;
+    batch.process_videos_to_frames(table_for(path, "61", "rec"));
+    printed = cap.text();
+  }
+  const internal::ReaderCounts used = counted.delta();
+  EXPECT_EQ(used.opens, 1) << "one decoder per recording";
+  EXPECT_EQ(used.seeks, 0) << "consecutive ranges go on from where the last stopped";
+
+  // The same ranges one by one, each with its own reader.
+  const fs::path root = dir_ / "batch" / "20240105" / "rec";
+  int ranges = 0;
+  for (const auto& range : fs::directory_iterator(root)) {
+    const std::string name = range.path().filename().string();
+    const std::size_t cut = name.find("min_to_");
+    VideoProcessor one;
+    const fs::path out = dir_ / "alone" / name;
+    std::string alone;
+    {
+      CoutCapture cap;
+      one.crop_video_to_frames(path, out.string(), number_of(name.substr(0, cut)),
+                               number_of(name.substr(cut + 7, name.size() - cut - 7 - 3)), "61", false);
+      alone = cap.text();
+    }
+    EXPECT_EQ(files_under(range.path() / "right_cropped_frames"), files_under(out)) << name;
+    // Its lines, naming the batch's folder, appear in the batch's output as they are.
+    std::string expected = alone;
+    for (std::size_t at; (at = expected.find(out.string())) != std::string::npos;) {
+      expected.replace(at, out.string().size(), (range.path() / "right_cropped_frames").string());
+    }
+    EXPECT_NE(printed.find(expected), std::string::npos) << name << ":\n" << expected;
+    ++ranges;
+  }
+  EXPECT_GT(ranges, 5);
+
+  // A rerun that finds all but one range finished seeks once, to that range.
+  const fs::path redo = *std::next(fs::directory_iterator(root), 2);
+  const auto before = files_under(redo);
+  fs::remove_all(redo);
+  const ReaderCountsDelta rerun;
+  {
+    CoutCapture quiet;
+    batch.process_videos_to_frames(table_for(path, "61", "rec"));
+  }
+  EXPECT_EQ(rerun.delta().opens, GetParam().zero_durations ? 2 : 1);  // counting recordings reopen to seek
+  EXPECT_EQ(rerun.delta().seeks, 1);
+  EXPECT_EQ(files_under(redo), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Recordings, OnePassTest,
+    ::testing::Values(
+        PassCase{"mjpg_every_frame_a_key_frame", nullptr, "avi"},
+        PassCase{"h264_key_frame_every_50", "-c:v libx264 -preset veryfast -crf 18 -bf 2 -g 50 -pix_fmt yuv420p", "mp4"},
+        PassCase{"h264_one_key_frame", "-c:v libx264 -preset veryfast -crf 18 -bf 3 -g 1000 -pix_fmt yuv420p", "mkv"},
+        PassCase{"mpeg4_part2", "-c:v mpeg4 -q:v 3 -g 30", "avi"},
+        PassCase{"uneven_rate",
+                 "-vf \"settb=1/1000,setpts='if(lt(N,100),N*40,if(lt(N,200),4000+(N-100)*100,14000+(N-200)*20))/1000/TB'\" "
+                 "-fps_mode passthrough -enc_time_base:v 1:1000 -c:v libx264 -preset veryfast -crf 12 -bf 2 -g 25 "
+                 "-pix_fmt yuv420p",
+                 "mp4"},
+        PassCase{"time_stamps_that_do_not_advance", "-c:v libx264 -preset veryfast -crf 12 -bf 0 -g 25 -pix_fmt yuv420p",
+                 "mp4", true},
+        PassCase{"fractional_minute_ranges", nullptr, "avi", false, 0.0037}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 struct BadSettingCase {
   const char* name;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <filesystem>
 #include <limits>
@@ -210,7 +211,11 @@ std::shared_ptr<const Timeline> cached_timeline(const std::string& path, const A
   return timeline;
 }
 
+std::atomic<std::int64_t> g_opens{0}, g_seeks{0};
+
 }  // namespace
+
+ReaderCounts reader_counts() { return {g_opens.load(), g_seeks.load()}; }
 
 struct VideoReader::Impl {
   AVFormatContext* format = nullptr;
@@ -251,6 +256,7 @@ struct VideoReader::Impl {
 
   bool open(const std::string& file) {
     path = file;
+    ++g_opens;
     quiet_libav_logging();
     if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) return false;
     if (avformat_find_stream_info(format, nullptr) < 0) return false;
@@ -388,6 +394,7 @@ struct VideoReader::Impl {
   void seek(std::int64_t target) {
     const std::int64_t start = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
     target = std::min(target, frame_count());
+    if (target > 0 || moved || exhausted) ++g_seeks;
     if (timeline().by_count) {
       if (target <= 0 && !moved && !exhausted) return;
       reopen_at_start();
@@ -479,15 +486,26 @@ double VideoReader::fps() const { return impl_->fps(); }
 
 double VideoReader::frame_count() const { return static_cast<double>(impl_->frame_count()); }
 
-void VideoReader::seek(std::int64_t index) { impl_->seek(index); }
+void VideoReader::seek(std::int64_t index) {
+  impl_->seek(index);
+  current_.reset();
+  ended_at_.reset();
+  next_ = std::min(index, impl_->frame_count());  // as the seek itself clamps
+}
 
 bool VideoReader::read() {
-  if (impl_->exhausted) return false;
-  if (impl_->pending) {
+  bool ok = false;
+  if (impl_->exhausted) {
+    ok = false;
+  } else if (impl_->pending) {
     impl_->pending = false;
-    return impl_->have_frame;
+    ok = impl_->have_frame;
+  } else {
+    ok = impl_->decode_next();
   }
-  return impl_->decode_next();
+  current_ = ok ? std::optional<std::int64_t>(next_++) : std::nullopt;
+  if (!ok) ended_at_ = next_;
+  return ok;
 }
 
 cv::Size VideoReader::frame_size() const { return {impl_->frame->width, impl_->frame->height}; }

@@ -36,6 +36,15 @@ class FrameRegion {
   cv::Rect region_;
 };
 
+// How often recordings were opened for decoding and repositioned since the
+// program started (all readers together): tests and benchmarks check with
+// them that a batch decodes a recording once.
+struct ReaderCounts {
+  std::int64_t opens = 0;  // decoder opens, reopenings included
+  std::int64_t seeks = 0;  // seeks that moved a reader (not one to the start of a fresh reader)
+};
+ReaderCounts reader_counts();
+
 class VideoReader {
  public:
   // Opens `path` (any container and codec libav reads); is_open() tells
@@ -58,6 +67,14 @@ class VideoReader {
   void seek(std::int64_t index);
   // Decodes the next frame; returns false at the end of the stream.
   bool read();
+  // Returns the number of the current frame (the one read() last decoded:
+  // the frame seek() named, then one more per read), or std::nullopt when
+  // there is none (nothing read yet, or the last read failed). A caller that
+  // needs frame n reads on from here instead of seeking when it is n.
+  std::optional<std::int64_t> position() const { return current_; }
+  // Returns how many frames the stream held when a read found its end, or
+  // std::nullopt when no read has (since the last seek).
+  std::optional<std::int64_t> ended_at() const { return ended_at_; }
 
   // Size of the current frame in pixels.
   cv::Size frame_size() const;
@@ -72,6 +89,8 @@ class VideoReader {
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
+  std::optional<std::int64_t> current_, ended_at_;
+  std::int64_t next_ = 0;
 };
 
 }  // namespace pelk::internal
