@@ -38,6 +38,7 @@ _CORE_NAMES = (
     "PenScene",
     "VideoMetadata",
     "VideoProcessor",
+    "apply_corrections",
     "cal_centroid_distance",
     "cal_masks_iou_scores",
     "calculate_iou",

@@ -4,6 +4,7 @@
 #include "convert.hpp"
 // (convert.hpp first: it declares the opaque containers)
 #include "bindings.hpp"
+#include "pelk_utils/annotation/corrections.hpp"
 #include "pelk_utils/annotation/file_changes.hpp"
 #include "pelk_utils/quality/tracking_measures.hpp"
 
@@ -107,6 +108,28 @@ void bind_repair(py::module_& m) {
         "interrupted repair: repair_identities finishes it, undo_repair rolls it back) or 'applied', its description, "
         "the number of files it changes, and leftovers of killed runs. ValueError for a manifest that is damaged or "
         "not the folder's own.");
+  m.def("apply_corrections",
+        [](const FsPath& folder, const FsPath& corrections, bool dry_run) {
+          CorrectionsApplied r;
+          reraise_missing_files({corrections.bytes}, [&] {
+            ReleaseGil release;
+            r = apply_corrections(folder, corrections, dry_run);
+          });
+          py::list exchanges;
+          for (const IdentitySwap& x : r.swaps) exchanges.append(py::make_tuple(x.after_frame + 1, x.object_a, x.object_b));
+          py::dict out;
+          out["exchanges"] = exchanges;
+          out["files_changed"] = r.files_changed;
+          out["dry_run"] = dry_run;
+          return out;
+        },
+        py::arg("folder"), py::arg("corrections"), py::arg("dry_run") = false,
+        "apply_corrections(folder, corrections, dry_run=False) -> dict\n\n"
+        "Applies a corrections file exported from the review page's proofreading to the annotation folder, as "
+        "`pelk repair --apply` does: each exchange (from_frame, object_a, object_b) is written into every file from "
+        "that frame on, atomically and behind the repair manifest, so undo_repair restores the files byte for byte. "
+        "A file made for another clip, for files that changed since the page was made, or with unknown keys, frames "
+        "or boxes is a ValueError and nothing is written. dry_run=True writes nothing.");
   m.def("undo_repair",
         [](const FsPath& folder) {
           ReleaseGil release;

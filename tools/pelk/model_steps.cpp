@@ -40,4 +40,10 @@ OverlapResolution resolve_overlaps(const std::vector<ReportRow>& rows, const Cli
   return r;
 }
 
+std::vector<SwapDecision> decide_episodes(const ClipAnnotationData& clip, Models& models) {
+  std::vector<SwapDecision> decisions;
+  quietly([&] { decisions = decide_identity_swaps(clip, *models.predictor); });
+  return decisions;
+}
+
 }  // namespace pelk::cli

@@ -8,6 +8,7 @@
 
 #include "cli_common.hpp"
 #include "pelk_utils/annotation/clip_loader.hpp"
+#include "pelk_utils/matching/identity_repair.hpp"
 #include "pelk_utils/matching/overlap_resolution.hpp"
 #include "pelk_utils/quality/report_row.hpp"
 
@@ -17,5 +18,9 @@ namespace pelk::cli {
 // `models` (from load_models), its progress lines captured.
 OverlapResolution resolve_overlaps(const std::vector<ReportRow>& rows, const ClipAnnotationData& clip,
                                    Models& models, int n_consecutive);
+
+// Decides every episode of the clip as `pelk repair` does (default
+// settings) with `models`, its progress lines captured.
+std::vector<SwapDecision> decide_episodes(const ClipAnnotationData& clip, Models& models);
 
 }  // namespace pelk::cli

@@ -17,4 +17,6 @@ OverlapResolution resolve_overlaps(const std::vector<ReportRow>&, const ClipAnno
   throw no_models();
 }
 
+std::vector<SwapDecision> decide_episodes(const ClipAnnotationData&, Models&) { throw no_models(); }
+
 }  // namespace pelk::cli

@@ -7,6 +7,7 @@
 
 #include "commands.hpp"
 #include "model_steps.hpp"
+#include "pelk_utils/annotation/corrections.hpp"
 #include "pelk_utils/annotation/identity_swap.hpp"
 #include "pelk_utils/matching/folder_repair.hpp"
 
@@ -16,6 +17,7 @@ namespace {
 struct RepairOptions {
   std::string clip;
   bool dry_run = false, undo = false;
+  std::string apply;  // a corrections file from the review page
   double margin = RepairSettings{}.margin;
   ModelOptions models;
 };
@@ -42,8 +44,24 @@ void undo(const std::string& clip) {
   }
 }
 
+// Applies a person's corrections (exported from the review page); no model
+// is needed.
+void apply(const RepairOptions& o) {
+  CorrectionsApplied r;
+  quietly([&] { r = apply_corrections(o.clip, o.apply, o.dry_run); });
+  if (r.swaps.empty()) {
+    std::cout << "nothing to do: the corrections exchange no identities\n";
+  } else if (o.dry_run) {
+    std::cout << "would exchange " << r.description << " in " << r.files_changed << " files (nothing written)\n";
+  } else {
+    std::cout << "exchanged " << r.description << " in " << r.files_changed << " files; `pelk repair --undo " << o.clip
+              << "` restores them\n";
+  }
+}
+
 void run(const RepairOptions& o) {
   if (o.undo) return undo(o.clip);
+  if (!o.apply.empty()) return apply(o);
   RepairSettings settings;
   settings.margin = o.margin;
   check_repair_settings(settings);  // before any model is loaded
@@ -83,6 +101,8 @@ void add_repair_command(CLI::App& app) {
   c->add_option("clip", o->clip, "Annotation folder of the tracked clip")->required()->check(CLI::ExistingDirectory);
   c->add_flag("--dry-run", o->dry_run, "Print what would change, change nothing");
   c->add_flag("--undo", o->undo, "Restore the files the last repair changed");
+  c->add_option("--apply", o->apply, "Apply a corrections file exported from the review page's proofreading instead "
+                                     "of deciding (same manifest and --undo)")->check(CLI::ExistingFile);
   c->add_option("--margin", o->margin, "How much the cues together must favour an exchange before one is made (lower: more repairs, more risk)")->capture_default_str();
   add_model_options(*c, o->models, false);
   c->callback([o] { run(*o); });

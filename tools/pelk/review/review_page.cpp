@@ -7,10 +7,12 @@
 #include <map>
 
 #include <nlohmann/json.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "commands.hpp"
 #include "model_steps.hpp"
 #include "pelk_utils/analytics/heatmap.hpp"
+#include "pelk_utils/annotation/corrections.hpp"
 #include "pelk_utils/annotation/render.hpp"
 #include "pelk_utils/core/atomic_file.hpp"
 #include "pelk_utils/core/number.hpp"
@@ -96,6 +98,62 @@ json measures_json(const TrackingMeasures& m) {
           {"mean_iou", m.mean_iou}, {"frames", m.frames}, {"identities", identities}};
 }
 
+// The outline of a mask as flat [x0, y0, x1, y1, ...] polygons in frame
+// pixels, simplified to within one pixel: the page draws them itself.
+json outline(const Mask& mask) {
+  json polygons = json::array();
+  if (mask.empty()) return polygons;
+  std::vector<std::vector<cv::Point>> contours;
+  cv::findContours(mask.roi().clone(), contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE, mask.bounds().tl());
+  for (const auto& contour : contours) {
+    std::vector<cv::Point> simple;
+    cv::approxPolyDP(contour, simple, 1.0, true);
+    json flat = json::array();
+    for (const cv::Point& p : simple) flat.push_back(p.x), flat.push_back(p.y);
+    polygons.push_back(flat);
+  }
+  return polygons;
+}
+
+// Every frame for proofreading: its image where it lies (a path relative to
+// the page, not a copy) and each box's outline.
+json proof_frames(const ClipAnnotationData& clip, const fs::path& page) {
+  json frames = json::array();
+  std::error_code ec;
+  const fs::path base = fs::weakly_canonical(fs::absolute(page), ec);
+  for (const auto& [key, record] : clip) {
+    json boxes = json::object();
+    cv::Size size;
+    for (const auto& [box, mask] : record.masks_dict) {
+      boxes[box] = outline(mask);
+      size = mask.size();
+    }
+    const fs::path image = fs::weakly_canonical(fs::absolute(record.image_path), ec);
+    const std::string relative = fs::exists(image, ec) ? image.lexically_relative(base).generic_string() : std::string();
+    frames.push_back({{"image", relative.empty() ? json(nullptr) : json(relative)},
+                      {"width", size.width}, {"height", size.height}, {"boxes", boxes}});
+  }
+  return frames;
+}
+
+// (Names spelled here: the model-free program does not link the repair.)
+const char* kind_words(EpisodeKind kind) {
+  return kind == EpisodeKind::kOverlap ? "overlap" : kind == EpisodeKind::kShortOverlap ? "short overlap" : "contact";
+}
+
+json decision_json(const SwapDecision& d) {
+  return {{"boxes", {d.episode.box_a, d.episode.box_b}},
+          {"kind", kind_words(d.episode.kind)},
+          {"first", d.episode.first_frame},
+          {"last", d.episode.last_frame},
+          {"before", d.before_frame ? json(*d.before_frame) : json(nullptr)},
+          {"after", d.after_frame ? json(*d.after_frame) : json(nullptr)},
+          {"verdict", d.verdict == SwapVerdict::kSwap ? "exchanged" : d.verdict == SwapVerdict::kKeep ? "kept" : "unclear"},
+          {"reason", d.reason},
+          {"keep_cost", finite_or_null(d.keep_cost)},
+          {"swap_cost", finite_or_null(d.swap_cost)}};
+}
+
 void write_text(const fs::path& path, const std::string& text) {
   write_file_atomically(path.string(), text, AtomicWriteOptions{.sync = false});
 }
@@ -163,7 +221,10 @@ std::string write_review_page(const ReviewOptions& o) {
                {"columns", kReportColumns},
                {"rows", rows},
                {"resolution", nullptr},
-               {"downloads", json::array()}};
+               {"downloads", json::array()},
+               {"fingerprint", clip_fingerprint(clip)},
+               {"proof", proof_frames(clip, out)},
+               {"verdicts", nullptr}};
   if (fs::exists(out / kReportFileName)) data["downloads"].push_back(kReportFileName);
   data["measures"] = nullptr;
   if (!o.truth.empty()) {
@@ -172,10 +233,15 @@ std::string write_review_page(const ReviewOptions& o) {
     if (!truth.pelk_annotation_data) throw std::invalid_argument("no annotation files in the truth folder '" + o.truth + "'");
     data["measures"] = measures_json(evaluate_tracking(clip, *truth.pelk_annotation_data));
   }
-  if (o.resolve && !report.overlap_frames_data.empty()) {
+  if (o.resolve) {
     Models models = load_models(o.models);
-    const OverlapResolution r = resolve_overlaps(report.overlap_frames_data, clip, models, 2);
-    data["resolution"] = resolution_json(r);
+    if (!report.overlap_frames_data.empty()) {
+      data["resolution"] = resolution_json(resolve_overlaps(report.overlap_frames_data, clip, models, 2));
+    }
+    // The repair's verdicts are the starting point of proofreading.
+    json verdicts = json::array();
+    for (const SwapDecision& d : decide_episodes(clip, models)) verdicts.push_back(decision_json(d));
+    data["verdicts"] = verdicts;
   }
   write_text(out / "data.js", review_data_script(data));
   write_text(out / "index.html", review_assets::kIndexHtml);
