@@ -276,9 +276,10 @@ void run(const DemoOptions& o) {
   ReviewOptions page_options;
   page_options.clip = ann1;
   page_options.out = (out / "review" / "clip1").string();
+  page_options.resolve = true;  // the repair's verdicts start the proofreading
   const std::string page = write_review_page(page_options);
   page_step.done(std::to_string(report.overlap_frames.size() + report.zero_area_frames.size()) +
-                 " findings on a timeline, pictures of the flagged frames");
+                 " findings on a timeline, pictures of the flagged frames, proofreading of every frame");
 
   std::printf("\nOutputs under %s:\n", out.string().c_str());
   std::printf("  recording            %s\n", video.c_str());

@@ -32,10 +32,7 @@
       const title = svg("title");
       title.textContent = "frame " + frame;
       mark.appendChild(title);
-      mark.addEventListener("click", () => {
-        const i = data.flagged.findIndex((f) => f.frame === frame);
-        if (i >= 0) show(i);
-      });
+      mark.addEventListener("click", () => goTo(frame));
       root.appendChild(mark);
     });
     data.episodes.forEach((e, i) => {
@@ -74,6 +71,7 @@
     }
     current = Math.max(0, Math.min(i, data.flagged.length - 1));
     const f = data.flagged[current];
+    if (typeof frame !== "undefined" && frame !== f.frame && proof.length) { frame = f.frame; drawFrame(); renderCards(); }
     $("flagged-annotated").src = f.annotated;
     $("flagged-heatmap").src = f.heatmap;
     $("flagged-position").textContent = "frame " + f.frame + " (" + (current + 1) + " of " + data.flagged.length + ")";
@@ -190,10 +188,288 @@
     rows.forEach((r) => body.appendChild(r));
   }
 
+  // ---- Proofreading: every frame drawn from its outlines, the repair's
+  // verdicts as decisions to accept or override, exchanges by hand, all kept
+  // in the browser and exported as a corrections file for
+  // `pelk repair ANN --apply corrections.json`.
+  const proof = data.proof || [];
+  // Okabe-Ito colours (told apart with the common colour-vision
+  // deficiencies), then two more; every outline also carries its key.
+  const palette = ["#E69F00", "#56B4E9", "#009E73", "#F0E442", "#0072B2", "#D55E00", "#CC79A7", "#000000", "#999999", "#882255"];
+  const colourOf = (key) => palette[Math.max(0, data.boxes.indexOf(key)) % palette.length];
+  const storageKey = "pelk-proofreading:" + data.fingerprint;
+  let frame = 0;
+  let decisions = [];
+  const images = {};
+  try { decisions = JSON.parse(window.localStorage.getItem(storageKey) || "[]"); } catch (e) { decisions = []; }
+  const cards = (data.verdicts || data.episodes.map((e) => ({
+    boxes: e.pair.split("-").sort(), kind: "overlap", first: e.first, last: e.last, before: e.first - 1, after: e.last + 1,
+    verdict: "unclear", reason: "no verdict: run pelk review --resolve for the repair's verdicts", keep_cost: null, swap_cost: null,
+  }))).filter((c, i, all) => all.findIndex((o) => o.first === c.first && o.boxes.join() === c.boxes.join()) === i);
+
+  function save() {
+    try { window.localStorage.setItem(storageKey, JSON.stringify(decisions)); } catch (e) { /* storage off: kept for this visit */ }
+    renderDecisions();
+    drawFrame();
+    renderCards();
+  }
+
+  // The key each stored box is shown under at frame f: exchanges from
+  // their frame on, in frame order (as the corrected files will hold them).
+  function labels(f) {
+    const label = {};
+    data.boxes.forEach((b) => { label[b] = b; });
+    decisions.filter((d) => d.action === "exchange" && d.frame <= f).sort((x, y) => x.frame - y.frame).forEach((d) => {
+      const [a, b] = d.boxes;
+      for (const k of Object.keys(label)) {
+        if (label[k] === a) label[k] = b; else if (label[k] === b) label[k] = a;
+      }
+    });
+    return label;
+  }
+
+  function imageOf(f) {
+    const src = proof[f] && proof[f].image;
+    if (!src) return null;
+    if (!images[src]) {
+      images[src] = new Image();
+      images[src].onload = () => { drawFrame(); renderCards(); };
+      images[src].src = src;
+    }
+    return images[src].complete && images[src].naturalWidth > 0 ? images[src] : null;
+  }
+
+  // Draws frame f into `canvas`; `only` highlights two boxes (the others dimmed).
+  function draw(canvas, f, only) {
+    const p = proof[f];
+    if (!p) return;
+    const scale = Math.min(1, (canvas.getAttribute("data-width") || 720) / Math.max(1, p.width));
+    canvas.width = Math.max(1, Math.round(p.width * scale));
+    canvas.height = Math.max(1, Math.round(p.height * scale));
+    const g = canvas.getContext("2d");
+    g.fillStyle = "#555";
+    g.fillRect(0, 0, canvas.width, canvas.height);
+    const picture = imageOf(f);
+    if (picture) g.drawImage(picture, 0, 0, canvas.width, canvas.height);
+    const label = labels(f);
+    for (const [box, polygons] of Object.entries(p.boxes)) {
+      const shown = label[box] || box;
+      const dim = only && !only.includes(shown);
+      g.globalAlpha = dim ? 0.15 : 1;
+      g.strokeStyle = g.fillStyle = colourOf(shown);
+      g.lineWidth = only && !dim ? 3 : 2;
+      let minX = Infinity, minY = Infinity, maxX = -Infinity;
+      for (const poly of polygons) {
+        g.beginPath();
+        for (let i = 0; i < poly.length; i += 2) {
+          const x = poly[i] * scale, y = poly[i + 1] * scale;
+          if (i === 0) g.moveTo(x, y); else g.lineTo(x, y);
+          minX = Math.min(minX, x); minY = Math.min(minY, y); maxX = Math.max(maxX, x);
+        }
+        g.closePath();
+        g.globalAlpha = dim ? 0.05 : 0.3;
+        g.fill();
+        g.globalAlpha = dim ? 0.15 : 1;
+        g.stroke();
+      }
+      if (minX < Infinity) {
+        g.font = "bold 13px 'Liberation Sans', Arial, sans-serif";
+        const w = g.measureText(shown).width + 6;
+        g.fillStyle = "#fff";
+        g.fillRect((minX + maxX) / 2 - w / 2, minY, w, 16);
+        g.fillStyle = "#000";
+        g.fillText(shown, (minX + maxX) / 2 - w / 2 + 3, minY + 12);
+      }
+    }
+    g.globalAlpha = 1;
+  }
+
+  function drawFrame() {
+    if (!proof.length) return;
+    draw($("proof-canvas"), frame);
+    $("proof-frame").textContent = "frame " + frame + " of " + (proof.length - 1) +
+      (data.frame_status[frame] ? " (flagged)" : "");
+    $("proof-frame").setAttribute("data-frame", frame);
+    $("scrubber").value = frame;
+  }
+
+  // Goes to frame f: the drawing, the scrubber, and the flagged pictures
+  // when f is a pictured flagged frame.
+  function goTo(f) {
+    frame = Math.max(0, Math.min(f, Math.max(proof.length, data.frames) - 1));
+    drawFrame();
+    const i = data.flagged.findIndex((x) => x.frame === frame);
+    if (i >= 0) show(i);
+    else {
+      $("flagged-position").textContent = "frame " + frame + " is not a pictured flagged frame";
+      $("flagged-position").setAttribute("data-current-frame", frame);
+    }
+    renderCards();
+  }
+
+  // Frames worth a stop: flagged frames and episode starts.
+  function stops() {
+    const s = new Set(cards.map((c) => c.first));
+    data.frame_status.forEach((v, f) => { if (v) s.add(f); });
+    return Array.from(s).sort((a, b) => a - b);
+  }
+
+  function currentCard() {
+    let best = -1;
+    cards.forEach((c, i) => { if (c.first <= frame + 0 && (best < 0 || c.first >= cards[best].first)) best = i; });
+    return best >= 0 ? best : (cards.length ? 0 : -1);
+  }
+
+  function decisionOf(card) {
+    return decisions.find((d) => d.source === "verdict" && d.frame === card.last + 1 && d.boxes.join() === card.boxes.join());
+  }
+
+  function decide(i, action) {
+    const card = cards[i];
+    if (!card) return;
+    decisions = decisions.filter((d) => d !== decisionOf(card));
+    decisions.push({ frame: card.last + 1, boxes: card.boxes.slice(), action: action, source: "verdict" });
+    save();
+  }
+
+  function renderCards() {
+    const root = $("episode-cards");
+    root.textContent = "";
+    const active = currentCard();
+    cards.forEach((c, i) => {
+      const card = document.createElement("div");
+      card.className = "card" + (i === active ? " active" : "");
+      card.setAttribute("data-card", c.boxes.join("-") + "@" + c.first);
+      const title = document.createElement("h3");
+      title.textContent = c.boxes.join(" and ") + ": " + c.kind + ", frames " + c.first + " to " + c.last;
+      title.addEventListener("click", () => goTo(c.first));
+      const sides = document.createElement("div");
+      sides.className = "sides";
+      for (const f of [c.before, c.after]) {
+        const canvas = document.createElement("canvas");
+        canvas.setAttribute("data-width", 220);
+        if (f !== null && f !== undefined && proof[f]) draw(canvas, f, c.boxes);
+        canvas.title = f === null || f === undefined ? "no frame" : "frame " + f;
+        sides.appendChild(canvas);
+      }
+      const verdict = document.createElement("p");
+      verdict.textContent = "Verdict: " + c.verdict + ". " + c.reason;  // the reason names the cues and costs
+      const chosen = decisionOf(c);
+      card.setAttribute("data-decided", chosen ? chosen.action : "");
+      const buttons = document.createElement("p");
+      const button = (text, action) => {
+        const b = document.createElement("button");
+        b.type = "button";
+        b.textContent = text;
+        b.addEventListener("click", () => decide(i, action));
+        buttons.appendChild(b);
+      };
+      if (c.verdict !== "unclear") button("accept: " + c.verdict + " (a)", c.verdict === "exchanged" ? "exchange" : "keep");
+      button("kept (k)", "keep");
+      button("exchanged (x)", "exchange");
+      const state = document.createElement("span");
+      state.className = "decided";
+      state.textContent = chosen ? " decided: " + (chosen.action === "exchange" ? "exchange" : "keep") : " not decided";
+      buttons.appendChild(state);
+      card.append(title, sides, verdict, buttons);
+      root.appendChild(card);
+    });
+  }
+
+  function renderDecisions() {
+    const list = $("decision-list");
+    list.textContent = "";
+    decisions.slice().sort((a, b) => a.frame - b.frame).forEach((d) => {
+      const item = document.createElement("li");
+      item.textContent = (d.action === "exchange" ? "exchange " : "keep ") + d.boxes.join(" and ") + " from frame " + d.frame +
+        (d.source === "hand" ? " (by hand)" : " (episode)") + " ";
+      const remove = document.createElement("button");
+      remove.type = "button";
+      remove.textContent = "remove";
+      remove.addEventListener("click", () => { decisions = decisions.filter((x) => x !== d); save(); });
+      item.appendChild(remove);
+      list.appendChild(item);
+    });
+    $("decision-count").textContent = "(" + decisions.length + ")";
+    $("decision-count").setAttribute("data-count", decisions.length);
+  }
+
+  function exchangeByHand() {
+    const a = $("swap-a").value, b = $("swap-b").value;
+    if (!a || !b || a === b) { $("swap-note").textContent = "pick two different boxes"; return; }
+    const boxes = [a, b].sort();
+    if (decisions.some((d) => d.frame === frame && d.boxes.join() === boxes.join())) {
+      $("swap-note").textContent = "already decided at this frame";
+      return;
+    }
+    $("swap-note").textContent = "";
+    decisions.push({ frame: frame, boxes: boxes, action: "exchange", source: "hand" });
+    save();
+  }
+
+  function corrections() {
+    return JSON.stringify({ format: "pelk corrections", version: 1, clip: data.clip, fingerprint: data.fingerprint,
+      frames: data.frames, decisions: decisions.map((d) => ({ frame: d.frame, boxes: d.boxes, action: d.action, source: d.source })) }, null, 1);
+  }
+
+  function exportCorrections() {
+    const text = corrections();
+    $("corrections-json").value = text;
+    const link = $("export-link");
+    link.href = URL.createObjectURL(new Blob([text], { type: "application/json" }));
+    link.hidden = false;
+    link.click();
+  }
+
+  function proofreading() {
+    if (!proof.length) { $("proof-section").hidden = true; return; }
+    $("scrubber").max = proof.length - 1;
+    $("scrubber").addEventListener("input", () => goTo(Number($("scrubber").value)));
+    $("proof-prev").addEventListener("click", () => goTo(frame - 1));
+    $("proof-next").addEventListener("click", () => goTo(frame + 1));
+    for (const id of ["swap-a", "swap-b"]) {
+      for (const box of data.boxes) {
+        const option = document.createElement("option");
+        option.value = option.textContent = box;
+        $(id).appendChild(option);
+      }
+    }
+    if (data.boxes.length > 1) $("swap-b").value = data.boxes[1];
+    $("swap-here").addEventListener("click", exchangeByHand);
+    $("export").addEventListener("click", exportCorrections);
+    $("help-close").addEventListener("click", () => { $("help").hidden = true; });
+    renderDecisions();
+  }
+
   document.addEventListener("keydown", (event) => {
-    if (event.target && event.target.tagName === "SELECT") return;
-    if (event.key === "ArrowRight") show(current + 1);
-    if (event.key === "ArrowLeft") show(current - 1);
+    const tag = event.target && event.target.tagName;
+    if (tag === "SELECT" || tag === "TEXTAREA" || (tag === "INPUT" && event.target.type !== "range")) return;
+    const key = event.key;
+    if (key === "ArrowRight" || key === "ArrowLeft") {
+      if (tag === "INPUT") return;  // the scrubber moves itself
+      goTo(frame + (key === "ArrowRight" ? 1 : -1));
+    } else if (key === "PageDown" || key === "PageUp") {
+      const s = stops();
+      const next = key === "PageDown" ? s.find((f) => f > frame) : s.slice().reverse().find((f) => f < frame);
+      if (next !== undefined) goTo(next);
+    } else if (key === "a" || key === "k" || key === "x") {
+      const i = currentCard();
+      if (i < 0) return;
+      const c = cards[i];
+      if (key === "a" && c.verdict === "unclear") return;
+      decide(i, key === "k" ? "keep" : key === "x" ? "exchange" : c.verdict === "exchanged" ? "exchange" : "keep");
+    } else if (key === "e") {
+      exchangeByHand();
+    } else if (key === "s") {
+      exportCorrections();
+    } else if (key === "?") {
+      $("help").hidden = !$("help").hidden;
+    } else if (key === "Escape") {
+      $("help").hidden = true;
+    } else {
+      return;
+    }
+    event.preventDefault();
   });
   $("prev").addEventListener("click", () => show(current - 1));
   $("next").addEventListener("click", () => show(current + 1));
@@ -202,6 +478,8 @@
   timeline();
   areas();
   show(0);
+  proofreading();
+  goTo(data.flagged.length ? data.flagged[0].frame : 0);
   measures();
   resolution();
   report();

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -15,6 +16,7 @@
 
 #include "pelk_utils/annotation/annotation_writer.hpp"
 #include "pelk_utils/core/testing/test_support.hpp"
+#include "pelk_utils/synth/pen_scene.hpp"
 
 namespace pelk {
 namespace {
@@ -90,6 +92,25 @@ document.getElementById("f").addEventListener("load", async () => {
   document.getElementById("out").textContent = JSON.stringify(r);
 });
 </script></body></html>)HTML";
+
+// Runs `harness` (a page beside index.html in `page`) in headless Chromium
+// with the profile `profile` and returns the JSON it wrote into <pre id=out>.
+nlohmann::json run_harness(const std::string& browser, const std::string& page, const std::string& harness,
+                           const fs::path& profile) {
+  std::ofstream(page + "/harness.html") << harness;
+  int code = 0;
+  const std::string dom = run_command(browser + chromium_flags(profile) + "--virtual-time-budget=30000 --dump-dom file://" +
+                                          page + "/harness.html 2>/dev/null",
+                                      &code);
+  const auto start = dom.find("<pre id=\"out\">"), end = dom.find("</pre>");
+  if (start == std::string::npos) return {{"error", dom.substr(0, 2000)}};
+  std::string text = dom.substr(start + 14, end - start - 14);
+  for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{{"&quot;", "\""}, {"&lt;", "<"}, {"&gt;", ">"}, {"&amp;", "&"}}) {
+    for (std::size_t at; (at = text.find(from)) != std::string::npos;) text.replace(at, from.size(), to);
+  }
+  if (text == "pending") return {{"error", "the harness did not finish"}};
+  return nlohmann::json::parse(text);
+}
 
 class ReviewPageBrowserTest : public testing::ScratchDirTest {
  protected:
@@ -174,6 +195,144 @@ TEST_F(ReviewPageBrowserTest, ReviewerSeesFlaggedFramesFiltersRowsAndStepsWithAr
               &code);
   const cv::Mat picture = cv::imread(shot);
   ASSERT_FALSE(picture.empty());
+  cv::Scalar mean, spread;
+  cv::meanStdDev(picture, mean, spread);
+  EXPECT_GT(spread[0], 10.0);
+}
+
+// Proofreading drives the page as a person does: step to the episode with
+// the keyboard and accept its verdict, exchange two animals by hand on
+// another frame, reload (the decisions are kept), export; then the exported
+// file, applied with `pelk repair --apply`, brings the clip back to its
+// truth, and --undo restores every byte.
+constexpr const char* kProofHarness = R"HTML(<!DOCTYPE html><html><body>
+<iframe id="f" src="index.html" width="1400" height="1000"></iframe><pre id="out">pending</pre>
+<script>
+const wait = (ms) => new Promise((r) => setTimeout(r, ms));
+let loads = 0;
+const r = {};
+document.getElementById("f").addEventListener("load", async () => {
+  loads++;
+  const w = document.getElementById("f").contentWindow, d = w.document;
+  for (let i = 0; i < 80 && d.body.getAttribute("data-ready") !== "true"; i++) await wait(100);
+  const key = (k) => d.dispatchEvent(new w.KeyboardEvent("keydown", { key: k, bubbles: true }));
+  const frame = () => Number(d.getElementById("proof-frame").getAttribute("data-frame"));
+  if (loads === 1) {
+    w.localStorage.clear();
+    r.cards = Array.from(d.querySelectorAll("[data-card]")).map((c) => c.getAttribute("data-card"));
+    const target = Number(r.cards.find((c) => c.startsWith("Box1-Box2@")).split("@")[1]);
+    const visited = [];
+    for (let i = 0; i < 200 && frame() !== target; i++) { key("PageDown"); visited.push(frame()); }
+    r.reached = frame();
+    const card = () => d.querySelector('[data-card^="Box1-Box2@"]');
+    r.verdict = card().querySelector("p").textContent;
+    r.active = card().classList.contains("active");
+    key("a");
+    r.decided = card().getAttribute("data-decided");
+    for (let i = 0; i < 400 && frame() > 20; i++) key("ArrowLeft");
+    r.handFrame = frame();
+    d.getElementById("swap-a").value = "Box6";
+    d.getElementById("swap-b").value = "Box8";
+    key("e");
+    key("?");
+    r.helpShown = !d.getElementById("help").hidden;
+    key("Escape");
+    r.countBefore = Number(d.getElementById("decision-count").getAttribute("data-count"));
+    w.location.reload();
+    return;
+  }
+  r.countAfterReload = Number(d.getElementById("decision-count").getAttribute("data-count"));
+  r.decidedAfterReload = d.querySelector('[data-card^="Box1-Box2@"]').getAttribute("data-decided");
+  key("s");
+  r.corrections = d.getElementById("corrections-json").value;
+  r.canvas = d.getElementById("proof-canvas").width;
+  r.resources = w.performance.getEntriesByType("resource").map((e) => e.name);
+  document.getElementById("out").textContent = JSON.stringify(r);
+});
+</script></body></html>)HTML";
+
+TEST_F(ReviewPageBrowserTest, ProofreadingExportsCorrectionsThatRepairTheClip) {
+  const std::string browser = chromium();
+  if (browser.empty()) GTEST_SKIP() << "Chromium is not installed (scripts/setup installs it)";
+  int code = 0;
+  run_command(browser + chromium_flags(dir_ / "probe") + "--dump-dom about:blank 2>/dev/null", &code);
+  if (code != 0) GTEST_SKIP() << "Chromium cannot start here (exit code " << code << ")";
+
+  // The synthetic pen: the walker lies by its neighbour (their masks touch
+  // in frames 31..44); the tracker exchanged them after that, and exchanged
+  // Box6 and Box8 from frame 20 where no episode explains it.
+  synth::SceneConfig config;
+  config.seed = 5;
+  config.frame_size = {590, 720};
+  config.frames = 60;
+  const synth::PenScene scene(config);
+  const std::vector<std::string> frames = scene.write_frames(path("frames"), 0, 60);
+  fs::create_directories(dir_ / "truth");
+  fs::create_directories(dir_ / "tracked");
+  for (int f = 0; f < 60; ++f) {
+    std::vector<AnnotatedObject> truth, tracked;
+    for (const auto& t : scene.truth(f)) {
+      truth.push_back({t.identity + 1, t.mask});
+      int id = t.identity;
+      if (f > 44 && (id == 1 || id == 2)) id = 3 - id;
+      if (f >= 20 && (id == 6 || id == 8)) id = 14 - id;
+      tracked.push_back({id + 1, t.mask});
+    }
+    const std::string name = "/output_pp_" + std::to_string(f) + ".json";
+    write_annotation_file(path("truth") + name, frames[static_cast<std::size_t>(f)], truth);
+    write_annotation_file(path("tracked") + name, frames[static_cast<std::size_t>(f)], tracked);
+  }
+  std::map<std::string, std::string> before;
+  for (const auto& e : fs::directory_iterator(dir_ / "tracked")) before[e.path().string()] = testing::slurp(e.path());
+  const std::string page = path("page");
+  const std::string printed = run_command(std::string(PELK_BINARY) + " review " + path("tracked") + " --out " + page +
+                                              " --resolve 2>&1", &code);
+  ASSERT_EQ(code, 0) << printed;
+  // The page refers to the frames where they lie: it stays small.
+  std::uintmax_t bytes = 0;
+  for (const auto& e : fs::recursive_directory_iterator(page)) bytes += e.is_regular_file() ? e.file_size() : 0;
+  EXPECT_LT(bytes, std::uintmax_t{3} << 20);
+
+  const nlohmann::json r = run_harness(browser, page, kProofHarness, dir_ / "profile");
+  ASSERT_FALSE(r.contains("error")) << r["error"];
+  EXPECT_NE(r["verdict"].get<std::string>().find("Verdict: exchanged."), std::string::npos) << r["verdict"];
+  EXPECT_TRUE(r["active"].get<bool>());
+  EXPECT_EQ(r["decided"], "exchange");
+  EXPECT_EQ(r["handFrame"], 20);
+  EXPECT_TRUE(r["helpShown"].get<bool>());
+  EXPECT_EQ(r["countBefore"], 2);
+  EXPECT_EQ(r["countAfterReload"], 2) << "decisions are kept over a reload";
+  EXPECT_EQ(r["decidedAfterReload"], "exchange");
+  EXPECT_GT(r["canvas"].get<int>(), 100);
+  for (const auto& url : r["resources"]) EXPECT_EQ(url.get<std::string>().rfind("file://", 0), 0u) << url;
+
+  const std::string corrections = path("corrections.json");
+  std::ofstream(corrections) << r["corrections"].get<std::string>();
+  std::string out = run_command(std::string(PELK_BINARY) + " repair " + path("tracked") + " --apply " + corrections +
+                                    " --dry-run 2>&1", &code);
+  ASSERT_EQ(code, 0) << out;
+  EXPECT_NE(out.find("would exchange object ids 7 and 9 from frame 20, object ids 2 and 3 from frame 45 in 40 files"), std::string::npos)
+      << out;
+  out = run_command(std::string(PELK_BINARY) + " evaluate " + path("tracked") + " " + path("truth") + " 2>&1", &code);
+  EXPECT_EQ(out.rfind("IDF1 100.0%", 0), std::string::npos) << "the swaps are there before the corrections: " << out;
+  out = run_command(std::string(PELK_BINARY) + " repair " + path("tracked") + " --apply " + corrections + " 2>&1", &code);
+  ASSERT_EQ(code, 0) << out;
+  out = run_command(std::string(PELK_BINARY) + " evaluate " + path("tracked") + " " + path("truth") + " 2>&1", &code);
+  EXPECT_EQ(out.rfind("IDF1 100.0%", 0), 0u) << out;
+  out = run_command(std::string(PELK_BINARY) + " repair " + path("tracked") + " --undo 2>&1", &code);
+  ASSERT_EQ(code, 0) << out;
+  std::map<std::string, std::string> after;
+  for (const auto& e : fs::directory_iterator(dir_ / "tracked")) after[e.path().string()] = testing::slurp(e.path());
+  EXPECT_EQ(after, before);
+
+  // Screenshots for a person to look at: the page with the decisions made.
+  fs::create_directories(PELK_TEST_OUTPUT_DIR);
+  const std::string shot = std::string(PELK_TEST_OUTPUT_DIR) + "/review_proofreading.png";
+  run_command(browser + chromium_flags(dir_ / "profile") + "--window-size=1400,1300 --screenshot=" + shot + " file://" +
+                  page + "/index.html 2>/dev/null",
+              &code);
+  const cv::Mat picture = cv::imread(shot);
+  ASSERT_FALSE(picture.empty()) << shot;
   cv::Scalar mean, spread;
   cv::meanStdDev(picture, mean, spread);
   EXPECT_GT(spread[0], 10.0);
