@@ -101,3 +101,31 @@ def test_undo_refuses_a_manifest_from_another_folder(clips, tmp_path):
     with pytest.raises(ValueError, match="names a file outside its folder"):
         pu.repair_status(copy)
     assert folder_bytes(copy) == before
+
+
+def test_corrections_from_the_review_page_apply_and_undo(clips, tmp_path):
+    """The page's export, applied from a notebook: the swap is gone, undo restores every byte."""
+    import json
+    import subprocess
+
+    cli = os.environ.get("PELK_CLI")
+    if not cli:
+        pytest.skip("PELK_CLI names the pelk program (set by CTest)")
+    truth, tracked = clips
+    page = tmp_path / "page"
+    subprocess.run([cli, "review", str(tracked), "--out", str(page)], check=True, capture_output=True)
+    data = json.loads((page / "data.js").read_text().removeprefix("window.PELK_REVIEW = ").rstrip().rstrip(";"))
+    corrections = tmp_path / "corrections.json"
+    corrections.write_text(json.dumps({
+        "format": "pelk corrections", "version": 1, "clip": data["clip"], "fingerprint": data["fingerprint"],
+        "frames": data["frames"],
+        "decisions": [{"frame": AFTER + 1, "boxes": ["Box1", "Box2"], "action": "exchange", "source": "hand"}]}))
+    before = folder_bytes(tracked)
+    assert pu.apply_corrections(tracked, corrections, dry_run=True)["exchanges"] == [(AFTER + 1, 2, 3)]
+    assert folder_bytes(tracked) == before
+    assert pu.apply_corrections(tracked, corrections)["files_changed"] == 59 - AFTER
+    assert pu.evaluate_tracking(load(tracked), load(truth))["idf1"] == 1.0
+    with pytest.raises(ValueError, match="that changed since its review page was made"):
+        pu.apply_corrections(tracked, corrections)
+    pu.undo_repair(tracked)
+    assert {k: v[0] for k, v in folder_bytes(tracked).items()} == {k: v[0] for k, v in before.items()}
