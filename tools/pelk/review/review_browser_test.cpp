@@ -227,6 +227,8 @@ document.getElementById("f").addEventListener("load", async () => {
     const card = () => d.querySelector('[data-card^="Box1-Box2@"]');
     r.verdict = card().querySelector("p").textContent;
     r.active = card().classList.contains("active");
+    key("k");
+    r.overridden = card().getAttribute("data-decided");
     key("a");
     r.decided = card().getAttribute("data-decided");
     for (let i = 0; i < 400 && frame() > 20; i++) key("ArrowLeft");
@@ -297,7 +299,8 @@ TEST_F(ReviewPageBrowserTest, ProofreadingExportsCorrectionsThatRepairTheClip) {
   ASSERT_FALSE(r.contains("error")) << r["error"];
   EXPECT_NE(r["verdict"].get<std::string>().find("Verdict: exchanged."), std::string::npos) << r["verdict"];
   EXPECT_TRUE(r["active"].get<bool>());
-  EXPECT_EQ(r["decided"], "exchange");
+  EXPECT_EQ(r["overridden"], "keep");
+  EXPECT_EQ(r["decided"], "exchange") << "accepting the verdict replaces the override";
   EXPECT_EQ(r["handFrame"], 20);
   EXPECT_TRUE(r["helpShown"].get<bool>());
   EXPECT_EQ(r["countBefore"], 2);
