@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "pelk_utils/annotation/annotation_file.hpp"
+#include "pelk_utils/annotation/internal/fingerprint.hpp"
 #include "pelk_utils/core/json_file.hpp"
 
 namespace pelk {
@@ -82,29 +83,16 @@ Correction read_decision(const nlohmann::json& d, std::size_t index, const ClipA
   return c;
 }
 
-std::string folder_name(const std::string& dir) {
-  std::error_code ec;
-  const fs::path canonical = fs::weakly_canonical(fs::absolute(dir), ec);
-  return (ec ? fs::path(dir).lexically_normal() : canonical).filename().string();
-}
 
 }  // namespace
 
 std::string clip_fingerprint(const ClipAnnotationData& clip) {
-  std::uint64_t h = 1469598103934665603ULL;
-  const auto mix = [&](const std::string& bytes) {
-    for (const char c : bytes) {
-      h ^= static_cast<unsigned char>(c);
-      h *= 1099511628211ULL;
-    }
-  };
+  internal::Fingerprint f;
   for (const auto& [key, record] : clip) {
-    mix(fs::path(record.json_path).filename().string() + "\n");
-    mix(read_regular_file(record.json_path, "annotation file", std::size_t{1} << 30) + "\n");
+    f.add(fs::path(record.json_path).filename().string() + "\n");
+    f.add(read_regular_file(record.json_path, "annotation file", std::size_t{1} << 30) + "\n");
   }
-  char buf[17];
-  std::snprintf(buf, sizeof(buf), "%016llx", static_cast<unsigned long long>(h));
-  return buf;
+  return f.hex();
 }
 
 std::vector<Correction> read_corrections(const std::string& path, const ClipAnnotationData& clip,
@@ -155,7 +143,7 @@ CorrectionsApplied apply_corrections(const std::string& dir, const std::string& 
   if (!data.pelk_annotation_data) throw std::invalid_argument("no annotation files (output_pp_<n>.json) under '" + dir + "'");
   const ClipAnnotationData& clip = *data.pelk_annotation_data;
   CorrectionsApplied out;
-  out.swaps = swaps_of_corrections(read_corrections(path, clip, folder_name(dir)));
+  out.swaps = swaps_of_corrections(read_corrections(path, clip, internal::folder_name(dir)));
   for (const IdentitySwap& s : out.swaps) {
     out.description += (out.description.empty() ? "" : ", ") + std::string("object ids ") + std::to_string(s.object_a) +
                        " and " + std::to_string(s.object_b) + " from frame " + std::to_string(s.after_frame + 1);

@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "pelk_utils/annotation/internal/fingerprint.hpp"
 #include "pelk_utils/core/atomic_file.hpp"
 #include "pelk_utils/core/json_file.hpp"
 
@@ -29,17 +30,9 @@ void step(const char* name) {
   if (auto* hook = g_hook.load()) hook(name);
 }
 
-// FNV-1a, 64 bits, as hex: enough to tell whether a file changed.
-std::string fingerprint(const std::string& bytes) {
-  std::uint64_t h = 1469598103934665603ULL;
-  for (const char c : bytes) {
-    h ^= static_cast<unsigned char>(c);
-    h *= 1099511628211ULL;
-  }
-  char buf[17];
-  std::snprintf(buf, sizeof(buf), "%016llx", static_cast<unsigned long long>(h));
-  return buf;
-}
+using internal::folder_name;
+
+std::string fingerprint(const std::string& bytes) { return internal::fingerprint_of(bytes); }
 
 std::string random_id() {
   std::random_device rd;
@@ -246,11 +239,6 @@ std::string name_in(const std::string& dir, const std::string& path) {
   return name;
 }
 
-std::string folder_name(const std::string& dir) {
-  std::error_code ec;
-  const fs::path canonical = fs::weakly_canonical(fs::absolute(dir), ec);
-  return (ec ? fs::path(dir) : canonical).filename().string();
-}
 
 }  // namespace
 
