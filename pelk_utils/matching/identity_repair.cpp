@@ -17,6 +17,7 @@
 #include "pelk_utils/core/overlap.hpp"
 #include "pelk_utils/matching/region_features.hpp"
 #include "pelk_utils/core/number.hpp"
+#include "pelk_utils/core/stop.hpp"
 
 namespace pelk {
 namespace {
@@ -269,6 +270,7 @@ std::vector<OverlapEpisode> find_overlap_episodes(const ClipAnnotationData& clip
   using Pair = std::pair<std::string, std::string>;
   std::map<Pair, std::vector<int>> covering, near;  // per pair: frames of covering, of touching or covering
   for (const auto& [key, record] : clip) {
+    throw_if_stop_requested();
     const std::vector<std::string> keys = record.masks_dict.keys();
     for (std::size_t i = 0; i < keys.size(); ++i) {
       for (std::size_t j = i + 1; j < keys.size(); ++j) {
@@ -323,6 +325,7 @@ std::vector<SwapDecision> decide_identity_swaps(const ClipAnnotationData& clip, 
       }
     }
     if (!next) break;
+    throw_if_stop_requested();  // between episodes: nothing has been written yet
     decided.insert({next->first_frame, next->last_frame, next->box_a, next->box_b});
     from = next->first_frame;
     SwapDecision d = decide(working, *next, image_predictor, settings);

@@ -305,6 +305,23 @@ def test_ctrl_c_stops_the_matcher_and_the_clip_keeps_its_keys(truth_clip, scene,
     assert "Box3" in clip[19].masks_dict, "a stopped matcher leaves the caller's clip as it was"
 
 
+def test_ctrl_c_stops_the_repair_before_it_writes(overlap_clip, scene, tmp_path):
+    folder = tmp_path / "clip"
+    shutil.copytree(overlap_clip, folder)
+    before = {p.name: p.read_bytes() for p in folder.iterdir()}
+    predictor = FakePredictor(list(scene.truth(0).values()))
+    slow = predictor.model.image_encoder.forward
+
+    def slow_forward(x):
+        time.sleep(30)
+        return slow(x)
+
+    predictor.model.image_encoder.forward = slow_forward
+    assert seconds_to_interrupt(lambda: pu.repair_identities(folder, predictor), 0.2) < STOP_WITHIN
+    assert {p.name: p.read_bytes() for p in folder.iterdir()} == before, "nothing written, no manifest"
+    assert pu.repair_status(folder)["state"] == "none"
+
+
 def test_ctrl_c_stops_the_overlap_resolution(overlap_clip, scene):
     _, clip = pu.get_pelk_annotation_data("c", save_dir_base=overlap_clip)
     rows = pu.generate_tracking_report(clip, overlap_clip)[0]
