@@ -166,6 +166,7 @@ std::optional<CropRect> VideoProcessor::find_orange_region(const cv::Mat& frame)
 
 std::optional<CropRect> VideoProcessor::crop_for(const cv::Mat& first_frame,
                                                  const std::optional<std::string>& camera_number) {
+  const std::lock_guard lock(*crop_cache_lock);
   CropRect rect;
   if (const auto it = camera_crop_coords.find(camera_number); it != camera_crop_coords.end()) {
     rect = it->second;
@@ -191,9 +192,15 @@ void VideoProcessor::crop_video_to_frames(const std::string& video_path, const s
   crop_range(video, video_path, output_dir, output_dir, start_min, end_min, camera_number, crop);
 }
 
+bool VideoProcessor::has_crop(const std::optional<std::string>& camera_number) const {
+  const std::lock_guard lock(*crop_cache_lock);
+  return camera_crop_coords.contains(camera_number);
+}
+
 RangeOutcome VideoProcessor::crop_range(internal::VideoReader& video, const std::string& video_path,
                                         const std::string& write_dir, const std::string& shown_dir, Number start_min,
-                                        Number end_min, const std::optional<std::string>& camera_number, bool crop) {
+                                        Number end_min, const std::optional<std::string>& camera_number, bool crop,
+                                        bool to_end) {
   if (frame_skip == 0) throw std::invalid_argument("frame_skip must not be 0");
   create_folder(write_dir);
   if (!video.is_open()) {
@@ -204,7 +211,11 @@ RangeOutcome VideoProcessor::crop_range(internal::VideoReader& video, const std:
   if (fps <= 0) throw std::runtime_error("video '" + video_path + "' reports a frame rate below 1");
   const double frame_count = video.frame_count();
   const Number start_frame = frame_bound(fps, start_min, "start_min", video_path);
-  const Number end_frame = frame_bound(fps, end_min, "end_min", video_path);
+  Number end_frame = frame_bound(fps, end_min, "end_min", video_path);
+  // Whole-rate bounds end before a recording whose rate is not a whole
+  // number does; the last range reads on to the decoder's real end.
+  const Number last_counter = to_end ? Number(std::max(end_frame.as_double(), frame_count) - 1) : end_frame - Number(1);
+  if (to_end) end_frame = Number(kMaxFrame);
   // The range's first frame (read, not saved) is where the last range of a
   // batch stopped: go on from it; seek only for a range that starts elsewhere.
   const auto first = static_cast<std::int64_t>(start_frame.as_double());
@@ -228,7 +239,7 @@ RangeOutcome VideoProcessor::crop_range(internal::VideoReader& video, const std:
   std::optional<CropRect> rect;
   if (crop) {
     // Only a camera without a crop yet needs the whole frame in BGR.
-    const bool known = camera_crop_coords.contains(camera_number);
+    const bool known = has_crop(camera_number);
     rect = crop_for(known ? cv::Mat() : video.bgr(cv::Rect({0, 0}, video.frame_size())), camera_number);
     if (!rect) return {false, "no orange region was found on its first frame"};
   }
@@ -237,7 +248,6 @@ RangeOutcome VideoProcessor::crop_range(internal::VideoReader& video, const std:
   RangeOutcome outcome{true, ""};
   // Encoding and writing run beside the decoding; lines print in order here.
   internal::FrameWriter writer;
-  const Number last_counter = end_frame - Number(1);
   for (Number counter = start_frame; counter < end_frame; counter += Number(1)) {
     throw_if_stop_requested();
     if (!video.read()) {
@@ -314,7 +324,9 @@ void VideoProcessor::process_videos_to_frames(const CatalogueTable& df) {
       const std::string partial = dir + ".partial";
       fs::remove_all(partial, ec);
       if (ec) throw std::runtime_error("cannot remove the unfinished folder '" + partial + "': " + ec.message());
-      const RangeOutcome outcome = crop_range(video, row.file_path, partial, dir, start, end, row.camera_number, crop);
+      const bool last = !(start + time_step < Number(total));
+      const RangeOutcome outcome =
+          crop_range(video, row.file_path, partial, dir, start, end, row.camera_number, crop, last);
       if (!outcome.complete) {
         output() << "Leaving " << dir << " unfinished: " << outcome.reason << "; a rerun will try it again.\n";
         continue;

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -53,6 +55,10 @@ struct VideoProcessor {
   std::map<std::optional<std::string>, CropRect> camera_crop_coords;  // camera -> crop in use
   bool crop = true;                                // crop in the batch
   std::optional<bool> left_crop = false;           // left of the marker; std::nullopt keeps the detected box
+  // Guards camera_crop_coords while a cut reads or fills it, so that one
+  // processor can serve a pool of threads (a camera's crop is detected once,
+  // as in serial cutting). Copies of a processor share it.
+  std::shared_ptr<std::mutex> crop_cache_lock = std::make_shared<std::mutex>();
 
   // Returns the video's duration in minutes after printing its frame rate,
   // frame count and duration; prints "Error: Could not open video <path>"
@@ -95,13 +101,17 @@ struct VideoProcessor {
   // recording is opened once and decoded from start to end in one pass: a
   // range that starts where the last one ended goes on from the decoded
   // frame, and the reader seeks only to a range that starts elsewhere (after
-  // skipped ranges); the frames saved are the same as range by range.
+  // skipped ranges); the frames saved are the same as range by range. The
+  // last range of a recording runs to its real last frame, also when the
+  // frame rate is not a whole number (ranges are cut at whole-rate frame
+  // numbers, which end before the recording does).
   void process_videos_to_frames(const CatalogueTable& df);
 
  private:
   RangeOutcome crop_range(internal::VideoReader& video, const std::string& video_path, const std::string& write_dir,
                           const std::string& shown_dir, Number start_min, Number end_min,
-                          const std::optional<std::string>& camera_number, bool crop);
+                          const std::optional<std::string>& camera_number, bool crop, bool to_end = false);
+  bool has_crop(const std::optional<std::string>& camera_number) const;
   double duration_of(const internal::VideoReader& video, const std::string& video_path);
   void check_time_step(const internal::VideoReader& video, const std::string& video_path) const;
   std::optional<CropRect> crop_for(const cv::Mat& first_frame, const std::optional<std::string>& camera_number);

@@ -9,6 +9,7 @@ Exceptions the models raise are not caught.
 
 import contextlib
 import sys
+from collections.abc import Mapping
 
 import numpy as np
 
@@ -82,15 +83,34 @@ def input_ids(inputs):
 def detect(model, inputs):
     """Runs the detection model on `inputs` without gradient tracking."""
     with no_grad():
-        return model(**inputs)
+        outputs = model(**inputs)
+    if outputs is None:
+        raise TypeError("the detection model (model(**inputs)) returned None; expected its outputs, which "
+                        "processor.post_process_grounded_object_detection turns into boxes")
+    return outputs
 
 
 def post_process(processor, outputs, ids, text_threshold, target_sizes):
     """Returns the processor's results as (scores, labels, boxes) per image."""
     results = processor.post_process_grounded_object_detection(
         outputs, ids, text_threshold=text_threshold, target_sizes=target_sizes)
+    call = "processor.post_process_grounded_object_detection"
+    expected = "a list with one dict per image holding 'scores', 'labels' and 'boxes'"
+    if results is None or isinstance(results, (str, bytes, Mapping)) or not hasattr(results, "__iter__"):
+        raise TypeError(f"{call} returned {type(results).__name__}; expected {expected}")
+    results = list(results)
+    if len(results) != len(target_sizes):
+        raise ValueError(f"{call} returned {len(results)} results for {len(target_sizes)} image(s); expected {expected}")
     converted = []
     for result in results:
+        if not isinstance(result, Mapping) and not hasattr(result, "__getitem__"):
+            raise TypeError(f"{call} returned a {type(result).__name__} for an image; expected {expected}")
+        missing = [k for k in ("scores", "boxes") if k not in result]
+        if "labels" not in result and "text_labels" not in result:
+            missing.append("labels")
+        if missing:
+            raise ValueError(f"{call} returned a result without {', '.join(repr(k) for k in missing)}; "
+                             f"expected {expected}")
         scores = to_numpy(result["scores"]).astype(np.float32).reshape(-1)
         boxes = to_numpy(result["boxes"]).astype(np.float64)
         if boxes.size == 0:
@@ -100,11 +120,29 @@ def post_process(processor, outputs, ids, text_threshold, target_sizes):
                 "post_process_grounded_object_detection returned boxes of shape "
                 f"{tuple(boxes.shape)}; expected N x 4")
         boxes = boxes[:, :4]  # a fifth number (a score) is not part of the box
-        labels = result["labels"]
-        if "text_labels" in result and not all(isinstance(l, str) for l in labels):
-            labels = result["text_labels"]
-        converted.append((scores, [str(label) for label in labels], np.ascontiguousarray(boxes)))
+        labels = text_labels_of(result)
+        if not (len(scores) == len(labels) == len(boxes)):
+            raise ValueError(f"{call} returned {len(boxes)} boxes, {len(scores)} scores and {len(labels)} labels; "
+                             "expected one score and one label per box")
+        converted.append((scores, labels, np.ascontiguousarray(boxes)))
     return converted
+
+
+def text_labels_of(result):
+    """Returns a post-processed result's labels as texts, whatever the
+    processor's generation: labels as texts ("pig"), or integer labels (or
+    a tensor of them) with the texts in "text_labels", as recent processors
+    return them."""
+    labels = result["labels"] if "labels" in result else None
+    if labels is not None and not isinstance(labels, (list, tuple)):
+        labels = to_numpy(labels).reshape(-1).tolist()
+    texts = list(labels) if labels is not None else None
+    if texts is None or not all(isinstance(label, str) for label in texts):
+        if "text_labels" not in result:
+            raise ValueError("processor.post_process_grounded_object_detection returned labels that are not texts "
+                             "and no 'text_labels'; expected the detected phrases (e.g. 'pig')")
+        texts = list(result["text_labels"])
+    return [str(label) for label in texts]
 
 
 def set_image(predictor, image):
@@ -158,6 +196,9 @@ def encode(predictor, image):
             out = encoder(torch.from_numpy(image).to(model_device(predictor)))
     else:
         out = encoder(image)
+    if not isinstance(out, Mapping) and not (hasattr(out, "__getitem__") and hasattr(out, "__contains__")):
+        raise TypeError(f"predictor.model.image_encoder returned {type(out).__name__}; expected a dict holding "
+                        "'vision_features' (a 1 x C x H x W tensor)")
     if "vision_features" not in out:
         raise ValueError(
             f"image_encoder returned no 'vision_features' (keys: {sorted(out.keys())})")

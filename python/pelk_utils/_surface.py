@@ -16,6 +16,8 @@ import os
 import re
 
 _REFUSED = ("incompatible function arguments", "incompatible constructor arguments")
+# The extension's TypeError for a value it could not convert deep inside a call.
+_WRONG_KIND = "a value of the wrong kind could not be converted"
 # Marks an expectation that the value's type meets but its value does not.
 _VALUE = "\0value:"
 
@@ -182,6 +184,12 @@ def wrap(function, qualname, method=False):
         try:
             return function(*args, **kwargs)
         except TypeError as error:
+            if str(error) == _WRONG_KIND:
+                kind, reason = _explain(qualname, params, args[1:] if method else args, kwargs)
+                if reason.endswith(")") and "arguments of the wrong kind" in reason:
+                    reason = reason.replace("arguments of the wrong kind", "an argument (or what a model returned) "
+                                            "is of the wrong kind", 1)
+                raise kind(reason) from None
             if not str(error).startswith(tuple(f"{function.__name__}(): {r}" for r in _REFUSED)):
                 raise
             kind, reason = _explain(qualname, params, args[1:] if method else args, kwargs)

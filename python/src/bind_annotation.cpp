@@ -53,7 +53,15 @@ void bind_annotation(py::module_& m) {
            const py::object& object_ids) {
           std::optional<std::vector<int>> ids;
           if (!(py::isinstance<py::str>(object_ids) && object_ids.cast<std::string>() == "all")) {
-            ids = object_ids.cast<std::vector<int>>();
+            ids.emplace();
+            for (const py::handle id :
+                 sequence_of(object_ids, "retrieve_annotation(): object_ids", "'all' or a list of object ids (int)")) {
+              const std::int64_t value = whole_number(id, "retrieve_annotation(): object_ids");
+              if (value < INT32_MIN || value > INT32_MAX) {
+                value_error("retrieve_annotation(): object_ids: " + std::to_string(value) + " is not an object id");
+              }
+              ids->push_back(static_cast<int>(value));
+            }
           }
           cv::Mat image;
           reraise_missing_files({json_path}, [&] {

@@ -28,7 +28,7 @@ Box box_from(const py::handle& obj, const char* what) {
 py::tuple box_tuple(const Box& box) { return py::make_tuple(box[0], box[1], box[2], box[3]); }
 
 py::array mask_array(const Mask& mask, const py::object& dtype) {
-  py::array full = mask.size().area() == 0
+  py::array full = mask.size().empty()
                        ? py::array(py::dtype::of<std::uint8_t>(), {mask.size().height, mask.size().width})
                        : array_from_mat(mask.full());
   if (!dtype.is_none()) full = full.attr("astype")(dtype);
@@ -62,7 +62,9 @@ Build one from an array of any dtype, H x W or 1 x H x W (non-zero = inside).)do
       .def(py::init([](const py::object& array) { return mask_from_object(array, "Mask"); }), py::arg("array"),
            "Mask(array) -> Mask\n\nBuilds a mask from an H x W or 1 x H x W array of any dtype (non-zero = inside).")
       .def(py::init([](std::pair<int, int> shape, std::tuple<int, int> origin, const py::object& bits) {
-             const cv::Mat roi = image_from_array(py::module_::import("numpy").attr("asarray")(bits).attr("__ne__")(0).attr("view")("uint8"), "Mask bits");
+             // The bits as a mask of their own shape (any dtype, non-zero = inside; text refused).
+             const Mask rect = mask_from_object(bits, "Mask bits");
+             const cv::Mat roi = rect.size().empty() ? cv::Mat() : rect.full();
              return placed_mask(shape, {std::get<0>(origin), std::get<1>(origin)}, roi);
            }),
            py::arg("shape"), py::arg("origin"), py::arg("bits"),

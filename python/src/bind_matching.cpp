@@ -39,7 +39,7 @@ void bind_matching(py::module_& m) {
         },
         py::arg("laste_frame"), py::arg("min_area") = 10, py::arg("max_attempts") = 10,
         py::arg("remove_stack_obs") = py::none(),
-        "find_best_laste_frame(laste_frame, min_area=10, max_attempts=10, remove_stack_obs=[])\n"
+        "find_best_laste_frame(laste_frame, min_area=10, max_attempts=10, remove_stack_obs=None (none removed))\n"
         "    -> (best_laste_frame, no_best_laste_frame)\n\n"
         "Removes the box keys of remove_stack_obs from every record of laste_frame (in place), then walks back from "
         "the last frame key, at most max_attempts frames, to the first whose masks all exceed min_area with no two "

@@ -199,8 +199,15 @@ process_video_segments runs on it raises RuntimeError.)doc");
         [](const py::object& video_segments, int frame_idx, int object_id) {
           TrackedClip clip;
           const py::object frames = video_segments;
+          const auto check_mapping = [](const py::handle& obj, const std::string& what, const char* expected) {
+            if (!PyMapping_Check(obj.ptr()) || PySequence_Check(obj.ptr()) || !py::hasattr(obj, "__contains__")) {
+              throw py::type_error(what + ": expected " + expected + ", got " + type_name(obj));
+            }
+          };
+          check_mapping(frames, "video_segments", "a dict frame index -> dict object id -> mask");
           if (py::bool_(frames.attr("__contains__")(frame_idx))) {
             const py::object objects = frames[py::int_(frame_idx)];
+            check_mapping(objects, "video_segments[" + std::to_string(frame_idx) + "]", "a dict object id -> mask");
             OrderedMap<int, Mask> one;
             if (py::bool_(objects.attr("__contains__")(object_id))) {
               one.insert_or_assign(object_id, mask_from_object(objects[py::int_(object_id)], "video_segments"));

@@ -151,9 +151,11 @@ void bind_processor(py::module_& m) {
   using Access = InUse::Access;
   py::class_<VideoProcessor> cls(m, "VideoProcessor",
                                  "Cuts camera recordings into minute ranges of cropped JPEG frames (crops cached per "
-                                 "camera). It caches what it finds: give each thread its own; a second thread using "
-                                 "one while it extracts raises RuntimeError. Ctrl-C stops an extraction between "
-                                 "frames; the unfinished range is redone by the next run.");
+                                 "camera). One processor may serve a pool of threads cutting several recordings at "
+                                 "once: its crop cache is shared under a lock (a camera's crop is found once), and "
+                                 "the frames are those of serial cutting; changing a setting while it cuts raises "
+                                 "RuntimeError. Ctrl-C stops an extraction between frames; the unfinished range is "
+                                 "redone by the next run.");
   def_guarded_field(cls, "resize_dim", &VideoProcessor::resize_dim, kName,
                     "(width, height) to resize saved frames to (the height is used), or None to keep their size.");
   def_guarded_field(cls, "frame_skip", &VideoProcessor::frame_skip, kName, "Save every n-th frame (int, 1 or more).");
@@ -194,7 +196,15 @@ void bind_processor(py::module_& m) {
       .def_property("camera_crop_coords",
                     [kName](const VideoProcessor& p) {
                       const InUse guard(&p, kName, Access::kRead);
-                      return crops_object(p.camera_crop_coords);
+                      // Cutting threads may fill the cache meanwhile; wait for
+                      // its lock without holding the GIL they print through.
+                      std::map<std::optional<std::string>, CropRect> crops;
+                      {
+                        ReleaseGil release;
+                        const std::lock_guard lock(*p.crop_cache_lock);
+                        crops = p.camera_crop_coords;
+                      }
+                      return crops_object(crops);
                     },
                     [kName](VideoProcessor& p, const py::object& v) {
                       auto crops = crops_from(v);
@@ -227,7 +237,7 @@ void bind_processor(py::module_& m) {
                    const py::object& start_min, const py::object& end_min,
                    const std::optional<std::string>& camera_number, bool crop) {
              const Number start = number_from(start_min, "start_min"), end = number_from(end_min, "end_min");
-             const InUse guard(&p, kName, Access::kWrite);
+             const InUse guard(&p, kName, Access::kRead);  // shared: the crop cache has its own lock
              ReleaseGil release;
              p.crop_video_to_frames(video_path, output_dir, start, end, camera_number, crop);
            },
@@ -239,7 +249,7 @@ void bind_processor(py::module_& m) {
       .def("process_videos_to_frames",
            [kName](VideoProcessor& p, const py::object& df) {
              const CatalogueTable table = catalogue_from(df);
-             const InUse guard(&p, kName, Access::kWrite);
+             const InUse guard(&p, kName, Access::kRead);  // shared: the crop cache has its own lock
              ReleaseGil release;
              p.process_videos_to_frames(table);
            },

@@ -107,6 +107,21 @@ int cv_depth_of(const py::dtype& dtype) {
   return -1;
 }
 
+// Returns an object array of numbers (what DataFrame.values gives for mixed
+// columns) as numpy's != 0 takes it (a bool array); throws py::type_error
+// naming `what` and the first element that is not a number.
+py::array numbers_of_object_array(const py::array& array, const std::string& what) {
+  std::size_t count = 0;
+  for (const py::handle item : array.attr("ravel")()) {
+    if (!PyNumber_Check(item.ptr()) || py::isinstance<py::str>(item) || py::isinstance<py::bytes>(item)) {
+      throw py::type_error(what + ": expected a mask of numbers or booleans, got an object array holding " +
+                           type_name(item));
+    }
+    check_signals_every(count++);
+  }
+  return py::array(array.attr("__ne__")(0)).attr("astype")("bool");
+}
+
 }  // namespace
 
 void check_dimensions(const py::array& array, const std::string& what) {
@@ -210,6 +225,7 @@ Mask mask_from_object(const py::handle& obj, const std::string& what) {
     throw py::type_error(what + ": expected a mask (an array or a pelk_utils.Mask), got " + type_name(obj));
   }
   py::array array = as_array(obj);
+  if (array.dtype().kind() == 'O') array = numbers_of_object_array(array, what);
   const char dtype_kind = array.dtype().kind();
   if (dtype_kind != 'b' && dtype_kind != 'i' && dtype_kind != 'u' && dtype_kind != 'f' && dtype_kind != 'c') {
     throw py::type_error(what + ": expected a mask of numbers or booleans, got " + type_name(obj) +
@@ -224,7 +240,8 @@ Mask mask_from_object(const py::handle& obj, const std::string& what) {
   }
 
   const cv::Size size(static_cast<int>(array.shape(1)), static_cast<int>(array.shape(0)));
-  if (size.area() == 0) return Mask(size, cv::Rect(), cv::Mat1b());  // 0 x N keeps its shape
+  // 0 x N keeps its shape (Size::area() overflows int past 2^31 pixels).
+  if (size.width == 0 || size.height == 0) return Mask(size, cv::Rect(), cv::Mat1b());
   int depth = cv_depth_of(array.dtype());
   const char kind = array.dtype().kind();
   if (depth < 0 || kind == 'f' || kind == 'c') {
@@ -257,7 +274,7 @@ std::vector<Mask> masks_from_object(const py::handle& obj, const std::string& wh
   }
   if (py::isinstance<Mask>(obj)) return {obj.cast<Mask>()};
   std::size_t i = 0;
-  for (const py::handle item : obj) {
+  for (const py::handle item : sequence_of(obj, what, "a list of masks (arrays or pelk_utils.Mask) or an N x H x W array")) {
     masks.push_back(mask_from_object(item, what + "[" + std::to_string(i++) + "]"));
   }
   return masks;
@@ -417,7 +434,11 @@ std::vector<ReportRow> rows_from_frame(const py::handle& obj, const std::string&
   std::vector<std::string> present;
   for (const py::handle c : frame.attr("columns")) present.push_back(py::str(c).cast<std::string>());
   auto column = [&](const std::string& name) -> std::optional<py::list> {
-    if (std::find(present.begin(), present.end(), name) == present.end()) return std::nullopt;
+    const auto count = std::count(present.begin(), present.end(), name);
+    if (count == 0) return std::nullopt;
+    if (count > 1) {
+      value_error(what + ": the table has " + std::to_string(count) + " columns named '" + name + "'; keep one");
+    }
     return frame[py::str(name)].attr("tolist")().cast<py::list>();
   };
   const auto frame_ids = column("Frame ID");
@@ -476,10 +497,16 @@ OwnedClip::~OwnedClip() {
 
 int frame_key(const py::handle& key, const std::string& what) {
   const std::string where = what + "[" + py::repr(key).cast<std::string>() + "]";
-  if (PyLong_Check(key.ptr()) && !PyBool_Check(key.ptr())) {
-    const auto value = py::reinterpret_borrow<py::object>(key).cast<py::int_>().cast<long long>();
-    if (value < INT32_MIN || value > INT32_MAX) value_error(where + ": a frame key must fit a 32-bit int");
-    return static_cast<int>(value);
+  // Every integral type (numpy's and pandas' integers too), as operator.index takes them.
+  if (!PyBool_Check(key.ptr()) && !PyFloat_Check(key.ptr()) && !py::isinstance<py::str>(key) &&
+      (PyLong_Check(key.ptr()) || py::hasattr(key, "__index__"))) {
+    const auto index = py::reinterpret_steal<py::object>(PyNumber_Index(key.ptr()));
+    if (!index) throw py::error_already_set();
+    const py::int_ number = py::reinterpret_borrow<py::int_>(index);
+    if (number < py::int_(INT32_MIN) || number > py::int_(INT32_MAX)) {
+      value_error(where + ": a frame key must fit a 32-bit int");
+    }
+    return number.cast<int>();
   }
   if (py::isinstance<py::str>(key)) {
     const std::string text = key.cast<std::string>();

@@ -277,6 +277,10 @@ void translate_errors(std::exception_ptr error) {
   } catch (const cv::Exception& e) {
     if (e.code != cv::Error::StsNoMem) throw;
     PyErr_SetString(PyExc_MemoryError, e.what());
+  } catch (const py::cast_error&) {
+    // Never pybind11's own "Unable to cast ..." text: the surface wrapper
+    // adds the call's name and the types it was given.
+    PyErr_SetString(PyExc_TypeError, kWrongKindMessage);
   } catch (const std::runtime_error& e) {
     if (!set_missing_file_error(e.what())) throw;
   } catch (const std::invalid_argument& e) {

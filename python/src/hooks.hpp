@@ -40,11 +40,16 @@ void restore_gil(PyThreadState* state) noexcept;
 // 2 and up as they were (copy and pickle by __getstate__ / __setstate__).
 void refuse_old_pickle_protocols(pybind11::module_& m);
 
+// The TypeError text of a value that could not be converted (the surface
+// wrapper in _surface.py recognises it and names the call).
+inline constexpr const char* kWrongKindMessage = "a value of the wrong kind could not be converted";
+
 // Translates the library's exceptions that have a closer Python meaning:
 // a stop on request is the KeyboardInterrupt that asked for it, missing keys
 // are KeyError and positions outside a list IndexError, file-system errors are
 // OSError with their errno (so FileNotFoundError where it fits), and OpenCV
-// failing to allocate (an absurd raster size) is MemoryError.
+// failing to allocate (an absurd raster size) is MemoryError. A value
+// pybind11 could not convert is a TypeError with kWrongKindMessage.
 void translate_errors(std::exception_ptr error);
 
 }  // namespace pelk::python

@@ -45,7 +45,7 @@ void run_heatmap(const FileOptions& o) {
   write_image_file_atomically(o.out, render_intersection_heatmap(table));
   double worst = 0;
   for (double v : table.cells()) worst = std::max(worst, v);
-  std::cout << masks.size() << " masks, largest overlap " << format_number(worst) << "%: " << o.out << "\n";
+  std::cout << counted(masks.size(), "mask") << ", largest overlap " << format_number(worst) << "%: " << o.out << "\n";
 }
 
 void run_cluster(const FileOptions& o) {

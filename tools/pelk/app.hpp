@@ -23,4 +23,10 @@ void set_up_app(CLI::App& app);
 // the exit code.
 int run_app(CLI::App& app, int argc, char** argv);
 
+// Returns "1 frame", "3 frames": `count` and the noun in its number
+// (`plural` defaults to `singular` + "s").
+inline std::string counted(std::size_t count, const std::string& singular, const std::string& plural = "") {
+  return std::to_string(count) + " " + (count == 1 ? singular : plural.empty() ? singular + "s" : plural);
+}
+
 }  // namespace pelk::cli

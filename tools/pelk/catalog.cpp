@@ -35,7 +35,7 @@ void run(CatalogOptions& o) {
   for (const CatalogueRow& r : table) rows.push_back({r.camera_number, r.date, r.time, r.file_path, r.video_name});
   if (!o.csv.empty()) {
     write_csv(o.csv, kCatalogueColumns, rows);
-    std::cout << table.size() << " recordings written to " << o.csv << "\n";
+    std::cout << counted(table.size(), "recording") << " written to " << o.csv << "\n";
     return;
   }
   std::printf("%-7s %-9s %-9s %s\n", "Camera", "Date", "Time", "File Path");

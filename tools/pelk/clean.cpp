@@ -31,7 +31,8 @@ void run(const CleanOptions& o) {
   });
   std::size_t dropped = 0;
   for (std::size_t at = printed.find("-- no mask"); at != std::string::npos; at = printed.find("-- no mask", at + 1)) ++dropped;
-  std::cout << "cleaned " << clip.size() << " frames of " << o.clip << ": " << changed << " masks changed, " << dropped
+  std::cout << "cleaned " << counted(clip.size(), "frame") << " of " << o.clip << ": " << counted(changed, "mask")
+            << " changed, " << dropped
             << " emptied; written to " << out << "\n";
 }
 

@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "app.hpp"
 #include "cli_common.hpp"
 #include "pelk_utils/core/mask.hpp"
 

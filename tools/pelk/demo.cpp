@@ -196,10 +196,9 @@ void run(const DemoOptions& o) {
     quietly([&] { data = get_pelk_annotation_data("", false, 0, ann1); });
     idf1_after = evaluate_tracking(*data.pelk_annotation_data, truth_clip).idf1;
   }
-  char repaired[160];
-  std::snprintf(repaired, sizeof(repaired), "%zu episodes, %zu exchanges undone; IDF1 %.1f%% -> %.1f%%", decisions.size(),
-                swaps.size(), 100 * measures.idf1, 100 * idf1_after);
-  repair_step.done(repaired);
+  char idf1_change[80];
+  std::snprintf(idf1_change, sizeof(idf1_change), "; IDF1 %.1f%% -> %.1f%%", 100 * measures.idf1, 100 * idf1_after);
+  repair_step.done(counted(decisions.size(), "episode") + ", " + counted(swaps.size(), "exchange") + " undone" + idf1_change);
 
   // Which box follows which animal, from the starting frame.
   std::map<std::string, int> box_identity;

@@ -22,8 +22,8 @@ int main(int argc, char** argv) {
   pelk::cli::add_report_command(app);
 #if PELK_WITH_MODELS
   pelk::cli::add_match_command(app);
-  pelk::cli::add_repair_command(app);
 #endif
+  pelk::cli::add_repair_command(app);
   pelk::cli::add_clean_command(app);
   pelk::cli::add_render_command(app);
   pelk::cli::add_fix_polygons_command(app);

@@ -46,7 +46,7 @@ void run(const MatchOptions& o) {
   }
   const std::size_t k = static_cast<std::size_t>(o.frame < 0 ? o.frame + static_cast<int>(frames.size()) : o.frame);
   write_annotation_file(annotation_path(o.out, k), frames[k], objects);
-  std::cout << "carried " << objects.size() << " identities from frame " << r.best_laste_frame->frame_index << " of "
+  std::cout << "carried " << counted(objects.size(), "identity", "identities") << " from frame " << r.best_laste_frame->frame_index << " of "
             << o.previous << " into frame " << k << ": " << annotation_path(o.out, k) << "\n";
 }
 

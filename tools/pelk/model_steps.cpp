@@ -1,6 +1,10 @@
 #include "model_steps.hpp"
 
+#include <algorithm>
+#include <iostream>
 #include <stdexcept>
+
+#include "pelk_utils/matching/folder_repair.hpp"
 
 #include "pelk_utils/models/classical_detector.hpp"
 #include "pelk_utils/models/classical_segmenter.hpp"
@@ -44,6 +48,48 @@ std::vector<SwapDecision> decide_episodes(const ClipAnnotationData& clip, Models
   std::vector<SwapDecision> decisions;
   quietly([&] { decisions = decide_identity_swaps(clip, *models.predictor); });
   return decisions;
+}
+
+namespace {
+
+std::string describe(const SwapDecision& d) {
+  std::string compared;
+  if (d.before_frame && d.after_frame) {
+    compared = ", frames " + std::to_string(*d.before_frame) + " and " + std::to_string(*d.after_frame) + " compared";
+  }
+  return d.episode.box_a + "-" + d.episode.box_b + " " + episode_kind_name(d.episode.kind) + " in frames " +
+         std::to_string(d.episode.first_frame) + ".." + std::to_string(d.episode.last_frame) + compared + ": " + d.reason;
+}
+
+}  // namespace
+
+void repair_with_models(const RepairOptions& o) {
+  RepairSettings settings;
+  settings.margin = o.margin;
+  check_repair_settings(settings);  // before any model is loaded
+  Models models = load_models(o.models);
+  FolderRepair r;
+  quietly([&] { r = repair_clip_folder(o.clip, *models.predictor, settings, o.dry_run); });
+  if (r.leftovers > 0) {
+    std::cout << (o.dry_run ? "" : "removed ") << r.leftovers << " leftover files of an interrupted run"
+              << (o.dry_run ? " would be removed" : "") << "\n";
+  }
+  if (!r.finished_description.empty()) {
+    std::cout << "finished the interrupted repair (" << r.finished_description << "): wrote the " << r.finished_files
+              << " files it had not reached; `pelk repair --undo " << o.clip << "` restores them all\n";
+  }
+  for (const SwapDecision& d : r.decisions) std::cout << "  " << describe(d) << "\n";
+  if (r.swaps.empty()) {
+    const auto unclear = std::count_if(r.decisions.begin(), r.decisions.end(),
+                                       [](const SwapDecision& d) { return d.verdict == SwapVerdict::kUnclear; });
+    std::cout << "nothing to do: " << counted(r.decisions.size(), "episode") << " (overlaps and contacts), no exchanged identities found"
+              << (unclear ? ", " + std::to_string(unclear) + " unclear and left alone" : std::string()) << "\n";
+  } else if (o.dry_run) {
+    std::cout << "would exchange " << r.description << " in " << counted(r.files_changed, "file") << " (nothing written)\n";
+  } else {
+    std::cout << "exchanged " << r.description << " in " << counted(r.files_changed, "file") << "; `pelk repair --undo " << o.clip
+              << "` restores them\n";
+  }
 }
 
 }  // namespace pelk::cli

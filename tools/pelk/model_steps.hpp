@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "app.hpp"
 #include "cli_common.hpp"
 #include "pelk_utils/annotation/clip_loader.hpp"
 #include "pelk_utils/matching/identity_repair.hpp"
@@ -22,5 +23,18 @@ OverlapResolution resolve_overlaps(const std::vector<ReportRow>& rows, const Cli
 // Decides every episode of the clip as `pelk repair` does (default
 // settings) with `models`, its progress lines captured.
 std::vector<SwapDecision> decide_episodes(const ClipAnnotationData& clip, Models& models);
+
+// `pelk repair`'s settings; --undo and --apply need no model.
+struct RepairOptions {
+  std::string clip;
+  bool dry_run = false, undo = false;
+  std::string apply;  // a corrections file from the review page
+  double margin = RepairSettings{}.margin;
+  ModelOptions models;
+};
+
+// Decides the clip's episodes with the models and writes the exchanges
+// (`pelk repair` without --undo or --apply), printing what it did.
+void repair_with_models(const RepairOptions& o);
 
 }  // namespace pelk::cli

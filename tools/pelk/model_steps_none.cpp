@@ -19,4 +19,6 @@ OverlapResolution resolve_overlaps(const std::vector<ReportRow>&, const ClipAnno
 
 std::vector<SwapDecision> decide_episodes(const ClipAnnotationData&, Models&) { throw no_models(); }
 
+void repair_with_models(const RepairOptions&) { throw no_models(); }
+
 }  // namespace pelk::cli

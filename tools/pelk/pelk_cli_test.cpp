@@ -291,7 +291,7 @@ TEST_F(PelkCliTest, RepairExchangesIdentitiesBackAndUndoRestoresTheClip) {
 
   r = run("repair " + path("tracked"));
   ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_NE(r.out.find("nothing to do: 1 episodes (overlaps and contacts), no exchanged identities found"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("nothing to do: 1 episode (overlaps and contacts), no exchanged identities found"), std::string::npos) << r.out;
 
   r = run("repair " + path("tracked") + " --undo");
   ASSERT_EQ(r.code, 0) << r.err;

@@ -1,8 +1,8 @@
 // pelk: the command line of pelk_utils. It answers --version, `catalog` and
 // `shard` itself, linking neither OpenCV nor libtorch, and hands every other command
 // to the program it needs: pelk-tools for commands that use no model,
-// pelk-full for those that do (init, track, match, repair, demo, and report or
-// review with --resolve) and for the help. Each subcommand explains itself
+// pelk-full for those that do (init, track, match, repair without --undo or
+// --apply, demo, and report or review with --resolve) and for the help. Each subcommand explains itself
 // with --help.
 #include <unistd.h>
 
@@ -29,9 +29,15 @@ bool is_one_of(const std::string& word, std::initializer_list<const char*> words
 // Returns the program a command runs in.
 const char* program_for(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
-  bool resolve = false;
-  for (int i = 2; i < argc; ++i) resolve = resolve || std::string(argv[i]) == "--resolve";
+  bool resolve = false, no_model = false;
+  for (int i = 2; i < argc; ++i) {
+    const std::string arg = argv[i];
+    resolve = resolve || arg == "--resolve";
+    // repair --undo and --apply take back or apply exchanges: no model.
+    no_model = no_model || arg == "--undo" || arg == "--apply" || arg.rfind("--apply=", 0) == 0;
+  }
   if (is_one_of(command, {"report", "review"})) return resolve ? "pelk-full" : "pelk-tools";
+  if (command == "repair" && no_model && !is_one_of(argc > 2 ? argv[2] : "", {"--help", "-h"})) return "pelk-tools";
   if (is_one_of(command, {"extract", "clean", "render", "fix-polygons", "heatmap", "cluster", "motion", "evaluate"})) {
     return "pelk-tools";
   }

@@ -40,7 +40,7 @@ void run_fix(const FixOptions& o) {
     }
     progress.step();
   }
-  std::cout << "repaired " << o.files.size() - failed << " of " << o.files.size() << " files\n";
+  std::cout << "repaired " << o.files.size() - failed << " of " << counted(o.files.size(), "file") << "\n";
   if (failed > 0) throw std::runtime_error(std::to_string(failed) + " files were left unrepaired (image unreadable)");
 }
 

@@ -8,33 +8,15 @@
 #include "commands.hpp"
 #include "model_steps.hpp"
 #include "pelk_utils/annotation/corrections.hpp"
-#include "pelk_utils/annotation/identity_swap.hpp"
-#include "pelk_utils/matching/folder_repair.hpp"
+#include "pelk_utils/annotation/file_changes.hpp"
 
 namespace pelk::cli {
 namespace {
 
-struct RepairOptions {
-  std::string clip;
-  bool dry_run = false, undo = false;
-  std::string apply;  // a corrections file from the review page
-  double margin = RepairSettings{}.margin;
-  ModelOptions models;
-};
-
-std::string describe(const SwapDecision& d) {
-  std::string compared;
-  if (d.before_frame && d.after_frame) {
-    compared = ", frames " + std::to_string(*d.before_frame) + " and " + std::to_string(*d.after_frame) + " compared";
-  }
-  return d.episode.box_a + "-" + d.episode.box_b + " " + episode_kind_name(d.episode.kind) + " in frames " +
-         std::to_string(d.episode.first_frame) + ".." + std::to_string(d.episode.last_frame) + compared + ": " + d.reason;
-}
-
 void undo(const std::string& clip) {
   const RepairStatus status = repair_status(clip);
   const std::size_t restored = undo_file_changes(clip);
-  const std::string files = std::to_string(restored) + " annotation files of " + clip + " as they were";
+  const std::string files = counted(restored, "annotation file") + " of " + clip + " as they were";
   if (status.state == RepairState::kNone) {
     std::cout << "nothing to undo: " << clip << " holds no repair\n";
   } else if (status.state == RepairState::kPending) {
@@ -52,9 +34,9 @@ void apply(const RepairOptions& o) {
   if (r.swaps.empty()) {
     std::cout << "nothing to do: the corrections exchange no identities\n";
   } else if (o.dry_run) {
-    std::cout << "would exchange " << r.description << " in " << r.files_changed << " files (nothing written)\n";
+    std::cout << "would exchange " << r.description << " in " << counted(r.files_changed, "file") << " (nothing written)\n";
   } else {
-    std::cout << "exchanged " << r.description << " in " << r.files_changed << " files; `pelk repair --undo " << o.clip
+    std::cout << "exchanged " << r.description << " in " << counted(r.files_changed, "file") << "; `pelk repair --undo " << o.clip
               << "` restores them\n";
   }
 }
@@ -62,32 +44,7 @@ void apply(const RepairOptions& o) {
 void run(const RepairOptions& o) {
   if (o.undo) return undo(o.clip);
   if (!o.apply.empty()) return apply(o);
-  RepairSettings settings;
-  settings.margin = o.margin;
-  check_repair_settings(settings);  // before any model is loaded
-  Models models = load_models(o.models);
-  FolderRepair r;
-  quietly([&] { r = repair_clip_folder(o.clip, *models.predictor, settings, o.dry_run); });
-  if (r.leftovers > 0) {
-    std::cout << (o.dry_run ? "" : "removed ") << r.leftovers << " leftover files of an interrupted run"
-              << (o.dry_run ? " would be removed" : "") << "\n";
-  }
-  if (!r.finished_description.empty()) {
-    std::cout << "finished the interrupted repair (" << r.finished_description << "): wrote the " << r.finished_files
-              << " files it had not reached; `pelk repair --undo " << o.clip << "` restores them all\n";
-  }
-  for (const SwapDecision& d : r.decisions) std::cout << "  " << describe(d) << "\n";
-  if (r.swaps.empty()) {
-    const auto unclear = std::count_if(r.decisions.begin(), r.decisions.end(),
-                                       [](const SwapDecision& d) { return d.verdict == SwapVerdict::kUnclear; });
-    std::cout << "nothing to do: " << r.decisions.size() << " episodes (overlaps and contacts), no exchanged identities found"
-              << (unclear ? ", " + std::to_string(unclear) + " unclear and left alone" : std::string()) << "\n";
-  } else if (o.dry_run) {
-    std::cout << "would exchange " << r.description << " in " << r.files_changed << " files (nothing written)\n";
-  } else {
-    std::cout << "exchanged " << r.description << " in " << r.files_changed << " files; `pelk repair --undo " << o.clip
-              << "` restores them\n";
-  }
+  repair_with_models(o);
 }
 
 }  // namespace

@@ -32,10 +32,11 @@ void report_clip(const std::string& clip, const ReportOptions& o, Models* models
   const std::string printed = quietly([&] { report = generate_tracking_report(*data.pelk_annotation_data, out, o.threshold); });
   std::map<std::string, int> vanished;
   for (const ReportRow& r : report.zero_area_frames) ++vanished[r.box_id.value_or("?")];
-  std::cout << clip << ": " << data.pelk_annotation_data->size() << " frames, " << report.overlap_frames.size()
-            << " frames with overlapping masks (" << report.overlap_frames_data.size() << " pairs above "
-            << o.threshold << "%), " << report.zero_area_frames.size() << " vanished masks\n";
-  for (const auto& [box, count] : vanished) std::cout << "  " << box << " vanished in " << count << " frames\n";
+  std::cout << clip << ": " << counted(data.pelk_annotation_data->size(), "frame") << ", "
+            << counted(report.overlap_frames.size(), "frame") << " with overlapping masks ("
+            << counted(report.overlap_frames_data.size(), "pair") << " above " << o.threshold << "%), "
+            << counted(report.zero_area_frames.size(), "vanished mask") << "\n";
+  for (const auto& [box, count] : vanished) std::cout << "  " << box << " vanished in " << counted(static_cast<std::size_t>(count), "frame") << "\n";
   const FrameRuns runs = find_continuous_frames(report.overlap_frames_data, "Box Pair", 3);
   for (const auto& [pair, pair_runs] : runs) {
     for (const auto& run : pair_runs) {
@@ -49,7 +50,7 @@ void report_clip(const std::string& clip, const ReportOptions& o, Models* models
   const OverlapResolution r = resolve_overlaps(report.overlap_frames_data, *data.pelk_annotation_data, *models, o.consecutive);
   if (r.most_frequent_box) {
     std::cout << "  overlap episode from frame " << *r.test_frame << ": " << *r.most_frequent_box
-              << " most likely carries the identity error (" << r.worst_boxes.size() << " frames voted)\n";
+              << " most likely carries the identity error (" << counted(r.worst_boxes.size(), "frame") << " voted)\n";
   } else {
     std::cout << "  no overlap episode could be resolved\n";
   }

@@ -61,7 +61,7 @@ void run_init(const StartOptions& o) {
   write_annotation_file(annotation_path(o.out, k), started->frames[k], objects);
   const std::string picture = (fs::path(o.out) / "initial_frame.png").string();
   write_image_file_atomically(picture, started->clip.annotated_frame);
-  std::cout << "started on frame " << k << " with " << objects.size() << " animals: " << annotation_path(o.out, k)
+  std::cout << "started on frame " << k << " with " << counted(objects.size(), "animal") << ": " << annotation_path(o.out, k)
             << ", " << picture << "\n";
 }
 
@@ -71,7 +71,7 @@ void run_track(const StartOptions& o) {
   if (!started) throw std::runtime_error("no frame of '" + o.frames_dir + "' showed exactly " + std::to_string(o.animals) + " animals");
   const std::size_t written = track_and_write(started->frames, static_cast<std::size_t>(started->clip.ann_frame_idx),
                                               started->clip.masks, models, o.out);
-  std::cout << "tracked " << started->clip.masks.size() << " animals over " << written << " frames into " << o.out << "\n";
+  std::cout << "tracked " << counted(started->clip.masks.size(), "animal") << " over " << counted(written, "frame") << " into " << o.out << "\n";
 }
 
 }  // namespace

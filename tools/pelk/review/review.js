@@ -11,15 +11,17 @@
     return e;
   };
   let current = 0;
+  // "1 frame", "3 frames".
+  const counted = (n, one, many) => n + " " + (n === 1 ? one : many || one + "s");
 
   function header() {
     document.title = "pelk review: " + data.clip;
     $("title").textContent = "Review of " + data.clip;
     const overlapFrames = data.frame_status.filter((s) => s & 1).length;
     const vanishedFrames = data.frame_status.filter((s) => s & 2).length;
-    $("summary").textContent = data.frames + " frames, " + data.boxes.length + " boxes; " + overlapFrames +
-      " frames with masks lying on each other, " + vanishedFrames + " frames with a vanished mask; " +
-      data.flagged.length + " flagged frames shown";
+    $("summary").textContent = counted(data.frames, "frame") + ", " + counted(data.boxes.length, "box", "boxes") + "; " +
+      counted(overlapFrames, "frame") + " with masks lying on each other, " + counted(vanishedFrames, "frame") +
+      " with a vanished mask; " + counted(data.flagged.length, "flagged frame") + " shown";
   }
 
   function timeline() {
@@ -72,7 +74,7 @@
     current = Math.max(0, Math.min(i, data.flagged.length - 1));
     const f = data.flagged[current];
     if (typeof frame !== "undefined" && frame !== f.frame && proof.length) { frame = f.frame; drawFrame(); renderCards(); }
-    $("flagged-annotated").src = f.annotated;
+    drawFlagged();
     $("flagged-heatmap").src = f.heatmap;
     $("flagged-position").textContent = "frame " + f.frame + " (" + (current + 1) + " of " + data.flagged.length + ")";
     $("flagged-position").setAttribute("data-current-frame", f.frame);
@@ -82,14 +84,31 @@
     if (mark) mark.classList.add("current");
   }
 
+  // The flagged frame's masks over its frame image, drawn from the outlines
+  // as proofreading draws them; a picture file only where the page cannot
+  // reach the frame image.
+  function drawFlagged() {
+    const f = data.flagged[current];
+    if (!f) return;
+    const picture = $("flagged-annotated"), canvas = $("flagged-canvas");
+    picture.hidden = !f.annotated;
+    canvas.hidden = !!f.annotated;
+    if (f.annotated) {
+      picture.src = f.annotated;
+    } else {
+      draw(canvas, f.frame);
+    }
+  }
+
   function measures() {
     const m = data.measures;
     if (!m) return;
     const pct = (v) => (v === null || v === undefined ? "n/a" : (100 * v).toFixed(1) + "%");
     $("measures-section").hidden = false;
     $("measures-summary").textContent = "IDF1 " + pct(m.idf1) + " (ID precision " + pct(m.idp) + ", ID recall " +
-      pct(m.idr) + "), MOTA " + pct(m.mota) + ", " + m.switches + " identity switches, " + m.misses + " misses, " +
-      m.false_positives + " false positives, mean mask IoU " + (m.mean_iou === null ? "n/a" : m.mean_iou.toFixed(3)) + " over " + m.frames + " frames.";
+      pct(m.idr) + "), MOTA " + pct(m.mota) + ", " + counted(m.switches, "identity switch", "identity switches") + ", " +
+      counted(m.misses, "miss", "misses") + ", " + counted(m.false_positives, "false positive") + ", mean mask IoU " +
+      (m.mean_iou === null ? "n/a" : m.mean_iou.toFixed(3)) + " over " + counted(m.frames, "frame") + ".";
     const table = $("measures-table");
     const head = table.insertRow();
     ["Truth", "Frames", "Tracked", "As", "Under own identity", "Under another", "Which"].forEach((t) => {
@@ -233,7 +252,7 @@
     if (!src) return null;
     if (!images[src]) {
       images[src] = new Image();
-      images[src].onload = () => { drawFrame(); renderCards(); };
+      images[src].onload = () => { drawFrame(); renderCards(); drawFlagged(); };
       images[src].src = src;
     }
     return images[src].complete && images[src].naturalWidth > 0 ? images[src] : null;
@@ -251,6 +270,8 @@
     g.fillRect(0, 0, canvas.width, canvas.height);
     const picture = imageOf(f);
     if (picture) g.drawImage(picture, 0, 0, canvas.width, canvas.height);
+    canvas.setAttribute("data-frame", f);
+    canvas.setAttribute("data-picture", picture ? "frame image" : "none");
     const label = labels(f);
     for (const [box, polygons] of Object.entries(p.boxes)) {
       const shown = label[box] || box;

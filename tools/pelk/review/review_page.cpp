@@ -185,17 +185,25 @@ std::string write_review_page(const ReviewOptions& o) {
     for (const auto& run : runs) episodes.push_back({{"pair", std::get<std::string>(pair)}, {"first", run.front()}, {"last", run.back()}});
   }
 
+  // Flagged frames are drawn by the page from the outlines over the frame
+  // image it references (as proofreading draws them); only a frame whose
+  // image the page cannot reach gets an annotated picture file.
+  const json proof = proof_frames(clip, out);
   json flagged = json::array();
   const std::vector<int> pictured = pictured_frames(status, o.max_flagged);
   Progress progress("pictures", pictured.size());
   for (int k : pictured) {
     const FrameRecord& record = clip.at(k);
     char name[64];
-    std::snprintf(name, sizeof(name), "frames/frame_%04d.jpg", k);
-    const std::string annotated = name;
     std::snprintf(name, sizeof(name), "frames/heat_%04d.png", k);
     const std::string heatmap = name;
-    retrieve_annotation_seeded(record.json_path, (out / annotated).string(), true, kReviewColourSeed);
+    json annotated = nullptr;
+    std::error_code ec;
+    if (proof.at(static_cast<std::size_t>(k)).at("image").is_null() && fs::is_regular_file(record.image_path, ec)) {
+      std::snprintf(name, sizeof(name), "frames/frame_%04d.jpg", k);
+      annotated = name;
+      retrieve_annotation_seeded(record.json_path, (out / name).string(), true, kReviewColourSeed);
+    }
     write_image_file_atomically((out / heatmap).string(), render_intersection_heatmap(*record.intersections_df),
                                 AtomicWriteOptions{.sync = false});
     flagged.push_back({{"frame", k}, {"annotated", annotated}, {"heatmap", heatmap}, {"notes", frame_notes(k, report)}});
@@ -223,7 +231,7 @@ std::string write_review_page(const ReviewOptions& o) {
                {"resolution", nullptr},
                {"downloads", json::array()},
                {"fingerprint", clip_fingerprint(clip)},
-               {"proof", proof_frames(clip, out)},
+               {"proof", proof},
                {"verdicts", nullptr}};
   if (fs::exists(out / kReportFileName)) data["downloads"].push_back(kReportFileName);
   data["measures"] = nullptr;
