@@ -75,13 +75,47 @@
     const f = data.flagged[current];
     if (typeof frame !== "undefined" && frame !== f.frame && proof.length) { frame = f.frame; drawFrame(); renderCards(); }
     drawFlagged();
-    $("flagged-heatmap").src = f.heatmap;
+    heat($("flagged-heat"), f.heat);
     $("flagged-position").textContent = "frame " + f.frame + " (" + (current + 1) + " of " + data.flagged.length + ")";
     $("flagged-position").setAttribute("data-current-frame", f.frame);
     $("flagged-notes").textContent = f.notes;
     document.querySelectorAll(".mark.current").forEach((m) => m.classList.remove("current"));
     const mark = document.querySelector('.mark[data-frame="' + f.frame + '"]');
     if (mark) mark.classList.add("current");
+  }
+
+  // matplotlib's "Reds" at 0, 25, 50, 75 and 100 %, interpolated.
+  const reds = [[255, 245, 240], [252, 187, 161], [251, 106, 74], [203, 24, 29], [103, 0, 13]];
+  function redOf(percent) {
+    const t = Math.max(0, Math.min(1, (percent || 0) / 100)) * (reds.length - 1);
+    const i = Math.min(reds.length - 2, Math.floor(t)), u = t - i;
+    return "rgb(" + reds[i].map((c, k) => Math.round(c + (reds[i + 1][k] - c) * u)).join(",") + ")";
+  }
+
+  // A frame's intersections table as a heat map: cell r, c is the share of
+  // mask r covered by mask c, in percent.
+  function heat(table, h) {
+    table.textContent = "";
+    if (!h) return;
+    const head = table.insertRow();
+    head.appendChild(document.createElement("th"));
+    for (const key of h.keys) {
+      const th = document.createElement("th");
+      th.textContent = key;
+      head.appendChild(th);
+    }
+    h.values.forEach((row, r) => {
+      const tr = table.insertRow();
+      const th = document.createElement("th");
+      th.textContent = h.keys[r];
+      tr.appendChild(th);
+      for (const v of row) {
+        const td = tr.insertCell();
+        td.textContent = v === null ? "n/a" : v.toFixed(2);
+        td.style.background = redOf(v);
+        td.style.color = v > 60 ? "#fff" : "#000";
+      }
+    });
   }
 
   // The flagged frame's masks over its frame image, drawn from the outlines

@@ -11,7 +11,6 @@
 
 #include "commands.hpp"
 #include "model_steps.hpp"
-#include "pelk_utils/analytics/heatmap.hpp"
 #include "pelk_utils/annotation/corrections.hpp"
 #include "pelk_utils/annotation/render.hpp"
 #include "pelk_utils/core/atomic_file.hpp"
@@ -154,6 +153,31 @@ json decision_json(const SwapDecision& d) {
           {"swap_cost", finite_or_null(d.swap_cost)}};
 }
 
+// Removes the pictures an earlier page of this folder wrote (frame_NNNN.jpg,
+// heat_NNNN.png): the page now draws them, and stale copies would only
+// make the folder larger.
+void remove_old_pictures(const fs::path& frames) {
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(frames, ec)) {
+    const std::string name = entry.path().filename().string();
+    const bool ours = (name.rfind("frame_", 0) == 0 && name.ends_with(".jpg")) ||
+                      (name.rfind("heat_", 0) == 0 && name.ends_with(".png"));
+    if (ours && entry.is_regular_file(ec)) fs::remove(entry.path(), ec);
+  }
+}
+
+// A frame's intersections table for the page's heat map: the keys and the
+// rows of percentages (cell r, c: share of mask r covered by mask c).
+json heat_json(const IntersectionsTable& table) {
+  json rows = json::array();
+  for (std::size_t r = 0; r < table.size(); ++r) {
+    json row = json::array();
+    for (std::size_t c = 0; c < table.size(); ++c) row.push_back(finite_or_null(table.at(r, c)));
+    rows.push_back(row);
+  }
+  return {{"keys", table.keys()}, {"values", rows}};
+}
+
 void write_text(const fs::path& path, const std::string& text) {
   write_file_atomically(path.string(), text, AtomicWriteOptions{.sync = false});
 }
@@ -167,6 +191,7 @@ std::string write_review_page(const ReviewOptions& o) {
   const ClipAnnotationData& clip = *loaded.pelk_annotation_data;
   const fs::path out = o.out.empty() ? fs::path(o.clip) / "review" : fs::path(o.out);
   fs::create_directories(out / "frames");
+  remove_old_pictures(out / "frames");
   TrackingReport report;
   quietly([&] { report = generate_tracking_report(clip, out.string()); });
 
@@ -185,28 +210,26 @@ std::string write_review_page(const ReviewOptions& o) {
     for (const auto& run : runs) episodes.push_back({{"pair", std::get<std::string>(pair)}, {"first", run.front()}, {"last", run.back()}});
   }
 
-  // Flagged frames are drawn by the page from the outlines over the frame
-  // image it references (as proofreading draws them); only a frame whose
-  // image the page cannot reach gets an annotated picture file.
+  // Flagged frames are drawn by the page: the masks from the outlines over
+  // the frame image it references (as proofreading draws them) and the heat
+  // map from the intersections table. Only a frame whose image the page
+  // cannot reach but this program can read gets an annotated picture file.
   const json proof = proof_frames(clip, out);
   json flagged = json::array();
   const std::vector<int> pictured = pictured_frames(status, o.max_flagged);
-  Progress progress("pictures", pictured.size());
+  Progress progress("flagged frames", pictured.size());
   for (int k : pictured) {
     const FrameRecord& record = clip.at(k);
-    char name[64];
-    std::snprintf(name, sizeof(name), "frames/heat_%04d.png", k);
-    const std::string heatmap = name;
     json annotated = nullptr;
     std::error_code ec;
     if (proof.at(static_cast<std::size_t>(k)).at("image").is_null() && fs::is_regular_file(record.image_path, ec)) {
+      char name[64];
       std::snprintf(name, sizeof(name), "frames/frame_%04d.jpg", k);
       annotated = name;
       retrieve_annotation_seeded(record.json_path, (out / name).string(), true, kReviewColourSeed);
     }
-    write_image_file_atomically((out / heatmap).string(), render_intersection_heatmap(*record.intersections_df),
-                                AtomicWriteOptions{.sync = false});
-    flagged.push_back({{"frame", k}, {"annotated", annotated}, {"heatmap", heatmap}, {"notes", frame_notes(k, report)}});
+    flagged.push_back({{"frame", k}, {"annotated", annotated}, {"heat", heat_json(*record.intersections_df)},
+                       {"notes", frame_notes(k, report)}});
     progress.step();
   }
 
@@ -262,7 +285,9 @@ void add_review_command(CLI::App& app) {
   auto o = std::make_shared<ReviewOptions>();
   CLI::App* c = app.add_subcommand(
       "review", "Write a clip's review page: a static index.html (open it from disk, no server) with the timeline of "
-                "flagged frames, mask areas per box, pictures and heat maps of flagged frames, and the report table");
+                "flagged frames, mask areas per box, flagged frames drawn with their masks and intersection heat maps, "
+                "proofreading of every frame (with --resolve the repair's verdicts as decision cards), and the report "
+                "table");
   c->add_option("clip", o->clip, "Annotation folder of the clip")->required()->check(CLI::ExistingDirectory);
   c->add_option("--out", o->out, "Folder of the page (default: <clip>/review)");
   c->add_flag("--resolve", o->resolve, "Add the overlap resolution (voted box and per-frame mismatch scores)");
