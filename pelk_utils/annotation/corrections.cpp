@@ -145,8 +145,9 @@ CorrectionsApplied apply_corrections(const std::string& dir, const std::string& 
   CorrectionsApplied out;
   out.swaps = swaps_of_corrections(read_corrections(path, clip, internal::folder_name(dir)));
   for (const IdentitySwap& s : out.swaps) {
-    out.description += (out.description.empty() ? "" : ", ") + std::string("object ids ") + std::to_string(s.object_a) +
-                       " and " + std::to_string(s.object_b) + " from frame " + std::to_string(s.after_frame + 1);
+    out.description += std::string(out.description.empty() ? "" : ", ") + "Box" + std::to_string(s.object_a - 1) + " and Box" +
+                       std::to_string(s.object_b - 1) + " (object ids " + std::to_string(s.object_a) + " and " +
+                       std::to_string(s.object_b) + ")" + " from frame " + std::to_string(s.after_frame + 1);
   }
   if (out.swaps.empty()) return out;
   const std::vector<FileChange> changes = plan_identity_swaps(clip, out.swaps);

@@ -56,7 +56,7 @@ TEST_F(CorrectionsTest, ApplyExchangesFromTheFrameOnAndUndoRestoresEveryByte) {
   for (int f = 0; f < 6; ++f) EXPECT_EQ(slurp(file(f)), before_[static_cast<std::size_t>(f)]);
 
   const CorrectionsApplied done = apply_corrections(path("clip"), write(valid()));
-  EXPECT_EQ(done.description, "object ids 1 and 2 from frame 3");
+  EXPECT_EQ(done.description, "Box0 and Box1 (object ids 1 and 2) from frame 3");
   const ClipAnnotationData now = clip();
   EXPECT_EQ(now.at(2).masks_dict.at("Box0"), square(0));
   EXPECT_EQ(now.at(3).masks_dict.at("Box0"), square(30));

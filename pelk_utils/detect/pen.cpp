@@ -218,13 +218,18 @@ PenRatios calculate_pen_intersection_ratio(const PenPolygon& polygon_points, con
 std::optional<std::string> get_pen_json_path(const std::string& video_dir,
                                              const std::optional<std::string>& custom_pen_json_path) {
   if (custom_pen_json_path) return custom_pen_json_path;
+  // Components end at either separator: Windows paths as before, and the
+  // forward-slash paths of the platform this runs on.
   std::optional<std::string> camera_name;
-  std::stringstream parts(video_dir);
-  for (std::string part; std::getline(parts, part, '\\');) {
+  std::size_t start = 0;
+  while (start <= video_dir.size()) {
+    const std::size_t end = std::min(video_dir.find_first_of("\\/", start), video_dir.size());
+    const std::string part = video_dir.substr(start, end - start);
     if (part.find("Camera") != std::string::npos) {
       camera_name = part.substr(0, part.find('_'));
       break;
     }
+    start = end + 1;
   }
   if (!camera_name) return std::nullopt;
   static const std::vector<std::pair<std::string, std::string>> kTable = {

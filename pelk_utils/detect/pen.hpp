@@ -77,7 +77,7 @@ PenRatios calculate_pen_intersection_ratio(const PenPolygon& polygon_points, con
 
 // Returns `custom_pen_json_path` whenever it is given; otherwise the pen
 // file of the camera named in `video_dir` (components split at backslashes
-// only; the first containing "Camera", cut at its first "_"), joined to
+// and forward slashes; the first containing "Camera", cut at its first "_"), joined to
 // kDefaultPenPolygonDir, or std::nullopt when there is no camera name or no
 // file for it. Known cameras: 61, 62, 64, 65, 66, 70.
 std::optional<std::string> get_pen_json_path(const std::string& video_dir,

@@ -50,7 +50,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         PathCase{"known_camera", "D:\\data\\Camera62_20240405\\clip1", std::nullopt, "pen_polygons/Cam62.json"},
         PathCase{"camera_without_table_entry", "D:\\data\\Camera63_20240405\\clip1", std::nullopt, std::nullopt},
-        PathCase{"forward_slashes_are_one_component", "D:/data/Camera62_20240405/clip1", std::nullopt, std::nullopt},
+        PathCase{"forward_slashes_separate_too", "D:/data/Camera62_20240405/clip1", std::nullopt,
+                 "pen_polygons/Cam62.json"},
+        PathCase{"linux_frames_path", "frames/20240405/Camera62_1_20240405070000/0min_to_0.1min/right_cropped_frames",
+                 std::nullopt, "pen_polygons/Cam62.json"},
+        PathCase{"mixed_separators", "D:\\data/Camera64_20240405\\clip1", std::nullopt, "pen_polygons/Cam64.json"},
+        PathCase{"linux_unknown_camera", "/data/Camera63_1_20240405070000/clip", std::nullopt, std::nullopt},
         PathCase{"component_without_underscore", "x\\Camera70\\y", std::nullopt, "pen_polygons/Cam70.json"},
         PathCase{"first_camera_component_wins", "Camera61_a\\Camera62_b", std::nullopt, "pen_polygons/Cam61.json"},
         PathCase{"no_camera", "D:\\data\\clip1", std::nullopt, std::nullopt},

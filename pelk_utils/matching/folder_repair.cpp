@@ -64,8 +64,9 @@ FolderRepair repair_clip_folder(const std::string& dir, ImagePredictor& image_pr
   }
   const std::vector<FileChange> changes = plan_identity_swaps(clip, out.swaps);
   for (const IdentitySwap& s : out.swaps) {
-    out.description += (out.description.empty() ? "" : ", ") + std::string("object ids ") + std::to_string(s.object_a) +
-                       " and " + std::to_string(s.object_b) + " after frame " + std::to_string(s.after_frame);
+    out.description += std::string(out.description.empty() ? "" : ", ") + "Box" + std::to_string(s.object_a - 1) + " and Box" +
+                       std::to_string(s.object_b - 1) + " (object ids " + std::to_string(s.object_a) + " and " +
+                       std::to_string(s.object_b) + ")" + " after frame " + std::to_string(s.after_frame);
   }
   out.files_changed = changes.size();
   if (!dry_run) apply_file_changes(dir, changes, "exchanged " + out.description);

@@ -184,10 +184,16 @@ TrackingMeasures evaluate_tracking(const ClipAnnotationData& tracked, const Clip
   };
   std::map<std::pair<std::size_t, std::size_t>, std::int64_t> overlapping_frames;  // IDF1 pair counts
   std::map<std::pair<std::size_t, std::size_t>, std::int64_t> matched_frames;      // per-frame matches
+  struct Change {
+    std::int64_t frame;
+    std::size_t from, to;
+  };
+  std::map<std::size_t, Change> first_change;  // per truth key: its first identity switch
   std::map<std::size_t, std::int64_t> truth_frames, tracked_frames;
   std::map<std::size_t, std::size_t> last_match;
   double iou_sum = 0;
   for (const auto& [tracked_record, truth_record] : paired_frames(tracked, truth, require_same_frames)) {
+    const std::int64_t frame_key = (truth_record != nullptr ? truth_record : tracked_record)->frame_index;
     ++m.frames;
     m.missing_frames += tracked_record == nullptr;
     m.extra_frames += truth_record == nullptr;
@@ -215,7 +221,10 @@ TrackingMeasures evaluate_tracking(const ClipAnnotationData& tracked, const Clip
       iou_sum += iou[r][static_cast<std::size_t>(match[r])];
       ++matched_frames[{gi[r], c}];
       const auto last = last_match.find(gi[r]);
-      if (last != last_match.end() && last->second != c) ++m.id_switches;
+      if (last != last_match.end() && last->second != c) {
+        ++m.id_switches;
+        first_change.emplace(gi[r], Change{frame_key, last->second, c});
+      }
       last_match[gi[r]] = c;
     }
     m.matches += matched;
@@ -258,7 +267,13 @@ TrackingMeasures evaluate_tracking(const ClipAnnotationData& tracked, const Clip
       } else {
         rec.other_identity += count;
         if (count > most) most = count, rec.most_other_box = tracked_keys[pair.second];
+
       }
+    }
+    if (const auto change = first_change.find(r); change != first_change.end()) {
+      rec.first_switch_frame = change->second.frame;
+      rec.switched_from = tracked_keys[change->second.from];
+      rec.switched_to = tracked_keys[change->second.to];
     }
     m.identities.push_back(rec);
   }

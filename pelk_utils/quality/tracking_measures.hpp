@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,10 @@ struct IdentityRecord {
   std::string assigned_box;         // that tracked key ("" when none)
   std::int64_t other_identity = 0;  // frames matched under another tracked key
   std::string most_other_box;       // the most frequent other key ("" when none)
+  // The first identity switch: the frame key at which the animal, matched
+  // under `switched_from` before, was matched under `switched_to`.
+  std::optional<std::int64_t> first_switch_frame;
+  std::string switched_from, switched_to;
   // Its share of the IDF1 counts: frames it is covered by `assigned_box`
   // (IDTP), its frames not covered so (IDFN), and the frames of
   // `assigned_box` that do not cover it (IDFP). Summed over all identities

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <regex>
+#include <tuple>
 #include <stdexcept>
 
 #include "pelk_utils/core/path.hpp"
@@ -97,7 +98,25 @@ std::optional<CatalogueRow> match_camera_file(const std::string& path, const std
   return row;
 }
 
-CatalogueTable VideoMetadata::get_filtered_video_dataframe() const {
+namespace {
+
+// Camera numbers compare as numbers ("9" before "61"), then date and time.
+bool earlier(const CatalogueRow& a, const CatalogueRow& b) {
+  const auto key = [](const CatalogueRow& r) {
+    return std::tie(r.camera_number, r.date, r.time, r.file_path);
+  };
+  if (a.camera_number.size() != b.camera_number.size()) return a.camera_number.size() < b.camera_number.size();
+  return key(a) < key(b);
+}
+
+// The catalogue of `m`, optionally put in time order before it is filtered.
+CatalogueTable filtered(const VideoMetadata& m, bool in_time_order) {
+  const std::string& match_pattern = m.match_pattern;
+  const std::string& filter_start = m.filter_start;
+  const std::string& filter_end = m.filter_end;
+  const int sample_step = m.sample_step;
+  const int top_n = m.top_n;
+  const std::optional<std::string>& camera_number = m.camera_number;
   std::regex pattern;
   try {
     pattern = std::regex(match_pattern);
@@ -108,12 +127,13 @@ CatalogueTable VideoMetadata::get_filtered_video_dataframe() const {
     throw std::invalid_argument("match_pattern '" + match_pattern + "' needs four groups (camera, number, date, time)");
   }
   CatalogueTable rows;
-  for (const std::string& path : mp4_files(*this)) {
+  for (const std::string& path : mp4_files(m)) {
     std::optional<CatalogueRow> row = match_camera_file(path, pattern);
     if (!row) continue;
-    row->label = rows.size();
     rows.push_back(std::move(*row));
   }
+  if (in_time_order) std::sort(rows.begin(), rows.end(), earlier);
+  for (std::size_t i = 0; i < rows.size(); ++i) rows[i].label = i;
   CatalogueTable windowed;
   for (const CatalogueRow& r : rows) {
     if (r.time > filter_start && r.time < filter_end) windowed.push_back(r);
@@ -128,6 +148,12 @@ CatalogueTable VideoMetadata::get_filtered_video_dataframe() const {
   output() << python_list_repr(paths) << "\n";
   return kept;
 }
+
+}  // namespace
+
+CatalogueTable VideoMetadata::get_filtered_video_dataframe() const { return filtered(*this, false); }
+
+CatalogueTable get_video_dataframe_in_time_order(const VideoMetadata& metadata) { return filtered(metadata, true); }
 
 std::vector<std::string> list_all_files(const std::string& directory, const std::optional<std::string>& ext) {
   std::vector<std::string> out;

@@ -52,6 +52,12 @@ struct VideoMetadata {
   CatalogueTable get_filtered_video_dataframe() const;
 };
 
+// As get_filtered_video_dataframe, but the recordings are put in order of
+// camera (by number), date and time before the window, the thinning and the
+// count are applied, so the same recordings are kept on every machine
+// whatever order its file system lists them in.
+CatalogueTable get_video_dataframe_in_time_order(const VideoMetadata& metadata);
+
 // Returns every file under `directory` whose name ends with `ext` (all files
 // when std::nullopt): folders top-down, each folder's files in sorted order
 // before its sorted sub-folders, links to folders not followed. A missing

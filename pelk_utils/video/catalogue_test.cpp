@@ -1,7 +1,9 @@
 #include "pelk_utils/video/catalogue.hpp"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -140,6 +142,38 @@ TEST_F(CatalogueTest, ListAllFilesSortsFilesBeforeSubfolders) {
   EXPECT_EQ(list_all_files(d, ".json"), (std::vector<std::string>{d + "/a.json", d + "/a/y.json", d + "/b/x.json"}));
   EXPECT_EQ(list_all_files(d).size(), 4u);
   EXPECT_TRUE(list_all_files(d + "/none").empty());
+}
+
+}  // namespace
+}  // namespace pelk
+
+namespace pelk {
+namespace {
+
+// The listing order depends on the file system (here: the order of the
+// sub-folders given); in time order the same recordings are kept whatever it
+// is, and the thinning counts in order of camera, date and time.
+TEST_F(CatalogueTest, InTimeOrderKeepsTheSameRecordingsWhateverTheListingOrder) {
+  std::vector<std::string> all = {rec(9, 70000),  rec(61, 90000), rec(61, 70000), rec(61, 80000),
+                                  rec(62, 70000), rec(61, 100000), rec(9, 80000), rec(62, 80000)};
+  // In order: 9 at 7 and 8 h, 61 at 7, 8, 9 and 10 h, 62 at 7 and 8 h; every 3rd.
+  const std::vector<std::string> expected = {"Camera9_1_20240105070000", "Camera61_1_20240105080000",
+                                             "Camera62_1_20240105070000"};
+  std::mt19937 shuffle(3);
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    std::shuffle(all.begin(), all.end(), shuffle);
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    VideoMetadata m{dir_.string(), recordings(all)};
+    m.sample_step = 3;
+    CatalogueTable table;
+    {
+      CoutCapture quiet;
+      table = get_video_dataframe_in_time_order(m);
+    }
+    EXPECT_EQ(names(table), expected) << "listing order " << attempt;
+    EXPECT_EQ(labels(table), (std::vector<std::size_t>{0, 3, 6})) << "labels count in time order";
+  }
 }
 
 }  // namespace

@@ -27,6 +27,9 @@ py::dict dict_from_measures(const TrackingMeasures& m) {
     d["idtp"] = r.idtp;
     d["idfn"] = r.idfn;
     d["idfp"] = r.idfp;
+    d["first_switch_frame"] = r.first_switch_frame ? py::object(py::int_(*r.first_switch_frame)) : py::object(py::none());
+    d["switched_from"] = r.switched_from.empty() ? py::object(py::none()) : py::str(r.switched_from);
+    d["switched_to"] = r.switched_to.empty() ? py::object(py::none()) : py::str(r.switched_to);
     identities.append(d);
   }
   py::dict unpaired;
@@ -87,6 +90,7 @@ void bind_repair(py::module_& m) {
         "frame on one side only counts as missed (or as false positives); strict=True raises ValueError instead.");
   m.def("repair_status",
         [](const FsPath& folder) {
+          require_folder(folder, "repair_status(): folder");
           RepairStatus s;
           {
             ReleaseGil release;
@@ -132,6 +136,7 @@ void bind_repair(py::module_& m) {
         "or boxes is a ValueError and nothing is written. dry_run=True writes nothing.");
   m.def("undo_repair",
         [](const FsPath& folder) {
+          require_folder(folder, "undo_repair(): folder");
           ReleaseGil release;
           return undo_file_changes(folder);
         },

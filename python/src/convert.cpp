@@ -680,6 +680,16 @@ InUse::~InUse() {
   if (access_ == Access::kWrite || --it->second == 0) objects_in_use().erase(it);
 }
 
+void require_folder(const FsPath& folder, const std::string& what) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(folder.bytes, ec)) return;
+  const bool exists = std::filesystem::exists(folder.bytes, ec);
+  const std::string message = what + ": '" + folder.bytes + (exists ? "' is not a folder" : "' does not exist");
+  PyErr_SetObject(exists ? PyExc_NotADirectoryError : PyExc_FileNotFoundError,
+                  py::make_tuple(exists ? ENOTDIR : ENOENT, message, path_str(folder.bytes)).ptr());
+  throw py::error_already_set();
+}
+
 void reraise_missing_files(const std::vector<std::string>& paths, const std::function<void()>& work) {
   try {
     work();

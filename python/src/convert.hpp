@@ -263,6 +263,10 @@ void def_guarded_field(py::class_<C, Extra...>& cls, const char* name, T C::*mem
       doc);
 }
 
+// Raises FileNotFoundError (NotADirectoryError for a file) naming `what`
+// and the path unless `folder` is an existing folder.
+void require_folder(const FsPath& folder, const std::string& what);
+
 // Runs `work`; when it throws std::runtime_error whose message names one of
 // `paths` and that path does not exist, raises FileNotFoundError with the
 // same message instead.

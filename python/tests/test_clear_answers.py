@@ -221,3 +221,15 @@ def test_one_video_processor_cuts_recordings_from_a_pool_as_serial_cutting_does(
         list(pool.map(shared.process_videos_to_frames, rows))
     assert tree(tmp_path / "pool") == tree(tmp_path / "serial")
     assert shared.camera_crop_coords == serial.camera_crop_coords
+
+
+@pytest.mark.parametrize("call", [pu.undo_repair, pu.repair_status], ids=["undo_repair", "repair_status"])
+def test_repair_tools_on_a_folder_that_does_not_exist_say_so(call, tmp_path):
+    missing = tmp_path / "no_such_clip"
+    with pytest.raises(FileNotFoundError, match="folder: '.*no_such_clip' does not exist") as caught:
+        call(missing)
+    assert caught.value.filename == str(missing)
+    a_file = tmp_path / "f.json"
+    a_file.write_text("{}")
+    with pytest.raises(NotADirectoryError, match="is not a folder"):
+        call(a_file)

@@ -10,10 +10,26 @@
 #include "app.hpp"
 #include "cli_common.hpp"
 #include "pelk_utils/core/mask.hpp"
+#include "pelk_utils/video/catalogue.hpp"
 
 namespace pelk::cli {
 
 void add_catalog_command(CLI::App& app);
+
+// Returns the annotation file's object id of a box key ("Box2" -> 3) or of
+// an object id given as a number ("3" -> 3). Throws CLI::ValidationError
+// naming --ids otherwise.
+int object_id_of(const std::string& given);
+
+// The catalogue and extract options of the recordings to list (base folder,
+// --sub-dir, --from, --to, --every, --top, --camera) on `command`.
+void add_catalogue_filters(CLI::App& command, VideoMetadata& metadata, std::string& camera);
+
+// Returns the catalogue of `metadata` (keeping one camera when `camera` is
+// given) in order of camera, date and time, thinned and windowed in that
+// order. Throws CLI::ValidationError (a command-line mistake) naming a
+// sub-folder that does not exist.
+CatalogueTable catalogue_for(VideoMetadata& metadata, const std::string& camera);
 void add_extract_command(CLI::App& app);
 void add_init_command(CLI::App& app);
 void add_track_command(CLI::App& app);

@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <iostream>
 #include <map>
 #include <set>
@@ -26,6 +28,7 @@
 #include "pelk_utils/matching/similarity.hpp"
 #include "pelk_utils/annotation/identity_swap.hpp"
 #include "pelk_utils/matching/identity_repair.hpp"
+#include "pelk_utils/quality/frame_runs.hpp"
 #include "pelk_utils/quality/tracking_measures.hpp"
 #include "pelk_utils/quality/tracking_report.hpp"
 #include "pelk_utils/refine/mask_refinement.hpp"
@@ -88,6 +91,24 @@ std::string list_text(const std::vector<std::string>& items) {
   std::string s;
   for (const auto& i : items) s += (s.empty() ? "" : ", ") + i;
   return s;
+}
+
+// Where the running pelk is (the program the user typed): beside this one.
+std::string pelk_path() {
+  std::error_code ec;
+  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  if (ec) return "pelk";
+  const fs::path beside = self.parent_path() / "pelk";
+  if (fs::exists(beside, ec)) return beside.string();
+  const fs::path installed = self.parent_path().parent_path().parent_path() / "bin" / "pelk";
+  return fs::exists(installed, ec) ? installed.string() : std::string("pelk");
+}
+
+// Returns the whole file at `path`; throws std::runtime_error naming it.
+std::string read_text_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read '" + path + "'");
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void run(const DemoOptions& o) {
@@ -223,6 +244,47 @@ void run(const DemoOptions& o) {
         "the report found one animal lying on another (" + walker + " on " + under + ")");
   check(vanished_boxes.count(leaver) == 1, "the report found the animal that left the view (" + leaver + ")");
 
+  // Folders to try the identity tools on: the scene's truth under the box
+  // keys that follow each animal, and a copy of the clip into which an
+  // exchange of the overlapping pair was written as a tracker's fault, from
+  // the frame after their episode.
+  Step try_step("folders to try");
+  const std::string ann1_truth = (out / "annotations" / "clip1_truth").string();
+  const std::string ann1_swapped = (out / "annotations" / "clip1_swapped").string();
+  fs::create_directories(ann1_truth);
+  fs::create_directories(ann1_swapped);
+  for (const auto& [key, record] : clip) {
+    std::vector<AnnotatedObject> objects;
+    for (const auto& a : truth1(static_cast<std::size_t>(record.frame_index))) {
+      const std::string box = box_of(a.identity);
+      if (box != "?") objects.push_back({std::stoll(box.substr(3)) + 1, a.mask});
+    }
+    write_annotation_file(annotation_path(ann1_truth, static_cast<std::size_t>(key)), record.image_path, objects);
+  }
+  int swap_from = static_cast<int>(clip.size());
+  for (const auto& [pair, runs] : find_continuous_frames(report.overlap_frames_data, "Box Pair", 3)) {
+    if (std::get<std::string>(pair) == walker + "-" + under && !runs.empty()) swap_from = runs.front().back() + 1;
+  }
+  const std::int64_t walker_id = std::stoll(walker.substr(3)) + 1, under_id = std::stoll(under.substr(3)) + 1;
+  for (const auto& [key, record] : clip) {
+    const std::string text = read_text_file(record.json_path);
+    write_file_atomically((fs::path(ann1_swapped) / fs::path(record.json_path).filename()).string(),
+                          key >= swap_from ? swap_object_ids(text, walker_id, under_id, record.json_path) : text,
+                          AtomicWriteOptions{.sync = false});
+  }
+  AnnotationData swapped_data;
+  quietly([&] { swapped_data = get_pelk_annotation_data("", false, 0, ann1_swapped); });
+  std::vector<SwapDecision> swapped_decisions;
+  quietly([&] { swapped_decisions = decide_identity_swaps(*swapped_data.pelk_annotation_data, *models.predictor); });
+  bool found = false;
+  for (const IdentitySwap& s : swaps_of(swapped_decisions)) {
+    found = found || (std::min(s.object_a, s.object_b) == std::min(walker_id, under_id) &&
+                      std::max(s.object_a, s.object_b) == std::max(walker_id, under_id));
+  }
+  try_step.done("clip1_truth; clip1_swapped (" + walker + " and " + under + " exchanged from frame " +
+                std::to_string(swap_from) + ")");
+  check(found, "the repair finds the exchange written into clip1_swapped");
+
   Step resolve_step("overlap resolution");
   OverlapResolution resolution;
   if (!report.overlap_frames_data.empty()) {
@@ -277,8 +339,8 @@ void run(const DemoOptions& o) {
   page_options.out = (out / "review" / "clip1").string();
   page_options.resolve = true;  // the repair's verdicts start the proofreading
   const std::string page = write_review_page(page_options);
-  page_step.done(std::to_string(report.overlap_frames.size() + report.zero_area_frames.size()) +
-                 " findings on a timeline, pictures of the flagged frames, proofreading of every frame");
+  page_step.done(counted(report.overlap_frames.size() + report.zero_area_frames.size(), "finding") +
+                 " on a timeline, flagged frames drawn with heat maps, proofreading of every frame");
 
   std::printf("\nOutputs under %s:\n", out.string().c_str());
   std::printf("  recording            %s\n", video.c_str());
@@ -288,6 +350,13 @@ void run(const DemoOptions& o) {
   std::printf("  cleaned annotations  %s\n", ann1_clean.c_str());
   std::printf("  review pictures      %s, %s, %s\n", initial_picture.c_str(), annotated_png.c_str(), heatmap_png.c_str());
   std::printf("  review page          %s (open it in a browser)\n", page.c_str());
+  std::printf("  truth of clip 1      %s\n", ann1_truth.c_str());
+  std::printf("  clip 1, swapped      %s (%s and %s exchanged from frame %d)\n", ann1_swapped.c_str(), walker.c_str(),
+              under.c_str(), swap_from);
+  std::printf("\nTry next (pelk is %s):\n", pelk_path().c_str());
+  std::printf("  pelk evaluate %s %s\n", ann1_swapped.c_str(), ann1_truth.c_str());
+  std::printf("  pelk repair %s --dry-run\n", ann1_swapped.c_str());
+  std::printf("  pelk review %s --truth %s --resolve\n", ann1_swapped.c_str(), ann1_truth.c_str());
   if (checks_failed > 0) {
     throw std::runtime_error(std::to_string(checks_failed) + " self-checks against the scene's truth failed");
   }

@@ -52,7 +52,7 @@ void write_table(const std::string& path, const TrackingMeasures& m) {
   for (const UnpairedTrackedKey& k : m.unpaired_tracked) {
     rows.push_back({"", "0", "0", k.box, "0", "0", "", "0", "0", format_number(k.frames)});
   }
-  write_csv(path, {"Truth Box", "Frames", "Frames Tracked", "Tracked As", "Frames Under Own Identity",
+  write_csv(path, {"Truth Box", "Frames", "Frames Tracked", "Tracked As", "Frames Under Matched Identity",
                    "Frames Under Another Identity", "Most Frequent Other Identity", "IDTP", "IDFN", "IDFP"},
             rows);
 }
@@ -60,20 +60,32 @@ void write_table(const std::string& path, const TrackingMeasures& m) {
 void run(const EvaluateOptions& o) {
   const TrackingMeasures m = evaluate_tracking(load(o.tracked, "tracked"), load(o.truth, "truth"), o.iou, o.strict);
   std::cout << "IDF1 " << percent(m.idf1) << " (IDP " << percent(m.id_precision) << ", IDR " << percent(m.id_recall)
-            << "), MOTA " << percent(m.mota) << ", " << m.id_switches << " identity switches, " << m.misses
-            << " misses, " << m.false_positives << " false positives, mean IoU " << fixed3(m.mean_iou) << " over "
-            << m.frames << " frames and " << m.truth_objects << " truth masks\n";
+            << "), MOTA " << percent(m.mota) << ", "
+            << counted(static_cast<std::size_t>(m.id_switches), "identity switch", "identity switches") << ", "
+            << counted(static_cast<std::size_t>(m.misses), "miss", "misses") << ", "
+            << counted(static_cast<std::size_t>(m.false_positives), "false positive") << ", mean IoU "
+            << fixed3(m.mean_iou) << " over " << counted(static_cast<std::size_t>(m.frames), "frame") << " and "
+            << counted(static_cast<std::size_t>(m.truth_objects), "truth mask") << "\n";
   if (m.missing_frames > 0) {
-    std::cout << "  " << m.missing_frames << " frames of the truth have no tracked annotation file; their animals count "
+    std::cout << "  " << counted(static_cast<std::size_t>(m.missing_frames), "frame") << " of the truth "
+              << (m.missing_frames == 1 ? "has" : "have") << " no tracked annotation file; their animals count "
               << "as misses (--strict refuses such a folder)\n";
   }
   if (m.extra_frames > 0) {
-    std::cout << "  " << m.extra_frames << " tracked frames have no truth; their masks count as false positives\n";
+    std::cout << "  " << counted(static_cast<std::size_t>(m.extra_frames), "tracked frame") << " "
+              << (m.extra_frames == 1 ? "has" : "have") << " no truth; their masks count as false positives\n";
   }
   for (const IdentityRecord& r : m.identities) {
     if (r.other_identity == 0) continue;
-    std::cout << "  " << r.truth_box << ": " << r.other_identity << " of " << r.frames << " frames under "
-              << r.most_other_box << (r.assigned_box.empty() ? "" : " instead of " + r.assigned_box) << "\n";
+    std::cout << "  " << r.truth_box << ": ";
+    if (r.first_switch_frame) {
+      std::cout << "identity changed at frame " << *r.first_switch_frame << " (" << r.switched_from << " -> "
+                << r.switched_to << "); ";
+    }
+    std::cout << (r.assigned_box.empty() ? std::string("paired with no tracked key")
+                                         : "IDF1 pairs it with " + r.assigned_box)
+              << ", " << r.other_identity << " of " << counted(static_cast<std::size_t>(r.frames), "frame")
+              << " under another key (mostly " << r.most_other_box << ")\n";
   }
   if (o.csv.empty()) return;
   write_table(o.csv, m);
@@ -88,8 +100,8 @@ void add_evaluate_command(CLI::App& app) {
       "evaluate", "Measure a tracked clip against its truth (both folders of annotation files, frames paired by "
                   "number): IDF1 with ID precision and recall, MOTA, identity switches, misses, false positives, "
                   "mean mask IoU, and how each animal was tracked");
-  c->add_option("tracked", o->tracked, "Annotation folder of the tracked clip")->required();
-  c->add_option("truth", o->truth, "Annotation folder of the truth")->required();
+  c->add_option("tracked", o->tracked, "Annotation folder of the tracked clip")->required()->check(CLI::ExistingPath);
+  c->add_option("truth", o->truth, "Annotation folder of the truth")->required()->check(CLI::ExistingPath);
   c->add_option("--csv", o->csv, "Write the per-identity table to this CSV file");
   c->add_flag("--strict", o->strict, "Refuse folders whose frame numbers differ instead of counting a missing frame's "
                                      "animals as misses");

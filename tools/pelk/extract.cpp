@@ -1,7 +1,10 @@
 // pelk extract: cuts catalogued recordings into cropped frame folders.
+#include <unistd.h>
+
 #include <iostream>
 
 #include "commands.hpp"
+#include "pelk_utils/core/output.hpp"
 #include "pelk_utils/video/catalogue.hpp"
 #include "pelk_utils/video/video_processor.hpp"
 
@@ -17,14 +20,13 @@ struct ExtractOptions {
   int resize_height = 0;
   bool left = false;
   bool no_crop = false;
+  bool verbose = false;
   std::string shard;
 };
 
 void run(ExtractOptions& o) {
-  if (!o.camera.empty()) o.metadata.camera_number = o.camera;
   const Shard shard = resolve_shard(o.shard);
-  CatalogueTable table;
-  quietly([&] { table = o.metadata.get_filtered_video_dataframe(); });
+  const CatalogueTable table = catalogue_for(o.metadata, o.camera);
   CatalogueTable mine;
   for (std::size_t i = 0; i < table.size(); ++i) {
     if (shard.owns(i)) mine.push_back(table[i]);
@@ -38,6 +40,19 @@ void run(ExtractOptions& o) {
   if (o.resize_height > 0) p.resize_dim = std::pair<int, int>{0, o.resize_height};
   std::cerr << "extracting " << mine.size() << " of " << table.size() << " recordings (shard " << shard.index << "/"
             << shard.count << ") into " << o.out << "\n";
+  // A terminal shows the progress bar and a line per range; a line per
+  // frame (15,000 for ten minutes) only with --verbose, or in a log.
+  const bool per_frame = o.verbose || !::isatty(STDOUT_FILENO);
+  const OutputSink previous = per_frame ? OutputSink() : set_output_sink([](std::string_view text) {
+    if (text.rfind("Processing frame ", 0) != 0) std::cout << text << std::flush;
+  });
+  struct Restore {
+    bool active;
+    const OutputSink& sink;
+    ~Restore() {
+      if (active) set_output_sink(sink);
+    }
+  } restore{!per_frame, previous};
   Progress progress("recordings", mine.size());
   for (const CatalogueRow& row : mine) {
     p.process_videos_to_frames({row});
@@ -53,13 +68,8 @@ void add_extract_command(CLI::App& app) {
       "extract", "Cut catalogued recordings into minute ranges of cropped JPEG frames: "
                  "OUT/<date>/<video>/<start>min_to_<end>min/right_cropped_frames/0000.jpg ... "
                  "Finished ranges are skipped on reruns; a range cut short is redone.");
-  c->add_option("base_dir", o->metadata.base_dir, "Folder holding the camera sub-folders")->required();
-  c->add_option("--sub-dir", o->metadata.sub_dirs, "Sub-folders to list")->required();
-  c->add_option("--from", o->metadata.filter_start, "Earliest start time of day (exclusive)")->capture_default_str();
-  c->add_option("--to", o->metadata.filter_end, "Latest start time of day (exclusive)")->capture_default_str();
-  c->add_option("--every", o->metadata.sample_step, "Keep every n-th recording (0: all)")->capture_default_str();
-  c->add_option("--top", o->metadata.top_n, "Keep the first n recordings (below 1: all)")->capture_default_str();
-  c->add_option("--camera", o->camera, "Keep one camera number");
+  add_catalogue_filters(*c, o->metadata, o->camera);
+  c->add_flag("--verbose", o->verbose, "Print a line per saved frame also on a terminal (a log always gets them)");
   c->add_option("--out", o->out, "Root of the frame tree")->capture_default_str();
   c->add_option("--time-step", o->time_step, "Minutes per range")->capture_default_str()->check(CLI::PositiveNumber);
   c->add_option("--frame-skip", o->frame_skip, "Save every n-th frame")->capture_default_str();

@@ -58,7 +58,7 @@ void add_match_command(CLI::App& app) {
       "match", "Prompt the segmenter on a frame of the next clip with the boxes of the previous clip's last usable "
                "frame, and write that frame's annotation file with the carried identities");
   c->add_option("previous", o->previous, "Annotation folder of the tracked previous clip")->required()->check(CLI::ExistingDirectory);
-  c->add_option("frames_dir", o->frames_dir, "Frame folder of the next clip")->required();
+  c->add_option("frames_dir", o->frames_dir, "Frame folder of the next clip")->required()->check(CLI::ExistingDirectory);
   c->add_option("--out", o->out, "Folder for the next clip's annotation file")->required();
   c->add_option("--frame", o->frame, "Frame of the next clip to segment")->capture_default_str();
   c->add_option("--remove", o->remove, "Box keys to drop (animals stacked on others), e.g. Box3");

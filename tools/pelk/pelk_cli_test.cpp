@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "pelk_utils/annotation/annotation_writer.hpp"
 #include "pelk_utils/core/testing/test_support.hpp"
@@ -118,12 +119,103 @@ INSTANTIATE_TEST_SUITE_P(
         BadInputCase{"bad_device", "match @ann @frames --out @m --segmenter-encoder @pen.json --segmenter-decoder @pen.json --device gpu", "device 'gpu'"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Every kind of command-line mistake, on every command: one line
+// "pelk: error: ..." naming the option or argument, and exit code 2 (errors
+// of the work itself stay 1).
+struct MistakeCase {
+  const char* name;
+  std::string args;
+  const char* names;  // what the line must name
+  friend void PrintTo(const MistakeCase& c, std::ostream* os) { *os << c.name << ": pelk " << c.args; }
+};
+
+class PelkMistakeTest : public PelkCliTest, public ::testing::WithParamInterface<MistakeCase> {};
+
+TEST_P(PelkMistakeTest, OneLineNamingTheOptionAndExitCode2) {
+  fs::create_directories(dir_ / "d");
+  std::ofstream(path("f.json")) << "{}";
+  std::string args = GetParam().args;
+  for (std::size_t at; (at = args.find("@")) != std::string::npos;) args.replace(at, 1, dir_.string() + "/");
+  const CliRun r = run(args);
+  EXPECT_EQ(r.code, 2) << r.err;
+  EXPECT_EQ(r.err.rfind("pelk: error: ", 0), 0u) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  EXPECT_NE(r.err.find(GetParam().names), std::string::npos) << r.err;
+  EXPECT_EQ(r.out, "") << "nothing is done on a mistake";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryCommand, PelkMistakeTest,
+    ::testing::Values(
+        MistakeCase{"catalog_unknown", "catalog @ --sub-dir d --frm 06:00:00", "'--frm'"},
+        MistakeCase{"catalog_missing", "catalog --sub-dir d", "base_dir"},
+        MistakeCase{"catalog_no_folder", "catalog @nope --sub-dir d", "base_dir"},
+        MistakeCase{"catalog_no_sub_folder", "catalog @ --sub-dir nope", "--sub-dir"},
+        MistakeCase{"catalog_not_a_number", "catalog @ --sub-dir d --every three", "--every"},
+        MistakeCase{"extract_unknown", "extract @ --sub-dir d --time-stp 0.1", "did you mean '--time-step'"},
+        MistakeCase{"extract_missing", "extract", "base_dir"},
+        MistakeCase{"extract_no_sub_folder", "extract @ --sub-dir nope", "--sub-dir"},
+        MistakeCase{"extract_not_a_number", "extract @ --sub-dir d --time-step soon", "--time-step"},
+        MistakeCase{"init_unknown", "init @d --out @o --pne @f.json", "'--pne'"},
+        MistakeCase{"init_missing", "init --out @o", "frames_dir"},
+        MistakeCase{"init_no_folder", "init @nope --out @o", "frames_dir"},
+        MistakeCase{"init_not_a_number", "init @d --out @o --step ten", "--step"},
+        MistakeCase{"track_unknown", "track @d --out @o --animal 10", "did you mean '--animals'"},
+        MistakeCase{"track_no_folder", "track @nope --out @o", "frames_dir"},
+        MistakeCase{"report_unknown", "report @d --threshhold 80", "did you mean '--threshold'"},
+        MistakeCase{"report_missing", "report", "clips"},
+        MistakeCase{"report_no_folder", "report @nope", "clips"},
+        MistakeCase{"report_not_a_number", "report @d --threshold high", "--threshold"},
+        MistakeCase{"match_missing", "match @d", "frames_dir"},
+        MistakeCase{"match_no_folder", "match @d @nope --out @o", "frames_dir"},
+        MistakeCase{"match_not_a_number", "match @d @d --out @o --frame first", "--frame"},
+        MistakeCase{"clean_unknown", "clean @d --pen @f.json --dry-run", "'--dry-run'"},
+        MistakeCase{"clean_no_folder", "clean @nope --pen @f.json", "clip"},
+        MistakeCase{"render_missing", "render --out @x.png", "file"},
+        MistakeCase{"render_bad_id", "render @f.json --out @x.png --ids cow", "--ids"},
+        MistakeCase{"render_id_zero", "render @f.json --out @x.png --ids 0", "--ids"},
+        MistakeCase{"fix_polygons_missing", "fix-polygons", "files"},
+        MistakeCase{"heatmap_unknown", "heatmap @f.json --out @h.png --scale 2", "'--scale'"},
+        MistakeCase{"cluster_not_a_number", "cluster @f.json --eps lots", "--eps"},
+        MistakeCase{"motion_missing", "motion --masks @f.json", "frames"},
+        MistakeCase{"review_no_folder", "review @nope", "clip"},
+        MistakeCase{"review_not_a_number", "review @d --max-flagged many", "--max-flagged"},
+        MistakeCase{"demo_not_a_number", "demo --frames lots", "--frames"},
+        MistakeCase{"shard_unknown", "shard a b --shards 0/2", "did you mean '--shard'"},
+        MistakeCase{"evaluate_no_folder", "evaluate @nope @d", "tracked"},
+        MistakeCase{"evaluate_out_of_range", "evaluate @d @d --iou 2", "--iou"},
+        MistakeCase{"repair_unknown", "repair @d --dryrun", "did you mean '--dry-run'"},
+        MistakeCase{"repair_no_folder", "repair @nope --undo", "clip"},
+        MistakeCase{"repair_not_a_number", "repair @d --margin wide", "--margin"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(PelkCliTest, ReviewCommandsOnAnAnnotatedClip) {
   make_clip(3);
   const std::string first = path("ann/output_pp_0.json");
   CliRun r = run("render " + first + " --out " + path("r.png") + " --boxes --ids 1,2");
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_TRUE(fs::exists(path("r.png")));
+  // Box keys name the same animals as the file's object ids (colours are
+  // random; the pixels drawn on are the same).
+  r = run("render " + first + " --out " + path("keys.png") + " --ids Box0,Box1");
+  EXPECT_EQ(r.code, 0) << r.err;
+  r = run("render " + first + " --out " + path("numbers.png") + " --ids 1,2");
+  EXPECT_EQ(r.code, 0) << r.err;
+  r = run("render " + first + " --out " + path("others.png") + " --ids 2,3");
+  EXPECT_EQ(r.code, 0) << r.err;
+  const cv::Mat frame = cv::imread(frame_paths_[0], cv::IMREAD_COLOR);
+  const auto drawn_on = [&](const std::string& name) {
+    cv::Mat bgr;
+    cv::cvtColor(cv::imread(path(name), cv::IMREAD_UNCHANGED), bgr, cv::COLOR_BGRA2BGR);
+    cv::Mat diff, grey;
+    cv::absdiff(bgr, frame, diff);
+    cv::cvtColor(diff, grey, cv::COLOR_BGR2GRAY);
+    return cv::Mat(grey > 0);
+  };
+  // A random colour may match the frame at a few pixels; the shapes agree.
+  const double drawn = cv::countNonZero(drawn_on("numbers.png"));
+  EXPECT_LT(cv::countNonZero(drawn_on("keys.png") != drawn_on("numbers.png")), 0.01 * drawn);
+  EXPECT_GT(cv::countNonZero(drawn_on("keys.png") != drawn_on("others.png")), 0.2 * drawn);
   r = run("heatmap " + first + " --out " + path("h.png"));
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.out.find("10 masks, largest overlap 0"), std::string::npos) << r.out;
@@ -230,14 +322,19 @@ TEST_F(PelkCliTest, EvaluateScoresTruthAndFindsASwap) {
   r = run("evaluate " + path("swapped") + " " + path("ann"));
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.out.find("MOTA 95.0%, 2 identity switches"), std::string::npos) << r.out;  // 1 - 2/40
-  EXPECT_NE(r.out.find("  Box0: 2 of 4 frames under Box1"), std::string::npos) << r.out;
+  // The exchange is named with the frame at which it shows.
+  EXPECT_NE(r.out.find("  Box0: identity changed at frame 2 (Box0 -> Box1); IDF1 pairs it with Box"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find(", 2 of 4 frames under another key (mostly Box"), std::string::npos) << r.out;
+  EXPECT_NE(testing::slurp(path("ids.csv")).find("Frames Under Matched Identity"), std::string::npos);
   // A frame the tracker wrote nothing for: its 10 animals are misses, and
   // the per-identity table adds up to the summary. --strict refuses.
   fs::remove(path("swapped/output_pp_3.json"));
   r = run("evaluate " + path("swapped") + " " + path("ann") + " --csv " + path("ids.csv"));
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.out.find("2 identity switches, 10 misses, 0 false positives"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("  1 frames of the truth have no tracked annotation file"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("  1 frame of the truth has no tracked annotation file"), std::string::npos) << r.out;
   const std::string table = testing::slurp(path("ids.csv"));
   EXPECT_NE(table.find("Most Frequent Other Identity,IDTP,IDFN,IDFP\n"), std::string::npos) << table;
   EXPECT_NE(table.find("\nBox0,4,3,Box0,2,1,Box1,2,2,1\n"), std::string::npos) << table;
@@ -280,12 +377,12 @@ TEST_F(PelkCliTest, RepairExchangesIdentitiesBackAndUndoRestoresTheClip) {
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.out.find("Box0-Box1 overlap in frames 4..7, frames 3 and 8 compared: the identities were exchanged"),
             std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("would exchange object ids 1 and 2 after frame 7 in 4 files (nothing written)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("would exchange Box0 and Box1 (object ids 1 and 2) after frame 7 in 4 files (nothing written)"), std::string::npos) << r.out;
   EXPECT_TRUE(unchanged());
 
   r = run("repair " + path("tracked"));
   ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_NE(r.out.find("exchanged object ids 1 and 2 after frame 7 in 4 files"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("exchanged Box0 and Box1 (object ids 1 and 2) after frame 7 in 4 files"), std::string::npos) << r.out;
   r = run("evaluate " + path("tracked") + " " + path("truth"));
   EXPECT_EQ(r.out.rfind("IDF1 100.0%", 0), 0u) << r.out;
 
@@ -369,6 +466,26 @@ TEST_F(PelkCliTest, CatalogAndShardedExtraction) {
   r = run("extract " + path("videos") + " --sub-dir cam62 --out " + path("frames_out") + " --time-step 1");
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.out.find("Cropped frames from 0 to"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Processing frame 0 (saved as 0000.jpg)"), std::string::npos) << "a log gets every frame";
+
+  // On a terminal: the bar and a line per range, a line per frame only with --verbose.
+  if (std::system("script --version > /dev/null 2>&1") != 0) GTEST_SKIP() << "script (util-linux) is not installed";
+  const std::string base = "extract " + path("videos") + " --sub-dir cam62 --every 1 --time-step 1 --out ";
+  const auto pelk_script = [&](const std::string& out_dir, const std::string& more) {
+    CliRun t;
+    const std::string command = "script -qec \"" + std::string(PELK_BINARY) + " " + base + out_dir + more + "\" /dev/null";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    std::array<char, 4096> buf{};
+    for (std::size_t n; (n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0;) t.out.append(buf.data(), n);
+    t.code = ::pclose(pipe);
+    return t;
+  };
+  const CliRun quiet = pelk_script(path("tty_quiet"), "");
+  EXPECT_EQ(quiet.code, 0) << quiet.out;
+  EXPECT_NE(quiet.out.find("Cropped frames from 0 to"), std::string::npos) << quiet.out;
+  EXPECT_EQ(quiet.out.find("Processing frame"), std::string::npos) << quiet.out;
+  const CliRun verbose = pelk_script(path("tty_verbose"), " --verbose");
+  EXPECT_NE(verbose.out.find("Processing frame 0 (saved as 0000.jpg)"), std::string::npos) << verbose.out;
 }
 
 // The main job at a reduced size: the report finds the planted overlap and
@@ -383,6 +500,22 @@ TEST_F(PelkCliTest, DemoEndToEnd) {
   EXPECT_TRUE(fs::exists(path("demo/annotations/clip1/tracking_question_report.csv")));
   EXPECT_NE(r.out.find("review page          " + path("demo/review/clip1/index.html")), std::string::npos) << r.out;
   EXPECT_TRUE(fs::exists(path("demo/review/clip1/data.js")));
+  // The folders the closing lines suggest trying the identity tools on, and
+  // the commands themselves, as a newcomer would type them.
+  const std::string truth = path("demo/annotations/clip1_truth"), swapped = path("demo/annotations/clip1_swapped");
+  EXPECT_NE(r.out.find("  pelk evaluate " + swapped + " " + truth + "\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("  pelk repair " + swapped + " --dry-run\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("  pelk review " + swapped + " --truth " + truth + " --resolve\n"), std::string::npos) << r.out;
+  CliRun e = run("evaluate " + path("demo/annotations/clip1") + " " + truth);
+  ASSERT_EQ(e.code, 0) << e.err;
+  EXPECT_NE(e.out.find(", 0 identity switches"), std::string::npos) << e.out;
+  e = run("evaluate " + swapped + " " + truth);
+  ASSERT_EQ(e.code, 0) << e.err;
+  EXPECT_NE(e.out.find(", 2 identity switches"), std::string::npos) << e.out;
+  EXPECT_NE(e.out.find("identity changed at frame"), std::string::npos) << e.out;
+  const CliRun repair = run("repair " + swapped + " --dry-run");
+  ASSERT_EQ(repair.code, 0) << repair.err;
+  EXPECT_NE(repair.out.find("would exchange Box"), std::string::npos) << repair.out;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // pelk render and pelk fix-polygons: the single-file annotation tools.
 #include <filesystem>
 #include <iostream>
+#include <sstream>
 
 #include "commands.hpp"
 #include "pelk_utils/annotation/render.hpp"
@@ -11,7 +12,7 @@ namespace {
 struct RenderOptions {
   std::string file, out;
   bool boxes = false;
-  std::vector<int> ids;
+  std::string ids;  // comma-separated Box keys or the file's object ids
 };
 
 struct FixOptions {
@@ -19,8 +20,29 @@ struct FixOptions {
   std::string out_dir;
 };
 
+}  // namespace
+
+int object_id_of(const std::string& given) {
+  // "Box2" is the box key users see everywhere; the file stores object id 3.
+  const bool key = given.rfind("Box", 0) == 0;
+  const std::string digits = key ? given.substr(3) : given;
+  if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) {
+    throw CLI::ValidationError("--ids", "'" + given + "' is neither a box key (Box0, Box1, ...) nor an object id (1, 2, ...)");
+  }
+  const int number = std::stoi(digits);
+  if (!key && number < 1) throw CLI::ValidationError("--ids", "object ids start at 1 (Box0 is object id 1)");
+  return key ? number + 1 : number;
+}
+
+namespace {
+
 void run_render(const RenderOptions& o) {
-  const auto ids = o.ids.empty() ? std::nullopt : std::optional<std::vector<int>>(o.ids);
+  std::optional<std::vector<int>> ids;
+  if (!o.ids.empty()) {
+    ids.emplace();
+    std::stringstream list(o.ids);
+    for (std::string given; std::getline(list, given, ',');) ids->push_back(object_id_of(given));
+  }
   const cv::Mat picture = retrieve_annotation(o.file, o.out, o.boxes, ids);
   std::cout << "drew " << o.file << " (" << picture.cols << " x " << picture.rows << ") to " << o.out << "\n";
 }
@@ -51,8 +73,10 @@ void add_render_command(CLI::App& app) {
   CLI::App* c = app.add_subcommand("render", "Draw an annotation file's polygons (and boxes with --boxes) over its frame");
   c->add_option("file", o->file, "Annotation file")->required()->check(CLI::ExistingFile);
   c->add_option("--out", o->out, "Picture to write (.png keeps transparency)")->required();
-  c->add_flag("--boxes", o->boxes, "Also draw each object's box and a 'Box N' label");
-  c->add_option("--ids", o->ids, "Draw only these object ids (from 1)")->delimiter(',');
+  c->add_flag("--boxes", o->boxes, "Also draw each object's box and its label (the picture's label reads 'Box 0' "
+                                    "for Box0)");
+  c->add_option("--ids", o->ids, "Draw only these animals: box keys (Box0,Box2) or the file's object ids (1,3; "
+                                 "object id = box number + 1)");
   c->callback([o] { run_render(*o); });
 }
 

@@ -9,6 +9,7 @@
 #include "pelk_utils/core/atomic_file.hpp"
 #include "pelk_utils/detect/box_tracker.hpp"
 #include "pelk_utils/detect/initializer.hpp"
+#include "pelk_utils/detect/pen.hpp"
 
 namespace pelk::cli {
 namespace fs = std::filesystem;
@@ -24,7 +25,9 @@ struct StartOptions {
 };
 
 void add_start_options(CLI::App& c, StartOptions& o) {
-  c.add_option("frames_dir", o.frames_dir, "Folder of the clip's frames (.jpg/.png, in name order)")->required();
+  c.add_option("frames_dir", o.frames_dir, "Folder of the clip's frames (.jpg/.png, in name order)")
+      ->required()
+      ->check(CLI::ExistingDirectory);
   c.add_option("--out", o.out, "Folder for the annotation files")->required();
   c.add_option("--pen", o.pen, "Pen-polygon file (default: the camera's file under pen_polygons/)");
   c.add_option("--start", o.start, "First frame tried")->capture_default_str();
@@ -42,7 +45,13 @@ struct Started {
 std::optional<Started> start_clip(const StartOptions& o, Models& models) {
   Started s;
   s.frames = frame_files(o.frames_dir);
-  const std::optional<std::string> pen = o.pen.empty() ? std::nullopt : std::optional<std::string>(o.pen);
+  std::optional<std::string> pen = o.pen.empty() ? std::nullopt : std::optional<std::string>(o.pen);
+  if (!pen) pen = get_pen_json_path(o.frames_dir);
+  if (!pen) {
+    throw std::invalid_argument("no pen polygon file for '" + o.frames_dir +
+                                "': pass --pen pen.json (without it, a path naming camera 61, 62, 64, 65, 66 or 70 "
+                                "takes pen_polygons/Cam<N>.json)");
+  }
   const auto clip = initializer(o.frames_dir, s.frames, *models.processor, *models.grounding, o.models.device,
                                 *models.predictor, o.start, o.step, o.threshold, o.animals, pen);
   if (!clip) return std::nullopt;

@@ -558,4 +558,70 @@ Yuv420Image FrameRegion::planes() const {
   return image;
 }
 
+namespace {
+
+// One plane of a region for strip-wise encoding: its rows in the frame,
+// its real size, and (unless rows are read in place) a strip buffer of the
+// padded width into which rows are mapped or copied.
+struct StripPlane {
+  const uint8_t* data;
+  int stride;
+  cv::Size size;
+  const cv::Mat* table;  // studio-to-full-range map, or none
+  cv::Mat strip;         // empty: rows are read in place
+
+  // Points `out[0..count)` at plane rows [first, first + count), the rows
+  // past the plane repeating its last row.
+  void fill(int first, int count, const unsigned char** out) {
+    const int real = std::clamp(size.height - first, 1, count);
+    if (strip.empty()) {
+      for (int i = 0; i < count; ++i) out[i] = data + static_cast<std::ptrdiff_t>(first + std::min(i, real - 1)) * stride;
+      return;
+    }
+    const cv::Mat src(real, size.width, CV_8U, const_cast<uint8_t*>(data) + static_cast<std::ptrdiff_t>(first) * stride,
+                      static_cast<std::size_t>(stride));
+    cv::Mat body = strip(cv::Rect(0, 0, size.width, real));
+    if (table != nullptr) {
+      cv::LUT(src, *table, body);
+    } else {
+      src.copyTo(body);
+    }
+    for (int y = 0; y < real; ++y) {
+      unsigned char* row = strip.ptr<unsigned char>(y);
+      std::fill(row + size.width, row + strip.cols, row[size.width - 1]);
+    }
+    for (int i = 0; i < count; ++i) out[i] = strip.ptr<unsigned char>(std::min(i, real - 1));
+  }
+};
+
+}  // namespace
+
+std::string FrameRegion::jpeg(int quality) const {
+  const AVFrame* f = frame_.get();
+  const cv::Rect& r = region_;
+  const bool studio = f->format == AV_PIX_FMT_YUV420P;  // as planes() reads it
+  const auto& [luma, chroma] = range_tables();
+  const int cols = round_up_16(r.width);
+  const cv::Size half((r.width + 1) / 2, (r.height + 1) / 2);
+  // Rows need no change when they are full range and the encoder's blocks
+  // end where the region does (no padding columns).
+  const bool in_place = !studio && r.width == cols;
+  StripPlane planes[3] = {{plane_at(f, 0, r.tl()), f->linesize[0], r.size(), studio ? &luma : nullptr, {}},
+                          {plane_at(f, 1, r.tl()), f->linesize[1], half, studio ? &chroma : nullptr, {}},
+                          {plane_at(f, 2, r.tl()), f->linesize[2], half, studio ? &chroma : nullptr, {}}};
+  if (!in_place) {
+    planes[0].strip.create(16, cols, CV_8U);
+    planes[1].strip.create(8, cols / 2, CV_8U);
+    planes[2].strip.create(8, cols / 2, CV_8U);
+  }
+  return encode_jpeg_strips(
+      r.width, r.height,
+      [&planes](int row, StripRows& rows) {
+        planes[0].fill(row, 16, rows.y);
+        planes[1].fill(row / 2, 8, rows.cb);
+        planes[2].fill(row / 2, 8, rows.cr);
+      },
+      quality);
+}
+
 }  // namespace pelk::internal

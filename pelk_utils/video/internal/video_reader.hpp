@@ -26,6 +26,12 @@ class FrameRegion {
   // Returns the region as padded full-range planes (copied and, for studio
   // swing video, mapped to full range).
   Yuv420Image planes() const;
+  // Returns the region encoded as JPEG at `quality`, byte for byte
+  // encode_jpeg(planes(), quality), without building the padded planes:
+  // the encoder reads rows straight from the decoded frame where they need
+  // no change (full-range video, a width that is a multiple of 16), and
+  // otherwise from one 16-row strip mapped and padded at a time.
+  std::string jpeg(int quality = 95) const;
   cv::Size size() const { return region_.size(); }
 
  private:

@@ -190,6 +190,23 @@ TEST_P(VideoReaderTest, PlanesEncodeToTheSamePictureAsBgr) {
   EXPECT_FALSE(reader.yuv420(cv::Rect(0, 3, 10, 10)).has_value());
 }
 
+// Strip-wise encoding reads rows in place or through a strip buffer; either
+// way the JPEG is byte for byte that of the padded planes, at widths that
+// are and are not multiples of 16 and at odd corners.
+TEST_P(VideoReaderTest, StripEncodingEqualsEncodingThePaddedPlanes) {
+  VideoReader reader(path_);
+  for (int frame = 0; frame < 3 && reader.read(); ++frame) {
+    for (const cv::Rect region : {cv::Rect({0, 0}, reader.frame_size()), cv::Rect(40, 20, 64, 48),
+                                  cv::Rect(2, 4, 97, 51), cv::Rect(16, 2, 96, 50), cv::Rect(0, 0, 32, 2)}) {
+      const std::optional<FrameRegion> part = reader.yuv420(region);
+      if (!part) GTEST_SKIP() << "the decoder's frames are not 4:2:0";
+      for (const int quality : {95, 60}) {
+        ASSERT_EQ(part->jpeg(quality), encode_jpeg(part->planes(), quality)) << region << " at quality " << quality;
+      }
+    }
+  }
+}
+
 // A region is handed to a writer thread while decoding goes on: it must keep
 // its frame's pixels after the reader has moved on and even after it closed.
 TEST_P(VideoReaderTest, RegionsOutliveTheReader) {
@@ -222,7 +239,10 @@ INSTANTIATE_TEST_SUITE_P(
                       VideoCase{"h264_ntsc_rate", "h264_ntsc.mkv", cv::VideoWriter::fourcc('M', 'J', 'P', 'G'),
                                 "-preset veryfast -bf 2 -g 8 -r 30000/1001", 29.97},
                       VideoCase{"h264_odd_sides", "h264_150.mp4", cv::VideoWriter::fourcc('M', 'J', 'P', 'G'),
-                                "-preset veryfast -bf 3 -g 12", 25, {150, 90}}),
+                                "-preset veryfast -bf 3 -g 12", 25, {150, 90}},
+                      // Full range: the decoder gives YUVJ420P, whose rows the encoder reads in place.
+                      VideoCase{"h264_full_range", "h264_full.mp4", cv::VideoWriter::fourcc('M', 'J', 'P', 'G'),
+                                "-preset veryfast -bf 2 -g 12 -color_range pc", 25, {160, 96}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 class VideoReaderFileTest : public testing::ScratchDirTest {};

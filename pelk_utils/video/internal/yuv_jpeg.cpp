@@ -47,13 +47,14 @@ struct Compressor {
 };
 
 // Runs the compression; returns false (message in `c.errors`) on failure.
-// Kept free of C++ objects with destructors because of the longjmp.
-bool compress(Compressor& c, const Yuv420Image& image, int quality) {
+// Kept free of C++ objects with destructors because of the longjmp; the
+// source is called between libjpeg's calls, never from inside one.
+bool compress(Compressor& c, int width, int height, const StripSource& source, int quality) {
   if (setjmp(c.errors.jump) != 0) return false;
   jpeg_create_compress(&c.info);
   jpeg_mem_dest(&c.info, &c.out, &c.size);
-  c.info.image_width = static_cast<JDIMENSION>(image.width);
-  c.info.image_height = static_cast<JDIMENSION>(image.height);
+  c.info.image_width = static_cast<JDIMENSION>(width);
+  c.info.image_height = static_cast<JDIMENSION>(height);
   c.info.input_components = 3;
   c.info.in_color_space = JCS_YCbCr;
   jpeg_set_defaults(&c.info);
@@ -62,14 +63,11 @@ bool compress(Compressor& c, const Yuv420Image& image, int quality) {
   c.info.comp_info[0].h_samp_factor = c.info.comp_info[0].v_samp_factor = 2;
   for (int i = 1; i < 3; ++i) c.info.comp_info[i].h_samp_factor = c.info.comp_info[i].v_samp_factor = 1;
   jpeg_start_compress(&c.info, TRUE);
-  JSAMPROW y_rows[16], cb_rows[8], cr_rows[8];
-  JSAMPARRAY planes[3] = {y_rows, cb_rows, cr_rows};
-  for (int row = 0; row < image.y.rows; row += 16) {
-    for (int i = 0; i < 16; ++i) y_rows[i] = const_cast<JSAMPROW>(image.y.ptr<unsigned char>(row + i));
-    for (int i = 0; i < 8; ++i) {
-      cb_rows[i] = const_cast<JSAMPROW>(image.cb.ptr<unsigned char>(row / 2 + i));
-      cr_rows[i] = const_cast<JSAMPROW>(image.cr.ptr<unsigned char>(row / 2 + i));
-    }
+  StripRows rows{};
+  JSAMPARRAY planes[3] = {const_cast<JSAMPARRAY>(rows.y), const_cast<JSAMPARRAY>(rows.cb),
+                          const_cast<JSAMPARRAY>(rows.cr)};
+  for (int row = 0; row < round_up_16(height); row += 16) {
+    source(row, rows);
     jpeg_write_raw_data(&c.info, planes, 16);
   }
   jpeg_finish_compress(&c.info);
@@ -77,6 +75,19 @@ bool compress(Compressor& c, const Yuv420Image& image, int quality) {
 }
 
 }  // namespace
+
+std::string encode_jpeg_strips(int width, int height, const StripSource& source, int quality) {
+  if (width <= 0 || height <= 0) {
+    throw std::invalid_argument("encode_jpeg: empty picture " + std::to_string(width) + "x" + std::to_string(height));
+  }
+  Compressor c;
+  c.info.err = jpeg_std_error(&c.errors.base);
+  c.errors.base.error_exit = on_error;
+  if (!compress(c, width, height, source, std::clamp(quality, 1, 100))) {
+    throw std::runtime_error(std::string("JPEG encoding failed: ") + c.errors.message);
+  }
+  return std::string(reinterpret_cast<const char*>(c.out), c.size);
+}
 
 std::string encode_jpeg(const Yuv420Image& image, int quality) {
   if (image.width <= 0 || image.height <= 0) {
@@ -87,13 +98,16 @@ std::string encode_jpeg(const Yuv420Image& image, int quality) {
   check_plane(image.y, cols, rows, "y");
   check_plane(image.cb, cols / 2, rows / 2, "cb");
   check_plane(image.cr, cols / 2, rows / 2, "cr");
-  Compressor c;
-  c.info.err = jpeg_std_error(&c.errors.base);
-  c.errors.base.error_exit = on_error;
-  if (!compress(c, image, std::clamp(quality, 1, 100))) {
-    throw std::runtime_error(std::string("JPEG encoding failed: ") + c.errors.message);
-  }
-  return std::string(reinterpret_cast<const char*>(c.out), c.size);
+  return encode_jpeg_strips(
+      image.width, image.height,
+      [&image](int row, StripRows& r) {
+        for (int i = 0; i < 16; ++i) r.y[i] = image.y.ptr<unsigned char>(row + i);
+        for (int i = 0; i < 8; ++i) {
+          r.cb[i] = image.cb.ptr<unsigned char>(row / 2 + i);
+          r.cr[i] = image.cr.ptr<unsigned char>(row / 2 + i);
+        }
+      },
+      quality);
 }
 
 }  // namespace pelk::internal

@@ -3,6 +3,7 @@
 // is instead of converting it to BGR and having the encoder convert it back.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include <opencv2/core.hpp>
@@ -26,5 +27,24 @@ inline int round_up_16(int n) { return (n + 15) / 16 * 16; }
 // std::invalid_argument when the planes do not have the padded sizes and
 // std::runtime_error when the encoder fails.
 std::string encode_jpeg(const Yuv420Image& image, int quality = 95);
+
+// The rows of one 16-row strip of a 4:2:0 picture, as the encoder reads
+// them: 16 luma and 8 of each chroma row, each round_up_16(width) samples
+// long (chroma half that), padding repeating the last real row and column.
+struct StripRows {
+  const unsigned char* y[16];
+  const unsigned char* cb[8];
+  const unsigned char* cr[8];
+};
+
+// Fills `rows` for picture rows [row, row + 16); the pointers stay valid
+// until the next call. Must not throw.
+using StripSource = std::function<void(int row, StripRows& rows)>;
+
+// Encodes a `width` x `height` picture whose rows `source` hands over strip
+// by strip (pointers into a decoded frame, or a strip-sized buffer), so no
+// whole padded plane is built; the same JPEG as encode_jpeg of the padded
+// planes. Throws as encode_jpeg.
+std::string encode_jpeg_strips(int width, int height, const StripSource& source, int quality = 95);
 
 }  // namespace pelk::internal
