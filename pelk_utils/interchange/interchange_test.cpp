@@ -1,0 +1,176 @@
+#include "pelk_utils/interchange/track_export.hpp"
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <pugixml.hpp>
+
+#include "pelk_utils/annotation/annotation_file.hpp"
+#include "pelk_utils/annotation/annotation_writer.hpp"
+#include "pelk_utils/annotation/clip_loader.hpp"
+#include "pelk_utils/core/testing/test_support.hpp"
+#include "pelk_utils/interchange/cvat.hpp"
+#include "pelk_utils/interchange/mot.hpp"
+#include "pelk_utils/synth/pen_scene.hpp"
+
+namespace pelk {
+namespace {
+namespace fs = std::filesystem;
+
+// Two clips of the synthetic pen (Box7 missing in clip b's frame 1) and what
+// their annotation files hold, to compare every export with.
+class ExportTest : public testing::ScratchDirTest {
+ protected:
+  void SetUp() override {
+    ScratchDirTest::SetUp();
+    synth::SceneConfig c;
+    c.frame_size = {200, 240};
+    const synth::PenScene scene(c);
+    for (const auto& [name, first] : {std::pair{"a", 0}, std::pair{"b", 3}}) {
+      const auto images = scene.write_frames(path(std::string(name) + "_frames"), first, 3);
+      fs::create_directories(dir_ / name);
+      for (int f = 0; f < 3; ++f) {
+        std::vector<AnnotatedObject> objects;
+        for (const auto& t : scene.truth(first + f)) {
+          if (!(std::string(name) == "b" && f == 1 && t.identity == 7)) objects.push_back({t.identity + 1, t.mask});
+        }
+        const std::string file = path(std::string(name) + "/output_pp_" + std::to_string(f) + ".json");
+        write_annotation_file(file, images[static_cast<std::size_t>(f)], objects);
+        files_.push_back(file);
+      }
+      clips_.push_back(path(name));
+    }
+    {
+      testing::CoutCapture quiet;
+      for (const std::string& clip : clips_) {
+        const AnnotationData data = get_pelk_annotation_data("", false, 0, clip);
+        for (const auto& [k, record] : *data.pelk_annotation_data) records_.push_back(record);
+      }
+    }
+  }
+  // The polygons of frame `i` (over both clips) for `key`, in pixels.
+  std::vector<std::vector<double>> file_polygons(std::size_t i, const std::string& key) const {
+    const nlohmann::json doc = read_annotation_json(files_[i]);
+    const cv::Size size = records_[i].masks_dict.begin()->second.size();
+    for (const auto& d : doc["detections"]) {
+      if (box_key(d["object_id"].get<std::int64_t>() - 1) != key) continue;
+      std::vector<std::vector<double>> out;
+      for (const auto& text : d["formatted_polygon"]) {
+        PolygonString p = parse_polygon_string(text.get<std::string>(), "test");
+        for (std::size_t k = 0; k + 1 < p.coords.size(); k += 2) p.coords[k] *= size.width, p.coords[k + 1] *= size.height;
+        out.push_back(p.coords);
+      }
+      return out;
+    }
+    return {};
+  }
+  std::vector<std::string> clips_, files_;
+  std::vector<FrameRecord> records_;
+};
+
+std::vector<double> numbers_of(const std::string& points) {
+  std::vector<double> out;
+  std::stringstream in(points);
+  for (std::string pair; std::getline(in, pair, ';');) {
+    const auto comma = pair.find(',');
+    out.push_back(std::stod(pair.substr(0, comma)));
+    out.push_back(std::stod(pair.substr(comma + 1)));
+  }
+  return out;
+}
+
+TEST_F(ExportTest, MotRowsAreTheMasksBoxesWithTheirMapping) {
+  const ExportSummary s = export_tracks(clips_, TrackFormat::kMot, path("tracks.txt"));
+  EXPECT_EQ(s.frames, 6u);
+  EXPECT_EQ(s.objects, 59u);
+  std::ifstream in(path("tracks.txt"));
+  std::map<std::pair<std::size_t, std::int64_t>, std::string> rows;
+  for (std::string line; std::getline(in, line);) {
+    std::stringstream fields(line);
+    std::size_t frame;
+    std::int64_t id;
+    char comma;
+    fields >> frame >> comma >> id;
+    rows[{frame, id}] = line;
+  }
+  ASSERT_EQ(rows.size(), 59u);
+  for (std::size_t i = 0; i < records_.size(); ++i) {
+    for (const auto& [key, mask] : records_[i].masks_dict) {
+      const std::int64_t id = std::stoll(key.substr(3)) + 1;
+      EXPECT_EQ(rows.at({i + 1, id}) + "\n", mot_row(i + 1, id, mask.box()));
+    }
+  }
+  EXPECT_EQ(rows.count({5, 8}), 0u) << "Box7 has no mask in clip b's frame 1";
+  EXPECT_EQ(mot_row(3, 4, Box{10, 20, 19, 24}), "3,4,10,20,10,5,1,-1,-1,-1\n");
+  const nlohmann::json mapping = nlohmann::json::parse(testing::slurp(s.mapping_path));
+  EXPECT_EQ(mapping["ids"]["Box3"], 4);
+  EXPECT_EQ(mapping["clips"][1]["first_frame"], 4);
+}
+
+TEST_F(ExportTest, CvatTracksHoldTheFilesPolygonsAndOutsideWhereNoMask) {
+  export_tracks(clips_, TrackFormat::kCvat, path("tracks.xml"));
+  pugi::xml_document doc;
+  ASSERT_TRUE(doc.load_file(path("tracks.xml").c_str()));
+  const pugi::xml_node root = doc.child("annotations");
+  EXPECT_STREQ(root.child_value("version"), "1.1");
+  EXPECT_STREQ(root.child("meta").child("task").child_value("size"), "6");
+  EXPECT_STREQ(root.child("meta").child("task").child("labels").child("label").child_value("name"), "pig");
+  int tracks = 0;
+  for (const pugi::xml_node track : root.children("track")) {
+    if (track.child("attribute")) continue;  // a separate piece of an animal
+    ++tracks;
+    const std::string key = "Box" + std::to_string(tracks - 1);
+    int frames = 0;
+    for (const pugi::xml_node polygon : track.children("polygon")) {
+      const std::size_t frame = polygon.attribute("frame").as_uint();
+      EXPECT_EQ(frame, static_cast<std::size_t>(frames++));
+      EXPECT_STREQ(polygon.attribute("keyframe").value(), "1");
+      const bool outside = polygon.attribute("outside").as_int() == 1;
+      EXPECT_EQ(outside, !records_[frame].masks_dict.contains(key)) << key << " frame " << frame;
+      if (outside) continue;
+      const auto polygons = file_polygons(frame, key);
+      const std::vector<double> got = numbers_of(polygon.attribute("points").value());
+      bool found = false;
+      for (const auto& p : polygons) found = found || p == got;
+      EXPECT_TRUE(found) << key << " frame " << frame;
+    }
+    EXPECT_EQ(frames, 6);
+  }
+  EXPECT_EQ(tracks, 10);
+}
+
+TEST_F(ExportTest, CocoAnnotationsHoldPolygonsBoxesAreasAndTrackIds) {
+  export_tracks(clips_, TrackFormat::kCoco, path("coco.json"));
+  const nlohmann::json doc = nlohmann::json::parse(testing::slurp(path("coco.json")));
+  ASSERT_EQ(doc["images"].size(), 6u);
+  EXPECT_EQ(doc["categories"][0]["name"], "pig");
+  ASSERT_EQ(doc["annotations"].size(), 59u);
+  for (const auto& a : doc["annotations"]) {
+    const std::size_t frame = a["image_id"].get<std::size_t>() - 1;
+    const std::string key = "Box" + std::to_string(a["track_id"].get<std::int64_t>() - 1);
+    EXPECT_EQ(a["attributes"]["track_id"], a["track_id"]);
+    const Mask& mask = records_[frame].masks_dict.at(key);
+    EXPECT_EQ(a["area"], mask.area());
+    const Box b = mask.box();
+    EXPECT_EQ(a["bbox"], (nlohmann::json{b[0], b[1], b[2] - b[0] + 1, b[3] - b[1] + 1}));
+    EXPECT_EQ(a["segmentation"].get<std::vector<std::vector<double>>>(), file_polygons(frame, key));
+  }
+  EXPECT_EQ(doc["images"][3]["file_name"], records_[3].image_path);
+  EXPECT_EQ(doc["images"][3]["width"], 200);
+}
+
+TEST_F(ExportTest, EscapesAndRefusals) {
+  EXPECT_EQ(xml_escaped("a<b>&\"c'"), "a&lt;b&gt;&amp;&quot;c&apos;");
+  EXPECT_EQ(cvat_points({1.5, 2, 3, 4.25}), "1.5,2.0;3.0,4.25");
+  EXPECT_THROW(export_tracks(clips_, TrackFormat::kMot, path("a/tracks.txt")), std::invalid_argument);
+  EXPECT_FALSE(fs::exists(path("a/tracks.txt")));
+  EXPECT_EQ(track_format_named("cvat"), TrackFormat::kCvat);
+  EXPECT_FALSE(track_format_named("csv").has_value());
+}
+
+}  // namespace
+}  // namespace pelk

@@ -1,0 +1,100 @@
+#include "pelk_utils/interchange/track_export.hpp"
+
+#include <filesystem>
+#include <map>
+#include <set>
+#include <stdexcept>
+
+#include "pelk_utils/annotation/annotation_file.hpp"
+#include "pelk_utils/interchange/coco.hpp"
+#include "pelk_utils/interchange/cvat.hpp"
+#include "pelk_utils/interchange/mot.hpp"
+
+namespace pelk {
+
+std::int64_t export_id_of(const std::string& key, const std::string& where) {
+  const std::optional<std::int64_t> number = box_number_of_key(key);
+  if (!number || *number < 0 || *number == INT64_MAX) {
+    throw std::invalid_argument(where + ": the animal '" + key + "' has no object id to export");
+  }
+  return *number + 1;
+}
+
+std::optional<TrackFormat> track_format_named(const std::string& name) {
+  if (name == "mot") return TrackFormat::kMot;
+  if (name == "cvat") return TrackFormat::kCvat;
+  if (name == "coco") return TrackFormat::kCoco;
+  return std::nullopt;
+}
+
+namespace {
+
+// The polygons of each detection of an annotation file, in pixels of a
+// `width` x `height` frame, by box key (a later detection of the same key
+// replaces an earlier one, as the clip loader does).
+std::map<std::string, std::vector<std::vector<double>>> polygons_of(const std::string& json_path, int width,
+                                                                    int height) {
+  std::map<std::string, std::vector<std::vector<double>>> out;
+  const nlohmann::json doc = read_annotation_json(json_path);
+  const nlohmann::json& detections = require_key(doc, "detections", json_path);
+  for (std::size_t i = 0; i < detections.size(); ++i) {
+    const std::string where = json_path + " detection " + std::to_string(i);
+    const std::string key = box_key(box_number_of(detections[i], where));
+    std::vector<std::vector<double>> polygons;
+    for (const auto& text : require_key(detections[i], "formatted_polygon", where)) {
+      PolygonString p = parse_polygon_string(text.get<std::string>(), where);
+      for (std::size_t k = 0; k + 1 < p.coords.size(); k += 2) p.coords[k] *= width, p.coords[k + 1] *= height;
+      polygons.push_back(std::move(p.coords));
+    }
+    out[key] = std::move(polygons);
+  }
+  return out;
+}
+
+}  // namespace
+
+ExportSummary export_tracks(const std::vector<std::string>& clips, TrackFormat format, const std::string& out,
+                            const FrameTimeSource& times) {
+  refuse_output_inside_clips(out, clips);
+  const std::string name = clips.empty() ? "" : std::filesystem::path(clips.front()).lexically_normal().filename().string();
+  std::unique_ptr<TrackWriter> writer = format == TrackFormat::kMot    ? mot_writer(out)
+                                        : format == TrackFormat::kCvat ? cvat_writer(out, name)
+                                                                       : coco_writer(out);
+  ExportSummary summary;
+  std::set<std::string> identities;
+  std::size_t index = 0;
+  summary.notes = stream_clips(clips, times, [&](const StreamFrame& f) {
+    ExportFrame e;
+    e.index = index++;
+    e.clip = *f.clip;
+    e.image_path = f.record->image_path;
+    e.frame_key = f.frame_key;
+    e.width = f.size.width;
+    e.height = f.size.height;
+    e.time = f.time;
+    auto polygons = polygons_of(f.record->json_path, f.size.width, f.size.height);
+    for (const std::string& key : *f.identities) {
+      if (!f.record->masks_dict.contains(key) || f.record->masks_dict.at(key).empty()) {
+        e.absent.push_back(key);
+        continue;
+      }
+      const Mask* mask = &f.record->masks_dict.at(key);
+      ExportObject o;
+      o.key = key;
+      o.id = export_id_of(key, f.record->json_path);
+      o.polygons = std::move(polygons[key]);
+      o.box = mask->box();
+      o.area = mask->area();
+      identities.insert(key);
+      e.objects.push_back(std::move(o));
+    }
+    summary.objects += e.objects.size();
+    writer->frame(e);
+  });
+  summary.frames = index;
+  summary.identities = identities.size();
+  summary.mapping_path = writer->finish();
+  return summary;
+}
+
+}  // namespace pelk

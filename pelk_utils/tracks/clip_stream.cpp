@@ -1,0 +1,150 @@
+#include "pelk_utils/tracks/clip_stream.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <set>
+#include <stdexcept>
+#include <utility>
+
+#include "pelk_utils/core/number.hpp"
+#include "pelk_utils/core/output.hpp"
+#include "pelk_utils/core/stop.hpp"
+#include "pelk_utils/tracks/frame_time.hpp"
+
+namespace pelk {
+namespace fs = std::filesystem;
+namespace {
+
+std::string joined(const std::vector<std::string>& keys) {
+  std::string text;
+  for (const std::string& k : keys) text += (text.empty() ? "" : ", ") + k;
+  return text;
+}
+
+// The clip loaded quietly (its "No JSON files" line becomes an error).
+ClipAnnotationData load_clip(const std::string& folder) {
+  AnnotationData data;
+  const OutputSink previous = set_output_sink([](std::string_view) {});
+  try {
+    data = get_pelk_annotation_data("", false, 0, folder);
+  } catch (...) {
+    set_output_sink(previous);
+    throw;
+  }
+  set_output_sink(previous);
+  if (!data.pelk_annotation_data || data.pelk_annotation_data->empty()) {
+    throw std::invalid_argument("no annotation files (output_pp_<n>.json) under '" + folder + "'");
+  }
+  return std::move(*data.pelk_annotation_data);
+}
+
+std::string rate_text(double rate) {
+  return rate == std::floor(rate) && rate < 1e9 ? std::to_string(static_cast<std::int64_t>(rate)) : format_number(rate);
+}
+
+// A frame's place for ordering clips: recording start, frame in it.
+using Place = std::pair<std::int64_t, std::int64_t>;
+
+std::optional<Place> place_of(const FrameRecord& record) {
+  const auto f = extracted_frame_of(record.image_path);
+  if (!f) return std::nullopt;
+  // Any rate orders frames of one recording alike; 1000 keeps ranges apart.
+  return Place{f->start_seconds, recording_frame_of(*f, 1000.0)};
+}
+
+}  // namespace
+
+std::vector<std::string> stream_clips(const std::vector<std::string>& clips, const FrameTimeSource& times,
+                                      const std::function<void(const StreamFrame&)>& frame) {
+  std::vector<std::string> notes;
+  std::set<std::string> timed_videos, untimed_videos;
+  bool outside_tree = false;
+  std::vector<std::string> previous_keys;
+  Place previous_end{};
+  bool previous_known = false;
+  for (std::size_t c = 0; c < clips.size(); ++c) {
+    throw_if_stop_requested();
+    const ClipAnnotationData clip = load_clip(clips[c]);
+    std::vector<std::string> keys;
+    for (const auto& [key, record] : clip) {
+      for (const auto& [box, mask] : record.masks_dict) {
+        if (std::find(keys.begin(), keys.end(), box) == keys.end()) keys.push_back(box);
+      }
+    }
+    if (c > 0 && keys != previous_keys) {
+      std::vector<std::string> gone, added;
+      for (const std::string& k : previous_keys) {
+        if (std::find(keys.begin(), keys.end(), k) == keys.end()) gone.push_back(k);
+      }
+      for (const std::string& k : keys) {
+        if (std::find(previous_keys.begin(), previous_keys.end(), k) == previous_keys.end()) added.push_back(k);
+      }
+      if (!gone.empty() || !added.empty()) {
+        notes.push_back("identities change at '" + clips[c] + "': " +
+                        (added.empty() ? std::string() : "new " + joined(added)) +
+                        (!added.empty() && !gone.empty() ? "; " : "") +
+                        (gone.empty() ? std::string() : "not in it " + joined(gone)) + " (both sets kept)");
+      }
+    }
+    const std::optional<Place> first = place_of(clip.begin()->second);
+    if (c > 0 && first.has_value() && previous_known && first.value() <= previous_end) {
+      throw std::invalid_argument("clip '" + clips[c] + "' starts before the end of the previous clip '" +
+                                  clips[c - 1] + "' in the recordings: give the clips in the order they were recorded");
+    }
+    for (const auto& [key, record] : clip) {
+      StreamFrame f;
+      f.clip_index = c;
+      f.clip = &clips[c];
+      f.frame_key = key;
+      f.record = &record;
+      f.size = record.masks_dict.empty() ? cv::Size() : record.masks_dict.begin()->second.size();
+      f.identities = &keys;
+      if (const auto where = extracted_frame_of(record.image_path)) {
+        const auto rate = times.recording_rates.find(where->video_name);
+        const std::optional<double> r = rate != times.recording_rates.end() ? std::optional(rate->second) : times.fps;
+        if (r && *r > 0) {
+          f.time = frame_time(*where, *r);
+          timed_videos.insert(where->video_name + " at " + rate_text(*r) + " fps");
+        } else {
+          untimed_videos.insert(where->video_name);
+        }
+      } else {
+        outside_tree = true;
+      }
+      frame(f);
+    }
+    const std::optional<Place> end = place_of(clip.rbegin()->second);
+    previous_known = end.has_value();
+    if (end) previous_end = *end;
+    previous_keys = keys;
+  }
+  std::vector<std::string> time_notes;
+  if (!timed_videos.empty()) {
+    time_notes.push_back("times: recording start + frame number / rate for " +
+                         joined({timed_videos.begin(), timed_videos.end()}) +
+                         " (exact for constant-rate recordings)");
+  }
+  if (!untimed_videos.empty()) {
+    time_notes.push_back("times: none for " + joined({untimed_videos.begin(), untimed_videos.end()}) +
+                         ": the recording's rate is unknown (give --fps or --videos)");
+  }
+  if (outside_tree) time_notes.push_back("times: none for frames outside a `pelk extract` tree (frame keys only)");
+  notes.insert(notes.begin(), time_notes.begin(), time_notes.end());
+  return notes;
+}
+
+void refuse_output_inside_clips(const std::string& output, const std::vector<std::string>& clips) {
+  std::error_code ec;
+  const fs::path out = fs::weakly_canonical(fs::absolute(output), ec);
+  for (const std::string& clip : clips) {
+    const fs::path folder = fs::weakly_canonical(fs::absolute(clip), ec);
+    const auto rel = out.lexically_relative(folder);
+    if (!rel.empty() && *rel.begin() != "..") {
+      throw std::invalid_argument("output '" + output + "' lies inside the clip folder '" + clip +
+                                  "': write it elsewhere (a clip folder holds only its annotation files)");
+    }
+  }
+}
+
+}  // namespace pelk
