@@ -38,8 +38,10 @@ std::optional<MaskShape> shape_of(const Mask& mask) {
   MaskShape s;
   s.box = mask.box();
   s.area = mask.area();
-  s.centroid_x = mask.bounds().x + m.m10 / m.m00;
-  s.centroid_y = mask.bounds().y + m.m01 / m.m00;
+  // Whole-frame sums (exact integers) over the count: the correctly rounded
+  // mean, as a division of the exact pixel sums gives it.
+  s.centroid_x = (m.m10 + mask.bounds().x * m.m00) / m.m00;
+  s.centroid_y = (m.m01 + mask.bounds().y * m.m00) / m.m00;
   const double a = m.mu20 / m.m00, b = m.mu11 / m.m00, c = m.mu02 / m.m00;
   const double half_gap = std::sqrt(((a - c) / 2) * ((a - c) / 2) + b * b);
   const double large = (a + c) / 2 + half_gap, small = std::max(0.0, (a + c) / 2 - half_gap);

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "pelk_utils/core/path.hpp"
+#include "pelk_utils/video/internal/video_reader.hpp"
 #include "pelk_utils/core/py_text.hpp"
 #include "pelk_utils/core/output.hpp"
 
@@ -154,6 +155,15 @@ CatalogueTable filtered(const VideoMetadata& m, bool in_time_order) {
 CatalogueTable VideoMetadata::get_filtered_video_dataframe() const { return filtered(*this, false); }
 
 CatalogueTable get_video_dataframe_in_time_order(const VideoMetadata& metadata) { return filtered(metadata, true); }
+
+std::map<std::string, double> recording_rates(const std::string& directory) {
+  std::map<std::string, double> rates;
+  for (const std::string& path : list_all_files(directory, ".mp4")) {
+    const internal::VideoReader reader(path);
+    if (reader.is_open() && reader.fps() > 0) rates[fs::path(path).stem().string()] = reader.fps();
+  }
+  return rates;
+}
 
 std::vector<std::string> list_all_files(const std::string& directory, const std::optional<std::string>& ext) {
   std::vector<std::string> out;

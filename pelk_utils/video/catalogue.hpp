@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <map>
 #include <optional>
 #include <regex>
 #include <string>
@@ -57,6 +58,11 @@ struct VideoMetadata {
 // count are applied, so the same recordings are kept on every machine
 // whatever order its file system lists them in.
 CatalogueTable get_video_dataframe_in_time_order(const VideoMetadata& metadata);
+
+// Returns the frame rate of every ".mp4" recording under `directory` (any
+// depth), by file name without ".mp4"; recordings that cannot be opened or
+// report no rate are left out. Frame times of extracted frames use them.
+std::map<std::string, double> recording_rates(const std::string& directory);
 
 // Returns every file under `directory` whose name ends with `ext` (all files
 // when std::nullopt): folders top-down, each folder's files in sorted order

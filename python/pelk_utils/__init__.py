@@ -85,7 +85,10 @@ _TORCH_NAMES = (
     "repair_identities",
 )
 
-__all__ = sorted(_CORE_NAMES + _TORCH_NAMES + ("models", "progress_lines", "show_figures_inline"), key=str.lower)
+_TRACKS_NAMES = ("export_tracks", "tracks_dataset", "tracks_table")
+
+__all__ = sorted(_CORE_NAMES + _TORCH_NAMES + _TRACKS_NAMES + ("models", "progress_lines", "show_figures_inline"),
+                 key=str.lower)
 
 
 def __getattr__(name):
@@ -95,6 +98,10 @@ def __getattr__(name):
         module = _importlib.import_module("._pelk_torch", __name__)
     elif name == "models":
         return _importlib.import_module(".models", __name__)
+    elif name in _TRACKS_NAMES:
+        value = getattr(_importlib.import_module("._tracks", __name__), name)
+        globals()[name] = value
+        return value
     else:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
     value = _surface.wrap_class(getattr(module, name), name) if isinstance(getattr(module, name), type) else \

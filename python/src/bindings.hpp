@@ -18,5 +18,6 @@ void bind_refine(pybind11::module_& m);
 void bind_analytics(pybind11::module_& m);
 void bind_synth(pybind11::module_& m);
 void bind_repair(pybind11::module_& m);
+void bind_tracks(pybind11::module_& m);
 
 }  // namespace pelk::python

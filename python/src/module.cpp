@@ -24,5 +24,6 @@ PYBIND11_MODULE(_pelk_utils, m) {
   bind_analytics(m);
   bind_synth(m);
   bind_repair(m);
+  bind_tracks(m);
   refuse_old_pickle_protocols(m);
 }

@@ -46,6 +46,7 @@ void add_review_command(CLI::App& app);
 void add_shard_command(CLI::App& app);
 void add_evaluate_command(CLI::App& app);
 void add_repair_command(CLI::App& app);
+void add_tracks_commands(CLI::App& app);
 
 // Tracks `frames` from frame `first` with the given starting masks (object
 // ids 1..N in order) and writes out_dir/output_pp_<k>.json for every frame k

@@ -1,0 +1,123 @@
+// Bindings of the tracks table and the exchange formats: columns cross as
+// lists and numpy arrays; the pure-Python layer (_tracks.py) makes the
+// pandas DataFrame and the xarray Dataset.
+#include <cmath>
+#include <limits>
+
+#include "bindings.hpp"
+#include "convert.hpp"
+#include "pelk_utils/interchange/track_export.hpp"
+#include "pelk_utils/tracks/tracks_table.hpp"
+#include "pelk_utils/video/catalogue.hpp"
+
+namespace pelk::python {
+namespace {
+
+std::vector<std::string> folder_list(const py::handle& folders) {
+  std::vector<std::string> out;
+  if (PyUnicode_Check(folders.ptr()) || PyBytes_Check(folders.ptr()) || py::hasattr(folders, "__fspath__")) {
+    out.push_back(folders.cast<FsPath>().bytes);  // one folder
+  } else {
+    for (const py::handle f : sequence_of(folders, "folders", "a list of clip folders (str or os.PathLike)")) {
+      out.push_back(f.cast<FsPath>().bytes);
+    }
+  }
+  if (out.empty()) value_error("folders: give at least one clip folder");
+  for (const std::string& f : out) require_folder(FsPath{f}, "folders");
+  return out;
+}
+
+FrameTimeSource times_of(const py::object& fps, const std::optional<FsPath>& videos) {
+  FrameTimeSource times;
+  if (!fps.is_none()) {
+    const double rate = number_value(fps, "fps");
+    if (!(rate > 0) || !std::isfinite(rate)) value_error("fps: expected a frame rate above 0, got " + format_number(rate));
+    times.fps = rate;
+  }
+  if (videos) {
+    require_folder(*videos, "videos");
+    times.recording_rates = recording_rates(videos->bytes);
+  }
+  return times;
+}
+
+}  // namespace
+
+void bind_tracks(py::module_& m) {
+  m.def("_tracks_columns",
+        [](const py::object& folders, const py::object& fps, const std::optional<FsPath>& pen,
+           const std::optional<FsPath>& videos) {
+          TracksOptions options;
+          const std::vector<std::string> clips = folder_list(folders);
+          options.times = times_of(fps, videos);
+          if (pen) options.pen_json_path = pen->bytes;
+          std::vector<std::string> clip, image, identity, time;
+          std::vector<std::int64_t> frame_key;
+          std::vector<bool> present, has_time;
+          std::vector<double> seconds;
+          constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
+          std::vector<std::vector<double>> numbers(11);  // box (4), centroid (2), area, orientation, axes (2), in_pen
+          std::vector<std::string> notes;
+          {
+            ReleaseGil release;
+            notes = for_each_track_row(clips, options, [&](const TrackRow& r) {
+              clip.push_back(*r.clip);
+              frame_key.push_back(r.frame_key);
+              image.push_back(*r.frame_image);
+              identity.push_back(r.identity);
+              has_time.push_back(r.time.has_value());
+              time.push_back(r.time ? iso_time(*r.time) : std::string());
+              seconds.push_back(r.time ? static_cast<double>(r.time->recording_start) + r.time->offset : kNan);
+              present.push_back(r.shape.has_value());
+              const MaskShape s = r.shape.value_or(MaskShape{});
+              const double values[11] = {s.box[0], s.box[1], s.box[2], s.box[3], s.centroid_x, s.centroid_y,
+                                         static_cast<double>(s.area), s.orientation, s.long_axis, s.short_axis,
+                                         r.in_pen.value_or(kNan)};
+              for (std::size_t i = 0; i < 11; ++i) numbers[i].push_back(r.shape || i == 10 ? values[i] : kNan);
+            });
+          }
+          py::dict out;
+          out["clip"] = py::cast(clip);
+          out["frame_key"] = py::array_t<std::int64_t>(static_cast<py::ssize_t>(frame_key.size()), frame_key.data());
+          out["frame_image"] = py::cast(image);
+          py::list times;
+          for (std::size_t i = 0; i < time.size(); ++i) times.append(has_time[i] ? py::object(py::str(time[i])) : py::none());
+          out["time"] = times;
+          out["identity"] = py::cast(identity);
+          py::array_t<bool> flags(static_cast<py::ssize_t>(present.size()));
+          for (std::size_t i = 0; i < present.size(); ++i) flags.mutable_at(static_cast<py::ssize_t>(i)) = present[i];
+          out["present"] = flags;
+          const char* names[11] = {"x_min", "y_min", "x_max", "y_max", "centroid_x", "centroid_y", "area",
+                                   "orientation", "long_axis", "short_axis", "in_pen"};
+          for (std::size_t i = 0; i < 11; ++i) {
+            if (i == 10 && !pen) continue;
+            out[names[i]] = py::array_t<double>(static_cast<py::ssize_t>(numbers[i].size()), numbers[i].data());
+          }
+          return py::make_tuple(out, py::cast(notes));
+        },
+        py::arg("folders"), py::arg("fps") = py::none(), py::arg("pen") = py::none(), py::arg("videos") = py::none());
+  m.def("_export_tracks",
+        [](const py::object& folders, const std::string& format, const FsPath& out, const py::object& fps,
+           const std::optional<FsPath>& videos) {
+          const auto kind = track_format_named(format);
+          if (!kind) value_error("format: expected 'mot', 'cvat' or 'coco', got '" + format + "'");
+          const std::vector<std::string> clips = folder_list(folders);
+          const FrameTimeSource times = times_of(fps, videos);
+          ExportSummary s;
+          {
+            ReleaseGil release;
+            s = export_tracks(clips, *kind, out.bytes, times);
+          }
+          py::dict summary;
+          summary["frames"] = s.frames;
+          summary["objects"] = s.objects;
+          summary["identities"] = s.identities;
+          summary["mapping"] = s.mapping_path.empty() ? py::object(py::none()) : py::object(path_str(s.mapping_path));
+          summary["notes"] = py::cast(s.notes);
+          return summary;
+        },
+        py::arg("folders"), py::arg("format"), py::arg("out"), py::arg("fps") = py::none(),
+        py::arg("videos") = py::none());
+}
+
+}  // namespace pelk::python
