@@ -488,6 +488,32 @@ TEST_F(PelkCliTest, CatalogAndShardedExtraction) {
   EXPECT_NE(verbose.out.find("Processing frame 0 (saved as 0000.jpg)"), std::string::npos) << verbose.out;
 }
 
+// Tracks of several clips split into shards: the shards' files in shard
+// order concatenate to the single run's table, byte for byte.
+TEST_F(PelkCliTest, TracksShardsConcatenateToTheSingleRun) {
+  make_clip(4);
+  std::string clips;
+  for (const char* name : {"c0", "c1", "c2"}) {
+    fs::create_directories(dir_ / name);
+    for (const auto& e : fs::directory_iterator(dir_ / "ann")) fs::copy_file(e.path(), dir_ / name / e.path().filename());
+    clips += " " + path(name);
+  }
+  CliRun r = run("tracks" + clips + " --out " + path("all.csv"));
+  ASSERT_EQ(r.code, 0) << r.err;
+  std::string joined;
+  for (int k = 0; k < 2; ++k) {
+    const std::string part = path("part" + std::to_string(k) + ".csv");
+    r = run("tracks" + clips + " --out " + part + " --shard " + std::to_string(k) + "/2");
+    ASSERT_EQ(r.code, 0) << r.err;
+    joined += testing::slurp(part);
+  }
+  EXPECT_EQ(joined, testing::slurp(path("all.csv")));
+  EXPECT_EQ(std::count(joined.begin(), joined.end(), '\n'), 1 + 3 * 4 * 10);
+  r = run("export" + clips + " --format mot --out " + path("t.txt"));
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("10 identities over 12 frames (120 masks) written to"), std::string::npos) << r.out;
+}
+
 // The main job at a reduced size: the report finds the planted overlap and
 // the vanished animal, and the matcher carries the ten identities.
 TEST_F(PelkCliTest, DemoEndToEnd) {
