@@ -1,5 +1,7 @@
 // pelk tracks and pelk export: a recording's clips as per-animal paths and
 // in other tools' formats.
+#include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 
@@ -71,7 +73,14 @@ void add_common(CLI::App& c, TracksOptionsCli& o) {
       ->required()
       ->check(CLI::ExistingDirectory);
   c.add_option("--fps", o.fps, "The recordings' frame rate, for frame times (else read from --videos)")
-      ->check(CLI::PositiveNumber);
+      ->check(CLI::Validator(
+          [](const std::string& text) {
+            char* end = nullptr;
+            const double rate = std::strtod(text.c_str(), &end);
+            return *end == '\0' && std::isfinite(rate) && rate > 0 ? std::string()
+                                                                    : "a frame rate is a finite number above 0";
+          },
+          "RATE"));
   c.add_option("--videos", o.videos, "Folder holding the recordings (Camera<N>_<n>_<date><time>.mp4): their rates "
                                      "give frame times")
       ->check(CLI::ExistingDirectory);
