@@ -34,12 +34,15 @@ def tracks_table(folders, fps=None, pen=None, videos=None):
     change between clips) is in the frame's ``attrs["notes"]``."""
     import pandas as pd
 
+    from . import _surface
     from ._pelk_utils import _tracks_columns
 
-    columns, notes = _tracks_columns(folders, fps, pen, videos)
+    # Wrong argument kinds are a TypeError naming the parameter, as elsewhere.
+    columns, notes = _surface.wrap(_tracks_columns, "tracks_table")(folders, fps, pen, videos)
     times = columns.pop("time")
     frame = pd.DataFrame(columns)
-    frame.insert(3, "time", pd.to_datetime(pd.Series(times, dtype="object"), format="ISO8601"))
+    # YYYY-MM-DDThh:mm:ss.mmm (camera clock); None where unknown gives NaT.
+    frame.insert(3, "time", pd.to_datetime(pd.Series(times, dtype="object"), format="%Y-%m-%dT%H:%M:%S.%f"))
     frame.attrs["notes"] = list(notes)
     return frame
 
@@ -99,10 +102,11 @@ def export_tracks(folders, format, out, fps=None, videos=None):
     (CVAT for video 1.1 XML) or "coco" (COCO instance segmentation JSON).
     Returns a dict with "frames", "objects", "identities", "mapping" (the
     MOT mapping file or None) and "notes"."""
+    from . import _surface
     from ._pelk_utils import _export_tracks
 
     if not isinstance(format, str):
         raise TypeError(f"export_tracks(): format must be 'mot', 'cvat' or 'coco', got {type(format).__name__}")
     if not isinstance(out, (str, bytes, os.PathLike)):
         raise TypeError(f"export_tracks(): out must be a path (str, bytes or os.PathLike), got {type(out).__name__}")
-    return _export_tracks(folders, format, out, fps, videos)
+    return _surface.wrap(_export_tracks, "export_tracks")(folders, format, out, fps, videos)

@@ -115,10 +115,12 @@ def test_the_dataset_has_the_movement_toolboxes_layout(two_clips):
     (lambda c, t: pu.tracks_table([]), ValueError, "folders: give at least one clip folder"),
     (lambda c, t: pu.tracks_table(t / "nope"), FileNotFoundError, "does not exist"),
     (lambda c, t: pu.tracks_table(c, fps=0), ValueError, "fps: expected a frame rate above 0"),
+    (lambda c, t: pu.tracks_table(c, pen=5), TypeError, r"^tracks_table\(\): pen must be .*got int$"),
+    (lambda c, t: pu.export_tracks(c, "mot", t / "x", videos=3.5), TypeError, r"^export_tracks\(\): videos must be"),
     (lambda c, t: pu.tracks_table(c[::-1] + c[:1]), None, None),
     (lambda c, t: pu.export_tracks(c, "csv", t / "x"), ValueError, "format: expected 'mot', 'cvat' or 'coco'"),
     (lambda c, t: pu.export_tracks(c, "mot", os.path.join(c[0], "x.txt")), ValueError, "lies inside the clip folder"),
-], ids=["no_folders", "missing_folder", "zero_fps", "any_order_without_times", "unknown_format", "inside_clip"])
+], ids=["no_folders", "missing_folder", "zero_fps", "pen_int", "videos_float", "any_order_without_times", "unknown_format", "inside_clip"])
 def test_wrong_calls_are_named(two_clips, tmp_path, call, kind, text):
     if kind is None:
         call(two_clips, tmp_path)  # without times the order of clips cannot be checked
@@ -126,3 +128,25 @@ def test_wrong_calls_are_named(two_clips, tmp_path, call, kind, text):
     with pytest.raises(kind, match=text):
         call(two_clips, tmp_path)
     assert not os.path.exists(os.path.join(two_clips[0], "x.txt"))
+
+
+def test_frames_under_an_extract_tree_get_times_and_the_dataset_seconds(scene, scene_files, tmp_path):
+    import shutil
+
+    tree = tmp_path / "frames" / "20240405" / "Camera62_1_20240405070000" / "0.1min_to_0.2min" / "right_cropped_frames"
+    tree.mkdir(parents=True)
+    images = []
+    for i, source in enumerate(scene_files["frames"][:3]):
+        images.append(str(tree / f"{i:04d}.jpg"))
+        shutil.copy(source, images[-1])
+    clip = write_clip(tmp_path / "clip", images, [scene.truth(f) for f in range(3)])
+    table = pu.tracks_table([clip], fps=25)
+    times = table.drop_duplicates("frame_key")["time"].tolist()
+    # 0000.jpg of the range from 0.1 min is the recording's frame 150 + 1.
+    assert times[0] == pd.Timestamp("2024-04-05T07:00:06.040")
+    assert [t - times[0] for t in times] == [pd.Timedelta(milliseconds=40 * k) for k in range(3)]
+    assert "at 25 fps" in table.attrs["notes"][0]
+    pytest.importorskip("xarray")
+    ds = pu.tracks_dataset([clip], fps=25)
+    assert ds.attrs["time_unit"] == "seconds" and ds.attrs["time_start"] == "2024-04-05T07:00:06.040000"
+    assert list(ds["time"].values) == pytest.approx([0, 0.04, 0.08])
