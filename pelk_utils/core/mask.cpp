@@ -220,4 +220,35 @@ std::vector<Mask> frame_masks(const std::vector<cv::Mat>& rasters, cv::Size fram
   return masks;
 }
 
+MaskMoments mask_moments(const Mask& mask) {
+  MaskMoments m;
+  // Sum of k^2 for k = 0 .. n - 1.
+  const auto squares_below = [](std::int64_t n) { return (n - 1) * n * (2 * n - 1) / 6; };
+  for (int r = 0; r < mask.rect_.height; ++r) {
+    const std::int64_t y = mask.rect_.y + r;
+    const std::uint64_t* words = mask.row(r);
+    std::int64_t count = 0, sx = 0, sxx = 0;
+    for (int w = 0; w < mask.words_; ++w) {
+      std::uint64_t bits = words[w];
+      while (bits != 0) {
+        const int start = std::countr_zero(bits);
+        const std::uint64_t from = bits >> start;
+        const int length = from == ~std::uint64_t{0} ? 64 - start : std::countr_one(from);
+        const std::int64_t a = mask.rect_.x + w * 64 + start, b = a + length;
+        count += length;
+        sx += (a + b - 1) * length / 2;
+        sxx += squares_below(b) - squares_below(a);
+        bits = length + start >= 64 ? 0 : bits & ~(((std::uint64_t{1} << length) - 1) << start);
+      }
+    }
+    m.m00 += count;
+    m.m10 += sx;
+    m.m01 += y * count;
+    m.m20 += sxx;
+    m.m11 += y * sx;
+    m.m02 += y * y * count;
+  }
+  return m;
+}
+
 }  // namespace pelk

@@ -59,6 +59,7 @@ class Mask {
 
  private:
   friend std::int64_t intersection_area(const Mask& a, const Mask& b);
+  friend struct MaskMoments mask_moments(const Mask& mask);
   void adopt(cv::Rect rect, const cv::Mat& bits);
   // Returns the row `y` (0 = bounds().y) of the packed bits.
   const std::uint64_t* row(int y) const;
@@ -72,6 +73,15 @@ class Mask {
   int words_ = 0;
   std::int64_t area_ = 0;
 };
+
+// The raw moments of a mask's pixels in full-frame coordinates (x column,
+// y row): sums of 1, x, y, x^2, x y and y^2 over its pixels, exact integers.
+struct MaskMoments {
+  std::int64_t m00 = 0, m10 = 0, m01 = 0, m20 = 0, m11 = 0, m02 = 0;
+};
+
+// Returns the raw moments of `mask`, from runs of its packed rows (no raster).
+MaskMoments mask_moments(const Mask& mask);
 
 // Box key -> mask in the order the objects were produced.
 using MaskDict = OrderedMap<std::string, Mask>;

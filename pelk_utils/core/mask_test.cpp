@@ -192,3 +192,35 @@ TEST(MaskPropertyTest, IntersectionsTableMatchesFullFrameTable) {
 
 }  // namespace
 }  // namespace pelk
+
+namespace pelk {
+namespace {
+
+// Moments from the packed runs equal sums over the pixels, for runs that
+// cross and end at 64-bit word boundaries and masks away from the origin.
+TEST(MaskMomentsTest, EqualSumsOverThePixels) {
+  cv::RNG rng(7);
+  for (int trial = 0; trial < 20; ++trial) {
+    cv::Mat1b full = cv::Mat1b::zeros(90, 300);
+    for (int k = 0; k < 6; ++k) {
+      const int x = rng.uniform(0, 250), y = rng.uniform(0, 80);
+      full(cv::Rect(x, y, rng.uniform(1, 50), rng.uniform(1, 10))).setTo(1);
+    }
+    if (trial == 0) full.row(3).setTo(1);  // a whole row: several full words
+    std::int64_t m00 = 0, m10 = 0, m01 = 0, m20 = 0, m11 = 0, m02 = 0;
+    for (int y = 0; y < full.rows; ++y) {
+      for (int x = 0; x < full.cols; ++x) {
+        if (!full(y, x)) continue;
+        ++m00, m10 += x, m01 += y, m20 += x * x, m11 += x * y, m02 += y * y;
+      }
+    }
+    const MaskMoments m = mask_moments(Mask(full));
+    EXPECT_EQ(std::vector<std::int64_t>({m.m00, m.m10, m.m01, m.m20, m.m11, m.m02}),
+              std::vector<std::int64_t>({m00, m10, m01, m20, m11, m02}))
+        << "trial " << trial;
+  }
+  EXPECT_EQ(mask_moments(Mask(cv::Mat1b::zeros(4, 4))).m00, 0);
+}
+
+}  // namespace
+}  // namespace pelk

@@ -33,16 +33,21 @@ std::string number_text(double v) { return format_number(v); }
 
 std::optional<MaskShape> shape_of(const Mask& mask) {
   if (mask.empty()) return std::nullopt;
-  const cv::Moments m = cv::moments(mask.roi(), true);
+  const MaskMoments m = mask_moments(mask);
   if (m.m00 <= 0) return std::nullopt;
   MaskShape s;
   s.box = mask.box();
   s.area = mask.area();
-  // Whole-frame sums (exact integers) over the count: the correctly rounded
-  // mean, as a division of the exact pixel sums gives it.
-  s.centroid_x = (m.m10 + mask.bounds().x * m.m00) / m.m00;
-  s.centroid_y = (m.m01 + mask.bounds().y * m.m00) / m.m00;
-  const double a = m.mu20 / m.m00, b = m.mu11 / m.m00, c = m.mu02 / m.m00;
+  // Exact integer sums over the count: the correctly rounded mean.
+  const double n = static_cast<double>(m.m00);
+  s.centroid_x = static_cast<double>(m.m10) / n;
+  s.centroid_y = static_cast<double>(m.m01) / n;
+  // Central moments from the exact sums (the sums stay below 2^53, so only
+  // the subtraction rounds: a relative error near 1e-13 for animal masks).
+  const auto central = [&](std::int64_t second, std::int64_t p, std::int64_t q) {
+    return (static_cast<double>(second) - static_cast<double>(p) * static_cast<double>(q) / n) / n;
+  };
+  const double a = central(m.m20, m.m10, m.m10), b = central(m.m11, m.m10, m.m01), c = central(m.m02, m.m01, m.m01);
   const double half_gap = std::sqrt(((a - c) / 2) * ((a - c) / 2) + b * b);
   const double large = (a + c) / 2 + half_gap, small = std::max(0.0, (a + c) / 2 - half_gap);
   s.long_axis = 4 * std::sqrt(large);
