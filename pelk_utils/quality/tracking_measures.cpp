@@ -8,45 +8,6 @@
 namespace pelk {
 namespace {
 
-// The non-empty masks of one frame, in key order of the file.
-struct FrameMasks {
-  std::vector<std::string> keys;
-  std::vector<const Mask*> masks;
-};
-
-FrameMasks present(const FrameRecord& record) {
-  FrameMasks out;
-  for (const auto& [key, mask] : record.masks_dict) {
-    if (mask.empty()) continue;
-    out.keys.push_back(key);
-    out.masks.push_back(&mask);
-  }
-  return out;
-}
-
-FrameMasks present(const FrameRecord* record) { return record ? present(*record) : FrameMasks{}; }
-
-// Pairs the records of both clips by frame number, in frame order; a frame
-// on one side only is paired with nullptr (or refused when `strict`).
-std::vector<std::pair<const FrameRecord*, const FrameRecord*>> paired_frames(const ClipAnnotationData& tracked,
-                                                                               const ClipAnnotationData& truth,
-                                                                               bool strict) {
-  std::map<std::int64_t, std::pair<const FrameRecord*, const FrameRecord*>> frames;
-  for (const auto& [key, record] : tracked) frames[record.frame_index].first = &record;
-  for (const auto& [key, record] : truth) frames[record.frame_index].second = &record;
-  std::vector<std::pair<const FrameRecord*, const FrameRecord*>> out;
-  for (const auto& [frame, pair] : frames) {
-    if (strict && (pair.first == nullptr || pair.second == nullptr)) {
-      throw std::invalid_argument("frame " + std::to_string(frame) + " is " +
-                                  (pair.first ? "tracked but has no truth" : "in the truth but was not tracked") +
-                                  " (tracked: " + std::to_string(tracked.size()) + " frames, truth: " +
-                                  std::to_string(truth.size()) + " frames)");
-    }
-    out.push_back(pair);
-  }
-  return out;
-}
-
 // Hungarian method (minimisation) on an n x m cost table with n <= m.
 std::vector<int> hungarian(const std::vector<std::vector<double>>& cost, std::size_t m) {
   const std::size_t n = cost.size();
@@ -92,43 +53,52 @@ std::vector<int> hungarian(const std::vector<std::vector<double>>& cost, std::si
   return row_to_col;
 }
 
+constexpr double kEps = std::numeric_limits<double>::epsilon();
+
 double ratio(double a, double b) { return b > 0 ? a / b : std::numeric_limits<double>::quiet_NaN(); }
 
 std::vector<int> best_assignment_impl(const std::vector<std::vector<double>>& score, double minimum);
 
-// Matches one frame as CLEAR MOT does: a truth mask keeps the tracked key it
-// was last matched with while their IoU reaches the threshold; the rest are
-// matched by optimal assignment. Returns, per truth mask, the position of its
-// tracked mask or -1.
-std::vector<int> frame_matches(const std::vector<std::vector<double>>& iou, const std::vector<std::size_t>& gi,
-                               const std::vector<std::size_t>& ti, const std::map<std::size_t, std::size_t>& last_match,
+// Matches one frame as CLEAR MOT does: a truth id keeps the tracked id it
+// was matched with in the previous frame while their IoU passes the
+// threshold; the rest are matched by optimal assignment on IoU. Returns, per
+// row, the column matched or -1.
+std::vector<int> frame_matches(const FrameSimilarity& f, const std::map<std::size_t, std::size_t>& previous,
                                double threshold) {
-  std::vector<int> match(iou.size(), -1);
-  std::vector<bool> taken(ti.size(), false);
-  for (std::size_t r = 0; r < iou.size(); ++r) {
-    const auto last = last_match.find(gi[r]);
-    if (last == last_match.end()) continue;
-    for (std::size_t c = 0; c < ti.size(); ++c) {
-      if (ti[c] == last->second && !taken[c] && iou[r][c] >= threshold) {
+  const std::size_t rows = f.truth.size(), cols = f.tracked.size();
+  // A pair counts only from the threshold (less a rounding hair) and above 0.
+  const auto passes = [&](std::size_t r, std::size_t c) {
+    const double v = f.at(r, c);
+    return v >= threshold - kEps && v > kEps;
+  };
+  std::vector<int> match(rows, -1);
+  std::vector<bool> taken(cols, false);
+  for (std::size_t r = 0; r < rows; ++r) {
+    const auto last = previous.find(f.truth[r]);
+    if (last == previous.end()) continue;
+    for (std::size_t c = 0; c < cols; ++c) {
+      if (f.tracked[c] == last->second && !taken[c] && passes(r, c)) {
         match[r] = static_cast<int>(c);
         taken[c] = true;
       }
     }
   }
-  std::vector<std::size_t> rows, cols;
-  for (std::size_t r = 0; r < iou.size(); ++r) {
-    if (match[r] < 0) rows.push_back(r);
+  std::vector<std::size_t> free_rows, free_cols;
+  for (std::size_t r = 0; r < rows; ++r) {
+    if (match[r] < 0) free_rows.push_back(r);
   }
-  for (std::size_t c = 0; c < ti.size(); ++c) {
-    if (!taken[c]) cols.push_back(c);
+  for (std::size_t c = 0; c < cols; ++c) {
+    if (!taken[c]) free_cols.push_back(c);
   }
-  std::vector<std::vector<double>> rest(rows.size(), std::vector<double>(cols.size(), 0.0));
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    for (std::size_t j = 0; j < cols.size(); ++j) rest[i][j] = iou[rows[i]][cols[j]];
+  std::vector<std::vector<double>> rest(free_rows.size(), std::vector<double>(free_cols.size(), 0.0));
+  for (std::size_t i = 0; i < free_rows.size(); ++i) {
+    for (std::size_t j = 0; j < free_cols.size(); ++j) {
+      if (passes(free_rows[i], free_cols[j])) rest[i][j] = f.at(free_rows[i], free_cols[j]);
+    }
   }
-  const std::vector<int> assigned = best_assignment_impl(rest, threshold);
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (assigned[i] >= 0) match[rows[i]] = static_cast<int>(cols[static_cast<std::size_t>(assigned[i])]);
+  const std::vector<int> assigned = best_assignment_impl(rest, std::numeric_limits<double>::min());
+  for (std::size_t i = 0; i < free_rows.size(); ++i) {
+    if (assigned[i] >= 0) match[free_rows[i]] = static_cast<int>(free_cols[static_cast<std::size_t>(assigned[i])]);
   }
   return match;
 }
@@ -171,17 +141,82 @@ std::vector<int> best_assignment_impl(const std::vector<std::vector<double>>& sc
 
 }  // namespace
 
-TrackingMeasures evaluate_tracking(const ClipAnnotationData& tracked, const ClipAnnotationData& truth,
-                                   double iou_threshold, bool require_same_frames) {
-  TrackingMeasures m;
-  std::vector<std::string> truth_keys, tracked_keys;
-  std::map<std::string, std::size_t> truth_index, tracked_index;
-  const auto index_of = [](std::map<std::string, std::size_t>& index, std::vector<std::string>& keys,
-                           const std::string& key) {
+
+double box_iou(const ContinuousBox& a, const ContinuousBox& b) {
+  const double width = std::max(std::min(a[2], b[2]) - std::max(a[0], b[0]), 0.0);
+  const double height = std::max(std::min(a[3], b[3]) - std::max(a[1], b[1]), 0.0);
+  const double intersection = width * height;
+  const double area_a = (a[2] - a[0]) * (a[3] - a[1]), area_b = (b[2] - b[0]) * (b[3] - b[1]);
+  const double union_area = area_a + area_b - intersection;
+  if (area_a <= kEps || area_b <= kEps || union_area <= kEps) return 0.0;
+  return intersection / union_area;
+}
+
+namespace {
+
+// Numbers the distinct keys of one side in order of first appearance.
+struct KeyIndex {
+  std::vector<std::string> keys;
+  std::map<std::string, std::size_t> index;
+  std::size_t of(const std::string& key) {
     const auto [it, added] = index.emplace(key, keys.size());
     if (added) keys.push_back(key);
     return it->second;
-  };
+  }
+};
+
+using FramePair = std::pair<const std::vector<TrackObject>*, const std::vector<TrackObject>*>;
+
+// Pairs both sides' frames by number (the tracked side shifted by
+// `offset`), in frame order; a frame on one side only gets nullptr on the
+// other, or is refused when `strict`.
+std::map<std::int64_t, FramePair> paired_frames(const TrackSet& tracked, const TrackSet& truth, std::int64_t offset,
+                                                bool strict) {
+  std::map<std::int64_t, FramePair> frames;
+  for (const auto& [frame, objects] : tracked.frames) frames[frame + offset].first = &objects;
+  for (const auto& [frame, objects] : truth.frames) frames[frame].second = &objects;
+  if (!strict) return frames;
+  for (const auto& [frame, pair] : frames) {
+    if (pair.first != nullptr && pair.second != nullptr) continue;
+    throw std::invalid_argument("frame " + std::to_string(frame) + " is " +
+                                (pair.first ? "tracked but has no truth" : "in the truth but was not tracked") +
+                                " (tracked: " + std::to_string(tracked.frames.size()) + " frames, truth: " +
+                                std::to_string(truth.frames.size()) + " frames)");
+  }
+  return frames;
+}
+
+// Returns the frame size of the first mask of a side (0 x 0 when none).
+cv::Size mask_frame_size(const TrackSet& side) {
+  for (const auto& [frame, objects] : side.frames) {
+    for (const TrackObject& o : objects) {
+      if (o.mask) return o.mask->size();
+    }
+  }
+  return {0, 0};
+}
+
+// Masks of two frame sizes cannot be compared pixel by pixel.
+void require_same_frame_size(const TrackSet& tracked, const TrackSet& truth) {
+  const cv::Size a = mask_frame_size(tracked), b = mask_frame_size(truth);
+  if (a.area() == 0 || b.area() == 0 || a == b) return;
+  const auto text = [](cv::Size s) { return std::to_string(s.width) + " x " + std::to_string(s.height); };
+  throw std::invalid_argument("the tracked masks lie on frames of " + text(a) + " pixels but the truth's on " + text(b) +
+                              ": both sides must come from the same frames");
+}
+
+double object_iou(const TrackObject& a, const TrackObject& b, bool boxes) {
+  return boxes ? box_iou(a.box, b.box) : mask_iou(*a.mask, *b.mask);
+}
+
+}  // namespace
+
+TrackingMeasures evaluate_tracks(const TrackSet& tracked, const TrackSet& truth, const EvaluationOptions& options) {
+  TrackingMeasures m;
+  m.box_iou = !(tracked.all_masks() && truth.all_masks());
+  if (!m.box_iou) require_same_frame_size(tracked, truth);
+  const double threshold = options.iou_threshold;
+  KeyIndex truth_keys, tracked_keys;
   std::map<std::pair<std::size_t, std::size_t>, std::int64_t> overlapping_frames;  // IDF1 pair counts
   std::map<std::pair<std::size_t, std::size_t>, std::int64_t> matched_frames;      // per-frame matches
   struct Change {
@@ -190,53 +225,68 @@ TrackingMeasures evaluate_tracking(const ClipAnnotationData& tracked, const Clip
   };
   std::map<std::size_t, Change> first_change;  // per truth key: its first identity switch
   std::map<std::size_t, std::int64_t> truth_frames, tracked_frames;
-  std::map<std::size_t, std::size_t> last_match;
+  std::map<std::size_t, std::size_t> last_match;  // truth id -> tracked id last matched (any earlier frame)
+  std::map<std::size_t, std::size_t> previous;    // the same, in the previous frame with objects on both sides
+  std::vector<FrameSimilarity> similarities;
+  static const std::vector<TrackObject> kNone;
   double iou_sum = 0;
-  for (const auto& [tracked_record, truth_record] : paired_frames(tracked, truth, require_same_frames)) {
-    const std::int64_t frame_key = (truth_record != nullptr ? truth_record : tracked_record)->frame_index;
+  const auto frames = paired_frames(tracked, truth, options.frame_offset, options.require_same_frames);
+  similarities.reserve(frames.size());
+  for (const auto& [frame, pair] : frames) {
     ++m.frames;
-    m.missing_frames += tracked_record == nullptr;
-    m.extra_frames += truth_record == nullptr;
-    const FrameMasks t = present(tracked_record), g = present(truth_record);
-    std::vector<std::size_t> gi, ti;
-    for (const std::string& k : g.keys) gi.push_back(index_of(truth_index, truth_keys, k));
-    for (const std::string& k : t.keys) ti.push_back(index_of(tracked_index, tracked_keys, k));
-    for (std::size_t r : gi) ++truth_frames[r];
-    for (std::size_t c : ti) ++tracked_frames[c];
-    m.truth_objects += static_cast<std::int64_t>(g.masks.size());
-    m.tracked_objects += static_cast<std::int64_t>(t.masks.size());
-    std::vector<std::vector<double>> iou(g.masks.size(), std::vector<double>(t.masks.size(), 0.0));
-    for (std::size_t r = 0; r < g.masks.size(); ++r) {
-      for (std::size_t c = 0; c < t.masks.size(); ++c) {
-        iou[r][c] = mask_iou(*g.masks[r], *t.masks[c]);
-        if (iou[r][c] >= iou_threshold) ++overlapping_frames[{gi[r], ti[c]}];
+    m.missing_frames += pair.first == nullptr;
+    m.extra_frames += pair.second == nullptr;
+    const std::vector<TrackObject>& t = pair.first ? *pair.first : kNone;
+    const std::vector<TrackObject>& g = pair.second ? *pair.second : kNone;
+    FrameSimilarity f;
+    for (const TrackObject& o : g) f.truth.push_back(truth_keys.of(o.key));
+    for (const TrackObject& o : t) f.tracked.push_back(tracked_keys.of(o.key));
+    for (const std::size_t r : f.truth) ++truth_frames[r];
+    for (const std::size_t c : f.tracked) ++tracked_frames[c];
+    m.truth_objects += static_cast<std::int64_t>(g.size());
+    m.tracked_objects += static_cast<std::int64_t>(t.size());
+    f.iou.resize(g.size() * t.size());
+    for (std::size_t r = 0; r < g.size(); ++r) {
+      for (std::size_t c = 0; c < t.size(); ++c) {
+        const double iou = object_iou(g[r], t[c], m.box_iou);
+        f.iou[r * t.size() + c] = iou;
+        if (iou >= threshold) ++overlapping_frames[{f.truth[r], f.tracked[c]}];
       }
     }
-    const std::vector<int> match = frame_matches(iou, gi, ti, last_match, iou_threshold);
-    std::int64_t matched = 0;
-    for (std::size_t r = 0; r < match.size(); ++r) {
-      if (match[r] < 0) continue;
-      const std::size_t c = ti[static_cast<std::size_t>(match[r])];
-      ++matched;
-      iou_sum += iou[r][static_cast<std::size_t>(match[r])];
-      ++matched_frames[{gi[r], c}];
-      const auto last = last_match.find(gi[r]);
-      if (last != last_match.end() && last->second != c) {
-        ++m.id_switches;
-        first_change.emplace(gi[r], Change{frame_key, last->second, c});
+    if (!g.empty() && !t.empty()) {
+      const std::vector<int> match = frame_matches(f, previous, threshold);
+      previous.clear();
+      std::int64_t matched = 0;
+      for (std::size_t r = 0; r < match.size(); ++r) {
+        if (match[r] < 0) continue;
+        const auto col = static_cast<std::size_t>(match[r]);
+        const std::size_t gid = f.truth[r], tid = f.tracked[col];
+        ++matched;
+        iou_sum += f.at(r, col);
+        ++matched_frames[{gid, tid}];
+        const auto last = last_match.find(gid);
+        if (last != last_match.end() && last->second != tid) {
+          ++m.id_switches;
+          first_change.emplace(gid, Change{frame, last->second, tid});
+        }
+        last_match[gid] = tid;
+        previous[gid] = tid;
       }
-      last_match[gi[r]] = c;
+      m.matches += matched;
     }
-    m.matches += matched;
-    m.misses += static_cast<std::int64_t>(g.masks.size()) - matched;
-    m.false_positives += static_cast<std::int64_t>(t.masks.size()) - matched;
+    similarities.push_back(std::move(f));
   }
+  m.misses = m.truth_objects - m.matches;
+  m.false_positives = m.tracked_objects - m.matches;
   m.mota = 1.0 - ratio(static_cast<double>(m.misses + m.false_positives + m.id_switches), static_cast<double>(m.truth_objects));
   m.mean_iou = ratio(iou_sum, static_cast<double>(m.matches));
+  m.truth_ids = static_cast<std::int64_t>(truth_keys.keys.size());
+  m.tracked_ids = static_cast<std::int64_t>(tracked_keys.keys.size());
+  m.hota = hota_measures(similarities, truth_keys.keys.size(), tracked_keys.keys.size());
 
   // IDF1: one tracked key per truth key, most frames covered in total.
-  std::vector<std::vector<double>> shared(truth_keys.size(), std::vector<double>(tracked_keys.size(), 0.0));
-  for (const auto& [pair, count] : overlapping_frames) shared[pair.first][pair.second] = static_cast<double>(count);
+  std::vector<std::vector<double>> shared(truth_keys.keys.size(), std::vector<double>(tracked_keys.keys.size(), 0.0));
+  for (const auto& [ids, count] : overlapping_frames) shared[ids.first][ids.second] = static_cast<double>(count);
   const std::vector<int> identity = best_assignment(shared, 1.0);
   for (std::size_t r = 0; r < identity.size(); ++r) {
     if (identity[r] >= 0) m.idtp += static_cast<std::int64_t>(shared[r][static_cast<std::size_t>(identity[r])]);
@@ -247,44 +297,49 @@ TrackingMeasures evaluate_tracking(const ClipAnnotationData& tracked, const Clip
   m.id_recall = ratio(static_cast<double>(m.idtp), static_cast<double>(m.idtp + m.idfn));
   m.idf1 = ratio(2.0 * static_cast<double>(m.idtp), static_cast<double>(2 * m.idtp + m.idfp + m.idfn));
 
-  for (std::size_t r = 0; r < truth_keys.size(); ++r) {
+  for (std::size_t r = 0; r < truth_keys.keys.size(); ++r) {
     IdentityRecord rec;
-    rec.truth_box = truth_keys[r];
+    rec.truth_box = truth_keys.keys[r];
     rec.frames = truth_frames[r];
     if (identity[r] >= 0) {
-      const std::size_t c = static_cast<std::size_t>(identity[r]);
-      rec.assigned_box = tracked_keys[c];
+      const auto c = static_cast<std::size_t>(identity[r]);
+      rec.assigned_box = tracked_keys.keys[c];
       rec.idtp = static_cast<std::int64_t>(shared[r][c]);
       rec.idfp = tracked_frames[c] - rec.idtp;
     }
     rec.idfn = rec.frames - rec.idtp;
     std::int64_t most = 0;
-    for (const auto& [pair, count] : matched_frames) {
-      if (pair.first != r) continue;
+    for (const auto& [ids, count] : matched_frames) {
+      if (ids.first != r) continue;
       rec.tracked += count;
-      if (identity[r] >= 0 && pair.second == static_cast<std::size_t>(identity[r])) {
+      if (identity[r] >= 0 && ids.second == static_cast<std::size_t>(identity[r])) {
         rec.own_identity += count;
       } else {
         rec.other_identity += count;
-        if (count > most) most = count, rec.most_other_box = tracked_keys[pair.second];
-
+        if (count > most) most = count, rec.most_other_box = tracked_keys.keys[ids.second];
       }
     }
     if (const auto change = first_change.find(r); change != first_change.end()) {
       rec.first_switch_frame = change->second.frame;
-      rec.switched_from = tracked_keys[change->second.from];
-      rec.switched_to = tracked_keys[change->second.to];
+      rec.switched_from = tracked_keys.keys[change->second.from];
+      rec.switched_to = tracked_keys.keys[change->second.to];
     }
     m.identities.push_back(rec);
   }
-  std::vector<bool> paired(tracked_keys.size(), false);
+  std::vector<bool> paired(tracked_keys.keys.size(), false);
   for (const int c : identity) {
     if (c >= 0) paired[static_cast<std::size_t>(c)] = true;
   }
-  for (std::size_t c = 0; c < tracked_keys.size(); ++c) {
-    if (!paired[c]) m.unpaired_tracked.push_back({tracked_keys[c], tracked_frames[c]});
+  for (std::size_t c = 0; c < tracked_keys.keys.size(); ++c) {
+    if (!paired[c]) m.unpaired_tracked.push_back({tracked_keys.keys[c], tracked_frames[c]});
   }
   return m;
+}
+
+TrackingMeasures evaluate_tracking(const ClipAnnotationData& tracked, const ClipAnnotationData& truth,
+                                   double iou_threshold, bool require_same_frames) {
+  return evaluate_tracks(track_set_of(tracked), track_set_of(truth),
+                         EvaluationOptions{.iou_threshold = iou_threshold, .require_same_frames = require_same_frames});
 }
 
 }  // namespace pelk

@@ -1,8 +1,9 @@
 // Tracking measures against truth: how well a tracked clip keeps each
-// animal's identity, in the field's standard measures (CLEAR MOT's MOTA and
-// identity switches, IDF1 with ID precision and recall), plus the mean mask
-// IoU of matched masks and a per-identity table. Tracked and truth frames
-// are paired by frame number; masks by mask IoU.
+// animal's identity, in the field's standard measures (HOTA with DetA, AssA
+// and LocA; CLEAR MOT's MOTA, MOTP and identity switches; IDF1 with ID
+// precision and recall), counted as the standard evaluation code counts
+// them, plus a per-identity table. Tracked and truth frames are paired by
+// frame number; objects by mask IoU, or box IoU when a side has only boxes.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,8 @@
 #include <vector>
 
 #include "pelk_utils/annotation/clip_loader.hpp"
+#include "pelk_utils/quality/hota.hpp"
+#include "pelk_utils/quality/track_set.hpp"
 
 namespace pelk {
 
@@ -55,7 +58,10 @@ struct TrackingMeasures {
   double mota = 0;                   // 1 - (FN + FP + IDSW) / GT
   double idf1 = 0, id_precision = 0, id_recall = 0;
   std::int64_t idtp = 0, idfp = 0, idfn = 0;
-  double mean_iou = 0;               // over per-frame matches
+  double mean_iou = 0;               // MOTP: mean IoU over per-frame matches
+  HotaMeasures hota;                 // HOTA, DetA, AssA, LocA
+  bool box_iou = false;              // objects met by box IoU (a side had only boxes)
+  std::int64_t truth_ids = 0, tracked_ids = 0;
   std::vector<IdentityRecord> identities;  // truth keys in order of first appearance
   std::vector<UnpairedTrackedKey> unpaired_tracked;  // in order of first appearance
 };
@@ -68,13 +74,35 @@ double mask_iou(const Mask& a, const Mask& b);
 // row r or -1. Ties go to the earlier column.
 std::vector<int> best_assignment(const std::vector<std::vector<double>>& score, double minimum);
 
+struct EvaluationOptions {
+  double iou_threshold = 0.5;        // CLEAR MOT and IDF1 matches need IoU >= this
+  bool require_same_frames = false;  // refuse a frame on one side only
+  std::int64_t frame_offset = 0;     // added to the tracked side's frame numbers
+};
+
+// Returns the IoU of two continuous boxes as the standard evaluation code
+// computes it: areas w x h, 0 when either area or the union is not positive.
+double box_iou(const ContinuousBox& a, const ContinuousBox& b);
+
+// Measures `tracked` against `truth`, whatever their sources: mask IoU when
+// both sides have a mask for every object, else box IoU (masks give their
+// boxes). Frames: the union of both sides'. CLEAR MOT as the standard tools
+// count it: a truth id matched in the previous frame (the last frame where
+// both sides had objects) keeps its tracked id while their IoU passes the
+// threshold; the rest are matched by optimal assignment on IoU; an identity
+// switch is a match whose tracked id differs from the one last matched to
+// that truth id in any earlier frame. IDF1 by one global one-to-one pairing
+// of ids; HOTA as hota_measures. Throws std::invalid_argument as
+// evaluate_tracking when `require_same_frames` and a frame is on one side only.
+TrackingMeasures evaluate_tracks(const TrackSet& tracked, const TrackSet& truth, const EvaluationOptions& options = {});
+
 // Measures `tracked` against `truth`. Frames are paired by frame_index; a
 // frame on one side only counts as a frame with no masks on the other (a
 // tracker that wrote nothing for a frame missed its animals), unless
 // `require_same_frames` asks for std::invalid_argument naming the first such
 // frame. Empty masks do not count. Per
-// frame (as CLEAR MOT does), a truth mask keeps the tracked key it was last
-// matched with while their mask IoU reaches `iou_threshold`; the others are
+// frame (as CLEAR MOT does), a truth mask keeps the tracked key it was
+// matched with in the previous frame while their mask IoU reaches `iou_threshold`; the others are
 // matched by optimal assignment on mask IoU, a match needing IoU >=
 // `iou_threshold`. An identity switch is a match whose tracked key differs
 // from the truth's previous match. IDF1
