@@ -50,7 +50,7 @@ std::string annotation_document(const std::string& image_path, const std::vector
       const Box b = o.mask.box();
       d["xyxy"].push_back({b[0], b[1], b[2], b[3]});
     }
-    d["formatted_polygon"] = mask_polygons(o.mask);
+    d["formatted_polygon"] = o.polygons.empty() ? mask_polygons(o.mask) : o.polygons;
     doc["detections"].push_back(std::move(d));
   }
   return doc.dump(4, ' ', true);

@@ -15,6 +15,9 @@ namespace pelk {
 struct AnnotatedObject {
   std::int64_t object_id = 1;  // tracker identity, from 1 (box key "Box<object_id - 1>")
   Mask mask;
+  // Polygon strings written instead of the mask's outline (when not empty),
+  // for outlines that come from elsewhere as they are.
+  std::vector<std::string> polygons;
 };
 
 // Returns the outline polygons of `mask` as annotation polygon strings

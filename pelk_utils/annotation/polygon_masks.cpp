@@ -31,25 +31,15 @@ std::vector<cv::Point> vertices(const PolygonString& polygon, int height, int wi
 // Unites the filled polygons of one detection into one mask.
 Mask detection_mask(const nlohmann::json& polygons, cv::Size frame, const std::string& where) {
   if (!polygons.is_array()) throw std::invalid_argument(where + ": \"formatted_polygon\" is not an array");
-  std::vector<PolygonRaster> rasters;
-  cv::Rect united;
+  std::vector<std::vector<cv::Point>> all;
+  all.reserve(polygons.size());
   for (std::size_t k = 0; k < polygons.size(); ++k) {
     const std::string at = where + ", polygon " + std::to_string(k);
     if (!polygons[k].is_string()) throw std::invalid_argument(at + ": not a string");
     const PolygonString polygon = parse_polygon_string(polygons[k].get_ref<const std::string&>(), at);
-    const std::vector<cv::Point> points = vertices(polygon, frame.height, frame.width, at);
-    PolygonRaster raster = fill_polygon(points, frame);
-    if (raster.bits.empty()) continue;
-    united = united.empty() ? raster.rect : (united | raster.rect);
-    rasters.push_back(std::move(raster));
+    all.push_back(vertices(polygon, frame.height, frame.width, at));
   }
-  if (rasters.size() == 1) return Mask(frame, rasters[0].rect, rasters[0].bits);
-  cv::Mat1b bits = cv::Mat1b::zeros(united.size());
-  for (const PolygonRaster& r : rasters) {
-    cv::Mat1b target = bits(r.rect - united.tl());
-    cv::bitwise_or(target, r.bits, target);
-  }
-  return Mask(frame, united, bits);
+  return fill_polygons_mask(all, frame);
 }
 
 }  // namespace

@@ -107,4 +107,23 @@ Mask fill_polygon_mask(const std::vector<cv::Point>& polygon, cv::Size frame_siz
   return Mask(frame_size, raster.rect, raster.bits);
 }
 
+Mask fill_polygons_mask(const std::vector<std::vector<cv::Point>>& polygons, cv::Size frame_size) {
+  std::vector<PolygonRaster> rasters;
+  cv::Rect united;
+  for (const std::vector<cv::Point>& points : polygons) {
+    PolygonRaster raster = fill_polygon(points, frame_size);
+    if (raster.bits.empty()) continue;
+    united = united.empty() ? raster.rect : (united | raster.rect);
+    rasters.push_back(std::move(raster));
+  }
+  if (rasters.empty()) return Mask(frame_size, cv::Rect(), cv::Mat1b());
+  if (rasters.size() == 1) return Mask(frame_size, rasters[0].rect, rasters[0].bits);
+  cv::Mat1b bits = cv::Mat1b::zeros(united.size());
+  for (const PolygonRaster& r : rasters) {
+    cv::Mat1b target = bits(r.rect - united.tl());
+    cv::bitwise_or(target, r.bits, target);
+  }
+  return Mask(frame_size, united, bits);
+}
+
 }  // namespace pelk

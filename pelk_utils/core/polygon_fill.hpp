@@ -33,4 +33,7 @@ PolygonRaster fill_polygon(const std::vector<cv::Point>& polygon, cv::Size frame
 // cv::fillPoly would fill it; the work covers the polygon's own rectangle.
 Mask fill_polygon_mask(const std::vector<cv::Point>& polygon, cv::Size frame_size);
 
+// Returns the union of `polygons`, each filled as fill_polygon_mask would.
+Mask fill_polygons_mask(const std::vector<std::vector<cv::Point>>& polygons, cv::Size frame_size);
+
 }  // namespace pelk

@@ -1,8 +1,15 @@
 #include "pelk_utils/interchange/cvat.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
+#include <fstream>
+#include <limits>
 #include <map>
+#include <set>
+#include <stdexcept>
+
+#include <pugixml.hpp>
 
 #include "pelk_utils/core/number.hpp"
 #include "pelk_utils/core/streamed_file.hpp"
@@ -21,9 +28,13 @@ double doubled_area(const std::vector<double>& p) {
   return std::abs(sum);
 }
 
-std::string shape(std::size_t frame, bool outside, const std::string& points) {
+// One polygon shape; `attribute` names the identity ("identity") or, for a
+// separate piece, the identity it belongs to ("part_of").
+std::string shape(std::size_t frame, bool outside, const std::string& points, const char* attribute,
+                  const std::string& key) {
   return "    <polygon frame=\"" + std::to_string(frame) + "\" outside=\"" + (outside ? "1" : "0") +
-         "\" occluded=\"0\" keyframe=\"1\" points=\"" + points + "\" z_order=\"0\">\n    </polygon>\n";
+         "\" occluded=\"0\" keyframe=\"1\" points=\"" + points + "\" z_order=\"0\">\n      <attribute name=\"" +
+         attribute + "\">" + xml_escaped(key) + "</attribute>\n    </polygon>\n";
 }
 
 class CvatWriter : public TrackWriter {
@@ -38,24 +49,25 @@ class CvatWriter : public TrackWriter {
       Track& t = tracks_[o.id];
       t.key = o.key;
       if (o.polygons.empty()) {
-        t.text += shape(f.index, true, last_points(t));
+        t.text += shape(f.index, true, last_points(t), "identity", t.key);
         continue;
       }
       const auto largest = std::max_element(o.polygons.begin(), o.polygons.end(), [](const auto& a, const auto& b) {
         return doubled_area(a) < doubled_area(b);
       });
       t.points = cvat_points(*largest);
-      t.text += shape(f.index, false, t.points);
+      t.text += shape(f.index, false, t.points, "identity", t.key);
       for (auto p = o.polygons.begin(); p != o.polygons.end(); ++p) {
         if (p == largest) continue;
         // A separate piece: a track of one frame, outside from the next.
         const std::string points = cvat_points(*p);
-        parts_.push_back({o.key, shape(f.index, false, points) + shape(f.index + 1, true, points)});
+        parts_.push_back({o.key, shape(f.index, false, points, "part_of", o.key) +
+                                     shape(f.index + 1, true, points, "part_of", o.key)});
       }
     }
     for (const std::string& key : f.absent) {
       auto it = std::find_if(tracks_.begin(), tracks_.end(), [&](const auto& t) { return t.second.key == key; });
-      if (it != tracks_.end()) it->second.text += shape(f.index, true, last_points(it->second));
+      if (it != tracks_.end()) it->second.text += shape(f.index, true, last_points(it->second), "identity", key);
     }
   }
 
@@ -66,6 +78,9 @@ class CvatWriter : public TrackWriter {
                "      <start_frame>0</start_frame>\n      <stop_frame>" + std::to_string(frames_ == 0 ? 0 : frames_ - 1) +
                "</stop_frame>\n      <labels>\n        <label>\n          <name>pig</name>\n"
                "          <type>polygon</type>\n          <attributes>\n            <attribute>\n"
+               "              <name>identity</name>\n              <mutable>False</mutable>\n"
+               "              <input_type>text</input_type>\n              <default_value></default_value>\n"
+               "              <values></values>\n            </attribute>\n            <attribute>\n"
                "              <name>part_of</name>\n              <mutable>False</mutable>\n"
                "              <input_type>text</input_type>\n              <default_value></default_value>\n"
                "              <values></values>\n            </attribute>\n          </attributes>\n"
@@ -81,7 +96,7 @@ class CvatWriter : public TrackWriter {
     }
     for (const auto& [key, text] : parts_) {
       out_.write("  <track id=\"" + std::to_string(id++) + "\" label=\"pig\" source=\"manual\">\n" + text +
-                 "    <attribute name=\"part_of\">" + xml_escaped(key) + "</attribute>\n  </track>\n");
+                 "  </track>\n");
     }
     out_.write("</annotations>\n");
     out_.commit();
@@ -131,6 +146,215 @@ std::string cvat_points(const std::vector<double>& polygon) {
 
 std::unique_ptr<TrackWriter> cvat_writer(const std::string& path, const std::string& task_name) {
   return std::make_unique<CvatWriter>(path, task_name);
+}
+
+namespace {
+
+constexpr double kMaxCoordinate = 1e7;
+constexpr std::uintmax_t kMaxXmlBytes = std::uintmax_t{2} << 30;
+
+// The file's text, whole (pugixml parses in place); refused beyond 2 GiB.
+std::string read_whole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) throw std::runtime_error("cannot read '" + path + "'");
+  const std::streamoff size = in.tellg();
+  if (size < 0) throw std::runtime_error("cannot read '" + path + "'");
+  if (static_cast<std::uintmax_t>(size) > kMaxXmlBytes) {
+    throw std::invalid_argument("'" + path + "' is " + std::to_string(size >> 20) + " MiB; CVAT files above 2 GiB are refused");
+  }
+  std::string text(static_cast<std::size_t>(size), '\0');
+  in.seekg(0);
+  in.read(text.data(), size);
+  if (!in) throw std::runtime_error("cannot read '" + path + "'");
+  return text;
+}
+
+class CvatReader {
+ public:
+  CvatReader(std::string path, std::string text) : path_(std::move(path)), text_(std::move(text)) {}
+
+  ImportedTracks read() {
+    // No parse_doctype: a document type is found below and refused; entity
+    // references other than XML's five are never expanded.
+    const pugi::xml_parse_result parsed =
+        doc_.load_buffer(text_.data(), text_.size(), pugi::parse_default | pugi::parse_doctype, pugi::encoding_utf8);
+    if (!parsed) fail_at(static_cast<std::size_t>(parsed.offset), std::string("not well-formed XML: ") + parsed.description());
+    for (const pugi::xml_node node : doc_.children()) {
+      if (node.type() == pugi::node_doctype) {
+        fail_at(node, "declares a document type (<!DOCTYPE>); CVAT files have none, and its entities would not be expanded");
+      }
+    }
+    const pugi::xml_node root = doc_.child("annotations");
+    if (!root) fail("has no <annotations> root: not a CVAT XML file");
+    out_.source = path_;
+    out_.kind = "CVAT XML";
+    read_size(root);
+    std::size_t tracks = 0;
+    for (const pugi::xml_node track : root.children("track")) read_track(track), ++tracks;
+    if (tracks == 0 && root.child("image")) {
+      fail("holds images, not tracks: it is CVAT for images; export the task as \"CVAT for video 1.1\"");
+    }
+    for (const auto& [kind, count] : skipped_) {
+      out_.notes.push_back("skipped " + std::to_string(count) + " <" + kind + "> shape" + (count == 1 ? "" : "s") +
+                           " (only polygons and boxes are read)");
+    }
+    merge_parts();
+    return std::move(out_);
+  }
+
+ private:
+  [[noreturn]] void fail(const std::string& what) const { throw std::invalid_argument("'" + path_ + "' " + what); }
+  [[noreturn]] void fail_at(std::size_t offset, const std::string& what) const {
+    const std::size_t end = std::min(offset, text_.size());
+    const auto line = 1 + std::count(text_.begin(), text_.begin() + static_cast<std::ptrdiff_t>(end), '\n');
+    throw std::invalid_argument("'" + path_ + "' line " + std::to_string(line) + ": " + what);
+  }
+  [[noreturn]] void fail_at(const pugi::xml_node& node, const std::string& what) const {
+    fail_at(static_cast<std::size_t>(std::max<std::ptrdiff_t>(node.offset_debug(), 0)), what);
+  }
+
+  double number(const pugi::xml_node& node, const char* name, double limit = kMaxCoordinate) const {
+    const pugi::xml_attribute a = node.attribute(name);
+    if (!a) fail_at(node, "<" + std::string(node.name()) + "> has no " + name);
+    return parse(node, a.value(), name, limit);
+  }
+
+  // A finite number within +-limit (beyond it, a number that declares
+  // gigabytes of raster or frames).
+  double parse(const pugi::xml_node& node, std::string_view text, const std::string& name,
+               double limit = kMaxCoordinate) const {
+    double v = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(v)) {
+      fail_at(node, name + " '" + std::string(text) + "' is not a finite number");
+    }
+    if (std::abs(v) > limit) fail_at(node, name + " " + std::string(text) + " is beyond 10^7 pixels");
+    return v;
+  }
+
+  void read_size(const pugi::xml_node& root) {
+    const pugi::xml_node size = root.child("meta").find_node([](const pugi::xml_node& n) {
+      return std::string_view(n.name()) == "original_size";
+    });
+    if (!size) return;
+    const auto side = [&](const char* name) {
+      const pugi::xml_node n = size.child(name);
+      const double v = parse(n ? n : size, n.text().get(), name);
+      if (v != std::trunc(v) || v < 1 || v > kMaxImportedFrameSide) {
+        fail_at(n ? n : size, std::string("original_size ") + name + " " + n.text().get() + " is not a whole number from 1 to " +
+                                  std::to_string(kMaxImportedFrameSide));
+      }
+      return static_cast<int>(v);
+    };
+    const int width = side("width");
+    out_.frame_size = cv::Size(width, side("height"));
+  }
+
+  static std::string attribute_of(const pugi::xml_node& shape, const char* name) {
+    for (const pugi::xml_node a : shape.children("attribute")) {
+      if (std::string_view(a.attribute("name").value()) == name) return a.text().get();
+    }
+    return "";
+  }
+
+  std::vector<double> points(const pugi::xml_node& shape) const {
+    std::vector<double> out;
+    const std::string_view text = shape.attribute("points").value();
+    std::size_t i = 0;
+    while (i <= text.size()) {
+      std::size_t end = text.find_first_of(",;", i);
+      if (end == std::string_view::npos) end = text.size();
+      out.push_back(parse(shape, text.substr(i, end - i), "point coordinate"));
+      i = end + 1;
+    }
+    if (out.size() % 2 != 0) fail_at(shape, "points has an odd number of coordinates");
+    if (out.size() < 6) fail_at(shape, "a polygon needs at least three points");
+    return out;
+  }
+
+  void read_track(const pugi::xml_node& track) {
+    const std::string id = track.attribute("id").value();
+    std::set<std::int64_t> frames;
+    for (const pugi::xml_node shape : track.children()) {
+      if (shape.type() != pugi::node_element) continue;
+      const std::string kind = shape.name();
+      if (kind == "attribute") continue;
+      if (kind != "polygon" && kind != "box") {
+        ++skipped_[kind];
+        continue;
+      }
+      const double frame_number = number(shape, "frame", std::numeric_limits<double>::max());
+      if (frame_number != std::trunc(frame_number) || frame_number < 0 ||
+          frame_number > static_cast<double>(kMaxImportedFrame)) {
+        fail_at(shape, "frame " + std::string(shape.attribute("frame").value()) + " is not a whole number from 0 to " +
+                           std::to_string(kMaxImportedFrame));
+      }
+      const auto frame = static_cast<std::int64_t>(frame_number);
+      if (!frames.insert(frame).second) fail_at(shape, "track " + id + " has two shapes on frame " + std::to_string(frame));
+      if (std::string_view(shape.attribute("outside").value()) == "1") continue;
+      ImportedObject o;
+      const std::string identity = attribute_of(shape, "identity"), part_of = attribute_of(shape, "part_of");
+      o.key = !identity.empty() ? identity : "track " + id;
+      if (kind == "box") {
+        o.box = {number(shape, "xtl"), number(shape, "ytl"), number(shape, "xbr"), number(shape, "ybr")};
+        if (o.box[2] < o.box[0] || o.box[3] < o.box[1]) fail_at(shape, "the box has a negative width or height");
+      } else {
+        o.polygons.push_back(points(shape));
+        o.box = extent(o.polygons.back());
+      }
+      if (!part_of.empty()) {
+        parts_.push_back({frame, part_of, std::move(o)});
+        continue;
+      }
+      out_.frames[frame].push_back(std::move(o));
+    }
+  }
+
+  static ContinuousBox extent(const std::vector<double>& p) {
+    ContinuousBox b{p[0], p[1], p[0], p[1]};
+    for (std::size_t i = 0; i + 1 < p.size(); i += 2) {
+      b[0] = std::min(b[0], p[i]), b[2] = std::max(b[2], p[i]);
+      b[1] = std::min(b[1], p[i + 1]), b[3] = std::max(b[3], p[i + 1]);
+    }
+    return b;
+  }
+
+  // Separate pieces join the polygons of the identity they name, or stand
+  // as that identity when it has no shape of its own in the frame.
+  void merge_parts() {
+    for (auto& [frame, key, piece] : parts_) {
+      std::vector<ImportedObject>& objects = out_.frames[frame];
+      const auto owner = std::find_if(objects.begin(), objects.end(), [&](const ImportedObject& o) { return o.key == key; });
+      if (owner == objects.end() || piece.polygons.empty() || owner->polygons.empty()) {
+        piece.key = key;
+        if (owner == objects.end()) objects.push_back(std::move(piece));
+        continue;
+      }
+      owner->polygons.push_back(std::move(piece.polygons.front()));
+      const ContinuousBox b = extent(owner->polygons.back());
+      owner->box = {std::min(owner->box[0], b[0]), std::min(owner->box[1], b[1]), std::max(owner->box[2], b[2]),
+                    std::max(owner->box[3], b[3])};
+    }
+  }
+
+  struct Part {
+    std::int64_t frame;
+    std::string key;
+    ImportedObject piece;
+  };
+
+  std::string path_, text_;
+  pugi::xml_document doc_;
+  ImportedTracks out_;
+  std::map<std::string, std::size_t> skipped_;
+  std::vector<Part> parts_;
+};
+
+}  // namespace
+
+ImportedTracks read_cvat(const std::string& path) {
+  CvatReader reader(path, read_whole(path));
+  return reader.read();
 }
 
 }  // namespace pelk

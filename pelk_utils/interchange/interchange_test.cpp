@@ -14,7 +14,10 @@
 #include "pelk_utils/annotation/clip_loader.hpp"
 #include "pelk_utils/core/testing/test_support.hpp"
 #include "pelk_utils/interchange/cvat.hpp"
+#include "pelk_utils/interchange/evaluation_input.hpp"
 #include "pelk_utils/interchange/mot.hpp"
+#include "pelk_utils/interchange/track_import.hpp"
+#include "pelk_utils/quality/tracking_measures.hpp"
 #include "pelk_utils/synth/pen_scene.hpp"
 
 namespace pelk {
@@ -121,7 +124,8 @@ TEST_F(ExportTest, CvatTracksHoldTheFilesPolygonsAndOutsideWhereNoMask) {
   EXPECT_STREQ(root.child("meta").child("task").child("labels").child("label").child_value("name"), "pig");
   int tracks = 0;
   for (const pugi::xml_node track : root.children("track")) {
-    if (track.child("attribute")) continue;  // a separate piece of an animal
+    const pugi::xml_node named = track.child("polygon").child("attribute");
+    if (std::string_view(named.attribute("name").value()) == "part_of") continue;  // a separate piece of an animal
     ++tracks;
     const std::string key = "Box" + std::to_string(tracks - 1);
     int frames = 0;
@@ -131,6 +135,7 @@ TEST_F(ExportTest, CvatTracksHoldTheFilesPolygonsAndOutsideWhereNoMask) {
       EXPECT_STREQ(polygon.attribute("keyframe").value(), "1");
       const bool outside = polygon.attribute("outside").as_int() == 1;
       EXPECT_EQ(outside, !records_[frame].masks_dict.contains(key)) << key << " frame " << frame;
+      EXPECT_STREQ(polygon.child("attribute").text().get(), key.c_str());
       if (outside) continue;
       const auto polygons = file_polygons(frame, key);
       const std::vector<double> got = numbers_of(polygon.attribute("points").value());
@@ -170,6 +175,114 @@ TEST_F(ExportTest, EscapesAndRefusals) {
   EXPECT_FALSE(fs::exists(path("a/tracks.txt")));
   EXPECT_EQ(track_format_named("cvat"), TrackFormat::kCvat);
   EXPECT_FALSE(track_format_named("csv").has_value());
+}
+
+// The clips as one track set, frames numbered from `first` over both clips
+// in order (as the exports number them).
+TrackSet as_one_set(const std::vector<FrameRecord>& records, std::int64_t first, bool boxes) {
+  TrackSet out;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    std::vector<TrackObject>& objects = out.frames[first + static_cast<std::int64_t>(i)];
+    for (const auto& [key, mask] : records[i].masks_dict) {
+      if (mask.empty()) continue;
+      objects.push_back({key, boxes ? std::nullopt : std::optional<Mask>(mask), continuous_box(mask)});
+    }
+  }
+  return out;
+}
+
+// The truth: the same animals, Box2 and Box5 exchanged from the fourth frame
+// on and Box9 missing in the second, so that every measure has work to do.
+std::vector<FrameRecord> disturbed(std::vector<FrameRecord> records) {
+  for (std::size_t i = 3; i < records.size(); ++i) {
+    MaskDict& m = records[i].masks_dict;
+    const Mask two = m.at("Box2");
+    m.insert_or_assign("Box2", m.at("Box5"));
+    m.insert_or_assign("Box5", two);
+  }
+  records[1].masks_dict.erase("Box9");
+  return records;
+}
+
+void expect_same_measures(const TrackingMeasures& a, const TrackingMeasures& b) {
+  EXPECT_EQ(a.box_iou, b.box_iou);
+  EXPECT_EQ(a.matches, b.matches);
+  EXPECT_EQ(a.misses, b.misses);
+  EXPECT_EQ(a.false_positives, b.false_positives);
+  EXPECT_EQ(a.id_switches, b.id_switches);
+  EXPECT_EQ(a.idtp, b.idtp);
+  EXPECT_DOUBLE_EQ(a.mean_iou, b.mean_iou);
+  EXPECT_DOUBLE_EQ(a.hota.hota, b.hota.hota);
+  EXPECT_DOUBLE_EQ(a.hota.assa, b.hota.assa);
+  EXPECT_DOUBLE_EQ(a.hota.loca, b.hota.loca);
+}
+
+// A truth folder written from the disturbed records, in one clip.
+std::string write_truth_folder(const std::vector<FrameRecord>& truth, const std::string& dir) {
+  fs::create_directories(dir);
+  for (std::size_t i = 0; i < truth.size(); ++i) {
+    std::vector<AnnotatedObject> objects;
+    for (const auto& [key, mask] : truth[i].masks_dict) objects.push_back({*box_number_of_key(key) + 1, mask, {}});
+    write_annotation_file(dir + "/output_pp_" + std::to_string(i) + ".json", truth[i].image_path, objects);
+  }
+  return dir;
+}
+
+TEST_F(ExportTest, MotAndCvatFilesMeasureAsTheFoldersTheyCameFrom) {
+  const std::vector<FrameRecord> truth = disturbed(records_);
+  const std::string truth_dir = write_truth_folder(truth, path("truth"));
+  export_tracks(clips_, TrackFormat::kMot, path("tracked.txt"));
+  export_tracks({truth_dir}, TrackFormat::kMot, path("truth.txt"));
+  export_tracks(clips_, TrackFormat::kCvat, path("tracked.xml"));
+  export_tracks({truth_dir}, TrackFormat::kCvat, path("truth.xml"));
+
+  // MOT holds boxes: the folders' masks met as their boxes.
+  const TrackingMeasures by_boxes = evaluate_tracks(as_one_set(records_, 1, true), as_one_set(truth, 1, true));
+  EXPECT_GT(by_boxes.id_switches, 0);
+  EXPECT_LT(by_boxes.hota.hota, 1.0);
+  const auto [mot_tracked, mot_truth] = read_evaluation_inputs(path("tracked.txt"), path("truth.txt"));
+  expect_same_measures(evaluate_tracks(mot_tracked, mot_truth), by_boxes);
+  // A folder against MOT: boxes too, the folder's keys shifted onto MOT's frames.
+  const auto [folder, mot] = read_evaluation_inputs(truth_dir, path("truth.txt"));
+  const TrackingMeasures shifted = evaluate_tracks(folder, mot, {.frame_offset = 1});
+  EXPECT_TRUE(shifted.box_iou);
+  EXPECT_DOUBLE_EQ(shifted.hota.hota, 1.0);
+
+  // CVAT holds the files' polygons: the same masks, the same numbers.
+  const TrackingMeasures by_masks = evaluate_tracks(as_one_set(records_, 0, false), as_one_set(truth, 0, false));
+  const auto [cvat_tracked, cvat_truth] = read_evaluation_inputs(path("tracked.xml"), path("truth.xml"));
+  expect_same_measures(evaluate_tracks(cvat_tracked, cvat_truth), by_masks);
+  EXPECT_EQ(cvat_truth.frames.at(3).front().key, "Box0");
+}
+
+TEST_F(ExportTest, ImportedFilesLoadAsTheFoldersTheyCameFrom) {
+  export_tracks({clips_[0]}, TrackFormat::kCvat, path("a.xml"));
+  export_tracks({clips_[0]}, TrackFormat::kMot, path("a.txt"));
+  std::vector<std::string> images;
+  for (int f = 0; f < 3; ++f) images.push_back(records_[static_cast<std::size_t>(f)].image_path);
+  const ImportSummary cvat = import_tracks(read_cvat(path("a.xml")), images, path("from_cvat"), 0);
+  EXPECT_EQ(cvat.files, 3u);
+  EXPECT_EQ(cvat.identities, 10u);
+  const ImportSummary mot = import_tracks(read_mot(path("a.txt"), TrackSide::kTruth), images, path("from_mot"), 1);
+  EXPECT_EQ(mot.objects, 30u);
+  testing::CoutCapture quiet;
+  const ClipAnnotationData from_cvat = *get_pelk_annotation_data("", false, 0, path("from_cvat")).pelk_annotation_data;
+  const ClipAnnotationData from_mot = *get_pelk_annotation_data("", false, 0, path("from_mot")).pelk_annotation_data;
+  for (int f = 0; f < 3; ++f) {
+    const FrameRecord& original = records_[static_cast<std::size_t>(f)];
+    EXPECT_EQ(from_cvat.at(f).image_path, original.image_path);
+    for (const auto& [key, mask] : original.masks_dict) {
+      EXPECT_TRUE(from_cvat.at(f).masks_dict.at(key) == mask) << "polygons as given: the same pixels, " << key;
+      const Mask& box = from_mot.at(f).masks_dict.at(key);  // a rectangle over the mask's pixels
+      EXPECT_EQ(box.bounds(), mask.bounds()) << key;
+      EXPECT_EQ(box.area(), mask.bounds().area()) << key;
+    }
+  }
+  // Importing again into a folder that holds files, or frames without an image: refused, nothing written.
+  EXPECT_THROW(import_tracks(read_cvat(path("a.xml")), images, path("from_cvat"), 0), std::invalid_argument);
+  EXPECT_THROW(import_tracks(read_mot(path("a.txt"), TrackSide::kTruth), {images[0]}, path("short"), 1),
+               std::invalid_argument);
+  EXPECT_FALSE(fs::exists(path("short")));
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
 #include "pelk_utils/interchange/mot.hpp"
 
+#include <charconv>
+#include <cmath>
+#include <fstream>
 #include <map>
+#include <stdexcept>
 
 #include <nlohmann/json.hpp>
 
@@ -61,5 +65,109 @@ std::string mot_row(std::size_t frame, std::int64_t id, const Box& box) {
 }
 
 std::unique_ptr<TrackWriter> mot_writer(const std::string& path) { return std::make_unique<MotWriter>(path); }
+
+namespace {
+
+constexpr double kMaxCoordinate = 1e7;
+
+// Splits a row at commas and blanks; empty fields between two commas stay.
+std::vector<std::string_view> fields_of(std::string_view line) {
+  std::vector<std::string_view> out;
+  std::size_t i = 0;
+  const auto blank = [&](std::size_t k) { return line[k] == ' ' || line[k] == '\t' || line[k] == '\r'; };
+  while (i < line.size()) {
+    while (i < line.size() && blank(i)) ++i;
+    if (i == line.size()) break;
+    std::size_t end = i;
+    while (end < line.size() && line[end] != ',' && !blank(end)) ++end;
+    out.push_back(line.substr(i, end - i));
+    i = end;
+    while (i < line.size() && blank(i)) ++i;
+    if (i < line.size() && line[i] == ',') ++i;
+  }
+  return out;
+}
+
+class MotRows {
+ public:
+  MotRows(std::string path, std::size_t line) : path_(std::move(path)), line_(line) {}
+
+  [[noreturn]] void fail(const std::string& what) const {
+    throw std::invalid_argument("'" + path_ + "' line " + std::to_string(line_) + ": " + what);
+  }
+
+  double number(std::string_view field, const char* name) const {
+    double v = 0;
+    const auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), v);
+    if (ec != std::errc() || end != field.data() + field.size() || !std::isfinite(v)) {
+      fail(std::string(name) + " '" + std::string(field) + "' is not a finite number");
+    }
+    return v;
+  }
+
+  std::int64_t whole(std::string_view field, const char* name, double low, double high) const {
+    const double v = number(field, name);
+    if (v != std::trunc(v)) fail(std::string(name) + " '" + std::string(field) + "' is not a whole number");
+    if (v < low || v > high) {
+      fail(std::string(name) + " " + std::string(field) + " is outside " + format_bound(low) + ".." + format_bound(high));
+    }
+    return static_cast<std::int64_t>(v);
+  }
+
+  double coordinate(std::string_view field, const char* name, bool size) const {
+    const double v = number(field, name);
+    if (size && v < 0) fail(std::string(name) + " " + std::string(field) + " is negative");
+    if (std::abs(v) > kMaxCoordinate) fail(std::string(name) + " " + std::string(field) + " is beyond 10^7 pixels");
+    return v;
+  }
+
+ private:
+  static std::string format_bound(double v) { return std::to_string(static_cast<std::int64_t>(v)); }
+  std::string path_;
+  std::size_t line_;
+};
+
+}  // namespace
+
+ImportedTracks read_mot(const std::string& path, TrackSide side) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read '" + path + "'");
+  ImportedTracks out;
+  out.source = path;
+  out.kind = "MOTChallenge text";
+  std::map<std::pair<std::int64_t, std::string>, std::size_t> seen;  // (frame, id) -> line
+  std::string line;
+  std::size_t number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    const std::vector<std::string_view> f = fields_of(line);
+    if (f.empty()) continue;
+    const MotRows row(path, number);
+    if (f.size() < 6) {
+      row.fail("has " + std::to_string(f.size()) + " fields; a MOT row needs frame, id, left, top, width, height");
+    }
+    const std::int64_t frame = row.whole(f[0], "frame", 0, static_cast<double>(kMaxImportedFrame));
+    const std::int64_t id = row.whole(f[1], "id", -2147483648.0, 2147483647.0);
+    const double left = row.coordinate(f[2], "left", false), top = row.coordinate(f[3], "top", false);
+    const double width = row.coordinate(f[4], "width", true), height = row.coordinate(f[5], "height", true);
+    if (side == TrackSide::kTruth && f.size() >= 7 && row.number(f[6], "conf") == 0) {
+      ++out.ignored;
+      continue;
+    }
+    std::string key = std::to_string(id);
+    const auto [earlier, added] = seen.emplace(std::pair{frame, key}, number);
+    if (!added) {
+      row.fail("id " + key + " appears twice in frame " + std::to_string(frame) + " (first at line " +
+               std::to_string(earlier->second) + ")");
+    }
+    out.frames[frame].push_back({std::move(key), {}, {left, top, left + width, top + height}});
+  }
+  if (in.bad()) throw std::runtime_error("cannot read '" + path + "'");
+  if (out.ignored > 0) {
+    out.notes.push_back(std::to_string(out.ignored) + " truth row" + (out.ignored == 1 ? "" : "s") +
+                        " with confidence 0 not counted (the benchmark's ignore flag)");
+  }
+  return out;
+}
 
 }  // namespace pelk

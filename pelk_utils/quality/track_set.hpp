@@ -30,6 +30,7 @@ struct TrackSet {
   std::string kind;                                       // "annotation folder", "MOTChallenge text", "CVAT XML"
   std::map<std::int64_t, std::vector<TrackObject>> frames;  // frame number -> present objects
   std::int64_t ignored = 0;                               // rows not counted (MOT truth with conf 0)
+  std::vector<std::string> notes;                         // what reading skipped or assumed
   // Returns true when every object has a mask.
   bool all_masks() const;
 };

@@ -2,6 +2,8 @@
 // folder per test, and reading a whole file.
 #pragma once
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -32,7 +34,9 @@ class ScratchDirTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string("pelk_") + info->test_suite_name() + "_" + info->name();
+    // The process id keeps two suites running at once out of each other's way.
+    std::string name = std::string("pelk_") + info->test_suite_name() + "_" + info->name() + "_" +
+                       std::to_string(::getpid());
     for (char& c : name) {
       if (c == '/') c = '_';
     }

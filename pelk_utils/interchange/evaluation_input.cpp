@@ -1,0 +1,72 @@
+#include "pelk_utils/interchange/evaluation_input.hpp"
+
+#include <algorithm>
+#include <filesystem>
+#include <stdexcept>
+#include <variant>
+
+#include "pelk_utils/annotation/clip_loader.hpp"
+#include "pelk_utils/interchange/cvat.hpp"
+
+namespace pelk {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string lower_extension(const std::string& path) {
+  std::string ext = fs::path(path).extension().string();
+  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+  return ext;
+}
+
+using Side = std::variant<TrackSet, ImportedTracks>;
+
+Side read_side(const std::string& path, TrackSide side, const char* name) {
+  const std::string kind = evaluation_input_kind(path);
+  if (kind == "MOTChallenge text") return read_mot(path, side);
+  if (kind == "CVAT XML") return read_cvat(path);
+  if (list_annotation_files(path).empty()) {
+    throw std::invalid_argument(std::string("no annotation files (output_pp_<n>.json) in the ") + name + " folder '" +
+                                path + "'");
+  }
+  AnnotationData data = get_pelk_annotation_data("", false, 0, path);
+  return track_set_of(*data.pelk_annotation_data, path);
+}
+
+std::optional<cv::Size> frame_size_of(const Side& side) {
+  if (const auto* imported = std::get_if<ImportedTracks>(&side)) return imported->frame_size;
+  for (const auto& [frame, objects] : std::get<TrackSet>(side).frames) {
+    for (const TrackObject& o : objects) {
+      if (o.mask) return o.mask->size();
+    }
+  }
+  return std::nullopt;
+}
+
+TrackSet finish(Side side, std::optional<cv::Size> other_size) {
+  if (auto* set = std::get_if<TrackSet>(&side)) return std::move(*set);
+  const ImportedTracks& imported = std::get<ImportedTracks>(side);
+  return track_set_of(imported, imported.frame_size ? imported.frame_size : other_size);
+}
+
+}  // namespace
+
+std::string evaluation_input_kind(const std::string& path) {
+  std::error_code ec;
+  if (fs::is_directory(path, ec)) return "annotation folder";
+  if (!fs::exists(path, ec)) throw std::invalid_argument("'" + path + "' does not exist");
+  const std::string ext = lower_extension(path);
+  if (ext == ".txt") return "MOTChallenge text";
+  if (ext == ".xml") return "CVAT XML";
+  throw std::invalid_argument("'" + path + "' is neither an annotation folder, a MOTChallenge .txt file nor a CVAT "
+                              ".xml file");
+}
+
+std::pair<TrackSet, TrackSet> read_evaluation_inputs(const std::string& tracked, const std::string& truth) {
+  Side t = read_side(tracked, TrackSide::kTracked, "tracked");
+  Side g = read_side(truth, TrackSide::kTruth, "truth");
+  const std::optional<cv::Size> tracked_size = frame_size_of(t), truth_size = frame_size_of(g);
+  return {finish(std::move(t), truth_size), finish(std::move(g), tracked_size)};
+}
+
+}  // namespace pelk

@@ -1,0 +1,25 @@
+// The two sides of an evaluation, each read from what the user has: an
+// annotation folder, a MOTChallenge text file (.txt) or a CVAT for video XML
+// file (.xml), told apart by what the path is.
+#pragma once
+
+#include <string>
+#include <utility>
+
+#include "pelk_utils/interchange/mot.hpp"
+#include "pelk_utils/quality/track_set.hpp"
+
+namespace pelk {
+
+// Returns what kind of tracks `path` holds: "annotation folder",
+// "MOTChallenge text" or "CVAT XML". Throws std::invalid_argument naming
+// the path when it is none of them (or does not exist).
+std::string evaluation_input_kind(const std::string& path);
+
+// Reads both sides (`side` of MOT truth rows as read_mot). CVAT polygons
+// without a frame size of their own are filled at the other side's frame
+// size. Throws std::invalid_argument naming the side and path for a folder
+// without annotation files, and as read_mot, read_cvat and the clip loader.
+std::pair<TrackSet, TrackSet> read_evaluation_inputs(const std::string& tracked, const std::string& truth);
+
+}  // namespace pelk
