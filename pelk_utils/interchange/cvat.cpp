@@ -267,8 +267,8 @@ class CvatReader {
       out.push_back(parse(shape, text.substr(i, end - i), "point coordinate"));
       i = end + 1;
     }
+    // One or two points are kept: annotation files hold such thin outlines too.
     if (out.size() % 2 != 0) fail_at(shape, "points has an odd number of coordinates");
-    if (out.size() < 6) fail_at(shape, "a polygon needs at least three points");
     return out;
   }
 

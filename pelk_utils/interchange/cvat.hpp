@@ -34,8 +34,8 @@ std::unique_ptr<TrackWriter> cvat_writer(const std::string& path, const std::str
 // The document may declare no document type: entities are never expanded
 // and external ones never fetched. Throws std::invalid_argument naming the
 // file (and line) for a document that is not well-formed, declares a
-// document type, is not CVAT for video, or holds a bad number, a polygon of
-// fewer than three points, a box of negative size, a frame outside
+// document type, is not CVAT for video, or holds a bad number, points of an odd
+// count, a box of negative size, a frame outside
 // 0..kMaxImportedFrame, a frame size beyond kMaxImportedFrameSide, or a
 // track with two shapes on one frame; std::runtime_error when it cannot be read.
 ImportedTracks read_cvat(const std::string& path);

@@ -35,12 +35,7 @@ Side read_side(const std::string& path, TrackSide side, const char* name) {
 
 std::optional<cv::Size> frame_size_of(const Side& side) {
   if (const auto* imported = std::get_if<ImportedTracks>(&side)) return imported->frame_size;
-  for (const auto& [frame, objects] : std::get<TrackSet>(side).frames) {
-    for (const TrackObject& o : objects) {
-      if (o.mask) return o.mask->size();
-    }
-  }
-  return std::nullopt;
+  return mask_frame_size(std::get<TrackSet>(side));
 }
 
 TrackSet finish(Side side, std::optional<cv::Size> other_size) {
@@ -54,12 +49,25 @@ TrackSet finish(Side side, std::optional<cv::Size> other_size) {
 std::string evaluation_input_kind(const std::string& path) {
   std::error_code ec;
   if (fs::is_directory(path, ec)) return "annotation folder";
-  if (!fs::exists(path, ec)) throw std::invalid_argument("'" + path + "' does not exist");
+  if (!fs::exists(path, ec)) throw std::runtime_error("'" + path + "' does not exist");
   const std::string ext = lower_extension(path);
   if (ext == ".txt") return "MOTChallenge text";
   if (ext == ".xml") return "CVAT XML";
   throw std::invalid_argument("'" + path + "' is neither an annotation folder, a MOTChallenge .txt file nor a CVAT "
                               ".xml file");
+}
+
+std::optional<cv::Size> mask_frame_size(const TrackSet& tracks) {
+  for (const auto& [frame, objects] : tracks.frames) {
+    for (const TrackObject& o : objects) {
+      if (o.mask) return o.mask->size();
+    }
+  }
+  return std::nullopt;
+}
+
+TrackSet read_evaluation_input(const std::string& path, TrackSide side, std::optional<cv::Size> other_frame_size) {
+  return finish(read_side(path, side, side == TrackSide::kTruth ? "truth" : "tracked"), other_frame_size);
 }
 
 std::pair<TrackSet, TrackSet> read_evaluation_inputs(const std::string& tracked, const std::string& truth) {

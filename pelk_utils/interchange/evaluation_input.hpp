@@ -13,8 +13,16 @@ namespace pelk {
 
 // Returns what kind of tracks `path` holds: "annotation folder",
 // "MOTChallenge text" or "CVAT XML". Throws std::invalid_argument naming
-// the path when it is none of them (or does not exist).
+// the path when it is none of them, std::runtime_error when it does not exist.
 std::string evaluation_input_kind(const std::string& path);
+
+// Reads one side from `path`; CVAT polygons without a frame size of their
+// own are filled at `other_frame_size` (the other side's).
+TrackSet read_evaluation_input(const std::string& path, TrackSide side,
+                               std::optional<cv::Size> other_frame_size = std::nullopt);
+
+// Returns the frame size of the first mask of `tracks` (none without masks).
+std::optional<cv::Size> mask_frame_size(const TrackSet& tracks);
 
 // Reads both sides (`side` of MOT truth rows as read_mot). CVAT polygons
 // without a frame size of their own are filled at the other side's frame

@@ -6,11 +6,35 @@
 #include "bindings.hpp"
 #include "pelk_utils/annotation/corrections.hpp"
 #include "pelk_utils/annotation/file_changes.hpp"
+#include "pelk_utils/interchange/evaluation_input.hpp"
 #include "pelk_utils/quality/tracking_measures.hpp"
 
 namespace pelk::python {
 
 namespace {
+
+// A path (str, bytes or os.PathLike) names a file or folder to read; anything
+// else is taken as a clip.
+std::optional<std::string> path_argument(const py::handle& obj) {
+  if (PyUnicode_Check(obj.ptr()) || PyBytes_Check(obj.ptr()) || py::hasattr(obj, "__fspath__")) {
+    return obj.cast<FsPath>().bytes;
+  }
+  return std::nullopt;
+}
+
+// Every integral type (numpy's too), as operator.index takes them.
+std::int64_t int64_argument(const py::handle& obj, const std::string& what) {
+  if (PyBool_Check(obj.ptr()) || !(PyLong_Check(obj.ptr()) || py::hasattr(obj, "__index__"))) {
+    throw py::type_error(what + " must be int, got " + py::type::of(obj).attr("__name__").cast<std::string>());
+  }
+  const auto index = py::reinterpret_steal<py::object>(PyNumber_Index(obj.ptr()));
+  if (!index) throw py::error_already_set();
+  const py::int_ number = py::reinterpret_borrow<py::int_>(index);
+  if (number < py::int_(-(std::int64_t{1} << 40)) || number > py::int_(std::int64_t{1} << 40)) {
+    value_error(what + " is out of range: " + py::repr(number).cast<std::string>());
+  }
+  return number.cast<std::int64_t>();
+}
 
 // Ratios with nothing to average over are NaN, as in pandas.
 py::dict dict_from_measures(const TrackingMeasures& m) {
@@ -35,6 +59,10 @@ py::dict dict_from_measures(const TrackingMeasures& m) {
   py::dict unpaired;
   for (const UnpairedTrackedKey& k : m.unpaired_tracked) unpaired[py::str(k.box)] = k.frames;
   py::dict out;
+  out["hota"] = m.hota.hota;
+  out["deta"] = m.hota.deta;
+  out["assa"] = m.hota.assa;
+  out["loca"] = m.hota.loca;
   out["idf1"] = m.idf1;
   out["id_precision"] = m.id_precision;
   out["id_recall"] = m.id_recall;
@@ -43,6 +71,11 @@ py::dict dict_from_measures(const TrackingMeasures& m) {
   out["misses"] = m.misses;
   out["false_positives"] = m.false_positives;
   out["mean_iou"] = m.mean_iou;
+  out["motp"] = m.mean_iou;
+  out["matches"] = m.matches;
+  out["iou"] = m.box_iou ? "box" : "mask";
+  out["truth_ids"] = m.truth_ids;
+  out["tracked_ids"] = m.tracked_ids;
   out["idtp"] = m.idtp;
   out["idfp"] = m.idfp;
   out["idfn"] = m.idfn;
@@ -69,25 +102,47 @@ const char* state_name(RepairState s) {
 
 void bind_repair(py::module_& m) {
   m.def("evaluate_tracking",
-        [](const py::object& tracked, const py::object& truth, double iou_threshold, bool strict) {
+        [](const py::object& tracked, const py::object& truth, double iou_threshold, bool strict,
+           const py::object& frame_offset) {
           if (!(iou_threshold >= 0 && iou_threshold <= 1)) {
             value_error("evaluate_tracking: iou_threshold must be from 0 to 1, got " + py::repr(py::float_(iou_threshold)).cast<std::string>());
           }
-          const OwnedClip t = clip_from_dict(tracked, "tracked");
-          const OwnedClip g = clip_from_dict(truth, "truth");
+          const std::int64_t offset = int64_argument(frame_offset, "evaluate_tracking: frame_offset");
+          const std::optional<std::string> tracked_path = path_argument(tracked), truth_path = path_argument(truth);
+          std::optional<OwnedClip> t, g;
+          if (!tracked_path) t = clip_from_dict(tracked, "tracked");
+          if (!truth_path) g = clip_from_dict(truth, "truth");
           TrackingMeasures measures;
-          {
+          reraise_missing_files({tracked_path.value_or(""), truth_path.value_or("")}, [&] {
             ReleaseGil release;
-            measures = evaluate_tracking(*t, *g, iou_threshold, strict);
-          }
+            TrackSet tracked_set = t ? track_set_of(**t) : TrackSet{};
+            TrackSet truth_set = g ? track_set_of(**g) : TrackSet{};
+            if (tracked_path && truth_path) {
+              std::tie(tracked_set, truth_set) = read_evaluation_inputs(*tracked_path, *truth_path);
+            } else if (tracked_path) {
+              tracked_set = read_evaluation_input(*tracked_path, TrackSide::kTracked, mask_frame_size(truth_set));
+            } else if (truth_path) {
+              truth_set = read_evaluation_input(*truth_path, TrackSide::kTruth, mask_frame_size(tracked_set));
+            }
+            measures = evaluate_tracks(tracked_set, truth_set,
+                                       EvaluationOptions{.iou_threshold = iou_threshold,
+                                                         .require_same_frames = strict,
+                                                         .frame_offset = offset});
+          });
           return dict_from_measures(measures);
         },
         py::arg("tracked"), py::arg("truth"), py::arg("iou_threshold") = 0.5, py::arg("strict") = false,
-        "evaluate_tracking(tracked, truth, iou_threshold=0.5, strict=False) -> dict\n\n"
-        "Measures the tracked clip against its truth (both as get_pelk_annotation_data returns them; frames paired by "
-        "frame number): idf1, id_precision, id_recall, mota, id_switches, misses, false_positives, mean_iou (NaN where "
-        "there is nothing to average), the IDF1 counts idtp/idfp/idfn, and per truth identity its share of them. A "
-        "frame on one side only counts as missed (or as false positives); strict=True raises ValueError instead.");
+        py::arg("frame_offset") = 0,
+        "evaluate_tracking(tracked, truth, iou_threshold=0.5, strict=False, frame_offset=0) -> dict\n\n"
+        "Measures tracks against their truth. Each side is a clip as get_pelk_annotation_data returns it, or a path "
+        "(str or os.PathLike) to an annotation folder, a MOTChallenge text file (.txt) or a CVAT for video 1.1 XML "
+        "file (.xml). Masks meet masks by mask IoU; when a side has only boxes, boxes by box IoU ('iou' says "
+        "which). Frames are paired by number (MOT counts from 1; frame_offset is added to the tracked side's). "
+        "MOT truth rows with confidence 0 are not counted. Returns hota, deta, assa, loca, idf1, id_precision, "
+        "id_recall, mota, motp (= mean_iou), id_switches, misses, false_positives, matches (NaN where there is "
+        "nothing to average), the IDF1 counts idtp/idfp/idfn, truth_ids, tracked_ids, and per truth identity its "
+        "share of them. A frame on one side only counts as missed (or as false positives); strict=True raises "
+        "ValueError instead. HOTA and CLEAR MOT are counted as the standard evaluation code counts them.");
   m.def("repair_status",
         [](const FsPath& folder) {
           require_folder(folder, "repair_status(): folder");

@@ -42,7 +42,8 @@ void set_up_app(CLI::App& app) {
   app.description("pelk: follow individual pigs through overhead pen videos.\n"
                   "Catalogue and cut recordings, start and track clips, report doubtful frames,\n"
                   "carry identities into the next clip, clean masks, measure tracking against\n"
-                  "truth (evaluate), find and undo identity exchanges (repair), and write a review\n"
+                  "truth (evaluate; truth from MOT or CVAT files: import), write tracks and the\n"
+                  "exchange formats (tracks, export), find and undo identity exchanges (repair), and write a review\n"
                   "page for proofreading every frame with the repair's verdicts (review --resolve).\n"
                   "Start with `pelk demo`.");
   app.name("pelk");

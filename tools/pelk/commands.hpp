@@ -45,6 +45,7 @@ void add_demo_command(CLI::App& app);
 void add_review_command(CLI::App& app);
 void add_shard_command(CLI::App& app);
 void add_evaluate_command(CLI::App& app);
+void add_import_command(CLI::App& app);
 void add_repair_command(CLI::App& app);
 void add_tracks_commands(CLI::App& app);
 

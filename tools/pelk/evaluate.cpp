@@ -1,30 +1,31 @@
-// pelk evaluate: measures a tracked clip against its truth (IDF1, MOTA,
-// identity switches, mean mask IoU) and lists how each animal was tracked.
+// pelk evaluate: measures tracks against their truth (HOTA, IDF1, MOTA and
+// their parts), each side an annotation folder, a MOTChallenge text file or
+// a CVAT for video XML file, and lists how each animal was tracked.
 #include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <memory>
 
+#include <nlohmann/json.hpp>
+
 #include "commands.hpp"
+#include "pelk_utils/core/atomic_file.hpp"
 #include "pelk_utils/core/csv.hpp"
 #include "pelk_utils/core/number.hpp"
+#include "pelk_utils/interchange/evaluation_input.hpp"
 #include "pelk_utils/quality/tracking_measures.hpp"
 
 namespace pelk::cli {
 namespace {
 
+using Json = nlohmann::ordered_json;
+
 struct EvaluateOptions {
-  std::string tracked, truth, csv;
+  std::string tracked, truth, csv, json;
   double iou = 0.5;
   bool strict = false;
+  std::int64_t frame_offset = 0;
 };
-
-ClipAnnotationData load(const std::string& dir, const char* what) {
-  AnnotationData data;
-  quietly([&] { data = get_pelk_annotation_data("", false, 0, dir); });
-  if (!data.pelk_annotation_data) throw std::invalid_argument(std::string("no annotation files in the ") + what + " folder '" + dir + "'");
-  return std::move(*data.pelk_annotation_data);
-}
 
 // A measure with nothing to average over is "n/a", never a number.
 std::string percent(double v) {
@@ -40,6 +41,10 @@ std::string fixed3(double v) {
   std::snprintf(buf, sizeof(buf), "%.3f", v);
   return buf;
 }
+
+// JSON has no NaN: a measure with nothing to average over is null.
+Json fraction(double v) { return std::isnan(v) ? Json(nullptr) : Json(v); }
+Json text_or_null(const std::string& s) { return s.empty() ? Json(nullptr) : Json(s); }
 
 void write_table(const std::string& path, const TrackingMeasures& m) {
   std::vector<std::vector<std::optional<std::string>>> rows;
@@ -57,39 +62,120 @@ void write_table(const std::string& path, const TrackingMeasures& m) {
             rows);
 }
 
-void run(const EvaluateOptions& o) {
-  const TrackingMeasures m = evaluate_tracking(load(o.tracked, "tracked"), load(o.truth, "truth"), o.iou, o.strict);
-  std::cout << "IDF1 " << percent(m.idf1) << " (IDP " << percent(m.id_precision) << ", IDR " << percent(m.id_recall)
-            << "), MOTA " << percent(m.mota) << ", "
-            << counted(static_cast<std::size_t>(m.id_switches), "identity switch", "identity switches") << ", "
-            << counted(static_cast<std::size_t>(m.misses), "miss", "misses") << ", "
-            << counted(static_cast<std::size_t>(m.false_positives), "false positive") << ", mean IoU "
-            << fixed3(m.mean_iou) << " over " << counted(static_cast<std::size_t>(m.frames), "frame") << " and "
-            << counted(static_cast<std::size_t>(m.truth_objects), "truth mask") << "\n";
+Json side_json(const TrackSet& s) {
+  std::int64_t objects = 0;
+  for (const auto& [frame, list] : s.frames) objects += static_cast<std::int64_t>(list.size());
+  return {{"path", s.source}, {"kind", s.kind}, {"frames", s.frames.size()}, {"objects", objects},
+          {"ignored_rows", s.ignored}, {"notes", s.notes}};
+}
+
+Json measures_json(const TrackingMeasures& m, const TrackSet& tracked, const TrackSet& truth, const EvaluateOptions& o) {
+  Json identities = Json::array();
+  for (const IdentityRecord& r : m.identities) {
+    identities.push_back({{"truth", r.truth_box}, {"frames", r.frames}, {"tracked", r.tracked},
+                          {"assigned", text_or_null(r.assigned_box)}, {"own_identity", r.own_identity},
+                          {"other_identity", r.other_identity}, {"most_other", text_or_null(r.most_other_box)},
+                          {"idtp", r.idtp}, {"idfn", r.idfn}, {"idfp", r.idfp},
+                          {"first_switch_frame", r.first_switch_frame ? Json(*r.first_switch_frame) : Json(nullptr)},
+                          {"switched_from", text_or_null(r.switched_from)}, {"switched_to", text_or_null(r.switched_to)}});
+  }
+  for (const UnpairedTrackedKey& k : m.unpaired_tracked) {
+    identities.push_back({{"truth", nullptr}, {"frames", 0}, {"tracked", 0}, {"assigned", k.box}, {"own_identity", 0},
+                          {"other_identity", 0}, {"most_other", nullptr}, {"idtp", 0}, {"idfn", 0}, {"idfp", k.frames},
+                          {"first_switch_frame", nullptr}, {"switched_from", nullptr}, {"switched_to", nullptr}});
+  }
+  const Json summary = {{"HOTA", m.hota.hota}, {"DetA", m.hota.deta}, {"AssA", m.hota.assa}, {"LocA", m.hota.loca},
+                        {"IDF1", fraction(m.idf1)}, {"IDP", fraction(m.id_precision)}, {"IDR", fraction(m.id_recall)},
+                        {"MOTA", fraction(m.mota)}, {"MOTP", fraction(m.mean_iou)}, {"IDSW", m.id_switches},
+                        {"FP", m.false_positives}, {"FN", m.misses}, {"TP", m.matches}, {"truth_ids", m.truth_ids},
+                        {"tracked_ids", m.tracked_ids}, {"frames", m.frames}};
+  const Json inputs = {
+      {"iou", m.box_iou ? "box" : "mask"},
+      {"iou_threshold", o.iou},
+      {"frame_offset", o.frame_offset},
+      {"tracked", side_json(tracked)},
+      {"truth", side_json(truth)},
+      {"ignored", "MOTChallenge truth rows with confidence 0; nothing else is filtered (no class or visibility)"}};
+  return {{"summary", summary}, {"identities", identities}, {"inputs", inputs}};
+}
+
+std::string frame_range(const TrackSet& s) {
+  if (s.frames.empty()) return "none";
+  return std::to_string(s.frames.begin()->first) + ".." + std::to_string(s.frames.rbegin()->first);
+}
+
+// When the two sides' frames differ but would agree shifted by one (MOT
+// counts from 1, folders from 0), says which offset lines them up.
+void hint_offset(const TrackSet& tracked, const TrackSet& truth, const EvaluateOptions& o, std::ostream& out) {
+  if (o.frame_offset != 0 || tracked.frames.empty() || truth.frames.empty()) return;
+  const std::int64_t shift = truth.frames.begin()->first - tracked.frames.begin()->first;
+  if (shift == 0 || truth.frames.rbegin()->first - tracked.frames.rbegin()->first != shift) return;
+  out << "  note: the tracked frames are numbered " << frame_range(tracked) << " and the truth's "
+      << frame_range(truth) << "; if they are the same frames, --frame-offset " << shift << " lines them up\n";
+}
+
+void print(const TrackingMeasures& m, const TrackSet& tracked, const TrackSet& truth, const EvaluateOptions& o,
+           std::ostream& out) {
+  out << "HOTA " << percent(m.hota.hota) << " (DetA " << percent(m.hota.deta) << ", AssA " << percent(m.hota.assa)
+      << ", LocA " << percent(m.hota.loca) << "), IDF1 " << percent(m.idf1) << " (IDP " << percent(m.id_precision)
+      << ", IDR " << percent(m.id_recall) << "), MOTA " << percent(m.mota) << ", "
+      << counted(static_cast<std::size_t>(m.id_switches), "identity switch", "identity switches") << ", "
+      << counted(static_cast<std::size_t>(m.misses), "miss", "misses") << ", "
+      << counted(static_cast<std::size_t>(m.false_positives), "false positive") << ", MOTP (mean "
+      << (m.box_iou ? "box" : "mask") << " IoU) " << fixed3(m.mean_iou) << " over "
+      << counted(static_cast<std::size_t>(m.frames), "frame") << " and "
+      << counted(static_cast<std::size_t>(m.truth_objects), m.box_iou ? "truth object" : "truth mask") << "\n";
+  if (m.box_iou && (tracked.all_masks() || truth.all_masks())) {
+    out << "  by box IoU: " << (tracked.all_masks() ? "the truth" : "the tracked side") << " ("
+        << (tracked.all_masks() ? truth.kind : tracked.kind) << ") has boxes only; masks were met as their boxes\n";
+  }
+  for (const TrackSet* s : {&tracked, &truth}) {
+    for (const std::string& note : s->notes) out << "  " << (s == &tracked ? "tracked" : "truth") << ": " << note << "\n";
+  }
+  hint_offset(tracked, truth, o, out);
   if (m.missing_frames > 0) {
-    std::cout << "  " << counted(static_cast<std::size_t>(m.missing_frames), "frame") << " of the truth "
-              << (m.missing_frames == 1 ? "has" : "have") << " no tracked annotation file; their animals count "
-              << "as misses (--strict refuses such a folder)\n";
+    out << "  " << counted(static_cast<std::size_t>(m.missing_frames), "frame") << " of the truth "
+        << (m.missing_frames == 1 ? "has" : "have") << " no tracked frame; their animals count "
+        << "as misses (--strict refuses such inputs)\n";
   }
   if (m.extra_frames > 0) {
-    std::cout << "  " << counted(static_cast<std::size_t>(m.extra_frames), "tracked frame") << " "
-              << (m.extra_frames == 1 ? "has" : "have") << " no truth; their masks count as false positives\n";
+    out << "  " << counted(static_cast<std::size_t>(m.extra_frames), "tracked frame") << " "
+        << (m.extra_frames == 1 ? "has" : "have") << " no truth; their objects count as false positives\n";
   }
   for (const IdentityRecord& r : m.identities) {
     if (r.other_identity == 0) continue;
-    std::cout << "  " << r.truth_box << ": ";
+    out << "  " << r.truth_box << ": ";
     if (r.first_switch_frame) {
-      std::cout << "identity changed at frame " << *r.first_switch_frame << " (" << r.switched_from << " -> "
-                << r.switched_to << "); ";
+      out << "identity changed at frame " << *r.first_switch_frame << " (" << r.switched_from << " -> "
+          << r.switched_to << "); ";
     }
-    std::cout << (r.assigned_box.empty() ? std::string("paired with no tracked key")
-                                         : "IDF1 pairs it with " + r.assigned_box)
-              << ", " << r.other_identity << " of " << counted(static_cast<std::size_t>(r.frames), "frame")
-              << " under another key (mostly " << r.most_other_box << ")\n";
+    out << (r.assigned_box.empty() ? std::string("paired with no tracked key") : "IDF1 pairs it with " + r.assigned_box)
+        << ", " << r.other_identity << " of " << counted(static_cast<std::size_t>(r.frames), "frame")
+        << " under another key (mostly " << r.most_other_box << ")\n";
   }
-  if (o.csv.empty()) return;
-  write_table(o.csv, m);
-  std::cout << "per-identity table: " << o.csv << "\n";
+}
+
+void run(const EvaluateOptions& o) {
+  TrackSet tracked, truth;
+  quietly([&] { std::tie(tracked, truth) = read_evaluation_inputs(o.tracked, o.truth); });
+  const TrackingMeasures m = evaluate_tracks(
+      tracked, truth,
+      EvaluationOptions{.iou_threshold = o.iou, .require_same_frames = o.strict, .frame_offset = o.frame_offset});
+  // With the JSON on standard output, the text goes to standard error.
+  std::ostream& out = o.json == "-" ? std::cerr : std::cout;
+  print(m, tracked, truth, o, out);
+  if (!o.csv.empty()) {
+    write_table(o.csv, m);
+    out << "per-identity table: " << o.csv << "\n";
+  }
+  if (o.json.empty()) return;
+  const std::string text = measures_json(m, tracked, truth, o).dump(2) + "\n";
+  if (o.json == "-") {
+    std::cout << text << std::flush;
+  } else {
+    write_file_atomically(o.json, text, AtomicWriteOptions{.sync = false});
+    out << "measures as JSON: " << o.json << "\n";
+  }
 }
 
 }  // namespace
@@ -97,15 +183,31 @@ void run(const EvaluateOptions& o) {
 void add_evaluate_command(CLI::App& app) {
   auto o = std::make_shared<EvaluateOptions>();
   CLI::App* c = app.add_subcommand(
-      "evaluate", "Measure a tracked clip against its truth (both folders of annotation files, frames paired by "
-                  "number): IDF1 with ID precision and recall, MOTA, identity switches, misses, false positives, "
-                  "mean mask IoU, and how each animal was tracked");
-  c->add_option("tracked", o->tracked, "Annotation folder of the tracked clip")->required()->check(CLI::ExistingPath);
-  c->add_option("truth", o->truth, "Annotation folder of the truth")->required()->check(CLI::ExistingPath);
+      "evaluate",
+      "Measure tracks against their truth: HOTA (DetA, AssA, LocA), IDF1 (ID precision and recall), MOTA, "
+      "identity switches, misses, false positives and MOTP, counted as the standard evaluation code counts them, "
+      "and how each animal was tracked. Each side is an annotation folder, a MOTChallenge text file (.txt: frame, "
+      "id, left, top, width, height, conf, ...) or a CVAT for video 1.1 XML file (.xml). Masks meet masks by mask "
+      "IoU; when a side has only boxes, boxes meet boxes by box IoU (a folder gives its masks' boxes). Frames are "
+      "paired by number: MOT counts from 1, CVAT and folders from 0 (see --frame-offset). MOTChallenge truth rows "
+      "with confidence 0 are not counted (the benchmark's ignore flag); tracked rows all count, whatever their "
+      "confidence; nothing is filtered by class or visibility.");
+  c->add_option("tracked", o->tracked, "The tracks: annotation folder, MOT .txt or CVAT .xml")
+      ->required()
+      ->check(CLI::ExistingPath);
+  c->add_option("truth", o->truth, "The truth: annotation folder, MOT .txt or CVAT .xml")->required()->check(CLI::ExistingPath);
   c->add_option("--csv", o->csv, "Write the per-identity table to this CSV file");
-  c->add_flag("--strict", o->strict, "Refuse folders whose frame numbers differ instead of counting a missing frame's "
+  c->add_option("--json", o->json,
+                "Write the measures as JSON to this file (- for standard output): summary, identities, inputs");
+  c->add_option("--frame-offset", o->frame_offset,
+                "Add this to every frame number of the tracked side (e.g. 1 for a folder against MOT truth)")
+      ->capture_default_str()
+      ->check(CLI::Range(std::int64_t{-1'000'000'000'000}, std::int64_t{1'000'000'000'000}));
+  c->add_flag("--strict", o->strict, "Refuse inputs whose frame numbers differ instead of counting a missing frame's "
                                      "animals as misses");
-  c->add_option("--iou", o->iou, "Mask IoU a match needs")->capture_default_str()->check(CLI::Range(0.0, 1.0));
+  c->add_option("--iou", o->iou, "IoU a CLEAR MOT or IDF1 match needs (HOTA uses its own 0.05..0.95)")
+      ->capture_default_str()
+      ->check(CLI::Range(0.0, 1.0));
   c->callback([o] { run(*o); });
 }
 

@@ -64,7 +64,7 @@ class PelkCliTest : public testing::ScratchDirTest {
 TEST_F(PelkCliTest, VersionAndHelpForEverySubcommand) {
   EXPECT_EQ(run("--version").out, "pelk 0.1.0\n");
   for (const char* sub : {"catalog", "extract", "init", "track", "report", "match", "clean", "render", "fix-polygons",
-                          "heatmap", "cluster", "motion", "review", "demo", "shard", "evaluate", "repair"}) {
+                          "heatmap", "cluster", "motion", "review", "demo", "shard", "evaluate", "import", "repair"}) {
     const CliRun r = run(std::string(sub) + " --help");
     EXPECT_EQ(r.code, 0) << sub;
     EXPECT_NE(r.out.find("Usage"), std::string::npos) << sub << ": " << r.out;
