@@ -207,9 +207,10 @@ void run(const DemoOptions& o) {
     truth_clip.emplace(key, std::move(t));
   }
   const TrackingMeasures measures = evaluate_tracking(clip, truth_clip);
-  char measured[160];
-  std::snprintf(measured, sizeof(measured), "IDF1 %.1f%%, MOTA %.1f%%, %lld identity switches, mean IoU %.3f",
-                100 * measures.idf1, 100 * measures.mota, static_cast<long long>(measures.id_switches), measures.mean_iou);
+  char measured[200];
+  std::snprintf(measured, sizeof(measured), "HOTA %.1f%%, IDF1 %.1f%%, MOTA %.1f%%, %lld identity switches, MOTP %.3f",
+                100 * measures.hota.hota, 100 * measures.idf1, 100 * measures.mota,
+                static_cast<long long>(measures.id_switches), measures.mean_iou);
   evaluate_step.done(measured);
 
   Step repair_step("identity repair");

@@ -323,11 +323,11 @@ TEST_F(ReviewPageBrowserTest, ProofreadingExportsCorrectionsThatRepairTheClip) {
   EXPECT_NE(out.find("would exchange Box6 and Box8 (object ids 7 and 9) from frame 20, Box1 and Box2 (object ids 2 and 3) from frame 45 in 40 files"), std::string::npos)
       << out;
   out = run_command(std::string(PELK_BINARY) + " evaluate " + path("tracked") + " " + path("truth") + " 2>&1", &code);
-  EXPECT_EQ(out.rfind("IDF1 100.0%", 0), std::string::npos) << "the swaps are there before the corrections: " << out;
+  EXPECT_EQ(out.find("IDF1 100.0%"), std::string::npos) << "the swaps are there before the corrections: " << out;
   out = run_command(std::string(PELK_BINARY) + " repair " + path("tracked") + " --apply " + corrections + " 2>&1", &code);
   ASSERT_EQ(code, 0) << out;
   out = run_command(std::string(PELK_BINARY) + " evaluate " + path("tracked") + " " + path("truth") + " 2>&1", &code);
-  EXPECT_EQ(out.rfind("IDF1 100.0%", 0), 0u) << out;
+  EXPECT_NE(out.find("IDF1 100.0%"), std::string::npos) << out;
   out = run_command(std::string(PELK_BINARY) + " repair " + path("tracked") + " --undo 2>&1", &code);
   ASSERT_EQ(code, 0) << out;
   std::map<std::string, std::string> after;
