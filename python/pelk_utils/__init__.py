@@ -22,8 +22,7 @@ import contextlib as _contextlib
 import importlib as _importlib
 
 from . import _surface
-
-__version__ = "0.1.0"
+from ._version import __version__
 
 # Where each public name lives: the C++ core without libtorch, or the part
 # that needs it.
