@@ -5,7 +5,9 @@
 #include <cmath>
 #include <fstream>
 #include <limits>
+#include <cstdio>
 #include <map>
+#include <memory>
 #include <set>
 #include <stdexcept>
 
@@ -37,26 +39,57 @@ std::string shape(std::size_t frame, bool outside, const std::string& points, co
          attribute + "\">" + xml_escaped(key) + "</attribute>\n    </polygon>\n";
 }
 
+// Text kept in order: the latest part in memory, older parts in a scratch
+// file, so that a day of frames keeps memory flat.
+class Spool {
+ public:
+  explicit Spool(std::size_t spill_bytes = std::size_t{1} << 18) : spill_bytes_(spill_bytes) {}
+  void add(std::string_view text) {
+    text_ += text;
+    if (text_.size() < spill_bytes_) return;
+    if (!file_) file_.reset(std::tmpfile());
+    if (!file_ || std::fwrite(text_.data(), 1, text_.size(), file_.get()) != text_.size()) {
+      throw std::runtime_error("cannot write a scratch file for the CVAT tracks");
+    }
+    text_.clear();
+  }
+  // Writes everything added to `out`.
+  void drain(StreamedFile& out) {
+    if (file_) {
+      std::rewind(file_.get());
+      std::vector<char> buffer(1 << 16);
+      for (std::size_t n; (n = std::fread(buffer.data(), 1, buffer.size(), file_.get())) > 0;) out.write({buffer.data(), n});
+    }
+    out.write(text_);
+  }
+
+ private:
+  std::size_t spill_bytes_;
+  std::string text_;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file_{nullptr, &std::fclose};
+};
+
 class CvatWriter : public TrackWriter {
  public:
-  CvatWriter(const std::string& path, std::string task_name) : out_(path), task_name_(std::move(task_name)) {}
+  CvatWriter(const std::string& path, std::string task_name, std::size_t spill_bytes)
+      : out_(path), task_name_(std::move(task_name)), spill_bytes_(spill_bytes), names_(spill_bytes) {}
 
   void frame(const ExportFrame& f) override {
     frames_ = f.index + 1;
     if (width_ == 0) width_ = f.width, height_ = f.height;
-    names_ += "      <frame id=\"" + std::to_string(f.index) + "\" name=\"" + xml_escaped(f.image_path) + "\"/>\n";
+    names_.add("      <frame id=\"" + std::to_string(f.index) + "\" name=\"" + xml_escaped(f.image_path) + "\"/>\n");
     for (const ExportObject& o : f.objects) {
-      Track& t = tracks_[o.id];
+      Track& t = tracks_.try_emplace(o.id, spill_bytes_).first->second;
       t.key = o.key;
       if (o.polygons.empty()) {
-        t.text += shape(f.index, true, last_points(t), "identity", t.key);
+        t.shapes.add(shape(f.index, true, last_points(t), "identity", t.key));
         continue;
       }
       const auto largest = std::max_element(o.polygons.begin(), o.polygons.end(), [](const auto& a, const auto& b) {
         return doubled_area(a) < doubled_area(b);
       });
       t.points = cvat_points(*largest);
-      t.text += shape(f.index, false, t.points, "identity", t.key);
+      t.shapes.add(shape(f.index, false, t.points, "identity", t.key));
       for (auto p = o.polygons.begin(); p != o.polygons.end(); ++p) {
         if (p == largest) continue;
         // A separate piece: a track of one frame, outside from the next.
@@ -67,7 +100,7 @@ class CvatWriter : public TrackWriter {
     }
     for (const std::string& key : f.absent) {
       auto it = std::find_if(tracks_.begin(), tracks_.end(), [&](const auto& t) { return t.second.key == key; });
-      if (it != tracks_.end()) it->second.text += shape(f.index, true, last_points(it->second), "identity", key);
+      if (it != tracks_.end()) it->second.shapes.add(shape(f.index, true, last_points(it->second), "identity", key));
     }
   }
 
@@ -87,12 +120,13 @@ class CvatWriter : public TrackWriter {
                "        </label>\n      </labels>\n      <original_size>\n        <width>" + std::to_string(width_) +
                "</width>\n        <height>" + std::to_string(height_) + "</height>\n      </original_size>\n"
                "    </task>\n    <pelk_frames>\n");
-    out_.write(names_);
+    names_.drain(out_);
     out_.write("    </pelk_frames>\n  </meta>\n");
     std::size_t id = 0;
-    for (const auto& [object_id, t] : tracks_) {
-      out_.write("  <track id=\"" + std::to_string(id++) + "\" label=\"pig\" source=\"manual\">\n" + t.text +
-                 "  </track>\n");
+    for (auto& [object_id, t] : tracks_) {
+      out_.write("  <track id=\"" + std::to_string(id++) + "\" label=\"pig\" source=\"manual\">\n");
+      t.shapes.drain(out_);
+      out_.write("  </track>\n");
     }
     for (const auto& [key, text] : parts_) {
       out_.write("  <track id=\"" + std::to_string(id++) + "\" label=\"pig\" source=\"manual\">\n" + text +
@@ -105,13 +139,17 @@ class CvatWriter : public TrackWriter {
 
  private:
   struct Track {
-    std::string key, text, points;
+    explicit Track(std::size_t spill_bytes) : shapes(spill_bytes) {}
+    std::string key, points;
+    Spool shapes;
   };
   // CVAT wants points on an outside shape too: the last ones seen.
   static std::string last_points(const Track& t) { return t.points.empty() ? "0,0;0,0;0,0" : t.points; }
 
   StreamedFile out_;
-  std::string task_name_, names_;
+  std::string task_name_;
+  std::size_t spill_bytes_;
+  Spool names_;
   std::size_t frames_ = 0;
   int width_ = 0, height_ = 0;
   std::map<std::int64_t, Track> tracks_;  // by object id: one track per identity, in id order
@@ -144,8 +182,9 @@ std::string cvat_points(const std::vector<double>& polygon) {
   return text;
 }
 
-std::unique_ptr<TrackWriter> cvat_writer(const std::string& path, const std::string& task_name) {
-  return std::make_unique<CvatWriter>(path, task_name);
+std::unique_ptr<TrackWriter> cvat_writer(const std::string& path, const std::string& task_name,
+                                         std::size_t spill_bytes) {
+  return std::make_unique<CvatWriter>(path, task_name, spill_bytes);
 }
 
 namespace {

@@ -23,8 +23,10 @@ std::string xml_escaped(const std::string& text);
 std::string cvat_points(const std::vector<double>& polygon);
 
 // Returns a writer of CVAT for video 1.1 XML to `path`; `task_name` names
-// the task in its meta.
-std::unique_ptr<TrackWriter> cvat_writer(const std::string& path, const std::string& task_name);
+// the task in its meta. Each track's shapes beyond `spill_bytes` wait in a
+// scratch file, so memory stays flat over a day of frames.
+std::unique_ptr<TrackWriter> cvat_writer(const std::string& path, const std::string& task_name,
+                                         std::size_t spill_bytes = std::size_t{1} << 18);
 
 // Reads CVAT for video 1.1 XML: every <track>'s <polygon> and <box> shapes
 // (outside="1": absent in that frame); a track's identity is its shapes'

@@ -1,9 +1,14 @@
 #include "pelk_utils/interchange/track_export.hpp"
 
+#include <malloc.h>
+
+#include <algorithm>
+#include <exception>
 #include <filesystem>
 #include <map>
 #include <set>
 #include <stdexcept>
+#include <thread>
 
 #include "pelk_utils/annotation/annotation_file.hpp"
 #include "pelk_utils/interchange/coco.hpp"
@@ -51,6 +56,40 @@ std::map<std::string, std::vector<std::vector<double>>> polygons_of(const std::s
   return out;
 }
 
+using FramePolygons = std::map<std::string, std::vector<std::vector<double>>>;
+
+// The polygons of every file of a clip, by frame key, read on every core
+// (the clip's masks are loaded already; this is the second read of the
+// files). An error names the first bad file in frame order.
+std::map<int, FramePolygons> clip_polygons(const ClipAnnotationData& clip) {
+  std::vector<const std::pair<const int, FrameRecord>*> records;
+  for (const auto& entry : clip) records.push_back(&entry);
+  std::vector<FramePolygons> polygons(records.size());
+  std::vector<std::exception_ptr> errors(records.size());
+  const std::size_t threads = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 8);
+  std::vector<std::thread> pool;
+  for (std::size_t t = 0; t < threads; ++t) {
+    pool.emplace_back([&, t] {
+      for (std::size_t i = t; i < records.size(); i += threads) {
+        try {
+          const FrameRecord& r = records[i]->second;
+          const cv::Size size = r.masks_dict.empty() ? cv::Size() : r.masks_dict.begin()->second.size();
+          polygons[i] = polygons_of(r.json_path, size.width, size.height);
+        } catch (...) {
+          errors[i] = std::current_exception();
+        }
+      }
+    });
+  }
+  for (std::thread& t : pool) t.join();
+  for (const std::exception_ptr& e : errors) {
+    if (e) std::rethrow_exception(e);
+  }
+  std::map<int, FramePolygons> out;
+  for (std::size_t i = 0; i < records.size(); ++i) out.emplace(records[i]->first, std::move(polygons[i]));
+  return out;
+}
+
 }  // namespace
 
 ExportSummary export_tracks(const std::vector<std::string>& clips, TrackFormat format, const std::string& out,
@@ -63,7 +102,17 @@ ExportSummary export_tracks(const std::vector<std::string>& clips, TrackFormat f
   ExportSummary summary;
   std::set<std::string> identities;
   std::size_t index = 0;
+  std::optional<std::size_t> polygons_clip;  // the clip whose polygons are read
+  std::map<int, FramePolygons> clip_polygons_by_key;
   summary.notes = stream_clips(clips, times, [&](const StreamFrame& f) {
+    if (polygons_clip != f.clip_index) {
+      // The previous clip's polygons go back to the system before the next
+      // clip's are read on other threads (whose heaps would keep them).
+      clip_polygons_by_key.clear();
+      ::malloc_trim(0);
+      clip_polygons_by_key = clip_polygons(*f.clip_data);
+      polygons_clip = f.clip_index;
+    }
     ExportFrame e;
     e.index = index++;
     e.clip = *f.clip;
@@ -72,7 +121,7 @@ ExportSummary export_tracks(const std::vector<std::string>& clips, TrackFormat f
     e.width = f.size.width;
     e.height = f.size.height;
     e.time = f.time;
-    auto polygons = polygons_of(f.record->json_path, f.size.width, f.size.height);
+    FramePolygons& polygons = clip_polygons_by_key.at(f.frame_key);
     for (const std::string& key : *f.identities) {
       if (!f.record->masks_dict.contains(key) || f.record->masks_dict.at(key).empty()) {
         e.absent.push_back(key);

@@ -1,5 +1,7 @@
 #include "pelk_utils/tracks/clip_stream.hpp"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
@@ -65,6 +67,10 @@ std::vector<std::string> stream_clips(const std::vector<std::string>& clips, con
   bool previous_known = false;
   for (std::size_t c = 0; c < clips.size(); ++c) {
     throw_if_stop_requested();
+    // The previous clip's memory goes back to the system: the loader's
+    // threads would otherwise each keep a heap of it, and a day of clips
+    // would grow the process.
+    if (c > 0) ::malloc_trim(0);
     const ClipAnnotationData clip = load_clip(clips[c]);
     std::vector<std::string> keys;
     for (const auto& [key, record] : clip) {
@@ -100,6 +106,7 @@ std::vector<std::string> stream_clips(const std::vector<std::string>& clips, con
       f.record = &record;
       f.size = record.masks_dict.empty() ? cv::Size() : record.masks_dict.begin()->second.size();
       f.identities = &keys;
+      f.clip_data = &clip;
       if (const auto where = extracted_frame_of(record.image_path)) {
         const auto rate = times.recording_rates.find(where->video_name);
         const std::optional<double> r = rate != times.recording_rates.end() ? std::optional(rate->second) : times.fps;

@@ -33,6 +33,7 @@ struct StreamFrame {
   cv::Size size;                                 // frame size
   std::optional<FrameTime> time;                 // camera clock, when known
   const std::vector<std::string>* identities = nullptr;  // the clip's keys, in order of first appearance
+  const ClipAnnotationData* clip_data = nullptr;         // the whole clip (loaded while its frames stream)
 };
 
 // Calls `frame` for every frame of `clips` (annotation folders, in order),

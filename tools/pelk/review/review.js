@@ -139,7 +139,8 @@
     if (!m) return;
     const pct = (v) => (v === null || v === undefined ? "n/a" : (100 * v).toFixed(1) + "%");
     $("measures-section").hidden = false;
-    $("measures-summary").textContent = "IDF1 " + pct(m.idf1) + " (ID precision " + pct(m.idp) + ", ID recall " +
+    $("measures-summary").textContent = "HOTA " + pct(m.hota) + " (DetA " + pct(m.deta) + ", AssA " + pct(m.assa) +
+      "), IDF1 " + pct(m.idf1) + " (ID precision " + pct(m.idp) + ", ID recall " +
       pct(m.idr) + "), MOTA " + pct(m.mota) + ", " + counted(m.switches, "identity switch", "identity switches") + ", " +
       counted(m.misses, "miss", "misses") + ", " + counted(m.false_positives, "false positive") + ", mean mask IoU " +
       (m.mean_iou === null ? "n/a" : m.mean_iou.toFixed(3)) + " over " + counted(m.frames, "frame") + ".";

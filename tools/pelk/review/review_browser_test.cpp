@@ -186,7 +186,8 @@ TEST_F(ReviewPageBrowserTest, ReviewerSeesFlaggedFramesFiltersRowsAndStepsWithAr
   EXPECT_EQ(r["downloads"], nlohmann::json{"tracking_question_report.csv"});
   EXPECT_TRUE(r["resolutionShown"].get<bool>());
   // Measured against a truth folder (the clip itself): every animal found.
-  EXPECT_EQ(r["measures"].get<std::string>().rfind("IDF1 100.0%", 0), 0u) << r["measures"];
+  EXPECT_EQ(r["measures"].get<std::string>().rfind("HOTA 100.0% (DetA 100.0%, AssA 100.0%), IDF1 100.0%", 0), 0u)
+      << r["measures"];
   EXPECT_NE(r["measures"].get<std::string>().find("0 misses, 0 false positives"), std::string::npos) << r["measures"];
   EXPECT_EQ(r["measureRows"], 4);  // a header and the three animals
   // Every request stays inside the page's folder.

@@ -92,7 +92,7 @@ json measures_json(const TrackingMeasures& m) {
     identities.push_back({r.truth_box, r.frames, r.tracked, r.assigned_box, r.own_identity, r.other_identity,
                           r.most_other_box});
   }
-  return {{"idf1", m.idf1}, {"idp", m.id_precision}, {"idr", m.id_recall}, {"mota", m.mota},
+  return {{"hota", m.hota.hota}, {"deta", m.hota.deta}, {"assa", m.hota.assa}, {"idf1", m.idf1}, {"idp", m.id_precision}, {"idr", m.id_recall}, {"mota", m.mota},
           {"switches", m.id_switches}, {"misses", m.misses}, {"false_positives", m.false_positives},
           {"mean_iou", m.mean_iou}, {"frames", m.frames}, {"identities", identities}};
 }
