@@ -14,6 +14,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "pelk_utils/annotation/annotation_file.hpp"
+#include "pelk_utils/core/contact.hpp"
 #include "pelk_utils/core/overlap.hpp"
 #include "pelk_utils/matching/region_features.hpp"
 #include "pelk_utils/core/number.hpp"
@@ -40,18 +41,7 @@ bool present(const FrameRecord& r, const std::string& box) {
 }
 
 // Whether two masks come within `px` pixels of each other.
-bool touching(const Mask& a, const Mask& b, int px) {
-  const cv::Rect grown(a.bounds().x - px, a.bounds().y - px, a.bounds().width + 2 * px, a.bounds().height + 2 * px);
-  const cv::Rect common = grown & b.bounds();
-  if (common.empty()) return false;
-  if (intersection_area(a, b) > 0) return true;
-  cv::Mat1b near = cv::Mat1b::zeros(grown.size());
-  a.roi().copyTo(near(cv::Rect(px, px, a.bounds().width, a.bounds().height)));
-  if (px > 0) cv::dilate(near, near, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * px + 1, 2 * px + 1)));
-  const cv::Mat1b near_part = near(common - grown.tl());
-  const cv::Mat1b b_part = b.roi()(common - b.bounds().tl());
-  return cv::countNonZero(near_part & b_part) > 0;
-}
+bool touching(const Mask& a, const Mask& b, int px) { return masks_within(a, b, px); }
 
 // Returns up to `count` frame keys from `from` in steps of `step` where both
 // boxes are present and apart, within `limit` steps, nearest first.

@@ -65,7 +65,7 @@ class PelkCliTest : public testing::ScratchDirTest {
 TEST_F(PelkCliTest, VersionAndHelpForEverySubcommand) {
   EXPECT_EQ(run("--version").out, "pelk 0.1.0\n");
   for (const char* sub : {"catalog", "extract", "init", "track", "report", "match", "clean", "render", "fix-polygons",
-                          "heatmap", "cluster", "motion", "review", "demo", "shard", "evaluate", "import", "repair"}) {
+                          "heatmap", "cluster", "motion", "review", "demo", "shard", "evaluate", "import", "tracks", "export", "behaviour", "repair"}) {
     const CliRun r = run(std::string(sub) + " --help");
     EXPECT_EQ(r.code, 0) << sub;
     EXPECT_NE(r.out.find("Usage"), std::string::npos) << sub << ": " << r.out;
@@ -349,6 +349,29 @@ TEST_F(PelkCliTest, EvaluateScoresTruthAndFindsASwap) {
   r = run("evaluate " + path("swapped") + " " + path("ann") + " --strict");
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("frame 3 is in the truth but was not tracked"), std::string::npos) << r.err;
+}
+
+// Behaviour of a small clip: the three tables, one line per mistake.
+TEST_F(PelkCliTest, BehaviourWritesItsTablesAndRefusesBadSettings) {
+  make_clip(4);
+  std::ofstream(path("zones.json")) << R"({"shapes": [{"label": "feeder", "points": [[0, 0], [300, 0], [300, 360], [0, 360]]}]})";
+  CliRun r = run("behaviour " + path("ann") + " --out " + path("b") + " --zones " + path("zones.json") + " --bin 2f");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("behaviour of 10 animals over 4 frames (times in frames): behaviour.csv, contacts.csv and "
+                       "summary.csv in " + path("b")),
+            std::string::npos)
+      << r.out;
+  const std::string tidy = testing::slurp(path("b/behaviour.csv"));
+  EXPECT_EQ(tidy.rfind("bin_start,bin_end,animal,measure,value,unit\n0,2,Box0,distance,", 0), 0u) << tidy.substr(0, 200);
+  EXPECT_NE(tidy.find(",zone:feeder,"), std::string::npos);
+  EXPECT_NE(testing::slurp(path("b/summary.csv")).find("zone:feeder,time_unit"), std::string::npos);
+  r = run("behaviour " + path("ann") + " --out " + path("c") + " --bin 0s");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("--bin"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(path("c")));
+  r = run("behaviour " + path("ann") + " --out " + path("c") + " --px-per-metre 0");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_FALSE(fs::exists(path("c")));
 }
 
 // Truth from other tools: the clip's own MOT and CVAT exports as truth, the

@@ -38,7 +38,7 @@ const char* program_for(int argc, char** argv) {
   }
   if (is_one_of(command, {"report", "review"})) return resolve ? "pelk-full" : "pelk-tools";
   if (command == "repair" && no_model && !is_one_of(argc > 2 ? argv[2] : "", {"--help", "-h"})) return "pelk-tools";
-  if (is_one_of(command, {"extract", "clean", "render", "fix-polygons", "heatmap", "cluster", "motion", "evaluate", "import", "tracks", "export"})) {
+  if (is_one_of(command, {"extract", "clean", "render", "fix-polygons", "heatmap", "cluster", "motion", "evaluate", "import", "tracks", "export", "behaviour"})) {
     return "pelk-tools";
   }
   return "pelk-full";  // model commands, the help, and the error for anything else

@@ -1,11 +1,12 @@
-// pelk tracks and pelk export: a recording's clips as per-animal paths and
-// in other tools' formats.
+// pelk tracks, pelk export and pelk behaviour: a recording's clips as
+// per-animal paths, in other tools' formats, and as behaviour measures.
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
 
 #include "commands.hpp"
+#include "pelk_utils/behaviour/behaviour.hpp"
 #include "pelk_utils/interchange/track_export.hpp"
 #include "pelk_utils/tracks/tracks_table.hpp"
 #include "pelk_utils/video/catalogue.hpp"
@@ -19,6 +20,10 @@ struct TracksOptionsCli {
   std::vector<std::string> clips;
   std::string out, pen, videos, shard, format;
   double fps = 0;
+  // pelk behaviour
+  std::string zones, bin = "10m";
+  BehaviourOptions behaviour;
+  double px_per_metre = 0;
 };
 
 // Where frame times come from: --fps, or the recordings under --videos.
@@ -68,6 +73,33 @@ void run_export(const TracksOptionsCli& o) {
             << (s.mapping_path.empty() ? "" : "; ids and frames in " + s.mapping_path) << "\n";
 }
 
+void run_behaviour(TracksOptionsCli& o) {
+  BehaviourOptions options = o.behaviour;
+  options.times = time_source(o);
+  double bin = 0;
+  try {
+    bin = parse_bin_length(o.bin);
+  } catch (const std::invalid_argument& e) {
+    throw CLI::ValidationError("--bin", e.what());
+  }
+  if (bin < 0) {
+    options.bin_frames = static_cast<std::int64_t>(-bin);
+    if (options.times.fps || !options.times.recording_rates.empty()) {
+      throw CLI::ValidationError("--bin", "a bin in frames (" + o.bin + ") needs no --fps or --videos; give a time such as 10m");
+    }
+  } else {
+    options.bin_seconds = bin;
+  }
+  if (o.px_per_metre != 0) options.px_per_metre = o.px_per_metre;
+  if (!o.zones.empty()) options.zones = read_zones(o.zones);
+  refuse_output_inside_clips(o.out, o.clips);
+  const BehaviourResult r = behaviour(o.clips, options);
+  write_behaviour_csvs(r, o.out);
+  print_notes(r.notes);
+  std::cout << "behaviour of " << counted(r.summary.size(), "animal") << " over " << counted(static_cast<std::size_t>(r.frames), "frame")
+            << " (times in " << r.time_unit << "): behaviour.csv, contacts.csv and summary.csv in " << o.out << "\n";
+}
+
 void add_common(CLI::App& c, TracksOptionsCli& o) {
   c.add_option("clips", o.clips, "Annotation folders of a recording's clips, in the order they were recorded")
       ->required()
@@ -109,6 +141,36 @@ void add_tracks_commands(CLI::App& app) {
   x->add_option("--format", e->format, "mot, cvat or coco")->required();
   x->add_option("--out", e->out, "File to write")->required();
   x->callback([e] { run_export(*e); });
+
+  auto b = std::make_shared<TracksOptionsCli>();
+  CLI::App* h = app.add_subcommand(
+      "behaviour", "Measure behaviour from a recording's tracks, per animal per time bin: distance travelled (after a "
+                   "jitter filter), mean speed, time active and still, visible and missing, median mask area (a size "
+                   "index), time in each zone; contacts per pair (bouts, time, longest bout). Writes behaviour.csv "
+                   "(tidy), contacts.csv and summary.csv");
+  add_common(*h, *b);
+  h->add_option("--out", b->out, "Folder to write the tables into")->required();
+  h->add_option("--zones", b->zones, "LabelMe-style JSON of named zone polygons (feeder, drinker, ...): time in each "
+                                     "(an animal is in a zone when its centroid is)")
+      ->check(CLI::ExistingFile);
+  h->add_option("--bin", b->bin, "Bin length: 10m, 30s, 1h (camera time; frames need times via --videos or --fps) or "
+                                 "500f (frames)")
+      ->capture_default_str();
+  h->add_option("--px-per-metre", b->px_per_metre, "Scale: adds distances in metres and areas in square metres")
+      ->check(CLI::PositiveNumber);
+  h->add_option("--jitter-px", b->behaviour.jitter_px, "Jitter filter radius: the path moves when the centroid leaves it")
+      ->capture_default_str()
+      ->check(CLI::Range(0.0, 1000.0));
+  h->add_option("--active", b->behaviour.active_body_lengths, "Active above this speed, in body lengths per second")
+      ->capture_default_str()
+      ->check(CLI::Range(0.0, 1000.0));
+  h->add_option("--max-gap", b->behaviour.max_gap_frames, "Longest gap in a track (frames) bridged by the distance")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 100000));
+  h->add_option("--contact-px", b->behaviour.contact_px, "Masks this close (pixels) are in contact")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 1000));
+  h->callback([b] { run_behaviour(*b); });
 }
 
 }  // namespace pelk::cli

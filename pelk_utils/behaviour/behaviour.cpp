@@ -1,0 +1,376 @@
+#include "pelk_utils/behaviour/behaviour.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
+#include <stdexcept>
+
+#include "pelk_utils/core/contact.hpp"
+#include "pelk_utils/core/csv.hpp"
+#include "pelk_utils/core/number.hpp"
+#include "pelk_utils/tracks/frame_time.hpp"
+#include "pelk_utils/tracks/tracks_table.hpp"
+
+namespace pelk {
+namespace {
+
+// Area values and how often each occurs: an exact median in little memory.
+using AreaCounts = std::map<std::int64_t, std::int64_t>;
+
+double median_of(const AreaCounts& counts) {
+  std::int64_t total = 0;
+  for (const auto& [area, n] : counts) total += n;
+  if (total == 0) return std::nan("");
+  std::int64_t seen = 0;
+  const std::int64_t low = (total - 1) / 2, high = total / 2;
+  std::optional<double> low_value;
+  for (const auto& [area, n] : counts) {
+    if (!low_value && seen + n > low) low_value = static_cast<double>(area);
+    if (seen + n > high) return (*low_value + static_cast<double>(area)) / 2;
+    seen += n;
+  }
+  return *low_value;
+}
+
+struct AnimalBin {
+  double distance = 0, visible = 0, missing = 0, active = 0, still = 0;
+  AreaCounts areas;
+  std::vector<double> zones;
+};
+
+struct ContactBin {
+  std::int64_t bouts = 0;
+  double time = 0;
+};
+
+struct AnimalState {
+  std::optional<cv::Point2d> anchor;          // the jitter-filtered path's point
+  std::optional<double> last_seen;            // clock of the last frame with a mask
+  std::deque<std::pair<double, cv::Point2d>> recent;  // (clock, centroid) within the speed window
+};
+
+struct PairState {
+  std::optional<double> last_contact;  // clock of the pair's last frame in contact
+  double bout = 0;                     // length of the running bout
+  double longest = 0, total = 0;
+  std::int64_t bouts = 0;
+};
+
+using Pair = std::pair<std::string, std::string>;
+
+// The clock of a frame (seconds or frames) and its bin.
+struct FrameClock {
+  double clock = 0;     // seconds (camera clock) or the frame's ordinal
+  double step = 1;      // one frame's length in the time unit
+  std::int64_t bin = 0;
+};
+
+class Accumulator {
+ public:
+  explicit Accumulator(const BehaviourOptions& o) : o_(o) {}
+
+  void frame(const StreamFrame& f, const FrameClock& c) {
+    ++frames_;
+    const double gap_limit = (o_.max_gap_frames + 1.5) * c.step;
+    std::vector<std::pair<const std::string*, const Mask*>> present;
+    for (const std::string& key : *f.identities) {
+      if (std::find(animals_.begin(), animals_.end(), key) == animals_.end()) animals_.push_back(key);
+      AnimalBin& bin = bins_[{c.bin, key}];
+      if (bin.zones.empty()) bin.zones.assign(o_.zones.size(), 0.0);
+      const Mask* mask = f.record->masks_dict.contains(key) ? &f.record->masks_dict.at(key) : nullptr;
+      const std::optional<MaskShape> shape = mask != nullptr ? shape_of(*mask) : std::nullopt;
+      if (!shape) {
+        bin.missing += c.step;
+        continue;
+      }
+      present.emplace_back(&key, mask);
+      bin.visible += c.step;
+      ++bin.areas[shape->area];
+      const cv::Point2d centroid(shape->centroid_x, shape->centroid_y);
+      for (std::size_t z = 0; z < o_.zones.size(); ++z) {
+        if (in_zone(o_.zones[z], centroid)) bin.zones[z] += c.step;
+      }
+      AnimalState& s = state_[key];
+      // A gap longer than the limit starts the path and the speed afresh.
+      if (s.last_seen && c.clock - *s.last_seen > gap_limit) {
+        s.anchor.reset();
+        s.recent.clear();
+        ++unbridged_;
+      }
+      s.last_seen = c.clock;
+      if (!s.anchor) {
+        s.anchor = centroid;
+      } else if (std::hypot(centroid.x - s.anchor->x, centroid.y - s.anchor->y) > o_.jitter_px) {
+        bin.distance += std::hypot(centroid.x - s.anchor->x, centroid.y - s.anchor->y);
+        s.anchor = centroid;
+      }
+      while (!s.recent.empty() && c.clock - s.recent.front().first > o_.speed_window_s * per_second_ + 1e-9) {
+        s.recent.pop_front();
+      }
+      // A speed needs a full window behind it (the frames after a track's
+      // start or a gap have none): a short one would turn mask noise into speed.
+      const double window = o_.speed_window_s * per_second_;
+      if (!s.recent.empty() && c.clock - s.recent.front().first >= window - 0.5 * c.step) {
+        const auto& [then, where] = s.recent.front();
+        const double speed = std::hypot(centroid.x - where.x, centroid.y - where.y) / (c.clock - then);
+        const double threshold = o_.active_body_lengths * shape->long_axis / per_second_;
+        (speed > threshold ? bin.active : bin.still) += c.step;
+      }
+      s.recent.emplace_back(c.clock, centroid);
+    }
+    contacts(present, c);
+  }
+
+  BehaviourResult result(const std::string& unit, const std::function<std::string(std::int64_t)>& label,
+                         std::vector<std::string> notes) {
+    BehaviourResult r;
+    r.time_unit = unit;
+    r.frames = frames_;
+    r.notes = std::move(notes);
+    for (const Zone& z : o_.zones) r.zone_names.push_back(z.name);
+    const std::string speed_unit = "px/" + std::string(unit == "s" ? "s" : "frame");
+    std::map<std::string, AnimalBin> whole;
+    for (const auto& [at, b] : bins_) {
+      const auto& [bin, animal] = at;
+      const std::string start = label(bin), end = label(bin + 1);
+      const auto add = [&](const std::string& measure, double value, const std::string& u) {
+        r.values.push_back({start, end, animal, measure, value, u});
+      };
+      add("distance", b.distance, "px");
+      if (o_.px_per_metre) add("distance_m", b.distance / *o_.px_per_metre, "m");
+      add("mean_speed", b.visible > 0 ? b.distance / b.visible : std::nan(""), speed_unit);
+      add("active", b.active, unit);
+      add("still", b.still, unit);
+      add("visible", b.visible, unit);
+      add("missing", b.missing, unit);
+      add("median_area", median_of(b.areas), "px");
+      if (o_.px_per_metre) add("median_area_m2", median_of(b.areas) / (*o_.px_per_metre * *o_.px_per_metre), "m2");
+      for (std::size_t z = 0; z < o_.zones.size(); ++z) add("zone:" + o_.zones[z].name, b.zones[z], unit);
+      AnimalBin& w = whole[animal];
+      if (w.zones.empty()) w.zones.assign(o_.zones.size(), 0.0);
+      w.distance += b.distance, w.visible += b.visible, w.missing += b.missing, w.active += b.active, w.still += b.still;
+      for (const auto& [area, n] : b.areas) w.areas[area] += n;
+      for (std::size_t z = 0; z < o_.zones.size(); ++z) w.zones[z] += b.zones[z];
+    }
+    for (const auto& [at, c] : contact_bins_) {
+      r.contacts.push_back({label(at.first), label(at.first + 1), at.second.first, at.second.second, c.bouts, c.time, 0});
+    }
+    // The whole input: bin "all", with each pair's longest bout.
+    for (const auto& [pair, p] : pairs_) {
+      r.contacts.push_back({"all", "all", pair.first, pair.second, p.bouts, p.total, std::max(p.longest, p.bout)});
+    }
+    for (const std::string& animal : animals_) {
+      const AnimalBin& w = whole[animal];
+      AnimalSummary s;
+      s.animal = animal;
+      s.visible = w.visible, s.missing = w.missing, s.distance_px = w.distance, s.active = w.active, s.still = w.still;
+      s.mean_speed_px = w.visible > 0 ? w.distance / w.visible : std::nan("");
+      s.median_area_px = median_of(w.areas);
+      s.zone_time = w.zones.empty() ? std::vector<double>(o_.zones.size(), 0.0) : w.zones;
+      for (const auto& [pair, p] : pairs_) {
+        if (pair.first == animal || pair.second == animal) s.contact_bouts += p.bouts, s.contact_time += p.total;
+      }
+      r.summary.push_back(std::move(s));
+    }
+    if (unbridged_ > 0) {
+      r.notes.push_back(std::to_string(unbridged_) + " track gap" + (unbridged_ == 1 ? "" : "s") + " longer than " +
+                        std::to_string(o_.max_gap_frames) + " frames not bridged (no distance across them)");
+    }
+    return r;
+  }
+
+  void set_per_second(double per_second) { per_second_ = per_second; }
+
+ private:
+  void contacts(const std::vector<std::pair<const std::string*, const Mask*>>& present, const FrameClock& c) {
+    for (std::size_t i = 0; i < present.size(); ++i) {
+      for (std::size_t j = i + 1; j < present.size(); ++j) {
+        if (!masks_within(*present[i].second, *present[j].second, o_.contact_px)) continue;
+        const Pair pair = std::minmax(*present[i].first, *present[j].first);
+        PairState& p = pairs_[pair];
+        ContactBin& b = contact_bins_[{c.bin, pair}];
+        // A bout goes on from the previous frame; any frame between ends it.
+        if (!p.last_contact || c.clock - *p.last_contact > 1.5 * c.step) {
+          p.longest = std::max(p.longest, p.bout);
+          p.bout = 0;
+          ++p.bouts;
+          ++b.bouts;
+        }
+        p.bout += c.step;
+        p.total += c.step;
+        b.time += c.step;
+        p.last_contact = c.clock;
+      }
+    }
+  }
+
+  const BehaviourOptions& o_;
+  double per_second_ = 1;  // clock units per second (1 with seconds; frames per second otherwise)
+  std::int64_t frames_ = 0, unbridged_ = 0;
+  std::vector<std::string> animals_;
+  std::map<std::pair<std::int64_t, std::string>, AnimalBin> bins_;
+  std::map<std::string, AnimalState> state_;
+  std::map<Pair, PairState> pairs_;
+  std::map<std::pair<std::int64_t, Pair>, ContactBin> contact_bins_;
+};
+
+// Zones are drawn on the frames: a point outside them is a mistake.
+void check_zones_inside(const std::vector<Zone>& zones, cv::Size frame) {
+  for (const Zone& z : zones) {
+    for (const cv::Point2f& p : z.polygon) {
+      if (p.x < 0 || p.y < 0 || p.x > static_cast<float>(frame.width) || p.y > static_cast<float>(frame.height)) {
+        throw std::invalid_argument("zone '" + z.name + "' leaves the " + std::to_string(frame.width) + " x " +
+                                    std::to_string(frame.height) + " frame of the clips at (" + format_number(p.x) +
+                                    ", " + format_number(p.y) + ")");
+      }
+    }
+  }
+}
+
+// Sums of frame lengths (0.04 s x 101) carry binary noise in the last
+// digits: values are written to nine decimals.
+std::string text_of(double v) { return std::isnan(v) ? std::string() : format_number(std::round(v * 1e9) / 1e9); }
+
+}  // namespace
+
+double parse_bin_length(const std::string& text) {
+  const auto fail = [&] {
+    throw std::invalid_argument("--bin: '" + text + "' is not a length such as 10m, 30s, 1h or 500f (frames)");
+  };
+  if (text.size() < 2) fail();
+  const char unit = text.back();
+  std::size_t used = 0;
+  double value = 0;
+  try {
+    value = std::stod(text.substr(0, text.size() - 1), &used);
+  } catch (const std::exception&) {
+    fail();
+  }
+  if (used != text.size() - 1 || !std::isfinite(value) || value <= 0) fail();
+  switch (unit) {
+    case 's': return value;
+    case 'm': return value * 60;
+    case 'h': return value * 3600;
+    case 'f':
+      if (value != std::floor(value)) fail();
+      return -value;
+    default: fail();
+  }
+  return 0;
+}
+
+void check_behaviour_options(const BehaviourOptions& o) {
+  const auto refuse = [](const std::string& name, const std::string& rule, double value) {
+    throw std::invalid_argument("behaviour setting " + name + " must be " + rule + ", got " + format_number(value));
+  };
+  if (!(std::isfinite(o.bin_seconds) && o.bin_seconds > 0)) refuse("bin", "a positive length", o.bin_seconds);
+  if (o.bin_frames < 1) refuse("bin", "1 frame or more", static_cast<double>(o.bin_frames));
+  if (!(std::isfinite(o.jitter_px) && o.jitter_px >= 0)) refuse("jitter_px", "0 or more", o.jitter_px);
+  if (!(std::isfinite(o.active_body_lengths) && o.active_body_lengths >= 0)) {
+    refuse("active_body_lengths", "0 or more", o.active_body_lengths);
+  }
+  if (!(std::isfinite(o.speed_window_s) && o.speed_window_s > 0)) refuse("speed_window_s", "positive", o.speed_window_s);
+  if (o.max_gap_frames < 0) refuse("max_gap_frames", "0 or more", o.max_gap_frames);
+  if (o.contact_px < 0) refuse("contact_px", "0 or more", o.contact_px);
+  if (o.px_per_metre && !(std::isfinite(*o.px_per_metre) && *o.px_per_metre > 0)) {
+    refuse("scale (pixels per metre)", "a positive number", *o.px_per_metre);
+  }
+}
+
+BehaviourResult behaviour(const std::vector<std::string>& clips, const BehaviourOptions& options) {
+  check_behaviour_options(options);
+  Accumulator acc(options);
+  enum class Mode { kUnknown, kCamera, kFps, kFrames } mode = Mode::kUnknown;
+  std::int64_t ordinal = 0;
+  std::vector<std::string> notes = stream_clips(clips, options.times, [&](const StreamFrame& f) {
+    if (mode == Mode::kUnknown) {
+      check_zones_inside(options.zones, f.size);
+      mode = f.time ? Mode::kCamera : options.times.fps ? Mode::kFps : Mode::kFrames;
+      acc.set_per_second(mode == Mode::kFrames ? 10.0 : 1.0);
+    }
+    FrameClock c;
+    if (mode == Mode::kCamera) {
+      if (!f.time) {
+        throw std::invalid_argument("frame " + f.record->image_path + " of '" + *f.clip +
+                                    "' has no time while the first frame had one: give every clip's recording rate "
+                                    "(--videos or --fps), or none");
+      }
+      const auto where = extracted_frame_of(f.record->image_path);
+      const auto rate = options.times.recording_rates.find(where->video_name);
+      c.step = 1.0 / (rate != options.times.recording_rates.end() ? rate->second : *options.times.fps);
+      c.clock = static_cast<double>(f.time->recording_start) + f.time->offset;
+      if (options.bin_seconds < c.step) {
+        throw std::invalid_argument("--bin of " + format_number(options.bin_seconds) + " s is shorter than a frame (" +
+                                    format_number(c.step) + " s)");
+      }
+      c.bin = static_cast<std::int64_t>(std::floor(c.clock / options.bin_seconds));
+    } else if (mode == Mode::kFps) {
+      c.step = 1.0 / *options.times.fps;
+      c.clock = static_cast<double>(ordinal) * c.step;
+      if (options.bin_seconds < c.step) {
+        throw std::invalid_argument("--bin of " + format_number(options.bin_seconds) + " s is shorter than a frame (" +
+                                    format_number(c.step) + " s)");
+      }
+      c.bin = static_cast<std::int64_t>(std::floor(c.clock / options.bin_seconds));
+    } else {
+      c.clock = static_cast<double>(ordinal);
+      c.bin = ordinal / options.bin_frames;
+    }
+    ++ordinal;
+    acc.frame(f, c);
+  });
+  std::function<std::string(std::int64_t)> label;
+  std::string unit = "s";
+  if (mode == Mode::kCamera) {
+    label = [&](std::int64_t bin) {
+      const double seconds = static_cast<double>(bin) * options.bin_seconds;
+      return iso_time(FrameTime{static_cast<std::int64_t>(std::floor(seconds)), seconds - std::floor(seconds)});
+    };
+  } else if (mode == Mode::kFps) {
+    label = [&](std::int64_t bin) { return format_number(static_cast<double>(bin) * options.bin_seconds); };
+    notes.push_back("bins: seconds from the first frame at " + format_number(*options.times.fps) +
+                    " fps (the frames have no camera time)");
+  } else {
+    unit = "frames";
+    label = [&](std::int64_t bin) { return std::to_string(bin * options.bin_frames); };
+    notes.push_back("bins: " + std::to_string(options.bin_frames) +
+                    " frames (no frame rate known: times in frames, the activity threshold taken at an assumed 10 fps; "
+                    "give --fps)");
+  }
+  return acc.result(unit, label, std::move(notes));
+}
+
+void write_behaviour_csvs(const BehaviourResult& r, const std::string& out_dir) {
+  std::filesystem::create_directories(out_dir);
+  const std::filesystem::path dir(out_dir);
+  std::vector<CsvRow> values;
+  for (const BehaviourValue& v : r.values) values.push_back({v.bin_start, v.bin_end, v.animal, v.measure, text_of(v.value), v.unit});
+  write_csv((dir / "behaviour.csv").string(), {"bin_start", "bin_end", "animal", "measure", "value", "unit"}, values);
+  std::vector<CsvRow> contacts;
+  for (const ContactValue& c : r.contacts) {
+    contacts.push_back({c.bin_start, c.bin_end, c.animal_a, c.animal_b, format_number(c.bouts), text_of(c.time),
+                        text_of(c.longest), r.time_unit});
+  }
+  write_csv((dir / "contacts.csv").string(),
+            {"bin_start", "bin_end", "animal_a", "animal_b", "bouts", "contact_time", "longest_bout", "unit"}, contacts);
+  std::vector<std::string> header = {"animal", "visible", "missing", "distance_px", "mean_speed_px", "active", "still",
+                                     "median_area_px", "contact_bouts", "contact_time"};
+  for (const std::string& z : r.zone_names) header.push_back("zone:" + z);
+  header.push_back("time_unit");
+  std::vector<CsvRow> summary;
+  for (const AnimalSummary& s : r.summary) {
+    CsvRow row = {s.animal, text_of(s.visible), text_of(s.missing), text_of(s.distance_px), text_of(s.mean_speed_px),
+                  text_of(s.active), text_of(s.still), text_of(s.median_area_px), format_number(s.contact_bouts),
+                  text_of(s.contact_time)};
+    for (const double t : s.zone_time) row.push_back(text_of(t));
+    row.push_back(r.time_unit);
+    summary.push_back(std::move(row));
+  }
+  write_csv((dir / "summary.csv").string(), header, summary);
+}
+
+}  // namespace pelk

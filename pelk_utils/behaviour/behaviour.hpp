@@ -1,0 +1,92 @@
+// Behaviour from tracks: how far each animal walks, how long it is active
+// or still, visible or missing, how large it is (top-view area follows body
+// weight), how long it spends in each zone, and which pen mates it touches,
+// per time bin over a recording's clips in order, streamed clip by clip.
+// Gaps in an identity's track are never bridged silently: no distance is
+// counted across a gap longer than a few frames, and missing time is
+// counted as missing.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pelk_utils/behaviour/zones.hpp"
+#include "pelk_utils/tracks/clip_stream.hpp"
+
+namespace pelk {
+
+struct BehaviourOptions {
+  FrameTimeSource times;            // frame times (a recording's rate, or --fps)
+  std::vector<Zone> zones;
+  // Bin length: seconds of camera clock when frames have times (bins start
+  // at whole multiples since midnight, so shards line up), else frames.
+  double bin_seconds = 600;
+  std::int64_t bin_frames = 6000;   // used when no frame has a time
+  // The jitter filter: the path's point moves only when the centroid leaves
+  // a disc of this radius around it; a still animal's mask noise adds nothing.
+  double jitter_px = 3;
+  // Active: centroid speed over `speed_window_s` above this many body
+  // lengths (the mask's long axis) per second; still below. Frames without
+  // a full window behind them (a track's first second, after a gap) are
+  // neither.
+  double active_body_lengths = 0.1;
+  double speed_window_s = 1;
+  int max_gap_frames = 5;           // a longer gap is not bridged: no distance across it
+  int contact_px = 2;               // masks this close touch (as the identity repair's contacts)
+  std::optional<double> px_per_metre;  // adds metres (and square metres)
+};
+
+// One value of the tidy table: bins in order, then animals, then measures.
+struct BehaviourValue {
+  std::string bin_start, bin_end, animal, measure;
+  double value = 0;
+  std::string unit;
+};
+
+// Contact of one pair in one bin, or over the whole input (bin_start and
+// bin_end "all", with the longest bout; 0 in a bin).
+struct ContactValue {
+  std::string bin_start, bin_end, animal_a, animal_b;
+  std::int64_t bouts = 0;           // bouts that start in the bin
+  double time = 0, longest = 0;     // in the time unit
+};
+
+// One animal over the whole input.
+struct AnimalSummary {
+  std::string animal;
+  double visible = 0, missing = 0, distance_px = 0, mean_speed_px = 0, active = 0, still = 0, median_area_px = 0;
+  std::vector<double> zone_time;  // per zone, in order
+  std::int64_t contact_bouts = 0;
+  double contact_time = 0;
+};
+
+struct BehaviourResult {
+  std::string time_unit;            // "s", or "frames" without times
+  std::vector<std::string> zone_names;
+  std::vector<BehaviourValue> values;
+  std::vector<ContactValue> contacts;
+  std::vector<AnimalSummary> summary;
+  std::int64_t frames = 0;
+  std::vector<std::string> notes;   // what was assumed
+};
+
+// Returns a bin length of "10m", "30s", "1h" (seconds) or "500f" (frames,
+// returned negated); throws std::invalid_argument naming --bin otherwise.
+double parse_bin_length(const std::string& text);
+
+// Throws std::invalid_argument naming the setting when an option is out of
+// range (a bin of no length, a scale of 0 or NaN, a negative radius).
+void check_behaviour_options(const BehaviourOptions& options);
+
+// Measures `clips` (annotation folders, in recording order). Errors as
+// stream_clips and check_behaviour_options, and std::invalid_argument when a
+// bin is shorter than a frame.
+BehaviourResult behaviour(const std::vector<std::string>& clips, const BehaviourOptions& options);
+
+// Writes behaviour.csv (tidy), contacts.csv and summary.csv into `out_dir`
+// (created), each replaced whole.
+void write_behaviour_csvs(const BehaviourResult& result, const std::string& out_dir);
+
+}  // namespace pelk

@@ -1,0 +1,230 @@
+#include "pelk_utils/behaviour/behaviour.hpp"
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "pelk_utils/annotation/annotation_writer.hpp"
+#include "pelk_utils/core/testing/test_support.hpp"
+
+namespace pelk {
+namespace {
+
+const cv::Size kFrame(400, 300);
+
+// An animal: a disc of radius 15 at (x, y), or nothing.
+struct At {
+  int id;
+  double x, y;
+};
+
+Mask disc(double x, double y, int radius = 15) {
+  cv::Mat1b full = cv::Mat1b::zeros(kFrame);
+  cv::circle(full, cv::Point(static_cast<int>(std::lround(x)), static_cast<int>(std::lround(y))), radius, 1, cv::FILLED);
+  return Mask(full);
+}
+
+class BehaviourTest : public testing::ScratchDirTest {
+ protected:
+  // Writes a clip: frames[i] lists the animals present in frame i; every
+  // animal of the clip gets an entry (an empty mask where absent).
+  std::string clip(const std::string& name, const std::vector<std::vector<At>>& frames) {
+    const std::string image = path("frame.png");
+    if (!std::filesystem::exists(image)) cv::imwrite(image, cv::Mat3b::zeros(kFrame));
+    std::set<int> ids;
+    for (const auto& f : frames) {
+      for (const At& a : f) ids.insert(a.id);
+    }
+    std::filesystem::create_directories(path(name));
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+      std::vector<AnnotatedObject> objects;
+      for (const int id : ids) {
+        AnnotatedObject o;
+        o.object_id = id;
+        for (const At& a : frames[i]) {
+          if (a.id == id) o.mask = disc(a.x, a.y);
+        }
+        objects.push_back(std::move(o));
+      }
+      write_annotation_file(path(name + "/output_pp_" + std::to_string(i) + ".json"), image, objects);
+    }
+    return path(name);
+  }
+
+  BehaviourResult run(const std::vector<std::string>& clips, BehaviourOptions o = {}) {
+    testing::CoutCapture quiet;
+    return behaviour(clips, o);
+  }
+};
+
+// The whole-input value of one animal's summary field.
+const AnimalSummary& of(const BehaviourResult& r, const std::string& animal) {
+  for (const AnimalSummary& s : r.summary) {
+    if (s.animal == animal) return s;
+  }
+  throw std::out_of_range(animal);
+}
+
+TEST_F(BehaviourTest, DistanceFollowsThePathAndIgnoresMaskNoise) {
+  // Box0 walks a half circle of radius 100 at about 2 px a frame; Box1 stands
+  // still, its mask jittering by up to a pixel each way.
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<double> noise(-1.0, 1.0);
+  std::vector<std::vector<At>> frames;
+  const int n = 160;
+  for (int i = 0; i < n; ++i) {
+    const double angle = M_PI * i / (n - 1);
+    frames.push_back({{1, 200 + 100 * std::cos(angle), 150 + 100 * std::sin(angle) * 0.9},
+                      {2, 60 + noise(rng), 60 + noise(rng)}});
+  }
+  double truth = 0;  // the disc centres' path, on whole pixels as drawn
+  for (int i = 1; i < n; ++i) {
+    const auto p = [&](int k) {
+      const double a = M_PI * k / (n - 1);
+      return cv::Point2d(std::lround(200 + 100 * std::cos(a)), std::lround(150 + 100 * std::sin(a) * 0.9));
+    };
+    truth += cv::norm(p(i) - p(i - 1));
+  }
+  const BehaviourResult r = run({clip("c", frames)});
+  EXPECT_EQ(r.time_unit, "frames");
+  EXPECT_NEAR(of(r, "Box0").distance_px, truth, 0.02 * truth);
+  EXPECT_EQ(of(r, "Box1").distance_px, 0.0) << "the jitter filter keeps a still animal still";
+  // Active and still: the walker is active wherever it has a speed (all but
+  // the first second, 10 frames at the assumed rate), the stander still.
+  EXPECT_EQ(of(r, "Box0").active, n - 10);
+  EXPECT_EQ(of(r, "Box0").still, 0);
+  EXPECT_EQ(of(r, "Box1").still, n - 10);
+  EXPECT_EQ(of(r, "Box0").visible, n);
+  EXPECT_EQ(of(r, "Box0").missing, 0);
+  EXPECT_NEAR(of(r, "Box1").median_area_px, disc(60, 60).area(), 0.0);
+}
+
+TEST_F(BehaviourTest, ALongGapIsNotBridgedAndCountsAsMissing) {
+  // Box0 walks 2 px a frame for 20 frames, is missing for 30, and comes back
+  // 150 px further: only the walking counts. A gap of 3 frames is bridged.
+  std::vector<std::vector<At>> frames;
+  for (int i = 0; i < 20; ++i) frames.push_back({{1, 50.0 + 2 * i, 100}, {2, 300, 250}});
+  for (int i = 0; i < 30; ++i) frames.push_back({{2, 300, 250}});
+  for (int i = 0; i < 20; ++i) frames.push_back({{1, 240.0 + 2 * i, 100}, {2, 300, 250}});
+  for (int i = 0; i < 3; ++i) frames.push_back({{2, 300, 250}});
+  frames.push_back({{1, 290, 100}, {2, 300, 250}});  // 12 px on from 278, after 3 missing frames
+  const BehaviourResult r = run({clip("c", frames)});
+  EXPECT_NEAR(of(r, "Box0").distance_px, 2 * 19 + 2 * 19 + 12, 2.0);
+  EXPECT_EQ(of(r, "Box0").missing, 33);
+  EXPECT_EQ(of(r, "Box0").visible, 41);
+  ASSERT_FALSE(r.notes.empty());
+  EXPECT_NE(r.notes.back().find("1 track gap longer than 5 frames not bridged"), std::string::npos) << r.notes.back();
+}
+
+TEST_F(BehaviourTest, ZonesContactsAndBins) {
+  // Box0 walks right across a feeder (x 100..200) at 5 px a frame; Box1
+  // waits at x 260 and Box0 touches it from frame 46 on.
+  std::vector<std::vector<At>> frames;
+  for (int i = 0; i < 60; ++i) frames.push_back({{1, std::min(20.0 + 5 * i, 230.0), 100}, {2, 260, 100}});
+  {
+    std::ofstream(path("zones.json")) << R"({"shapes": [{"label": "feeder", "points": [[100, 50], [200, 50], [200, 150], [100, 150]]},
+      {"label": "drinker", "points": [[350, 250], [390, 250], [390, 290]]}]})";
+  }
+  BehaviourOptions o;
+  o.zones = read_zones(path("zones.json"), kFrame);
+  o.bin_frames = 25;
+  const BehaviourResult r = run({clip("c", frames)}, o);
+  // Centroid x in [100, 200]: frames 16..36 (x = 20 + 5i), 21 frames.
+  ASSERT_EQ(r.zone_names, (std::vector<std::string>{"feeder", "drinker"}));
+  EXPECT_NEAR(of(r, "Box0").zone_time[0], 21, 1);
+  EXPECT_EQ(of(r, "Box0").zone_time[1], 0);
+  // Discs of radius 15 at x and 260 come within 2 px from x >= 228: frames 42 on
+  // (x = 230 from frame 42), one bout of 18 frames.
+  std::map<std::string, ContactValue> contacts;
+  for (const ContactValue& c : r.contacts) contacts[c.bin_start] = c;
+  ASSERT_TRUE(contacts.count("all"));
+  EXPECT_EQ(contacts["all"].bouts, 1);
+  EXPECT_EQ(contacts["all"].time, 18);
+  EXPECT_EQ(contacts["all"].longest, 18);
+  EXPECT_EQ(contacts["25"].bouts, 1);  // the bout starts in the bin of frames 25..49
+  EXPECT_EQ(contacts["25"].time, 8);
+  EXPECT_EQ(contacts["50"].bouts, 0);
+  EXPECT_EQ(contacts["50"].time, 10);
+  // Bins of 25 frames: 25, 25, 10 visible frames.
+  std::vector<double> visible;
+  for (const BehaviourValue& v : r.values) {
+    if (v.animal == "Box1" && v.measure == "visible") visible.push_back(v.value);
+  }
+  EXPECT_EQ(visible, (std::vector<double>{25, 25, 10}));
+  write_behaviour_csvs(r, path("out"));
+  for (const char* name : {"behaviour.csv", "contacts.csv", "summary.csv"}) {
+    EXPECT_TRUE(std::filesystem::exists(path(std::string("out/") + name))) << name;
+  }
+  EXPECT_NE(testing::slurp(path("out/summary.csv")).find("zone:feeder"), std::string::npos);
+}
+
+struct BadSetting {
+  const char* name;
+  std::function<void(BehaviourOptions&)> change;
+  const char* message;
+};
+
+TEST_F(BehaviourTest, BadSettingsAreOneLineErrorsNamingTheSetting) {
+  const std::vector<BadSetting> cases = {
+      {"scale_zero", [](BehaviourOptions& o) { o.px_per_metre = 0; }, "scale (pixels per metre) must be a positive number"},
+      {"scale_nan", [](BehaviourOptions& o) { o.px_per_metre = std::nan(""); }, "scale (pixels per metre)"},
+      {"bin_zero", [](BehaviourOptions& o) { o.bin_seconds = 0; }, "setting bin must be a positive length"},
+      {"jitter", [](BehaviourOptions& o) { o.jitter_px = -1; }, "jitter_px must be 0 or more"}};
+  for (const BadSetting& c : cases) {
+    BehaviourOptions o;
+    c.change(o);
+    try {
+      check_behaviour_options(o);
+      ADD_FAILURE() << c.name << " accepted";
+    } catch (const std::invalid_argument& e) {
+      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << c.name << ": " << e.what();
+    }
+  }
+  EXPECT_EQ(parse_bin_length("10m"), 600);
+  EXPECT_EQ(parse_bin_length("1.5h"), 5400);
+  EXPECT_EQ(parse_bin_length("500f"), -500);
+  for (const char* bad : {"10", "m", "0s", "-5m", "nanm", "2.5f", "10x"}) {
+    EXPECT_THROW(parse_bin_length(bad), std::invalid_argument) << bad;
+  }
+}
+
+TEST_F(BehaviourTest, ZonesOutsideTheClipsFramesAreRefusedBeforeAnythingIsMeasured) {
+  std::ofstream(path("z.json")) << R"({"shapes": [{"label": "far", "points": [[10, 10], [900, 10], [10, 50]]}]})";
+  BehaviourOptions o;
+  o.zones = read_zones(path("z.json"));  // no frame size known yet: read as drawn
+  const std::string c = clip("c", {{{1, 50, 50}}});
+  try {
+    run({c}, o);
+    FAIL();
+  } catch (const std::invalid_argument& e) {
+    EXPECT_NE(std::string(e.what()).find("zone 'far' leaves the 400 x 300 frame of the clips"), std::string::npos) << e.what();
+  }
+}
+
+TEST_F(BehaviourTest, BadZonesAreRefusedNamingTheZone) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {R"({"shapes": [{"label": "feeder", "points": [[10, 10], [500, 10], [10, 50]]}]})", "zone 'feeder' leaves the 400 x 300 frame"},
+      {R"({"shapes": [{"label": "line", "points": [[10, 10], [20, 20], [30, 30]]}]})", "zone 'line' encloses no area"},
+      {R"({"shapes": [{"label": "two", "points": [[10, 10], [20, 20]]}]})", "zone 'two' has fewer than three points"},
+      {R"({"annotations": []})", "not a LabelMe-style file"},
+      {R"({"shapes": [{"points": [[10, 10], [20, 20], [10, 30]]}]})", "shape 0 has no \"label\""}};
+  for (const auto& [text, message] : cases) {
+    std::ofstream(path("z.json")) << text;
+    try {
+      read_zones(path("z.json"), kFrame);
+      ADD_FAILURE() << text;
+    } catch (const std::invalid_argument& e) {
+      EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find(path("z.json")), std::string::npos) << e.what();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace pelk
