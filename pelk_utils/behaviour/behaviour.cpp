@@ -48,6 +48,7 @@ struct ContactBin {
 };
 
 struct AnimalState {
+  std::vector<cv::Point2f> path;              // the points the filtered path moved to
   std::optional<cv::Point2d> anchor;          // the jitter-filtered path's point
   std::optional<double> last_seen;            // clock of the last frame with a mask
   std::deque<std::pair<double, cv::Point2d>> recent;  // (clock, centroid) within the speed window
@@ -74,6 +75,7 @@ class Accumulator {
   explicit Accumulator(const BehaviourOptions& o) : o_(o) {}
 
   void frame(const StreamFrame& f, const FrameClock& c) {
+    if (frames_ == 0) first_image_ = f.record->image_path, frame_size_ = f.size;
     ++frames_;
     const double gap_limit = (o_.max_gap_frames + 1.5) * c.step;
     std::vector<std::pair<const std::string*, const Mask*>> present;
@@ -98,15 +100,18 @@ class Accumulator {
       // A gap longer than the limit starts the path and the speed afresh.
       if (s.last_seen && c.clock - *s.last_seen > gap_limit) {
         s.anchor.reset();
+        s.path.emplace_back(std::nanf(""), std::nanf(""));
         s.recent.clear();
         ++unbridged_;
       }
       s.last_seen = c.clock;
       if (!s.anchor) {
         s.anchor = centroid;
+        s.path.emplace_back(centroid);
       } else if (std::hypot(centroid.x - s.anchor->x, centroid.y - s.anchor->y) > o_.jitter_px) {
         bin.distance += std::hypot(centroid.x - s.anchor->x, centroid.y - s.anchor->y);
         s.anchor = centroid;
+        s.path.emplace_back(centroid);
       }
       while (!s.recent.empty() && c.clock - s.recent.front().first > o_.speed_window_s * per_second_ + 1e-9) {
         s.recent.pop_front();
@@ -131,6 +136,8 @@ class Accumulator {
     r.time_unit = unit;
     r.frames = frames_;
     r.notes = std::move(notes);
+    r.first_image = first_image_;
+    r.frame_size = frame_size_;
     for (const Zone& z : o_.zones) r.zone_names.push_back(z.name);
     const std::string speed_unit = "px/" + std::string(unit == "s" ? "s" : "frame");
     std::map<std::string, AnimalBin> whole;
@@ -175,6 +182,7 @@ class Accumulator {
         if (pair.first == animal || pair.second == animal) s.contact_bouts += p.bouts, s.contact_time += p.total;
       }
       r.summary.push_back(std::move(s));
+      r.paths.push_back(std::move(state_[animal].path));
     }
     if (unbridged_ > 0) {
       r.notes.push_back(std::to_string(unbridged_) + " track gap" + (unbridged_ == 1 ? "" : "s") + " longer than " +
@@ -211,6 +219,8 @@ class Accumulator {
   const BehaviourOptions& o_;
   double per_second_ = 1;  // clock units per second (1 with seconds; frames per second otherwise)
   std::int64_t frames_ = 0, unbridged_ = 0;
+  std::string first_image_;
+  cv::Size frame_size_;
   std::vector<std::string> animals_;
   std::map<std::pair<std::int64_t, std::string>, AnimalBin> bins_;
   std::map<std::string, AnimalState> state_;

@@ -64,6 +64,11 @@ struct AnimalSummary {
 
 struct BehaviourResult {
   std::string time_unit;            // "s", or "frames" without times
+  // Each animal's filtered path (summary order): the points where the path
+  // moved, a NaN point where a gap broke it. For the paths plot.
+  std::vector<std::vector<cv::Point2f>> paths;
+  std::string first_image;          // the first frame's image, for the plot's background
+  cv::Size frame_size;
   std::vector<std::string> zone_names;
   std::vector<BehaviourValue> values;
   std::vector<ContactValue> contacts;

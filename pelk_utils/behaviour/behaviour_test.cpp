@@ -11,6 +11,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "pelk_utils/annotation/annotation_writer.hpp"
+#include "pelk_utils/behaviour/behaviour_plots.hpp"
 #include "pelk_utils/core/testing/test_support.hpp"
 
 namespace pelk {
@@ -162,6 +163,15 @@ TEST_F(BehaviourTest, ZonesContactsAndBins) {
     EXPECT_TRUE(std::filesystem::exists(path(std::string("out/") + name))) << name;
   }
   EXPECT_NE(testing::slurp(path("out/summary.csv")).find("zone:feeder"), std::string::npos);
+  // The plots: the walker's path drawn in its colour along y = 100.
+  const std::vector<std::string> plots = write_behaviour_plots(r, path("out"));
+  EXPECT_EQ(plots.size(), 5u);
+  const cv::Mat3b paths = cv::imread(path("out/paths.png"));
+  ASSERT_EQ(paths.size(), kFrame);
+  const cv::Scalar c = animal_colour(0);
+  const cv::Vec3b want(static_cast<uchar>(c[0]), static_cast<uchar>(c[1]), static_cast<uchar>(c[2]));
+  EXPECT_EQ(paths(100, 150), want);
+  EXPECT_NE(paths(200, 150), want);
 }
 
 struct BadSetting {

@@ -84,7 +84,7 @@ _TORCH_NAMES = (
     "repair_identities",
 )
 
-_TRACKS_NAMES = ("export_tracks", "tracks_dataset", "tracks_table")
+_TRACKS_NAMES = ("behaviour", "export_tracks", "tracks_dataset", "tracks_table")
 
 __all__ = sorted(_CORE_NAMES + _TORCH_NAMES + _TRACKS_NAMES + ("models", "progress_lines", "show_figures_inline"),
                  key=str.lower)

@@ -47,6 +47,40 @@ def tracks_table(folders, fps=None, pen=None, videos=None):
     return frame
 
 
+def behaviour(folders, zones=None, bin="10m", fps=None, videos=None, px_per_metre=None, jitter_px=3.0,
+              active=0.1, max_gap=5, contact_px=2):
+    """Returns behaviour measures of the clip folders (in recording order) as
+    a dict of three pandas DataFrames, as `pelk behaviour` writes them:
+
+    - ``"behaviour"``: tidy, one row per bin, animal and measure (``bin_start``,
+      ``bin_end``, ``animal``, ``measure``, ``value``, ``unit``): distance (after
+      a jitter filter of `jitter_px`), mean_speed, active and still (speed over
+      one second above / below `active` body lengths per second), visible,
+      missing, median_area, ``zone:<name>`` per zone of `zones` (a LabelMe-style
+      JSON; in a zone = centroid inside), and metres with `px_per_metre`;
+    - ``"contacts"``: per bin and pair (masks within `contact_px` pixels) the
+      bouts that start in it and the contact time; bin ``"all"`` holds each
+      pair's totals and longest bout (the contact matrix);
+    - ``"summary"``: one row per animal over the whole input.
+
+    `bin` is "10m", "30s", "1h" (camera time: frames need times from `fps` or
+    `videos`) or "500f" (frames). Gaps longer than `max_gap` frames are not
+    bridged. Times are seconds, or frames when no rate is known; every frame's
+    ``attrs`` holds ``time_unit`` and ``notes`` (what was assumed)."""
+    import pandas as pd
+
+    from . import _surface
+    from ._pelk_utils import _behaviour_columns
+
+    values, contacts, summary, unit, notes = _surface.wrap(_behaviour_columns, "behaviour")(
+        folders, zones, bin, fps, videos, px_per_metre, jitter_px, active, max_gap, contact_px)
+    out = {"behaviour": pd.DataFrame(values), "contacts": pd.DataFrame(contacts), "summary": pd.DataFrame(summary)}
+    for frame in out.values():
+        frame.attrs["time_unit"] = unit
+        frame.attrs["notes"] = list(notes)
+    return out
+
+
 def tracks_dataset(folders, fps=None, videos=None):
     """Returns the tracks as an xarray Dataset in the layout of the Python
     animal-movement toolboxes for boxes: dimensions ``time``, ``space``

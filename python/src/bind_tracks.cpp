@@ -6,6 +6,7 @@
 
 #include "bindings.hpp"
 #include "convert.hpp"
+#include "pelk_utils/behaviour/behaviour.hpp"
 #include "pelk_utils/interchange/track_export.hpp"
 #include "pelk_utils/tracks/tracks_table.hpp"
 #include "pelk_utils/video/catalogue.hpp"
@@ -44,6 +45,80 @@ FrameTimeSource times_of(const py::object& fps, const std::optional<FsPath>& vid
 }  // namespace
 
 void bind_tracks(py::module_& m) {
+  m.def("_behaviour_columns",
+        [](const py::object& folders, const std::optional<FsPath>& zones, const std::string& bin, const py::object& fps,
+           const std::optional<FsPath>& videos, const py::object& px_per_metre, double jitter_px, double active,
+           int max_gap, int contact_px) {
+          BehaviourOptions o;
+          const std::vector<std::string> clips = folder_list(folders);
+          o.times = times_of(fps, videos);
+          double length = 0;
+          try {
+            length = parse_bin_length(bin);
+          } catch (const std::invalid_argument& e) {
+            value_error(std::string("bin: ") + e.what());
+          }
+          if (length < 0) {
+            o.bin_frames = static_cast<std::int64_t>(-length);
+          } else {
+            o.bin_seconds = length;
+          }
+          if (!px_per_metre.is_none()) o.px_per_metre = number_value(px_per_metre, "px_per_metre");
+          o.jitter_px = jitter_px;
+          o.active_body_lengths = active;
+          o.max_gap_frames = max_gap;
+          o.contact_px = contact_px;
+          BehaviourResult r;
+          {
+            ReleaseGil release;
+            if (zones) o.zones = read_zones(zones->bytes);
+            r = behaviour(clips, o);
+          }
+          py::dict values, contacts, summary;
+          {
+            std::vector<std::string> start, end, animal, measure, unit;
+            std::vector<double> value;
+            for (const BehaviourValue& v : r.values) {
+              start.push_back(v.bin_start), end.push_back(v.bin_end), animal.push_back(v.animal);
+              measure.push_back(v.measure), value.push_back(v.value), unit.push_back(v.unit);
+            }
+            values["bin_start"] = start, values["bin_end"] = end, values["animal"] = animal;
+            values["measure"] = measure, values["value"] = value, values["unit"] = unit;
+          }
+          {
+            std::vector<std::string> start, end, a, b;
+            std::vector<std::int64_t> bouts;
+            std::vector<double> time, longest;
+            for (const ContactValue& c : r.contacts) {
+              start.push_back(c.bin_start), end.push_back(c.bin_end), a.push_back(c.animal_a), b.push_back(c.animal_b);
+              bouts.push_back(c.bouts), time.push_back(c.time), longest.push_back(c.longest);
+            }
+            contacts["bin_start"] = start, contacts["bin_end"] = end, contacts["animal_a"] = a, contacts["animal_b"] = b;
+            contacts["bouts"] = bouts, contacts["contact_time"] = time, contacts["longest_bout"] = longest;
+          }
+          {
+            std::vector<std::string> animal;
+            std::vector<double> visible, missing, distance, speed, active_time, still, area, contact_time;
+            std::vector<std::int64_t> bouts;
+            std::vector<std::vector<double>> zone_time(r.zone_names.size());
+            for (const AnimalSummary& s : r.summary) {
+              animal.push_back(s.animal), visible.push_back(s.visible), missing.push_back(s.missing);
+              distance.push_back(s.distance_px), speed.push_back(s.mean_speed_px), active_time.push_back(s.active);
+              still.push_back(s.still), area.push_back(s.median_area_px), bouts.push_back(s.contact_bouts);
+              contact_time.push_back(s.contact_time);
+              for (std::size_t z = 0; z < zone_time.size(); ++z) zone_time[z].push_back(s.zone_time[z]);
+            }
+            summary["animal"] = animal, summary["visible"] = visible, summary["missing"] = missing;
+            summary["distance_px"] = distance, summary["mean_speed_px"] = speed, summary["active"] = active_time;
+            summary["still"] = still, summary["median_area_px"] = area, summary["contact_bouts"] = bouts;
+            summary["contact_time"] = contact_time;
+            for (std::size_t z = 0; z < zone_time.size(); ++z) summary[py::str("zone:" + r.zone_names[z])] = zone_time[z];
+          }
+          return py::make_tuple(values, contacts, summary, r.time_unit, r.notes);
+        },
+        py::arg("folders"), py::arg("zones"), py::arg("bin"), py::arg("fps"), py::arg("videos"), py::arg("px_per_metre"),
+        py::arg("jitter_px"), py::arg("active"), py::arg("max_gap"), py::arg("contact_px"));
+
   m.def("_tracks_columns",
         [](const py::object& folders, const py::object& fps, const std::optional<FsPath>& pen,
            const std::optional<FsPath>& videos) {

@@ -357,8 +357,8 @@ TEST_F(PelkCliTest, BehaviourWritesItsTablesAndRefusesBadSettings) {
   std::ofstream(path("zones.json")) << R"({"shapes": [{"label": "feeder", "points": [[0, 0], [300, 0], [300, 360], [0, 360]]}]})";
   CliRun r = run("behaviour " + path("ann") + " --out " + path("b") + " --zones " + path("zones.json") + " --bin 2f");
   ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_NE(r.out.find("behaviour of 10 animals over 4 frames (times in frames): behaviour.csv, contacts.csv and "
-                       "summary.csv in " + path("b")),
+  EXPECT_NE(r.out.find("behaviour of 10 animals over 4 frames (times in frames): behaviour.csv, contacts.csv, "
+                       "summary.csv and 5 plots in " + path("b")),
             std::string::npos)
       << r.out;
   const std::string tidy = testing::slurp(path("b/behaviour.csv"));

@@ -7,6 +7,7 @@
 
 #include "commands.hpp"
 #include "pelk_utils/behaviour/behaviour.hpp"
+#include "pelk_utils/behaviour/behaviour_plots.hpp"
 #include "pelk_utils/interchange/track_export.hpp"
 #include "pelk_utils/tracks/tracks_table.hpp"
 #include "pelk_utils/video/catalogue.hpp"
@@ -95,9 +96,11 @@ void run_behaviour(TracksOptionsCli& o) {
   refuse_output_inside_clips(o.out, o.clips);
   const BehaviourResult r = behaviour(o.clips, options);
   write_behaviour_csvs(r, o.out);
+  const std::vector<std::string> plots = write_behaviour_plots(r, o.out);
   print_notes(r.notes);
   std::cout << "behaviour of " << counted(r.summary.size(), "animal") << " over " << counted(static_cast<std::size_t>(r.frames), "frame")
-            << " (times in " << r.time_unit << "): behaviour.csv, contacts.csv and summary.csv in " << o.out << "\n";
+            << " (times in " << r.time_unit << "): behaviour.csv, contacts.csv, summary.csv and "
+            << counted(plots.size(), "plot") << " in " << o.out << "\n";
 }
 
 void add_common(CLI::App& c, TracksOptionsCli& o) {
@@ -147,7 +150,7 @@ void add_tracks_commands(CLI::App& app) {
       "behaviour", "Measure behaviour from a recording's tracks, per animal per time bin: distance travelled (after a "
                    "jitter filter), mean speed, time active and still, visible and missing, median mask area (a size "
                    "index), time in each zone; contacts per pair (bouts, time, longest bout). Writes behaviour.csv "
-                   "(tidy), contacts.csv and summary.csv");
+                   "(tidy), contacts.csv, summary.csv and plots (paths, activity, size, zones, contacts)");
   add_common(*h, *b);
   h->add_option("--out", b->out, "Folder to write the tables into")->required();
   h->add_option("--zones", b->zones, "LabelMe-style JSON of named zone polygons (feeder, drinker, ...): time in each "
