@@ -198,6 +198,15 @@ AnnotationData get_pelk_annotation_data(const std::string& /*video_dir*/, bool l
   return out;
 }
 
+ClipAnnotationData load_clip_masks(const std::string& dir) {
+  const std::vector<std::string> files = list_annotation_files(dir);
+  if (files.empty()) return {};
+  std::vector<FrameRecord> records = load_records(files, clip_size(files.front()), false, loader_threads());
+  ClipAnnotationData clip;
+  for (std::size_t p = 0; p < records.size(); ++p) clip.emplace(static_cast<int>(p), std::move(records[p]));
+  return clip;
+}
+
 namespace internal {
 
 ClipAnnotationData load_clip_files(const std::vector<std::string>& files, cv::Size size, unsigned threads) {

@@ -65,6 +65,12 @@ std::int64_t frame_index_of(const std::string& json_path);
 AnnotationData get_pelk_annotation_data(const std::string& video_dir, bool last_or_not = false, int ixx = 0,
                                         const std::string& save_dir_base = kDefaultAnnotationDir);
 
+// Loads every annotation file under `dir` as get_pelk_annotation_data does,
+// but without intersections tables and without printing: for readers that
+// need only the masks (tracks, exports, measures, behaviour). An empty
+// result when there are no files. Errors as get_pelk_annotation_data.
+ClipAnnotationData load_clip_masks(const std::string& dir);
+
 namespace internal {
 
 // Loads `files` as one clip (frame keys 0.. in file order, every mask at

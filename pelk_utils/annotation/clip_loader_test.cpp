@@ -115,6 +115,31 @@ TEST_F(ClipLoaderTest, WholeClipLoadsRecordsWithTables) {
   EXPECT_EQ(clip.at(0).masks_dict.at("Box0").size(), cv::Size(30, 20));
 }
 
+// The masks-only load: the whole clip's masks, keys and paths, no tables,
+// nothing printed, an empty clip for a folder without files, errors alike.
+TEST_F(ClipLoaderTest, MasksOnlyLoadEqualsTheWholeLoadWithoutTables) {
+  write("output_pp_1.json", {1, 2});
+  write("output_pp_2.json", {2, 1, 2});
+  write("output_pp_3.json", {});
+  CoutCapture cap;
+  const ClipAnnotationData whole = *get_pelk_annotation_data("", false, 0, out()).pelk_annotation_data;
+  const ClipAnnotationData masks = load_clip_masks(out());
+  ASSERT_EQ(masks.size(), whole.size());
+  for (const auto& [key, record] : whole) {
+    const FrameRecord& m = masks.at(key);
+    EXPECT_EQ(m.frame_index, record.frame_index);
+    EXPECT_EQ(m.masks_dict.keys(), record.masks_dict.keys());
+    for (const auto& [box, mask] : record.masks_dict) EXPECT_TRUE(m.masks_dict.at(box) == mask) << box;
+    EXPECT_EQ(m.json_path, record.json_path);
+    EXPECT_EQ(m.image_path, record.image_path);
+    EXPECT_FALSE(m.intersections_df);
+  }
+  EXPECT_TRUE(load_clip_masks(out() + "/nope").empty());
+  EXPECT_EQ(cap.text(), "");
+  std::ofstream(dir_ / "out" / "output_pp_2.json") << "{broken";
+  EXPECT_THROW(load_clip_masks(out()), std::invalid_argument);
+}
+
 TEST_F(ClipLoaderTest, SingleFileModes) {
   for (int i = 0; i < 3; ++i) write("output_pp_" + std::to_string(i) + ".json");
   const AnnotationData one = get_pelk_annotation_data("", false, 1, out());

@@ -25,12 +25,12 @@ Side read_side(const std::string& path, TrackSide side, const char* name) {
   const std::string kind = evaluation_input_kind(path);
   if (kind == "MOTChallenge text") return read_mot(path, side);
   if (kind == "CVAT XML") return read_cvat(path);
-  if (list_annotation_files(path).empty()) {
+  const ClipAnnotationData clip = load_clip_masks(path);
+  if (clip.empty()) {
     throw std::invalid_argument(std::string("no annotation files (output_pp_<n>.json) in the ") + name + " folder '" +
                                 path + "'");
   }
-  AnnotationData data = get_pelk_annotation_data("", false, 0, path);
-  return track_set_of(*data.pelk_annotation_data, path);
+  return track_set_of(clip, path);
 }
 
 std::optional<cv::Size> frame_size_of(const Side& side) {

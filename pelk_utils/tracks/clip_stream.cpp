@@ -10,7 +10,6 @@
 #include <utility>
 
 #include "pelk_utils/core/number.hpp"
-#include "pelk_utils/core/output.hpp"
 #include "pelk_utils/core/stop.hpp"
 #include "pelk_utils/tracks/frame_time.hpp"
 
@@ -24,21 +23,11 @@ std::string joined(const std::vector<std::string>& keys) {
   return text;
 }
 
-// The clip loaded quietly (its "No JSON files" line becomes an error).
+// The clip's masks (no intersections tables: nothing here needs them).
 ClipAnnotationData load_clip(const std::string& folder) {
-  AnnotationData data;
-  const OutputSink previous = set_output_sink([](std::string_view) {});
-  try {
-    data = get_pelk_annotation_data("", false, 0, folder);
-  } catch (...) {
-    set_output_sink(previous);
-    throw;
-  }
-  set_output_sink(previous);
-  if (!data.pelk_annotation_data || data.pelk_annotation_data->empty()) {
-    throw std::invalid_argument("no annotation files (output_pp_<n>.json) under '" + folder + "'");
-  }
-  return std::move(*data.pelk_annotation_data);
+  ClipAnnotationData clip = load_clip_masks(folder);
+  if (clip.empty()) throw std::invalid_argument("no annotation files (output_pp_<n>.json) under '" + folder + "'");
+  return clip;
 }
 
 std::string rate_text(double rate) {
