@@ -9,9 +9,11 @@
 #include <set>
 #include <stdexcept>
 
+#include "pelk_utils/behaviour/observation.hpp"
 #include "pelk_utils/core/contact.hpp"
 #include "pelk_utils/core/csv.hpp"
 #include "pelk_utils/core/number.hpp"
+#include "pelk_utils/detect/pen.hpp"
 #include "pelk_utils/tracks/frame_time.hpp"
 #include "pelk_utils/tracks/tracks_table.hpp"
 
@@ -74,25 +76,22 @@ class Accumulator {
  public:
   explicit Accumulator(const BehaviourOptions& o) : o_(o) {}
 
-  void frame(const StreamFrame& f, const FrameClock& c) {
-    if (frames_ == 0) first_image_ = f.record->image_path, frame_size_ = f.size;
+  void frame(const FrameObservation& f, const KeyTable& keys, const FrameClock& c) {
+    if (frames_ == 0) frame_size_ = f.size;
     ++frames_;
     const double gap_limit = (o_.max_gap_frames + 1.5) * c.step;
-    std::vector<std::pair<const std::string*, const Mask*>> present;
-    for (const std::string& key : *f.identities) {
+    for (const AnimalObservation& a : f.animals) {
+      const std::string& key = keys.name(a.key);
       if (std::find(animals_.begin(), animals_.end(), key) == animals_.end()) animals_.push_back(key);
       AnimalBin& bin = bins_[{c.bin, key}];
       if (bin.zones.empty()) bin.zones.assign(o_.zones.size(), 0.0);
-      const Mask* mask = f.record->masks_dict.contains(key) ? &f.record->masks_dict.at(key) : nullptr;
-      const std::optional<MaskShape> shape = mask != nullptr ? shape_of(*mask) : std::nullopt;
-      if (!shape) {
+      if (!a.present) {
         bin.missing += c.step;
         continue;
       }
-      present.emplace_back(&key, mask);
       bin.visible += c.step;
-      ++bin.areas[shape->area];
-      const cv::Point2d centroid(shape->centroid_x, shape->centroid_y);
+      ++bin.areas[a.area];
+      const cv::Point2d centroid(a.centroid_x, a.centroid_y);
       for (std::size_t z = 0; z < o_.zones.size(); ++z) {
         if (in_zone(o_.zones[z], centroid)) bin.zones[z] += c.step;
       }
@@ -122,21 +121,21 @@ class Accumulator {
       if (!s.recent.empty() && c.clock - s.recent.front().first >= window - 0.5 * c.step) {
         const auto& [then, where] = s.recent.front();
         const double speed = std::hypot(centroid.x - where.x, centroid.y - where.y) / (c.clock - then);
-        const double threshold = o_.active_body_lengths * shape->long_axis / per_second_;
+        const double threshold = o_.active_body_lengths * a.long_axis / per_second_;
         (speed > threshold ? bin.active : bin.still) += c.step;
       }
       s.recent.emplace_back(c.clock, centroid);
     }
-    contacts(present, c);
+    for (const auto& [i, j] : f.contacts) contact(keys.name(f.animals[i].key), keys.name(f.animals[j].key), c);
   }
 
   BehaviourResult result(const std::string& unit, const std::function<std::string(std::int64_t)>& label,
-                         std::vector<std::string> notes) {
+                         std::vector<std::string> notes, const std::string& first_image) {
     BehaviourResult r;
     r.time_unit = unit;
     r.frames = frames_;
     r.notes = std::move(notes);
-    r.first_image = first_image_;
+    r.first_image = first_image;
     r.frame_size = frame_size_;
     for (const Zone& z : o_.zones) r.zone_names.push_back(z.name);
     const std::string speed_unit = "px/" + std::string(unit == "s" ? "s" : "frame");
@@ -194,32 +193,26 @@ class Accumulator {
   void set_per_second(double per_second) { per_second_ = per_second; }
 
  private:
-  void contacts(const std::vector<std::pair<const std::string*, const Mask*>>& present, const FrameClock& c) {
-    for (std::size_t i = 0; i < present.size(); ++i) {
-      for (std::size_t j = i + 1; j < present.size(); ++j) {
-        if (!masks_within(*present[i].second, *present[j].second, o_.contact_px)) continue;
-        const Pair pair = std::minmax(*present[i].first, *present[j].first);
-        PairState& p = pairs_[pair];
-        ContactBin& b = contact_bins_[{c.bin, pair}];
-        // A bout goes on from the previous frame; any frame between ends it.
-        if (!p.last_contact || c.clock - *p.last_contact > 1.5 * c.step) {
-          p.longest = std::max(p.longest, p.bout);
-          p.bout = 0;
-          ++p.bouts;
-          ++b.bouts;
-        }
-        p.bout += c.step;
-        p.total += c.step;
-        b.time += c.step;
-        p.last_contact = c.clock;
-      }
+  void contact(const std::string& a, const std::string& b, const FrameClock& c) {
+    const Pair pair = std::minmax(a, b);
+    PairState& p = pairs_[pair];
+    ContactBin& bin = contact_bins_[{c.bin, pair}];
+    // A bout goes on from the previous frame; any frame between ends it.
+    if (!p.last_contact || c.clock - *p.last_contact > 1.5 * c.step) {
+      p.longest = std::max(p.longest, p.bout);
+      p.bout = 0;
+      ++p.bouts;
+      ++bin.bouts;
     }
+    p.bout += c.step;
+    p.total += c.step;
+    bin.time += c.step;
+    p.last_contact = c.clock;
   }
 
   const BehaviourOptions& o_;
   double per_second_ = 1;  // clock units per second (1 with seconds; frames per second otherwise)
   std::int64_t frames_ = 0, unbridged_ = 0;
-  std::string first_image_;
   cv::Size frame_size_;
   std::vector<std::string> animals_;
   std::map<std::pair<std::int64_t, std::string>, AnimalBin> bins_;
@@ -273,6 +266,37 @@ double parse_bin_length(const std::string& text) {
   return 0;
 }
 
+std::pair<double, double> parse_pen_size(const std::string& text) {
+  const auto fail = [&] {
+    throw std::invalid_argument("--pen-size: '" + text + "' is not a size in metres such as 4x2.5 (width x length)");
+  };
+  const std::size_t x = text.find_first_of("xX");
+  if (x == std::string::npos) fail();
+  std::pair<double, double> size;
+  for (auto [part, value] : {std::pair{text.substr(0, x), &size.first}, std::pair{text.substr(x + 1), &size.second}}) {
+    std::size_t used = 0;
+    try {
+      *value = std::stod(part, &used);
+    } catch (const std::exception&) {
+      fail();
+    }
+    if (used != part.size() || !std::isfinite(*value) || *value <= 0) fail();
+  }
+  return size;
+}
+
+double px_per_metre_of_pen(const std::string& pen_json, std::pair<double, double> size) {
+  const PenPolygon pen = draw_pen("", pen_json).polygon_points;
+  check_pen_area(pen, pen_json);
+  double twice_area = 0;  // the shoelace formula
+  for (std::size_t i = 0; i < pen.size(); ++i) {
+    const PenPoint& a = pen[i];
+    const PenPoint& b = pen[(i + 1) % pen.size()];
+    twice_area += a.x.as_double() * b.y.as_double() - b.x.as_double() * a.y.as_double();
+  }
+  return std::sqrt(std::abs(twice_area) / 2 / (size.first * size.second));
+}
+
 void check_behaviour_options(const BehaviourOptions& o) {
   const auto refuse = [](const std::string& name, const std::string& rule, double value) {
     throw std::invalid_argument("behaviour setting " + name + " must be " + rule + ", got " + format_number(value));
@@ -291,67 +315,132 @@ void check_behaviour_options(const BehaviourOptions& o) {
   }
 }
 
-BehaviourResult behaviour(const std::vector<std::string>& clips, const BehaviourOptions& options) {
-  check_behaviour_options(options);
-  Accumulator acc(options);
-  enum class Mode { kUnknown, kCamera, kFps, kFrames } mode = Mode::kUnknown;
+std::uint32_t KeyTable::id(const std::string& key) {
+  const auto [at, added] = ids_.try_emplace(key, static_cast<std::uint32_t>(names_.size()));
+  if (added) names_.push_back(key);
+  return at->second;
+}
+
+FrameObservation observe(const StreamFrame& f, const BehaviourOptions& options, KeyTable& keys) {
+  FrameObservation o;
+  o.size = f.size;
+  if (f.time) {
+    const auto where = extracted_frame_of(f.record->image_path);
+    const auto rate = options.times.recording_rates.find(where->video_name);
+    o.step = 1.0 / (rate != options.times.recording_rates.end() ? rate->second : *options.times.fps);
+    o.clock = static_cast<double>(f.time->recording_start) + f.time->offset;
+  }
+  std::vector<const Mask*> masks;
+  for (const std::string& key : *f.identities) {
+    AnimalObservation a;
+    a.key = keys.id(key);
+    const Mask* mask = f.record->masks_dict.contains(key) ? &f.record->masks_dict.at(key) : nullptr;
+    const std::optional<MaskShape> shape = mask != nullptr ? shape_of(*mask) : std::nullopt;
+    if (shape) {
+      a.present = true;
+      a.centroid_x = shape->centroid_x, a.centroid_y = shape->centroid_y;
+      a.long_axis = shape->long_axis;
+      a.area = shape->area;
+    }
+    masks.push_back(shape ? mask : nullptr);
+    o.animals.push_back(a);
+  }
+  for (std::size_t i = 0; i < masks.size(); ++i) {
+    for (std::size_t j = i + 1; masks[i] != nullptr && j < masks.size(); ++j) {
+      if (masks[j] != nullptr && masks_within(*masks[i], *masks[j], options.contact_px)) {
+        o.contacts.emplace_back(static_cast<std::uint16_t>(i), static_cast<std::uint16_t>(j));
+      }
+    }
+  }
+  return o;
+}
+
+enum class ClockMode { kUnknown, kCamera, kFps, kFrames };
+
+struct BehaviourRun::State {
+  explicit State(const BehaviourOptions& options) : o(options), acc(o) {}
+  const BehaviourOptions& o;
+  Accumulator acc;
+  ClockMode mode = ClockMode::kUnknown;
   std::int64_t ordinal = 0;
-  std::vector<std::string> notes = stream_clips(clips, options.times, [&](const StreamFrame& f) {
-    if (mode == Mode::kUnknown) {
-      check_zones_inside(options.zones, f.size);
-      mode = f.time ? Mode::kCamera : options.times.fps ? Mode::kFps : Mode::kFrames;
-      acc.set_per_second(mode == Mode::kFrames ? 10.0 : 1.0);
+};
+
+BehaviourRun::BehaviourRun(const BehaviourOptions& options) : s_(std::make_unique<State>(options)) {
+  check_behaviour_options(options);
+}
+
+BehaviourRun::~BehaviourRun() = default;
+
+void BehaviourRun::frame(const FrameObservation& f, const KeyTable& keys, const std::function<std::string()>& where) {
+  const BehaviourOptions& o = s_->o;
+  if (s_->mode == ClockMode::kUnknown) {
+    check_zones_inside(o.zones, f.size);
+    s_->mode = f.clock ? ClockMode::kCamera : o.times.fps ? ClockMode::kFps : ClockMode::kFrames;
+    s_->acc.set_per_second(s_->mode == ClockMode::kFrames ? 10.0 : 1.0);
+  }
+  const auto check_bin = [&](double step) {
+    if (o.bin_seconds < step) {
+      throw std::invalid_argument("--bin of " + format_number(o.bin_seconds) + " s is shorter than a frame (" +
+                                  format_number(step) + " s)");
     }
-    FrameClock c;
-    if (mode == Mode::kCamera) {
-      if (!f.time) {
-        throw std::invalid_argument("frame " + f.record->image_path + " of '" + *f.clip +
-                                    "' has no time while the first frame had one: give every clip's recording rate "
-                                    "(--videos or --fps), or none");
-      }
-      const auto where = extracted_frame_of(f.record->image_path);
-      const auto rate = options.times.recording_rates.find(where->video_name);
-      c.step = 1.0 / (rate != options.times.recording_rates.end() ? rate->second : *options.times.fps);
-      c.clock = static_cast<double>(f.time->recording_start) + f.time->offset;
-      if (options.bin_seconds < c.step) {
-        throw std::invalid_argument("--bin of " + format_number(options.bin_seconds) + " s is shorter than a frame (" +
-                                    format_number(c.step) + " s)");
-      }
-      c.bin = static_cast<std::int64_t>(std::floor(c.clock / options.bin_seconds));
-    } else if (mode == Mode::kFps) {
-      c.step = 1.0 / *options.times.fps;
-      c.clock = static_cast<double>(ordinal) * c.step;
-      if (options.bin_seconds < c.step) {
-        throw std::invalid_argument("--bin of " + format_number(options.bin_seconds) + " s is shorter than a frame (" +
-                                    format_number(c.step) + " s)");
-      }
-      c.bin = static_cast<std::int64_t>(std::floor(c.clock / options.bin_seconds));
-    } else {
-      c.clock = static_cast<double>(ordinal);
-      c.bin = ordinal / options.bin_frames;
+  };
+  FrameClock c;
+  if (s_->mode == ClockMode::kCamera) {
+    if (!f.clock) {
+      throw std::invalid_argument(where() +
+                                  " has no time while the first frame had one: give every clip's recording rate "
+                                  "(--videos or --fps), or none");
     }
-    ++ordinal;
-    acc.frame(f, c);
-  });
+    c.step = f.step;
+    c.clock = *f.clock;
+    check_bin(c.step);
+    c.bin = static_cast<std::int64_t>(std::floor(c.clock / o.bin_seconds));
+  } else if (s_->mode == ClockMode::kFps) {
+    c.step = 1.0 / *o.times.fps;
+    c.clock = static_cast<double>(s_->ordinal) * c.step;
+    check_bin(c.step);
+    c.bin = static_cast<std::int64_t>(std::floor(c.clock / o.bin_seconds));
+  } else {
+    c.clock = static_cast<double>(s_->ordinal);
+    c.bin = s_->ordinal / o.bin_frames;
+  }
+  ++s_->ordinal;
+  s_->acc.frame(f, keys, c);
+}
+
+BehaviourResult BehaviourRun::finish(std::vector<std::string> notes, const std::string& first_image) {
+  const BehaviourOptions& o = s_->o;
   std::function<std::string(std::int64_t)> label;
   std::string unit = "s";
-  if (mode == Mode::kCamera) {
+  if (s_->mode == ClockMode::kCamera) {
     label = [&](std::int64_t bin) {
-      const double seconds = static_cast<double>(bin) * options.bin_seconds;
+      const double seconds = static_cast<double>(bin) * o.bin_seconds;
       return iso_time(FrameTime{static_cast<std::int64_t>(std::floor(seconds)), seconds - std::floor(seconds)});
     };
-  } else if (mode == Mode::kFps) {
-    label = [&](std::int64_t bin) { return format_number(static_cast<double>(bin) * options.bin_seconds); };
-    notes.push_back("bins: seconds from the first frame at " + format_number(*options.times.fps) +
+  } else if (s_->mode == ClockMode::kFps) {
+    label = [&](std::int64_t bin) { return format_number(static_cast<double>(bin) * o.bin_seconds); };
+    notes.push_back("bins: seconds from the first frame at " + format_number(*o.times.fps) +
                     " fps (the frames have no camera time)");
   } else {
     unit = "frames";
-    label = [&](std::int64_t bin) { return std::to_string(bin * options.bin_frames); };
-    notes.push_back("bins: " + std::to_string(options.bin_frames) +
+    label = [&](std::int64_t bin) { return std::to_string(bin * o.bin_frames); };
+    notes.push_back("bins: " + std::to_string(o.bin_frames) +
                     " frames (no frame rate known: times in frames, the activity threshold taken at an assumed 10 fps; "
                     "give --fps)");
   }
-  return acc.result(unit, label, std::move(notes));
+  return s_->acc.result(unit, label, std::move(notes), first_image);
+}
+
+BehaviourResult behaviour(const std::vector<std::string>& clips, const BehaviourOptions& options) {
+  BehaviourRun run(options);
+  KeyTable keys;
+  std::string first_image;
+  std::vector<std::string> notes = stream_clips(clips, options.times, [&](const StreamFrame& f) {
+    if (first_image.empty()) first_image = f.record->image_path;
+    run.frame(observe(f, options, keys), keys,
+              [&] { return "frame " + f.record->image_path + " of '" + *f.clip + "'"; });
+  });
+  return run.finish(std::move(notes), first_image);
 }
 
 void write_behaviour_csvs(const BehaviourResult& r, const std::string& out_dir) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "pelk_utils/behaviour/zones.hpp"
@@ -80,6 +81,17 @@ struct BehaviourResult {
 // Returns a bin length of "10m", "30s", "1h" (seconds) or "500f" (frames,
 // returned negated); throws std::invalid_argument naming --bin otherwise.
 double parse_bin_length(const std::string& text);
+
+// Returns a pen's real size in metres (width, length) from "4x2.5"; throws
+// std::invalid_argument naming --pen-size for anything else.
+std::pair<double, double> parse_pen_size(const std::string& text);
+
+// Returns the pixels per metre of the pen polygon in `pen_json` when the pen
+// measures `size` metres: the square root of its area in pixels over its
+// area in square metres, so the pen's turn in the image does not matter (a
+// camera looking straight down; a tilted one foreshortens the far side).
+// Errors as draw_pen and check_pen_area.
+double px_per_metre_of_pen(const std::string& pen_json, std::pair<double, double> size);
 
 // Throws std::invalid_argument naming the setting when an option is out of
 // range (a bin of no length, a scale of 0 or NaN, a negative radius).

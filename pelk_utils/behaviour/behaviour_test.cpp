@@ -11,6 +11,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "pelk_utils/annotation/annotation_writer.hpp"
+#include "pelk_utils/behaviour/behaviour_part.hpp"
 #include "pelk_utils/behaviour/behaviour_plots.hpp"
 #include "pelk_utils/core/testing/test_support.hpp"
 
@@ -234,6 +235,95 @@ TEST_F(BehaviourTest, BadZonesAreRefusedNamingTheZone) {
       EXPECT_NE(std::string(e.what()).find(path("z.json")), std::string::npos) << e.what();
     }
   }
+}
+
+// Four clips of 25 frames: Box0 walks to and fro, Box1 stands, Box2 comes
+// and goes, touching Box1 now and then, so paths, bouts and gaps run across
+// the clips' seams.
+std::vector<std::vector<std::vector<At>>> seam_clips() {
+  std::vector<std::vector<std::vector<At>>> clips(4);
+  for (int i = 0; i < 100; ++i) {
+    std::vector<At> f = {{1, 100 + 80 * std::sin(i * 0.07), 80}, {2, 200, 200}};
+    if (i % 40 < 30) f.push_back({3, 200 + 40 * std::cos(i * 0.2), 235});
+    clips[static_cast<std::size_t>(i / 25)].push_back(f);
+  }
+  return clips;
+}
+
+TEST_F(BehaviourTest, ShardsMergedEqualOneRunByteForByte) {
+  std::vector<std::string> clips;
+  for (const auto& frames : seam_clips()) clips.push_back(clip("c" + std::to_string(clips.size()), frames));
+  std::ofstream(path("zones.json")) << R"({"shapes": [{"label": "feeder", "points": [[40, 40], [140, 40], [140, 120], [40, 120]]}]})";
+  struct Case {
+    const char* name;
+    std::optional<double> fps;
+    double bin_seconds;
+    std::int64_t bin_frames;
+    std::size_t shards;
+  };
+  // Bins of 3 s at 10 fps (30 frames) and of 40 frames straddle the 25-frame clips.
+  for (const Case& c : {Case{"fps_bins_three_shards", 10.0, 3, 6000, 3}, Case{"frame_bins_two_shards", {}, 600, 40, 2},
+                        Case{"more_shards_than_clips", 10.0, 3, 6000, 6}}) {
+    SCOPED_TRACE(c.name);
+    BehaviourOptions o;
+    o.times.fps = c.fps;
+    o.bin_seconds = c.bin_seconds;
+    o.bin_frames = c.bin_frames;
+    o.px_per_metre = 250;
+    o.zones = read_zones(path("zones.json"), kFrame);
+    write_behaviour_csvs(run(clips, o), path(std::string("one_") + c.name));
+    const std::string parts = path(std::string("parts_") + c.name);
+    for (std::size_t k = 0; k < c.shards; ++k) {
+      // The CLI's split: shard k takes a contiguous block.
+      const std::vector<std::string> block(clips.begin() + static_cast<long>(clips.size() * k / c.shards),
+                                           clips.begin() + static_cast<long>(clips.size() * (k + 1) / c.shards));
+      testing::CoutCapture quiet;
+      write_behaviour_part(block, o, k, c.shards, parts + "/" + behaviour_part_name(k, c.shards));
+    }
+    const MergedBehaviour merged = merge_behaviour_parts(parts);
+    EXPECT_EQ(merged.parts.size(), c.shards);
+    write_behaviour_csvs(merged.result, path(std::string("merged_") + c.name));
+    for (const char* name : {"behaviour.csv", "contacts.csv", "summary.csv"}) {
+      EXPECT_EQ(testing::slurp(path(std::string("merged_") + c.name + "/" + name)),
+                testing::slurp(path(std::string("one_") + c.name + "/" + name)))
+          << name;
+    }
+  }
+}
+
+TEST_F(BehaviourTest, MergeRefusesPartsThatDoNotMakeOneRun) {
+  std::vector<std::string> clips;
+  for (const auto& frames : seam_clips()) clips.push_back(clip("c" + std::to_string(clips.size()), frames));
+  BehaviourOptions o;
+  const auto part = [&](const std::string& dir, std::size_t k, std::size_t n, const BehaviourOptions& options) {
+    testing::CoutCapture quiet;
+    write_behaviour_part({clips[k]}, options, k, n, path(dir + "/" + behaviour_part_name(k, n)));
+    return path(dir + "/" + behaviour_part_name(k, n));
+  };
+  const auto refused = [&](const std::string& dir, const std::string& message) {
+    try {
+      merge_behaviour_parts(path(dir));
+      ADD_FAILURE() << dir << " merged";
+    } catch (const std::invalid_argument& e) {
+      EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << dir << ": " << e.what();
+    }
+  };
+  part("missing", 0, 2, o);
+  refused("missing", "lacks behaviour-part-1-of-2.bin: shard 1 has not finished");
+  part("splits", 0, 2, o), part("splits", 1, 3, o);
+  refused("splits", "holds parts of two splits");
+  BehaviourOptions other = o;
+  other.jitter_px = 5;
+  part("settings", 0, 2, o), part("settings", 1, 2, other);
+  refused("settings", "was written with other settings");
+  const std::string cut = part("cut", 0, 1, o);
+  std::filesystem::resize_file(cut, std::filesystem::file_size(cut) - 7);
+  refused("cut", "ends early");
+  std::filesystem::create_directories(path("alien"));
+  std::ofstream(path("alien/behaviour-part-0-of-1.bin")) << "{\"shapes\": []}";
+  refused("alien", "is not a behaviour part file");
+  std::filesystem::create_directories(path("empty"));
+  refused("empty", "holds no behaviour part");
 }
 
 }  // namespace

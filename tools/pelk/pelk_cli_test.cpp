@@ -374,6 +374,45 @@ TEST_F(PelkCliTest, BehaviourWritesItsTablesAndRefusesBadSettings) {
   EXPECT_FALSE(fs::exists(path("c")));
 }
 
+// Behaviour in shards: each shard writes its part, the merge writes what one
+// run writes; the scale from the pen's size; misuse is one line.
+TEST_F(PelkCliTest, BehaviourShardsMergeIntoOneRunsTables) {
+  make_clip(4);
+  std::ofstream(path("pen.json")) << R"({"shapes": [{"points": [[0, 0], [400, 0], [400, 250], [0, 250]]}]})";
+  const std::string settings = " --bin 3f --pen " + path("pen.json") + " --pen-size 4x2.5";
+  CliRun r = run("behaviour " + path("ann") + " --out " + path("one") + settings);
+  ASSERT_EQ(r.code, 0) << r.err;
+  // 400 x 250 px over 4 x 2.5 m: 100 px a metre.
+  EXPECT_NE(testing::slurp(path("one/behaviour.csv")).find(",distance_m,"), std::string::npos);
+  for (const char* shard : {"0/2", "1/2"}) {
+    r = run("behaviour " + path("ann") + " --out " + path("parts") + settings + " --shard " + shard);
+    ASSERT_EQ(r.code, 0) << r.err;
+  }
+  EXPECT_NE(r.out.find("measured into " + path("parts/behaviour-part-1-of-2.bin") +
+                       "; when every shard is done: pelk behaviour --merge --out " + path("parts")),
+            std::string::npos)
+      << r.out;
+  r = run("behaviour --merge --out " + path("parts"));
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("merged 2 shard parts"), std::string::npos) << r.out;
+  for (const char* name : {"behaviour.csv", "contacts.csv", "summary.csv"}) {
+    EXPECT_EQ(testing::slurp(path(std::string("parts/") + name)), testing::slurp(path(std::string("one/") + name))) << name;
+  }
+  const std::vector<std::pair<std::string, std::string>> misuse = {
+      {"behaviour --merge --out " + path("parts") + " --bin 5f", "--merge: takes its settings from the shards' parts: drop --bin"},
+      {"behaviour " + path("ann") + " --merge --out " + path("parts"), "--merge: takes no clips"},
+      {"behaviour --out " + path("x"), "give the annotation folders to measure (or --merge)"},
+      {"behaviour " + path("ann") + " --out " + path("x") + " --pen-size 4x2.5", "--pen-size: needs --pen"},
+      {"behaviour " + path("ann") + " --out " + path("x") + " --pen " + path("pen.json") + " --pen-size 4by2", "is not a size in metres"},
+      {"behaviour --merge --out " + path("ann"), "holds no behaviour part"}};
+  for (const auto& [command, message] : misuse) {
+    r = run(command);
+    EXPECT_NE(r.code, 0) << command;
+    EXPECT_NE(r.err.find(message), std::string::npos) << command << ": " << r.err;
+  }
+  EXPECT_FALSE(fs::exists(path("x")));
+}
+
 // Truth from other tools: the clip's own MOT and CVAT exports as truth, the
 // JSON output, and the import of a CVAT file as a folder that scores 100 %.
 TEST_F(PelkCliTest, EvaluateTakesOtherToolsFilesAndImportWritesAFolder) {

@@ -7,6 +7,7 @@
 
 #include "commands.hpp"
 #include "pelk_utils/behaviour/behaviour.hpp"
+#include "pelk_utils/behaviour/behaviour_part.hpp"
 #include "pelk_utils/behaviour/behaviour_plots.hpp"
 #include "pelk_utils/interchange/track_export.hpp"
 #include "pelk_utils/tracks/tracks_table.hpp"
@@ -22,9 +23,10 @@ struct TracksOptionsCli {
   std::string out, pen, videos, shard, format;
   double fps = 0;
   // pelk behaviour
-  std::string zones, bin = "10m";
+  std::string zones, bin = "10m", pen_size;
   BehaviourOptions behaviour;
   double px_per_metre = 0;
+  bool merge = false;
 };
 
 // Where frame times come from: --fps, or the recordings under --videos.
@@ -74,7 +76,33 @@ void run_export(const TracksOptionsCli& o) {
             << (s.mapping_path.empty() ? "" : "; ids and frames in " + s.mapping_path) << "\n";
 }
 
-void run_behaviour(TracksOptionsCli& o) {
+void write_behaviour_outputs(const BehaviourResult& r, const std::string& out) {
+  write_behaviour_csvs(r, out);
+  const std::vector<std::string> plots = write_behaviour_plots(r, out);
+  print_notes(r.notes);
+  std::cout << "behaviour of " << counted(r.summary.size(), "animal") << " over " << counted(static_cast<std::size_t>(r.frames), "frame")
+            << " (times in " << r.time_unit << "): behaviour.csv, contacts.csv, summary.csv and "
+            << counted(plots.size(), "plot") << " in " << out << "\n";
+}
+
+// --merge: the shards' parts in --out become the tables and plots; the
+// settings come from the parts, so none may be given here.
+void run_behaviour_merge(const TracksOptionsCli& o, const CLI::App& app) {
+  if (!o.clips.empty()) throw CLI::ValidationError("--merge", "takes no clips: it reads the shards' parts in --out");
+  for (const CLI::Option* option : app.get_options()) {
+    const std::string name = option->get_name();
+    if (option->count() > 0 && name != "--out" && name != "--merge") {
+      throw CLI::ValidationError("--merge", "takes its settings from the shards' parts: drop " + name);
+    }
+  }
+  const MergedBehaviour merged = merge_behaviour_parts(o.out);
+  std::cout << "merged " << counted(merged.parts.size(), "shard part") << "\n";
+  write_behaviour_outputs(merged.result, o.out);
+}
+
+void run_behaviour(TracksOptionsCli& o, const CLI::App& app) {
+  if (o.merge) return run_behaviour_merge(o, app);
+  if (o.clips.empty()) throw CLI::ValidationError("clips", "give the annotation folders to measure (or --merge)");
   BehaviourOptions options = o.behaviour;
   options.times = time_source(o);
   double bin = 0;
@@ -92,21 +120,37 @@ void run_behaviour(TracksOptionsCli& o) {
     options.bin_seconds = bin;
   }
   if (o.px_per_metre != 0) options.px_per_metre = o.px_per_metre;
+  if (!o.pen_size.empty()) {
+    if (o.pen.empty()) throw CLI::ValidationError("--pen-size", "needs --pen (the pen polygon it measures)");
+    if (o.px_per_metre != 0) throw CLI::ValidationError("--pen-size", "give --pen-size or --px-per-metre, not both");
+    try {
+      options.px_per_metre = px_per_metre_of_pen(o.pen, parse_pen_size(o.pen_size));
+    } catch (const std::invalid_argument& e) {
+      throw CLI::ValidationError("--pen-size", e.what());
+    }
+  }
   if (!o.zones.empty()) options.zones = read_zones(o.zones);
   refuse_output_inside_clips(o.out, o.clips);
-  const BehaviourResult r = behaviour(o.clips, options);
-  write_behaviour_csvs(r, o.out);
-  const std::vector<std::string> plots = write_behaviour_plots(r, o.out);
-  print_notes(r.notes);
-  std::cout << "behaviour of " << counted(r.summary.size(), "animal") << " over " << counted(static_cast<std::size_t>(r.frames), "frame")
-            << " (times in " << r.time_unit << "): behaviour.csv, contacts.csv, summary.csv and "
-            << counted(plots.size(), "plot") << " in " << o.out << "\n";
+  bool first = true;
+  const Shard shard = resolve_shard(o.shard);
+  if (shard.count > 1) {
+    const std::vector<std::string> clips = my_clips(o, &first);
+    const std::string part = (fs::path(o.out) / behaviour_part_name(shard.index, shard.count)).string();
+    const PartSummary s = write_behaviour_part(clips, options, shard.index, shard.count, part);
+    print_notes(s.notes);
+    std::cout << "shard " << shard.index << " of " << shard.count << ": " << counted(clips.size(), "clip") << ", "
+              << counted(static_cast<std::size_t>(s.frames), "frame") << " measured into " << part
+              << "; when every shard is done: pelk behaviour --merge --out " << o.out << "\n";
+    return;
+  }
+  write_behaviour_outputs(behaviour(o.clips, options), o.out);
 }
 
-void add_common(CLI::App& c, TracksOptionsCli& o) {
-  c.add_option("clips", o.clips, "Annotation folders of a recording's clips, in the order they were recorded")
-      ->required()
-      ->check(CLI::ExistingDirectory);
+void add_common(CLI::App& c, TracksOptionsCli& o, bool clips_required = true) {
+  CLI::Option* clips =
+      c.add_option("clips", o.clips, "Annotation folders of a recording's clips, in the order they were recorded")
+          ->check(CLI::ExistingDirectory);
+  if (clips_required) clips->required();
   c.add_option("--fps", o.fps, "The recordings' frame rate, for frame times (else read from --videos)")
       ->check(CLI::Validator(
           [](const std::string& text) {
@@ -151,8 +195,16 @@ void add_tracks_commands(CLI::App& app) {
                    "jitter filter), mean speed, time active and still, visible and missing, median mask area (a size "
                    "index), time in each zone; contacts per pair (bouts, time, longest bout). Writes behaviour.csv "
                    "(tidy), contacts.csv, summary.csv and plots (paths, activity, size, zones, contacts)");
-  add_common(*h, *b);
-  h->add_option("--out", b->out, "Folder to write the tables into")->required();
+  add_common(*h, *b, false);
+  h->add_option("--out", b->out, "Folder to write the tables into (with --shard: the shard's part; with --merge: "
+                                 "where the parts are)")
+      ->required();
+  h->add_option("--shard", b->shard, "Measure shard K of N (K/N; default from SLURM_ARRAY_TASK_ID/COUNT): a block "
+                                     "of the clips, written as a part into --out for --merge");
+  h->add_flag("--merge", b->merge, "Merge the shards' parts in --out into the tables and plots of one run");
+  h->add_option("--pen", b->pen, "Pen-polygon file: with --pen-size, gives the scale")->check(CLI::ExistingFile);
+  h->add_option("--pen-size", b->pen_size, "The pen's real size in metres, WxL (e.g. 4x2.5): pixels per metre from "
+                                           "the pen polygon's area");
   h->add_option("--zones", b->zones, "LabelMe-style JSON of named zone polygons (feeder, drinker, ...): time in each "
                                      "(an animal is in a zone when its centroid is)")
       ->check(CLI::ExistingFile);
@@ -173,7 +225,7 @@ void add_tracks_commands(CLI::App& app) {
   h->add_option("--contact-px", b->behaviour.contact_px, "Masks this close (pixels) are in contact")
       ->capture_default_str()
       ->check(CLI::Range(0, 1000));
-  h->callback([b] { run_behaviour(*b); });
+  h->callback([b, h] { run_behaviour(*b, *h); });
 }
 
 }  // namespace pelk::cli
