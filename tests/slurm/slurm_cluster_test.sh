@@ -96,9 +96,9 @@ run_on_cluster() {
   local name=$1 extract=$2 clips=$3 match=$4
   rm -rf "$WORK"
   local ids
-  ids=$(EXTRACT_ARRAY=$extract CLIP_ARRAY=$clips MATCH_ARRAY=$match EXTRA_SBATCH="--cpus-per-task=1 --mem=900M" \
+  ids=$(EXTRACT_ARRAY=$extract CLIP_ARRAY=$clips MATCH_ARRAY=$match BEHAVIOUR_ARRAY=$clips EXTRA_SBATCH="--cpus-per-task=1 --mem=900M" \
         bash "$scripts/submit.sh")
-  echo "$name: jobs $ids (extract --array=$extract, track and report --array=$clips, match --array=$match)"
+  echo "$name: jobs $ids (extract --array=$extract, track, report and behaviour --array=$clips, match --array=$match)"
   for _ in $(seq 1 600); do
     [ -z "$(squeue -h -o %i 2> /dev/null)" ] && break
     # A node that Slurm takes out of service cannot launch jobs on this

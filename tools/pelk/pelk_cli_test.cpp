@@ -389,7 +389,7 @@ TEST_F(PelkCliTest, BehaviourShardsMergeIntoOneRunsTables) {
     ASSERT_EQ(r.code, 0) << r.err;
   }
   EXPECT_NE(r.out.find("measured into " + path("parts/behaviour-part-1-of-2.bin") +
-                       "; when every shard is done: pelk behaviour --merge --out " + path("parts")),
+                       "; when every shard is done: pelk behaviour --merge --parts " + path("parts") + " --out DIR"),
             std::string::npos)
       << r.out;
   r = run("behaviour --merge --out " + path("parts"));

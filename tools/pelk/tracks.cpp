@@ -23,10 +23,10 @@ struct TracksOptionsCli {
   std::string out, pen, videos, shard, format;
   double fps = 0;
   // pelk behaviour
-  std::string zones, bin = "10m", pen_size;
+  std::string zones, bin = "10m", pen_size, parts;
   BehaviourOptions behaviour;
   double px_per_metre = 0;
-  bool merge = false;
+  bool merge = false, part = false;
 };
 
 // Where frame times come from: --fps, or the recordings under --videos.
@@ -91,11 +91,11 @@ void run_behaviour_merge(const TracksOptionsCli& o, const CLI::App& app) {
   if (!o.clips.empty()) throw CLI::ValidationError("--merge", "takes no clips: it reads the shards' parts in --out");
   for (const CLI::Option* option : app.get_options()) {
     const std::string name = option->get_name();
-    if (option->count() > 0 && name != "--out" && name != "--merge") {
+    if (option->count() > 0 && name != "--out" && name != "--merge" && name != "--parts") {
       throw CLI::ValidationError("--merge", "takes its settings from the shards' parts: drop " + name);
     }
   }
-  const MergedBehaviour merged = merge_behaviour_parts(o.out);
+  const MergedBehaviour merged = merge_behaviour_parts(o.parts.empty() ? o.out : o.parts);
   std::cout << "merged " << counted(merged.parts.size(), "shard part") << "\n";
   write_behaviour_outputs(merged.result, o.out);
 }
@@ -133,14 +133,14 @@ void run_behaviour(TracksOptionsCli& o, const CLI::App& app) {
   refuse_output_inside_clips(o.out, o.clips);
   bool first = true;
   const Shard shard = resolve_shard(o.shard);
-  if (shard.count > 1) {
+  if (shard.count > 1 || o.part) {
     const std::vector<std::string> clips = my_clips(o, &first);
     const std::string part = (fs::path(o.out) / behaviour_part_name(shard.index, shard.count)).string();
     const PartSummary s = write_behaviour_part(clips, options, shard.index, shard.count, part);
     print_notes(s.notes);
     std::cout << "shard " << shard.index << " of " << shard.count << ": " << counted(clips.size(), "clip") << ", "
               << counted(static_cast<std::size_t>(s.frames), "frame") << " measured into " << part
-              << "; when every shard is done: pelk behaviour --merge --out " << o.out << "\n";
+              << "; when every shard is done: pelk behaviour --merge --parts " << o.out << " --out DIR\n";
     return;
   }
   write_behaviour_outputs(behaviour(o.clips, options), o.out);
@@ -201,7 +201,12 @@ void add_tracks_commands(CLI::App& app) {
       ->required();
   h->add_option("--shard", b->shard, "Measure shard K of N (K/N; default from SLURM_ARRAY_TASK_ID/COUNT): a block "
                                      "of the clips, written as a part into --out for --merge");
-  h->add_flag("--merge", b->merge, "Merge the shards' parts in --out into the tables and plots of one run");
+  h->add_flag("--part", b->part, "Write a part for --merge even when this is the only shard (job scripts that "
+                                 "always merge)");
+  h->add_flag("--merge", b->merge, "Merge the shards' parts (in --parts, else --out) into the tables and plots of "
+                                   "one run");
+  h->add_option("--parts", b->parts, "With --merge: the folder holding the shards' parts (default: --out)")
+      ->check(CLI::ExistingDirectory);
   h->add_option("--pen", b->pen, "Pen-polygon file: with --pen-size, gives the scale")->check(CLI::ExistingFile);
   h->add_option("--pen-size", b->pen_size, "The pen's real size in metres, WxL (e.g. 4x2.5): pixels per metre from "
                                            "the pen polygon's area");
