@@ -54,6 +54,13 @@ struct AnimalState {
   std::optional<cv::Point2d> anchor;          // the jitter-filtered path's point
   std::optional<double> last_seen;            // clock of the last frame with a mask
   std::deque<std::pair<double, cv::Point2d>> recent;  // (clock, centroid) within the speed window
+  // Frames waiting for their window to be whole: (clock, bin, active threshold, step).
+  struct Pending {
+    double clock;
+    std::int64_t bin;
+    double threshold, step;
+  };
+  std::deque<Pending> pending;
 };
 
 struct PairState {
@@ -101,6 +108,7 @@ class Accumulator {
         s.anchor.reset();
         s.path.emplace_back(std::nanf(""), std::nanf(""));
         s.recent.clear();
+        s.pending.clear();
         ++unbridged_;
       }
       s.last_seen = c.clock;
@@ -112,19 +120,9 @@ class Accumulator {
         s.anchor = centroid;
         s.path.emplace_back(centroid);
       }
-      while (!s.recent.empty() && c.clock - s.recent.front().first > o_.speed_window_s * per_second_ + 1e-9) {
-        s.recent.pop_front();
-      }
-      // A speed needs a full window behind it (the frames after a track's
-      // start or a gap have none): a short one would turn mask noise into speed.
-      const double window = o_.speed_window_s * per_second_;
-      if (!s.recent.empty() && c.clock - s.recent.front().first >= window - 0.5 * c.step) {
-        const auto& [then, where] = s.recent.front();
-        const double speed = std::hypot(centroid.x - where.x, centroid.y - where.y) / (c.clock - then);
-        const double threshold = o_.active_body_lengths * a.long_axis / per_second_;
-        (speed > threshold ? bin.active : bin.still) += c.step;
-      }
       s.recent.emplace_back(c.clock, centroid);
+      s.pending.push_back({c.clock, c.bin, o_.active_body_lengths * a.long_axis / per_second_, c.step});
+      judge_activity(key, s);
     }
     for (const auto& [i, j] : f.contacts) contact(keys.name(f.animals[i].key), keys.name(f.animals[j].key), c);
   }
@@ -193,6 +191,27 @@ class Accumulator {
   void set_per_second(double per_second) { per_second_ = per_second; }
 
  private:
+  // Active or still: the speed over a window of `speed_window_s` centred on
+  // the frame (the centroid's displacement from the window's first frame to
+  // its last), so a start or a stop is dated where it happens. Frames
+  // without a whole window (half a window at a track's ends and around a
+  // gap) are neither: a short window would turn mask noise into speed.
+  void judge_activity(const std::string& key, AnimalState& s) {
+    const double window = o_.speed_window_s * per_second_;
+    const double now = s.recent.back().first;
+    while (now - s.recent.front().first > window + 1e-9) s.recent.pop_front();
+    const auto& [then, where] = s.recent.front();
+    const cv::Point2d& here = s.recent.back().second;
+    while (!s.pending.empty() && s.pending.front().clock <= now - window / 2 + 1e-9) {
+      const AnimalState::Pending p = s.pending.front();
+      s.pending.pop_front();
+      if (p.clock - then < window / 2 - 0.5 * p.step || now - then < window - 0.5 * p.step) continue;
+      const double speed = std::hypot(here.x - where.x, here.y - where.y) / (now - then);
+      AnimalBin& bin = bins_[{p.bin, key}];
+      (speed > p.threshold ? bin.active : bin.still) += p.step;
+    }
+  }
+
   void contact(const std::string& a, const std::string& b, const FrameClock& c) {
     const Pair pair = std::minmax(a, b);
     PairState& p = pairs_[pair];

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <map>
 #include <random>
+#include <set>
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
@@ -13,7 +14,10 @@
 #include "pelk_utils/annotation/annotation_writer.hpp"
 #include "pelk_utils/behaviour/behaviour_part.hpp"
 #include "pelk_utils/behaviour/behaviour_plots.hpp"
+#include "pelk_utils/core/contact.hpp"
 #include "pelk_utils/core/testing/test_support.hpp"
+#include "pelk_utils/synth/pen_scene.hpp"
+#include "pelk_utils/tracks/tracks_table.hpp"
 
 namespace pelk {
 namespace {
@@ -235,6 +239,147 @@ TEST_F(BehaviourTest, BadZonesAreRefusedNamingTheZone) {
       EXPECT_NE(std::string(e.what()).find(path("z.json")), std::string::npos) << e.what();
     }
   }
+}
+
+// Per frame of a run with one-frame bins: the value of `measure` per animal.
+std::map<std::string, std::vector<double>> per_frame(const BehaviourResult& r, const std::string& measure, int frames) {
+  std::map<std::string, std::vector<double>> out;
+  for (const BehaviourValue& v : r.values) {
+    if (v.measure != measure) continue;
+    auto& series = out[v.animal];
+    series.resize(static_cast<std::size_t>(frames), 0.0);
+    series[static_cast<std::size_t>(std::stoi(v.bin_start))] = v.value;
+  }
+  return out;
+}
+
+// Bouts (runs of frames) of a per-frame flag.
+std::vector<synth::FrameSpan> bouts_of(const std::vector<bool>& on) {
+  std::vector<synth::FrameSpan> bouts;
+  for (int f = 0; f < static_cast<int>(on.size()); ++f) {
+    if (!on[static_cast<std::size_t>(f)]) continue;
+    if (!bouts.empty() && bouts.back().last == f) {
+      ++bouts.back().last;
+    } else {
+      bouts.push_back({f, f + 1});
+    }
+  }
+  return bouts;
+}
+
+// Share of `bouts` that overlap a bout of `other`.
+double matched_share(const std::vector<synth::FrameSpan>& bouts, const std::vector<synth::FrameSpan>& other) {
+  if (bouts.empty()) return 1;
+  int matched = 0;
+  for (const auto& b : bouts) {
+    matched += std::any_of(other.begin(), other.end(), [&](const auto& o) { return o.first < b.last && b.first < o.last; });
+  }
+  return static_cast<double>(matched) / static_cast<double>(bouts.size());
+}
+
+// Two minutes of the synthetic pen at 10 fps, written from its truth masks,
+// measured in one-frame bins and held against what the scene knows: every
+// animal's true walk, when it stands, where it is, which animals touch.
+TEST_F(BehaviourTest, MeasuresAgreeWithTheSyntheticPensTruth) {
+  synth::SceneConfig config;
+  config.frame_size = {590, 720};
+  config.sway = 4;  // walks of 40..100 px, not sways within the jitter filter's radius
+  config.fps = 10;
+  config.frames = 1200;
+  // Animal 9 (drawn on top: nothing hides it) stands for a minute.
+  config.pauses = {{9, {300, 900}}, {3, {100, 400}}, {6, {500, 560}}};
+  const synth::PenScene scene(config);
+  const std::string image = path("scene.png");
+  cv::imwrite(image, cv::Mat3b::zeros(config.frame_size));
+  std::filesystem::create_directories(path("scene"));
+  std::vector<std::vector<synth::AnimalTruth>> truth;
+  for (int f = 0; f < config.frames; ++f) {
+    truth.push_back(scene.truth(f));
+    std::vector<AnnotatedObject> objects;
+    for (const synth::AnimalTruth& a : truth.back()) objects.push_back({a.identity + 1, a.mask, {}});
+    write_annotation_file(path("scene/output_pp_" + std::to_string(f) + ".json"), image, objects);
+  }
+  std::ofstream(path("zones.json")) << R"({"shapes": [{"label": "feeder", "points": [[180, 200], [400, 200], [400, 400], [180, 400]]}]})";
+  BehaviourOptions o;
+  o.bin_frames = 1;  // frames at the assumed 10 fps: one value per frame
+  o.zones = read_zones(path("zones.json"));
+  const BehaviourResult r = run({path("scene")}, o);
+  const int n = config.frames;
+  const auto distance = per_frame(r, "distance", n), active = per_frame(r, "active", n), still = per_frame(r, "still", n),
+             feeder = per_frame(r, "zone:feeder", n);
+  // Animals of no scripted event walk their own way the whole time.
+  int uncut = 0;
+  for (const int id : {0, 3, 4, 6, 8, 9}) {
+    SCOPED_TRACE("animal " + std::to_string(id));
+    const std::string key = "Box" + std::to_string(id);
+    double walked = 0;
+    int agree = 0, judged = 0, truth_in_zone = 0, visits = 0;
+    bool cut = false;  // the frame's edge cuts the animal: its visible centroid walks less than it
+    for (int f = 1; f < n; ++f) {
+      const double step = cv::norm(scene.centre(id, f) - scene.centre(id, f - 1));
+      walked += step;
+      const auto shape = shape_of(truth[static_cast<std::size_t>(f)][static_cast<std::size_t>(id)].mask);
+      ASSERT_TRUE(shape);
+      const bool moving = step * config.fps > o.active_body_lengths * shape->long_axis;
+      const Box& box = truth[static_cast<std::size_t>(f)][static_cast<std::size_t>(id)].box;
+      cut = cut || box[0] == 0 || box[1] == 0 || box[2] == config.frame_size.width - 1 ||
+            box[3] == config.frame_size.height - 1;
+      const auto i = static_cast<std::size_t>(f);
+      if (active.at(key)[i] + still.at(key)[i] > 0) {
+        ++judged;
+        agree += (active.at(key)[i] > 0) == moving;
+      }
+      const auto previous = shape_of(truth[i - 1][static_cast<std::size_t>(id)].mask);
+      const bool in = in_zone(o.zones[0], {shape->centroid_x, shape->centroid_y});
+      truth_in_zone += in;
+      visits += in && !in_zone(o.zones[0], {previous->centroid_x, previous->centroid_y});
+    }
+    if (!cut) EXPECT_NEAR(of(r, key).distance_px, walked, 0.02 * walked);
+    uncut += !cut;
+    EXPECT_GE(agree, 0.95 * judged) << agree << " of " << judged;
+    EXPECT_GE(judged, n - 20);
+    EXPECT_NEAR(of(r, key).zone_time[0], truth_in_zone, std::max(visits, 1)) << visits << " visits";
+  }
+  EXPECT_GE(uncut, 4) << "distances held against the truth";
+  // Standing a minute: not a pixel walked after the first frame of the pause.
+  double paused = 0;
+  for (int f = 301; f < 900; ++f) paused += distance.at("Box9")[static_cast<std::size_t>(f)];
+  EXPECT_EQ(paused, 0.0);
+  // Contacts: bouts of every pair found with precision and recall of 95 %.
+  std::map<std::pair<std::string, std::string>, std::vector<bool>> measured, touching;
+  for (const ContactValue& c : r.contacts) {
+    if (c.bin_start == "all") continue;
+    auto& on = measured[{c.animal_a, c.animal_b}];
+    on.resize(static_cast<std::size_t>(n), false);
+    on[static_cast<std::size_t>(std::stoi(c.bin_start))] = c.time > 0;
+  }
+  for (int f = 0; f < n; ++f) {
+    const auto& animals = truth[static_cast<std::size_t>(f)];
+    for (std::size_t a = 0; a < animals.size(); ++a) {
+      for (std::size_t b = a + 1; b < animals.size(); ++b) {
+        if (animals[a].mask.empty() || animals[b].mask.empty() || !masks_within(animals[a].mask, animals[b].mask, 2)) continue;
+        auto& on = touching[{"Box" + std::to_string(a), "Box" + std::to_string(b)}];
+        on.resize(static_cast<std::size_t>(n), false);
+        on[static_cast<std::size_t>(f)] = true;
+      }
+    }
+  }
+  double truth_bouts = 0, found = 0, measured_bouts = 0, right = 0;
+  for (auto& [pair, on] : touching) {
+    auto& m = measured[pair];
+    m.resize(static_cast<std::size_t>(n), false);
+    const auto t = bouts_of(on), b = bouts_of(m);
+    truth_bouts += static_cast<double>(t.size()), found += matched_share(t, b) * static_cast<double>(t.size());
+  }
+  for (auto& [pair, on] : measured) {
+    auto& t = touching[pair];
+    t.resize(static_cast<std::size_t>(n), false);
+    const auto b = bouts_of(on), tb = bouts_of(t);
+    measured_bouts += static_cast<double>(b.size()), right += matched_share(b, tb) * static_cast<double>(b.size());
+  }
+  ASSERT_GT(truth_bouts, 3) << "the scene has contacts to find";
+  EXPECT_GE(found, 0.95 * truth_bouts);
+  EXPECT_GE(right, 0.95 * measured_bouts);
 }
 
 // Four clips of 25 frames: Box0 walks to and fro, Box1 stands, Box2 comes

@@ -65,7 +65,7 @@ PenScene::PenScene(SceneConfig config) : config_(config) {
   std::uniform_real_distribution<double> unit(0, 1);
   for (int i = 0; i < kAnimals; ++i) {
     home_.emplace_back(xs[slots[i][0]] * scale_, ys[slots[i][1]] * sy);
-    amplitude_.emplace_back((10 + 15 * unit(rng)) * scale_, (10 + 12 * unit(rng)) * sy);
+    amplitude_.emplace_back((10 + 15 * unit(rng)) * scale_ * config_.sway, (10 + 12 * unit(rng)) * sy * config_.sway);
     phase_.push_back(2 * M_PI * unit(rng));
     speed_.push_back(2 * M_PI / (config_.fps * (6 + 4 * unit(rng))));  // one sway every 6..10 s
   }
@@ -73,7 +73,11 @@ PenScene::PenScene(SceneConfig config) : config_(config) {
 
 PenScene::Pose PenScene::pose(int identity, int f) const {
   const std::size_t i = static_cast<std::size_t>(identity);
-  const double t = speed_[i] * f + phase_[i];
+  double moving = f;  // frames walked so far: pauses stop the walk's clock
+  for (const Pause& pause : config_.pauses) {
+    if (pause.animal == identity) moving -= std::clamp(f - pause.span.first, 0, pause.span.last - pause.span.first);
+  }
+  const double t = speed_[i] * moving + phase_[i];
   Pose p;
   p.centre = home_[i] + cv::Point2d(amplitude_[i].x * std::sin(t), amplitude_[i].y * std::sin(0.7 * t + 1));
   p.heading_deg = 90 + (identity * 37 % 60 - 30) + 10 * std::sin(0.5 * t);

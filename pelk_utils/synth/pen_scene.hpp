@@ -39,6 +39,12 @@ struct Visit {
   cv::Point2d offset{15, 30};  // where on the target it lies, in reference pixels
 };
 
+// An animal standing still (its walk and turning stopped) over `span`.
+struct Pause {
+  int animal = 0;
+  FrameSpan span;
+};
+
 struct SceneConfig {
   std::uint64_t seed = 1;
   // Size of the cropped frames (what frame extraction writes). The camera
@@ -57,6 +63,8 @@ struct SceneConfig {
   // scenes of other kinds; empty keeps the default.
   std::vector<Visit> visits;
   bool look_alike = false;  // the walker is drawn as kUnder is: same shade, same marking
+  std::vector<Pause> pauses;  // animals that stand still a while (none by default)
+  double sway = 1;            // how far the animals walk about their homes (x the default 10..25 px)
 };
 
 // One animal in one frame. Identities count from 0 (box key "Box<id>").
@@ -80,6 +88,9 @@ class PenScene {
   cv::Mat render(int f) const;
   // Returns the ground truth of frame `f`: ten entries, identity order.
   std::vector<AnimalTruth> truth(int f) const;
+  // Returns where animal `identity` is in frame `f`: the centre of its body
+  // (cropped-frame pixels), the point its walk moves.
+  cv::Point2d centre(int identity, int f) const { return pose(identity, f).centre; }
   // Renders the camera view of frame `f`: 2560 x 1440 (scaled with
   // frame_size) with the cropped frame at the place the right crop of the
   // orange marker cuts out again.
