@@ -20,6 +20,8 @@
 #include "commands.hpp"
 #include "review/review_page.hpp"
 #include "pelk_utils/analytics/heatmap.hpp"
+#include "pelk_utils/behaviour/behaviour.hpp"
+#include "pelk_utils/behaviour/behaviour_plots.hpp"
 #include "pelk_utils/annotation/annotation_writer.hpp"
 #include "pelk_utils/annotation/clip_loader.hpp"
 #include "pelk_utils/annotation/render.hpp"
@@ -392,6 +394,63 @@ void run(const DemoOptions& o) {
   tracks_step.done(std::string(figures) + "; tracks.csv");
   check(compared > 0 && median <= 2.0, "the paths lie within 2 px of the true centroids (median, apart)");
 
+  // Behaviour of both clips, and of clip 1 beside the same measures of its
+  // truth: the stand-in models' masks must give the truth's distances,
+  // activity, zone time and the overlapping pair's contact.
+  Step behaviour_step("behaviour of both clips");
+  const std::string zones_json = (out / "zones.json").string();
+  write_file_atomically(zones_json, R"({"shapes": [{"label": "feeder", "points": [[480, 400], [800, 400], [800, 720], [480, 720]]}]})");
+  BehaviourOptions behaviour_options;
+  behaviour_options.times = track_options.times;
+  behaviour_options.zones = read_zones(zones_json);
+  behaviour_options.bin_seconds = 60;
+  const std::string behaviour_dir = (out / "behaviour").string();
+  BehaviourResult both_behaviour;
+  quietly([&] { both_behaviour = behaviour(both, behaviour_options); });
+  write_behaviour_csvs(both_behaviour, behaviour_dir);
+  const std::size_t plots = write_behaviour_plots(both_behaviour, behaviour_dir).size();
+  BehaviourResult tracked1, truth1_behaviour;
+  quietly([&] {
+    tracked1 = behaviour({ann1}, behaviour_options);
+    truth1_behaviour = behaviour({ann1_truth}, behaviour_options);
+  });
+  std::map<std::string, const AnimalSummary*> true_of;
+  for (const AnimalSummary& a : truth1_behaviour.summary) true_of[a.animal] = &a;
+  // Animals of no scripted event (lying over another, leaving, cut by the
+  // beam): their masks are the models' best, so their measures must agree.
+  double worst_distance = 0, worst_active = 0;
+  for (const AnimalSummary& a : tracked1.summary) {
+    if (!true_of.contains(a.animal) || !box_identity.contains(a.animal)) continue;
+    const int id = box_identity.at(a.animal);
+    if (id == synth::SceneConfig::kWalker || id == synth::SceneConfig::kUnder || id == synth::SceneConfig::kLeaver ||
+        id == synth::SceneConfig::kSplitAnimal) {
+      continue;
+    }
+    const AnimalSummary& t = *true_of.at(a.animal);
+    worst_distance = std::max(worst_distance, std::abs(a.distance_px - t.distance_px) / std::max(t.distance_px, 1.0));
+    worst_active = std::max(worst_active, std::abs(a.active - t.active));
+  }
+  const auto contact_of = [&](const BehaviourResult& r) {
+    for (const ContactValue& c : r.contacts) {
+      if (c.bin_start == "all" && ((c.animal_a == walker && c.animal_b == under) || (c.animal_a == under && c.animal_b == walker))) {
+        return c.time;
+      }
+    }
+    return 0.0;
+  };
+  char behaviour_figures[160];
+  std::snprintf(behaviour_figures, sizeof(behaviour_figures),
+                "distances within %.0f %% and activity within %.2f s of the truth's, %s on %s %.2f s (truth %.2f s)",
+                100 * worst_distance, worst_active, walker.c_str(), under.c_str(), contact_of(tracked1),
+                contact_of(truth1_behaviour));
+  behaviour_step.done(counted(both_behaviour.summary.size(), "animal") + " over " +
+                      counted(static_cast<std::size_t>(both_behaviour.frames), "frame") + "; behaviour/ (3 tables, " +
+                      counted(plots, "plot") + "); clip 1: " + behaviour_figures);
+  check(worst_distance <= 0.1 && worst_active <= 0.2,
+        "clip 1's distances (within 10 %) and activity (within 0.2 s) agree with its truth's");
+  check(contact_of(tracked1) > 0 && std::abs(contact_of(tracked1) - contact_of(truth1_behaviour)) <= 0.2,
+        "the contact of the overlapping pair is found, its time within 0.2 s of the truth's");
+
   Step review_step("review pictures");
   const int flagged = report.overlap_frames.empty() ? 0 : report.overlap_frames[report.overlap_frames.size() / 2];
   const FrameRecord& record = clip.at(flagged);
@@ -406,6 +465,7 @@ void run(const DemoOptions& o) {
   page_options.clip = ann1;
   page_options.out = (out / "review" / "clip1").string();
   page_options.resolve = true;  // the repair's verdicts start the proofreading
+  page_options.behaviour = behaviour_dir;
   const std::string page = write_review_page(page_options);
   page_step.done(counted(report.overlap_frames.size() + report.zero_area_frames.size(), "finding") +
                  " on a timeline, flagged frames drawn with heat maps, proofreading of every frame");
@@ -419,6 +479,7 @@ void run(const DemoOptions& o) {
   std::printf("  review pictures      %s, %s, %s\n", initial_picture.c_str(), annotated_png.c_str(), heatmap_png.c_str());
   std::printf("  review page          %s (open it in a browser)\n", page.c_str());
   std::printf("  tracks               %s\n", tracks_csv.c_str());
+  std::printf("  behaviour            %s (zones: %s)\n", behaviour_dir.c_str(), zones_json.c_str());
   std::printf("  truth of clip 1      %s\n", ann1_truth.c_str());
   std::printf("  clip 1, swapped      %s (%s and %s exchanged from frame %d)\n", ann1_swapped.c_str(), walker.c_str(),
               under.c_str(), swap_from);

@@ -527,6 +527,31 @@
     }
     event.preventDefault();
   });
+  // The plots of pelk behaviour over the recording, when the page was given them.
+  function behaviour() {
+    const b = data.behaviour;
+    if (!b) return;
+    $("behaviour-section").hidden = false;
+    $("behaviour-summary").textContent = "From " + b.from + " (the recording's clips measured together). ";
+    for (const f of b.files) {
+      const a = document.createElement("a");
+      a.href = f.src;
+      a.textContent = f.src.replace("behaviour/", "");
+      $("behaviour-summary").appendChild(a);
+    }
+    for (const p of b.plots) {
+      const figure = document.createElement("figure");
+      const img = document.createElement("img");
+      img.src = p.src;
+      img.alt = p.caption;
+      const caption = document.createElement("figcaption");
+      caption.textContent = p.caption;
+      figure.appendChild(img);
+      figure.appendChild(caption);
+      $("behaviour-plots").appendChild(figure);
+    }
+  }
+
   $("prev").addEventListener("click", () => show(current - 1));
   $("next").addEventListener("click", () => show(current + 1));
 
@@ -537,6 +562,7 @@
   proofreading();
   goTo(data.flagged.length ? data.flagged[0].frame : 0);
   measures();
+  behaviour();
   resolution();
   report();
   document.body.setAttribute("data-ready", "true");

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <iostream>
 #include <map>
 
@@ -184,6 +186,33 @@ void write_text(const fs::path& path, const std::string& text) {
 
 }  // namespace
 
+// Copies the behaviour plots of `dir` beside the page (it must stay whole
+// when mailed or moved) and returns their list for the Behaviour section.
+json behaviour_json(const std::string& dir, const fs::path& out) {
+  static const std::vector<std::pair<std::string, std::string>> kPlots = {
+      {"paths.png", "every animal's path over the pen"},
+      {"activity.png", "time active per bin, one line per animal"},
+      {"size.png", "median mask area per bin (a size index)"},
+      {"zones.png", "time in each zone per animal"},
+      {"contacts.png", "contact time of every pair"},
+      {"summary.csv", ""}};
+  json plots = json::array(), files = json::array();
+  fs::create_directories(out / "behaviour");
+  for (const auto& [name, caption] : kPlots) {
+    const fs::path from = fs::path(dir) / name;
+    if (!fs::exists(from)) continue;
+    std::ifstream in(from, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in) throw std::runtime_error("cannot read " + from.string());
+    write_file_atomically((out / "behaviour" / name).string(), bytes, AtomicWriteOptions{.sync = false});
+    (caption.empty() ? files : plots).push_back({{"src", "behaviour/" + name}, {"caption", caption}});
+  }
+  if (plots.empty()) {
+    throw std::invalid_argument("--behaviour: no behaviour plots in '" + dir + "' (pelk behaviour --out writes them)");
+  }
+  return {{"plots", plots}, {"files", files}, {"from", dir}};
+}
+
 std::string write_review_page(const ReviewOptions& o) {
   AnnotationData loaded;
   quietly([&] { loaded = get_pelk_annotation_data("", false, 0, o.clip); });
@@ -274,6 +303,7 @@ std::string write_review_page(const ReviewOptions& o) {
     for (const SwapDecision& d : decide_episodes(clip, models)) verdicts.push_back(decision_json(d));
     data["verdicts"] = verdicts;
   }
+  data["behaviour"] = o.behaviour.empty() ? json(nullptr) : behaviour_json(o.behaviour, out);
   write_text(out / "data.js", review_data_script(data));
   write_text(out / "index.html", review_assets::kIndexHtml);
   write_text(out / "review.css", review_assets::kReviewCss);
@@ -294,6 +324,9 @@ void add_review_command(CLI::App& app) {
   c->add_option("--truth", o->truth, "Annotation folder of the clip's truth: adds IDF1, MOTA, identity switches and "
                                      "the per-animal table")->check(CLI::ExistingDirectory);
   c->add_option("--max-flagged", o->max_flagged, "Pictures for at most this many flagged frames")->capture_default_str();
+  c->add_option("--behaviour", o->behaviour, "Folder of pelk behaviour's outputs: adds a Behaviour section with its "
+                                             "plots (copied beside the page)")
+      ->check(CLI::ExistingDirectory);
   add_model_options(*c, o->models, false);
   c->callback([o] { std::cout << "review page: " << write_review_page(*o) << "\n"; });
 }

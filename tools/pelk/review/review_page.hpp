@@ -15,6 +15,7 @@ struct ReviewOptions {
   bool resolve = false; // add the overlap resolution
   std::string truth;    // annotation folder of the clip's truth: adds the tracking measures
   int max_flagged = 60; // pictures for at most this many flagged frames (evenly spread)
+  std::string behaviour; // folder of `pelk behaviour`'s outputs: adds the Behaviour section
   ModelOptions models;
 };
 
