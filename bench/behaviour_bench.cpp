@@ -36,9 +36,11 @@ int main() {
   if (!fs::exists(clip + "/output_pp_0599.json")) pelk::bench::write_clip(clip, 600);
   const int runs = 5;
   const double load = median_seconds(runs, [&] { pelk::get_pelk_annotation_data("", false, 0, clip); });
+  const double masks = median_seconds(runs, [&] { pelk::load_clip_masks(clip); });
   const double all = median_seconds(runs, [&] { pelk::behaviour({clip}, {}); });
   std::printf("600 frames x 10 animals, medians of %d runs\n", runs);
   std::printf("  %-30s %6.3f s  %7.0f frames/s (baseline)\n", "clip load alone", load, 600 / load);
+  std::printf("  %-30s %6.3f s  %7.0f frames/s (what behaviour reads)\n", "masks alone (no tables)", masks, 600 / masks);
   std::printf("  %-30s %6.3f s  %7.0f frames/s (target >= 5000)\n", "all measures, from disk", all, 600 / all);
   return 0;
 }

@@ -1,6 +1,7 @@
 #include "pelk_utils/behaviour/behaviour.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <deque>
 #include <filesystem>
@@ -8,6 +9,7 @@
 #include <map>
 #include <set>
 #include <stdexcept>
+#include <thread>
 
 #include "pelk_utils/behaviour/observation.hpp"
 #include "pelk_utils/core/contact.hpp"
@@ -340,20 +342,18 @@ std::uint32_t KeyTable::id(const std::string& key) {
   return at->second;
 }
 
-FrameObservation observe(const StreamFrame& f, const BehaviourOptions& options, KeyTable& keys) {
+namespace {
+
+// The mask-borne part of a frame's observation: shapes and contacts.
+FrameObservation observe_masks(const FrameRecord& record, const std::vector<std::string>& identities,
+                               const std::vector<std::uint32_t>& ids, int contact_px) {
   FrameObservation o;
-  o.size = f.size;
-  if (f.time) {
-    const auto where = extracted_frame_of(f.record->image_path);
-    const auto rate = options.times.recording_rates.find(where->video_name);
-    o.step = 1.0 / (rate != options.times.recording_rates.end() ? rate->second : *options.times.fps);
-    o.clock = static_cast<double>(f.time->recording_start) + f.time->offset;
-  }
   std::vector<const Mask*> masks;
-  for (const std::string& key : *f.identities) {
+  for (std::size_t k = 0; k < identities.size(); ++k) {
     AnimalObservation a;
-    a.key = keys.id(key);
-    const Mask* mask = f.record->masks_dict.contains(key) ? &f.record->masks_dict.at(key) : nullptr;
+    a.key = ids[k];
+    const Mask* mask = record.masks_dict.contains(identities[k]) ? &record.masks_dict.at(identities[k]) : nullptr;
+    if (mask != nullptr) o.size = mask->size();
     const std::optional<MaskShape> shape = mask != nullptr ? shape_of(*mask) : std::nullopt;
     if (shape) {
       a.present = true;
@@ -366,10 +366,53 @@ FrameObservation observe(const StreamFrame& f, const BehaviourOptions& options, 
   }
   for (std::size_t i = 0; i < masks.size(); ++i) {
     for (std::size_t j = i + 1; masks[i] != nullptr && j < masks.size(); ++j) {
-      if (masks[j] != nullptr && masks_within(*masks[i], *masks[j], options.contact_px)) {
+      if (masks[j] != nullptr && masks_within(*masks[i], *masks[j], contact_px)) {
         o.contacts.emplace_back(static_cast<std::uint16_t>(i), static_cast<std::uint16_t>(j));
       }
     }
+  }
+  return o;
+}
+
+}  // namespace
+
+FrameObservation StreamObserver::observe(const StreamFrame& f, KeyTable& keys) {
+  if (clip_ != f.clip_index) {
+    clip_ = f.clip_index;
+    next_ = 0;
+    std::vector<std::uint32_t> ids;
+    for (const std::string& key : *f.identities) ids.push_back(keys.id(key));
+    std::vector<const FrameRecord*> records;
+    for (const auto& [key, record] : *f.clip_data) records.push_back(&record);
+    frames_.assign(records.size(), {});
+    std::vector<std::exception_ptr> errors(records.size());
+    std::atomic<std::size_t> next{0};
+    const auto work = [&] {
+      for (std::size_t i = next++; i < records.size(); i = next++) {
+        try {
+          frames_[i] = observe_masks(*records[i], *f.identities, ids, o_.contact_px);
+        } catch (...) {
+          errors[i] = std::current_exception();
+        }
+      }
+    };
+    std::vector<std::thread> pool;
+    const unsigned helpers = std::min<unsigned>(std::max(1u, std::thread::hardware_concurrency()), 8) - 1;
+    for (unsigned t = 0; t < helpers && t + 1 < records.size(); ++t) pool.emplace_back(work);
+    work();
+    for (std::thread& t : pool) t.join();
+    for (const std::exception_ptr& e : errors) {
+      if (e) std::rethrow_exception(e);
+    }
+  }
+  if (next_ >= frames_.size()) throw std::logic_error("StreamObserver: more frames than the clip holds");
+  FrameObservation o = std::move(frames_[next_++]);
+  o.size = f.size;
+  if (f.time) {
+    const auto where = extracted_frame_of(f.record->image_path);
+    const auto rate = o_.times.recording_rates.find(where->video_name);
+    o.step = 1.0 / (rate != o_.times.recording_rates.end() ? rate->second : *o_.times.fps);
+    o.clock = static_cast<double>(f.time->recording_start) + f.time->offset;
   }
   return o;
 }
@@ -453,10 +496,11 @@ BehaviourResult BehaviourRun::finish(std::vector<std::string> notes, const std::
 BehaviourResult behaviour(const std::vector<std::string>& clips, const BehaviourOptions& options) {
   BehaviourRun run(options);
   KeyTable keys;
+  StreamObserver observer(options);
   std::string first_image;
   std::vector<std::string> notes = stream_clips(clips, options.times, [&](const StreamFrame& f) {
     if (first_image.empty()) first_image = f.record->image_path;
-    run.frame(observe(f, options, keys), keys,
+    run.frame(observer.observe(f, keys), keys,
               [&] { return "frame " + f.record->image_path + " of '" + *f.clip + "'"; });
   });
   return run.finish(std::move(notes), first_image);

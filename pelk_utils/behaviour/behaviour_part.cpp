@@ -218,10 +218,11 @@ PartSummary write_behaviour_part(const std::vector<std::string>& clips, const Be
     PartWriter out(partial);
     out.text(json{{"shard", shard}, {"shards", shards}, {"settings", settings_json(options)}, {"clips", clips}}.dump());
     KeyTable keys;
+    StreamObserver observer(options);
     std::string first_image;
     summary.notes = stream_clips(clips, options.times, [&](const StreamFrame& f) {
       if (first_image.empty()) first_image = f.record->image_path;
-      out.frame(observe(f, options, keys), keys);
+      out.frame(observer.observe(f, keys), keys);
       ++summary.frames;
     });
     out.put('E');

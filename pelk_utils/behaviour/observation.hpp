@@ -46,9 +46,22 @@ struct FrameObservation {
   std::vector<std::pair<std::uint16_t, std::uint16_t>> contacts;  // indices into `animals`, i < j
 };
 
-// Returns the observation of `frame` under `options` (its frame time and
-// rate, the contact distance), interning keys into `keys`.
-FrameObservation observe(const StreamFrame& frame, const BehaviourOptions& options, KeyTable& keys);
+// Observes the frames of a stream: at a clip's first frame it measures all
+// the clip's masks at once on every core, then hands the frames out in
+// stream order with their times (the measures themselves stay in order).
+class StreamObserver {
+ public:
+  explicit StreamObserver(const BehaviourOptions& options) : o_(options) {}
+  // Returns the observation of `frame` (its time and rate from the options,
+  // keys interned into `keys`). Frames must come as stream_clips gives them.
+  FrameObservation observe(const StreamFrame& frame, KeyTable& keys);
+
+ private:
+  const BehaviourOptions& o_;
+  std::optional<std::size_t> clip_;
+  std::vector<FrameObservation> frames_;
+  std::size_t next_ = 0;
+};
 
 // The measures over observations in recording order: frames are given their
 // clock and bin here, so one run and a merge of shards count alike.

@@ -10,12 +10,15 @@ bool masks_within(const Mask& a, const Mask& b, int px) {
   const cv::Rect common = grown & b.bounds();
   if (common.empty()) return false;
   if (intersection_area(a, b) > 0) return true;
-  cv::Mat1b near = cv::Mat1b::zeros(grown.size());
-  a.roi().copyTo(near(cv::Rect(px, px, a.bounds().width, a.bounds().height)));
-  if (px > 0) cv::dilate(near, near, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * px + 1, 2 * px + 1)));
-  const cv::Mat1b near_part = near(common - grown.tl());
-  const cv::Mat1b b_part = b.roi()(common - b.bounds().tl());
-  return cv::countNonZero(near_part & b_part) > 0;
+  if (px == 0) return false;
+  // Only a's pixels within px of the common window can reach b's pixels in
+  // it: grow that part of a (a disc), not the whole animal.
+  const cv::Rect around(common.x - px, common.y - px, common.width + 2 * px, common.height + 2 * px);
+  cv::Mat1b near = a.window(around);
+  cv::dilate(near, near, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * px + 1, 2 * px + 1)), cv::Point(-1, -1),
+             1, cv::BORDER_CONSTANT, cv::Scalar(0));
+  const cv::Mat1b near_part = near(cv::Rect(px, px, common.width, common.height));
+  return cv::countNonZero(near_part & b.window(common)) > 0;
 }
 
 }  // namespace pelk

@@ -185,6 +185,21 @@ cv::Mat1b Mask::roi() const {
   return out;
 }
 
+cv::Mat1b Mask::window(cv::Rect area) const {
+  cv::Mat1b out = cv::Mat1b::zeros(std::max(area.height, 0), std::max(area.width, 0));
+  const cv::Rect common = area & rect_;
+  if (empty() || common.empty()) return out;
+  for (int y = common.y; y < common.y + common.height; ++y) {
+    const std::uint64_t* words = row(y - rect_.y);
+    std::uint8_t* line = out.ptr<std::uint8_t>(y - area.y);
+    for (int x = common.x; x < common.x + common.width; ++x) {
+      const int bit = x - rect_.x;
+      line[x - area.x] = static_cast<std::uint8_t>((words[bit / 64] >> (bit % 64)) & 1u);
+    }
+  }
+  return out;
+}
+
 Box Mask::box() const {
   if (empty()) return {0, 0, 0, 0};
   return {static_cast<double>(rect_.x), static_cast<double>(rect_.y), static_cast<double>(rect_.x + rect_.width - 1),

@@ -50,6 +50,10 @@ class Mask {
   cv::Mat1b roi() const;
   // Returns the bytes that hold the pixels (shared by copies of the mask).
   std::size_t bytes() const { return packed_.total(); }
+  // Returns the 0/1 CV_8UC1 raster of `area` (frame pixels, exclusive
+  // bottom-right; pixels outside bounds() are 0): a part of the mask without
+  // unpacking the rest.
+  cv::Mat1b window(cv::Rect area) const;
   // Returns a frame-size 0/1 CV_8UC1 raster (a new buffer each call).
   cv::Mat1b full() const;
   // Returns the 0/1 value at column x, row y (0 outside the frame).
