@@ -6,15 +6,20 @@
 // scene is tracked by the stand-in tracker with the built-in models; in
 // half of each kind the walker's and its neighbour's identities are then
 // exchanged after their first episode (a tracker's fault written into the
-// clip). The repair decides every episode. Prints, per scene kind, on a
-// tuning set and on a held-out set: swaps present, repaired, missed (of
-// which left "unclear") and false repairs, against the targets.
+// clip). The repair decides every episode. A second generator, built apart
+// (wander_scene.hpp: its own floor, drawing and motion), adds encounters the
+// repair was not tuned on: pauses and turns on the spot beside another
+// animal, three and four animals gathering and parting, two walking along
+// each other. Prints, per scene kind, on a tuning set and on a held-out set:
+// swaps present, repaired, missed (of which left "unclear") and false
+// repairs, against the targets.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <string>
+#include <tuple>
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -24,6 +29,7 @@
 #include "pelk_utils/models/classical_segmenter.hpp"
 #include "pelk_utils/quality/tracking_measures.hpp"
 #include "pelk_utils/synth/pen_scene.hpp"
+#include "wander_scene.hpp"
 
 namespace {
 namespace fs = std::filesystem;
@@ -116,6 +122,83 @@ struct Tally {
   }
 };
 
+// A scene to track: its frames on disk, the truth of each frame (identity
+// order), the pair a tracker's fault exchanges and where.
+struct SceneClip {
+  std::string name;
+  std::vector<std::string> frames;
+  std::vector<std::vector<pelk::Mask>> truth;
+  int a = kWalker, b = kUnder;
+  int fallback_after = 0;       // when the pair has no episode
+  bool after_last = false;      // after the pair's last episode up to `encounter_end`, else its first
+  int encounter_end = 1 << 30;
+};
+
+Tally run_clip(const SceneClip& c, int seed, bool inject, pelk::ClassicalDetector& detector,
+               pelk::ClassicalSegmenter& segmenter) {
+  const int frames = static_cast<int>(c.frames.size());
+  pelk::ClipAnnotationData truth, tracked;
+  const std::vector<pelk::Mask>& initial = c.truth.front();
+  pelk::BoxPropagationTracker tracker(segmenter, initial, &detector, &detector);
+  for (int f = 0; f < frames; ++f) {
+    pelk::FrameRecord g, r;
+    g.frame_index = r.frame_index = f;
+    const auto& t = c.truth[static_cast<std::size_t>(f)];
+    for (std::size_t i = 0; i < t.size(); ++i) g.masks_dict.insert_or_assign(key(static_cast<int>(i)), t[i]);
+    const std::vector<pelk::Mask> masks = f == 0 ? initial : tracker.track(cv::imread(c.frames[static_cast<std::size_t>(f)]));
+    for (std::size_t i = 0; i < masks.size(); ++i) r.masks_dict.insert_or_assign(key(static_cast<int>(i)), masks[i]);
+    r.mask_areas = pelk::mask_areas(r.masks_dict);
+    r.image_path = c.frames[static_cast<std::size_t>(f)];
+    truth.emplace(f, std::move(g));
+    tracked.emplace(f, std::move(r));
+  }
+  const std::string a = key(c.a), b = key(c.b);
+  if (inject) {
+    int after = c.fallback_after;
+    for (const pelk::OverlapEpisode& e : pelk::find_overlap_episodes(tracked)) {
+      if (e.box_a != a || e.box_b != b || e.last_frame > c.encounter_end) continue;
+      after = e.last_frame;
+      if (!c.after_last) break;
+    }
+    exchange(tracked, a, b, after);
+  }
+  Tally t;
+  t.scenes = 1;
+  const bool present = any_exchanged(tracked, truth, frames - 1);
+  t.present = present;
+  const auto start = std::chrono::steady_clock::now();
+  const std::vector<pelk::SwapDecision> decisions = pelk::decide_identity_swaps(tracked, segmenter);
+  t.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  t.episodes = static_cast<int>(decisions.size());
+  double idf1 = pelk::evaluate_tracking(tracked, truth).idf1;
+  bool unclear = false;
+  for (const pelk::SwapDecision& d : decisions) {
+    if (std::getenv("PELK_BENCH_VERBOSE")) {
+      const pelk::CueCosts& k = d.costs;
+      std::printf("    %s-%s %s %d..%d before %d after %d app %.3f/%.3f pos %.3f/%.3f head %.3f/%.3f n%d: %s\n",
+                  d.episode.box_a.c_str(), d.episode.box_b.c_str(), pelk::episode_kind_name(d.episode.kind),
+                  d.episode.first_frame, d.episode.last_frame, d.before_frame.value_or(-1), d.after_frame.value_or(-1),
+                  k.appearance[0], k.appearance[1], k.position[0], k.position[1], k.heading[0], k.heading[1], k.animals,
+                  d.reason.substr(0, d.reason.find(" (")).c_str());
+    }
+    unclear = unclear || d.verdict == pelk::SwapVerdict::kUnclear;
+    if (d.verdict != pelk::SwapVerdict::kSwap) continue;
+    exchange(tracked, d.episode.box_a, d.episode.box_b, d.swap_after_frame.value_or(d.episode.last_frame));
+    const double now = pelk::evaluate_tracking(tracked, truth).idf1;
+    t.false_repairs += now < idf1 - 1e-9;  // an exchange that made the clip worse
+    idf1 = now;
+  }
+  const bool fixed = !any_exchanged(tracked, truth, frames - 1);
+  t.repaired = present && fixed;
+  t.missed = present && !fixed;
+  t.unclear = t.missed && unclear;
+  if (std::getenv("PELK_BENCH_VERBOSE")) {
+    std::printf("  %s seed %d: swap %s, %s\n", c.name.c_str(), seed, present ? "yes" : "no",
+                t.repaired ? "repaired" : t.missed ? "MISSED" : t.false_repairs ? "FALSE REPAIR" : "ok");
+  }
+  return t;
+}
+
 Tally run_scene(const SceneKind& kind, int seed, bool inject, pelk::ClassicalDetector& detector,
                 pelk::ClassicalSegmenter& segmenter) {
   SceneConfig c = kind.make(seed);
@@ -129,68 +212,42 @@ Tally run_scene(const SceneKind& kind, int seed, bool inject, pelk::ClassicalDet
   const pelk::synth::PenScene scene(c);
   const fs::path dir = fs::temp_directory_path() / ("pelk_bench_repair_" + std::to_string(seed));
   fs::remove_all(dir);
-  const std::vector<std::string> frames = scene.write_frames(dir.string(), 0, c.frames);
-
-  pelk::ClipAnnotationData truth, tracked;
-  std::vector<pelk::Mask> initial;
-  for (const auto& t : scene.truth(0)) initial.push_back(t.mask);
-  pelk::BoxPropagationTracker tracker(segmenter, initial, &detector, &detector);
+  SceneClip clip;
+  clip.name = kind.name;
+  clip.frames = scene.write_frames(dir.string(), 0, c.frames);
   for (int f = 0; f < c.frames; ++f) {
-    pelk::FrameRecord g, r;
-    g.frame_index = r.frame_index = f;
-    for (const auto& t : scene.truth(f)) g.masks_dict.insert_or_assign(key(t.identity), t.mask);
-    const std::vector<pelk::Mask> masks = f == 0 ? initial : tracker.track(cv::imread(frames[static_cast<std::size_t>(f)]));
-    for (std::size_t i = 0; i < masks.size(); ++i) r.masks_dict.insert_or_assign(key(static_cast<int>(i)), masks[i]);
-    r.mask_areas = pelk::mask_areas(r.masks_dict);
-    r.image_path = frames[static_cast<std::size_t>(f)];
-    truth.emplace(f, std::move(g));
-    tracked.emplace(f, std::move(r));
+    clip.truth.emplace_back();
+    for (const auto& t : scene.truth(f)) clip.truth.back().push_back(t.mask);
   }
-  const std::string a = key(kWalker), b = key(kUnder);
-  if (inject) {
-    int after = c.visits.front().span.first + (c.visits.front().span.last - c.visits.front().span.first) / 2;
-    for (const pelk::OverlapEpisode& e : pelk::find_overlap_episodes(tracked)) {
-      if (e.box_a == a && e.box_b == b) {
-        after = e.last_frame;
-        break;
-      }
-    }
-    exchange(tracked, a, b, after);
-  }
-  Tally t;
-  t.scenes = 1;
-  const bool present = any_exchanged(tracked, truth, c.frames - 1);
-  t.present = present;
-  const auto start = std::chrono::steady_clock::now();
-  const std::vector<pelk::SwapDecision> decisions = pelk::decide_identity_swaps(tracked, segmenter);
-  t.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  t.episodes = static_cast<int>(decisions.size());
-  double idf1 = pelk::evaluate_tracking(tracked, truth).idf1;
-  bool unclear = false;
-  for (const pelk::SwapDecision& d : decisions) {
-    if (std::getenv("PELK_BENCH_VERBOSE")) {
-      std::printf("    %s-%s %s %d..%d before %d after %d app %+.3f pos %+.3f head %+.3f: %s\n", d.episode.box_a.c_str(),
-                  d.episode.box_b.c_str(), pelk::episode_kind_name(d.episode.kind), d.episode.first_frame,
-                  d.episode.last_frame, d.before_frame.value_or(-1), d.after_frame.value_or(-1), d.cues.appearance,
-                  d.cues.position, d.cues.heading, d.reason.substr(0, d.reason.find(" (")).c_str());
-    }
-    unclear = unclear || d.verdict == pelk::SwapVerdict::kUnclear;
-    if (d.verdict != pelk::SwapVerdict::kSwap) continue;
-    exchange(tracked, d.episode.box_a, d.episode.box_b, d.episode.last_frame);
-    const double now = pelk::evaluate_tracking(tracked, truth).idf1;
-    t.false_repairs += now < idf1 - 1e-9;  // an exchange that made the clip worse
-    idf1 = now;
-  }
-  const bool fixed = !any_exchanged(tracked, truth, c.frames - 1);
-  t.repaired = present && fixed;
-  t.missed = present && !fixed;
-  t.unclear = t.missed && unclear;
-  if (std::getenv("PELK_BENCH_VERBOSE")) {
-    std::printf("  %s seed %d: swap %s, %s\n", kind.name, seed, present ? "yes" : "no",
-                t.repaired ? "repaired" : t.missed ? "MISSED" : t.false_repairs ? "FALSE REPAIR" : "ok");
-  }
+  clip.fallback_after = c.visits.front().span.first + (c.visits.front().span.last - c.visits.front().span.first) / 2;
+  const Tally t = run_clip(clip, seed, inject, detector, segmenter);
   fs::remove_all(dir);
   return t;
+}
+
+Tally run_wander(pelk::bench::WanderKind kind, int seed, bool inject, pelk::ClassicalDetector& detector,
+                 pelk::ClassicalSegmenter& segmenter) {
+  const pelk::bench::WanderScene scene(kind, seed);
+  const fs::path dir = fs::temp_directory_path() / ("pelk_bench_wander_" + std::to_string(seed));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  SceneClip clip;
+  clip.name = pelk::bench::wander_kind_name(kind);
+  clip.frames = scene.write_frames(dir.string());
+  for (int f = 0; f < scene.frames(); ++f) clip.truth.push_back(scene.truth(f));
+  std::tie(clip.a, clip.b) = scene.pair();
+  clip.fallback_after = scene.encounter_end();
+  clip.after_last = true;
+  clip.encounter_end = scene.encounter_end();
+  const Tally t = run_clip(clip, seed, inject, detector, segmenter);
+  fs::remove_all(dir);
+  return t;
+}
+
+void print_row(const char* name, const Tally& k) {
+  std::printf("  %-14s %6d %6d %8d %6d %8d %6d\n", name, k.scenes, k.present, k.repaired, k.missed, k.unclear,
+              k.false_repairs);
+  std::fflush(stdout);
 }
 
 // Runs every kind for seeds first .. first + kScenesPerKind - 1 and prints
@@ -205,11 +262,25 @@ Tally run_set(const char* name, int first, pelk::ClassicalDetector& detector, pe
     if (only && std::string(only).find(kind.name) == std::string::npos) continue;
     Tally k;
     for (int seed = first; seed < first + kScenesPerKind; ++seed) k.add(run_scene(kind, seed, seed % 2 == 0, detector, segmenter));
-    std::printf("  %-14s %6d %6d %8d %6d %8d %6d\n", kind.name, k.scenes, k.present, k.repaired, k.missed, k.unclear,
-                k.false_repairs);
-    std::fflush(stdout);
+    print_row(kind.name, k);
     all.add(k);
   }
+  Tally other;
+  for (const auto kind : {pelk::bench::WanderKind::kPauseTurn, pelk::bench::WanderKind::kGatherThree,
+                          pelk::bench::WanderKind::kGatherFour, pelk::bench::WanderKind::kWalkAlong}) {
+    const char* only = std::getenv("PELK_BENCH_KINDS");
+    if (only && std::string(only).find(pelk::bench::wander_kind_name(kind)) == std::string::npos) continue;
+    Tally k;
+    for (int seed = first; seed < first + kScenesPerKind; ++seed) k.add(run_wander(kind, seed, seed % 2 == 0, detector, segmenter));
+    print_row((std::string("* ") + pelk::bench::wander_kind_name(kind)).c_str(), k);
+    other.add(k);
+  }
+  if (other.scenes > 0) {
+    print_row("* all", other);
+    std::printf("  (* the second generator) repaired %.1f%% of swaps, false repairs %d\n",
+                other.present ? 100.0 * other.repaired / other.present : 100.0, other.false_repairs);
+  }
+  all.add(other);
   std::printf("  %-14s %6d %6d %8d %6d %8d %6d\n", "all", all.scenes, all.present, all.repaired, all.missed, all.unclear,
               all.false_repairs);
   std::printf("  repaired %.1f%% of swaps (target >= 95%%), false repairs %d (target 0); %.0f ms per episode (%d episodes)\n",

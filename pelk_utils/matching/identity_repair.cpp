@@ -43,17 +43,27 @@ bool present(const FrameRecord& r, const std::string& box) {
 // Whether two masks come within `px` pixels of each other.
 bool touching(const Mask& a, const Mask& b, int px) { return masks_within(a, b, px); }
 
-// Returns up to `count` frame keys from `from` in steps of `step` where both
-// boxes are present and apart, within `limit` steps, nearest first.
-std::vector<int> clear_frames(const ClipAnnotationData& clip, const OverlapEpisode& e, int from, int step, int limit,
-                              int count, double thrr) {
+// Whether every box of `boxes` is present in `r` and no two cover more
+// than `thrr` percent of each other.
+bool all_apart(const FrameRecord& r, const std::vector<std::string>& boxes, double thrr) {
+  for (std::size_t i = 0; i < boxes.size(); ++i) {
+    if (!present(r, boxes[i])) return false;
+    for (std::size_t j = i + 1; j < boxes.size(); ++j) {
+      if (overlap_percent(r, boxes[i], boxes[j]) > thrr) return false;
+    }
+  }
+  return true;
+}
+
+// Returns up to `count` frame keys from `from` in steps of `step` where all
+// `boxes` are present and apart, within `limit` steps, nearest first.
+std::vector<int> clear_frames(const ClipAnnotationData& clip, const std::vector<std::string>& boxes, int from, int step,
+                              int limit, int count, double thrr) {
   std::vector<int> out;
   for (int k = 0, key = from; k < limit && static_cast<int>(out.size()) < count; ++k, key += step) {
     const auto it = clip.find(key);
     if (it == clip.end()) break;
-    if (both_present(it->second, e.box_a, e.box_b) && overlap_percent(it->second, e.box_a, e.box_b) <= thrr) {
-      out.push_back(key);
-    }
+    if (all_apart(it->second, boxes, thrr)) out.push_back(key);
   }
   return out;
 }
@@ -90,114 +100,158 @@ void swap_boxes(ClipAnnotationData& clip, const std::string& a, const std::strin
   }
 }
 
-// The cost of each assignment under one cue: [0] kept, [1] exchanged.
-using Costs = std::array<double, 2>;
+// What the cues see of some animals on both sides of an episode: their
+// appearance in every compared frame, where each was and where each was
+// heading. Costs of any assignment come from it without new model calls.
+struct Evidence {
+  std::vector<cv::Mat1d> cosines;  // per (before, after) frame pair: after x before
+  std::vector<cv::Point2d> p, q, ahead, behind;
+  double scale = 1;                // the animals' size (square root of the mean area)
+};
 
-// Appearance: 1 - cosine of each box after with the animal it is taken for,
-// averaged over every pair of compared frames.
-Costs appearance_costs(const ClipAnnotationData& clip, const OverlapEpisode& e, const std::vector<int>& before,
-                       const std::vector<int>& after, ImagePredictor& predictor) {
+Evidence gather(const ClipAnnotationData& clip, const std::vector<std::string>& boxes, const std::vector<int>& before,
+                const std::vector<int>& after, ImagePredictor& predictor, int motion_frames) {
   using Features = std::vector<std::optional<torch::Tensor>>;
   const auto features = [&](int key) {
     const FrameRecord& r = clip.at(key);
     const cv::Mat image = cv::imread(r.image_path, cv::IMREAD_COLOR);
     if (image.empty()) throw std::runtime_error("cannot read frame image '" + r.image_path + "'");
-    return generate_sam2_image_features(image, {r.masks_dict.at(e.box_a), r.masks_dict.at(e.box_b)}, predictor);
+    std::vector<Mask> masks;
+    for (const std::string& b : boxes) masks.push_back(r.masks_dict.at(b));
+    return generate_sam2_image_features(image, masks, predictor);
   };
+  Evidence ev;
   std::vector<Features> fb, fa;
   for (int k : before) fb.push_back(features(k));
   for (int k : after) fa.push_back(features(k));
-  Costs costs{0, 0};
-  int pairs = 0;
   for (const Features& b : fb) {
     for (const Features& a : fa) {
-      const cv::Mat1d s = cosine_scores_cal(a, b);  // after x before
-      if (!std::isfinite(s(0, 0)) || !std::isfinite(s(1, 1)) || !std::isfinite(s(0, 1)) || !std::isfinite(s(1, 0))) continue;
-      costs[0] += (1 - s(0, 0)) + (1 - s(1, 1));
-      costs[1] += (1 - s(0, 1)) + (1 - s(1, 0));
-      ++pairs;
+      const cv::Mat1d s = cosine_scores_cal(a, b);
+      if (cv::checkRange(s)) ev.cosines.push_back(s);  // a pair with an unreadable region says nothing
     }
   }
-  if (pairs == 0) return {0, 0};
-  return {costs[0] / pairs, costs[1] / pairs};
-}
-
-// Positions: where each box is after against where each animal was before
-// (`position`), and against where each was heading, forward from before and
-// backward from after over at most `motion_frames` frames (`heading`). In
-// units of the animals' size.
-std::pair<Costs, Costs> position_costs(const ClipAnnotationData& clip, const OverlapEpisode& e, int before, int after,
-                                       int motion_frames) {
-  const std::string boxes[2] = {e.box_a, e.box_b};
-  const FrameRecord& rb = clip.at(before);
-  const FrameRecord& ra = clip.at(after);
-  const double reach = std::min(after - before, motion_frames);
-  cv::Point2d p[2], q[2], ahead[2], behind[2];
+  const int b0 = before.front(), a0 = after.front();
+  const double reach = std::min(a0 - b0, motion_frames);
   double area = 0;
-  for (int i = 0; i < 2; ++i) {
-    const Mask& mb = rb.masks_dict.at(boxes[i]);
-    const Mask& ma = ra.masks_dict.at(boxes[i]);
-    p[i] = centroid(mb);
-    q[i] = centroid(ma);
-    ahead[i] = p[i] + velocity(clip, boxes[i], before, -1, motion_frames) * reach;
-    behind[i] = q[i] - velocity(clip, boxes[i], after, 1, motion_frames) * reach;
-    area += static_cast<double>(mb.area() + ma.area()) / 4;
+  for (const std::string& box : boxes) {
+    const Mask& mb = clip.at(b0).masks_dict.at(box);
+    const Mask& ma = clip.at(a0).masks_dict.at(box);
+    ev.p.push_back(centroid(mb));
+    ev.q.push_back(centroid(ma));
+    ev.ahead.push_back(ev.p.back() + velocity(clip, box, b0, -1, motion_frames) * reach);
+    ev.behind.push_back(ev.q.back() - velocity(clip, box, a0, 1, motion_frames) * reach);
+    area += static_cast<double>(mb.area() + ma.area()) / (2.0 * static_cast<double>(boxes.size()));
   }
-  const double scale = std::max(std::sqrt(area), 1.0);
-  Costs position{0, 0}, heading{0, 0};
-  for (int swap = 0; swap < 2; ++swap) {
-    for (int x = 0; x < 2; ++x) {
-      const int now = swap ? 1 - x : x;  // the box after taken for animal x
-      position[swap] += cv::norm(q[now] - p[x]) / scale;
-      heading[swap] += (cv::norm(q[now] - ahead[x]) + cv::norm(behind[now] - p[x])) / (2 * scale);
-    }
-  }
-  return {position, heading};
+  ev.scale = std::max(std::sqrt(area), 1.0);
+  return ev;
 }
 
-std::string cue_words(const CueMargins& c, double cue_margin) {
+// The cues' costs of an assignment: to[i] is the box after taken for animal i.
+struct Costs3 {
+  double appearance = 0, position = 0, heading = 0;
+  double total() const { return appearance + position + heading; }
+};
+
+Costs3 costs_of(const Evidence& ev, const std::vector<int>& to) {
+  Costs3 c;
+  for (const cv::Mat1d& s : ev.cosines) {
+    for (std::size_t i = 0; i < to.size(); ++i) c.appearance += 1 - s(to[i], static_cast<int>(i));
+  }
+  if (!ev.cosines.empty()) c.appearance /= static_cast<double>(ev.cosines.size());
+  for (std::size_t i = 0; i < to.size(); ++i) {
+    const auto j = static_cast<std::size_t>(to[i]);
+    c.position += cv::norm(ev.q[j] - ev.p[i]) / ev.scale;
+    c.heading += (cv::norm(ev.q[j] - ev.ahead[i]) + cv::norm(ev.behind[j] - ev.p[i])) / (2 * ev.scale);
+  }
+  return c;
+}
+
+CueCosts cue_costs(const Costs3& kept, const Costs3& exchanged, int animals) {
+  CueCosts c;
+  c.appearance = {kept.appearance, exchanged.appearance};
+  c.position = {kept.position, exchanged.position};
+  c.heading = {kept.heading, exchanged.heading};
+  c.animals = animals;
+  return c;
+}
+
+// Fills the decision's figures from the costs it is judged on.
+void record_costs(SwapDecision& d, const CueCosts& c) {
+  d.costs = c;
+  d.cues = {c.appearance[1] - c.appearance[0], c.position[1] - c.position[0], c.heading[1] - c.heading[0]};
+  d.keep_cost = c.appearance[0] + c.position[0] + c.heading[0];
+  d.swap_cost = c.appearance[1] + c.position[1] + c.heading[1];
+}
+
+struct Cue {
+  const char* name;
+  std::array<double, 2> cost;
+  double fit;
+};
+
+std::array<Cue, 3> cues_of(const CueCosts& c, const RepairSettings& s) {
+  return {Cue{"appearance", c.appearance, s.fit_appearance}, Cue{"where each was", c.position, s.fit_position},
+          Cue{"where each was heading", c.heading, s.fit_heading}};
+}
+
+std::string cue_words(const CueCosts& c, const RepairSettings& s) {
   std::string out;
-  const std::pair<const char*, double> cues[] = {
-      {"appearance", c.appearance}, {"where each was", c.position}, {"where each was heading", c.heading}};
-  for (const auto& [name, m] : cues) {
-    const char* says = m > cue_margin ? "kept" : m < -cue_margin ? "exchanged" : "no answer";
-    out += (out.empty() ? "" : ", ") + std::string(name) + ": " + says;
+  for (const Cue& cue : cues_of(c, s)) {
+    const double m = cue.cost[1] - cue.cost[0];
+    const char* says = m > s.cue_margin ? "kept" : m < -s.cue_margin ? "exchanged" : "no answer";
+    out += (out.empty() ? "" : ", ") + std::string(cue.name) + ": " + says;
   }
   return out;
 }
 
-// The verdict on the cues' margins: exchanged only when some cue says so,
-// none says kept and together they clear the margin.
-void judge(SwapDecision& d, const RepairSettings& s) {
-  const double m[3] = {d.cues.appearance, d.cues.position, d.cues.heading};
-  bool kept = false, exchanged = false;
-  for (const double v : m) {
-    kept = kept || v > s.cue_margin;
-    exchanged = exchanged || v < -s.cue_margin;
+// Whether the frames after the episode bear an exchange out: no cue says
+// kept and "exchanged" still costs less.
+bool borne_out(const CueCosts& c, const RepairSettings& s) {
+  for (const Cue& cue : cues_of(c, s)) {
+    if (cue.cost[1] - cue.cost[0] > s.cue_margin) return false;
   }
-  const double total = d.swap_cost - d.keep_cost;
-  char costs[64];
-  const auto shown = [](double v) { return std::abs(v) < 0.005 ? 0.0 : v; };  // never "-0.00"
-  std::snprintf(costs, sizeof(costs), "; kept %.2f, exchanged %.2f", shown(d.keep_cost), shown(d.swap_cost));
-  const std::string words = " (" + cue_words(d.cues, s.cue_margin) + costs + ")";
-  if (kept && exchanged) {
-    d.reason = "unclear: the cues disagree" + words;
-  } else if (exchanged && total < -s.margin) {
-    d.verdict = SwapVerdict::kSwap;
-    d.reason = "the identities were exchanged" + words;
-  } else if (kept && total > s.margin) {
-    d.verdict = SwapVerdict::kKeep;
-    d.reason = "the identities were kept" + words;
-  } else {
-    d.reason = "unclear: too close to call, the two assignments differ by less than the margin" + words;
+  return c.appearance[1] + c.position[1] + c.heading[1] < c.appearance[0] + c.position[0] + c.heading[0];
+}
+
+// The later frames of the second look: up to side_frames where all `boxes`
+// are apart, from the far end of the window after `last_frame` inwards.
+std::vector<int> later_frames(const ClipAnnotationData& clip, const std::vector<std::string>& boxes, int last_frame,
+                              const RepairSettings& s) {
+  std::vector<int> out;
+  for (int key = last_frame + s.second_look_frames; key > last_frame && static_cast<int>(out.size()) < s.side_frames; --key) {
+    const auto it = clip.find(key);
+    if (it != clip.end() && all_apart(it->second, boxes, s.apart_percent)) out.push_back(key);
   }
+  std::reverse(out.begin(), out.end());
+  return out;
+}
+
+// The second look at an exchange decided from `before` and the frames after
+// `last_frame`: withdrawn (unclear) when the window after does not bear it out.
+void second_look(SwapDecision& d, const ClipAnnotationData& clip, const std::vector<std::string>& boxes,
+                 const std::vector<int>& before, const std::vector<int>& to, int last_frame, ImagePredictor& predictor,
+                 const RepairSettings& s) {
+  const std::vector<int> later = later_frames(clip, boxes, last_frame, s);
+  if (later.empty()) return;  // the clip ends: nothing contradicts the decision
+  const Evidence ev = gather(clip, boxes, before, later, predictor, s.motion_frames);
+  std::vector<int> kept(boxes.size());
+  for (std::size_t i = 0; i < kept.size(); ++i) kept[i] = static_cast<int>(i);
+  const CueCosts c = cue_costs(costs_of(ev, kept), costs_of(ev, to), static_cast<int>(boxes.size()));
+  if (borne_out(c, s)) return;
+  char costs[96];
+  std::snprintf(costs, sizeof(costs), "kept %.2f, exchanged %.2f",
+                c.appearance[0] + c.position[0] + c.heading[0], c.appearance[1] + c.position[1] + c.heading[1]);
+  d.verdict = SwapVerdict::kUnclear;
+  d.reason = "unclear: the frames up to " + std::to_string(later.back()) + " do not bear out the exchange (" +
+             cue_words(c, s) + "; " + costs + "); first look: " + d.reason;
 }
 
 SwapDecision decide(const ClipAnnotationData& clip, const OverlapEpisode& e, ImagePredictor& predictor,
                     const RepairSettings& s) {
   SwapDecision d{e};
-  const std::vector<int> before = clear_frames(clip, e, e.first_frame - 1, -1, s.search_frames, s.side_frames, s.apart_percent);
-  const std::vector<int> after = clear_frames(clip, e, e.last_frame + 1, 1, s.search_frames, s.side_frames, s.apart_percent);
+  const std::vector<std::string> boxes = {e.box_a, e.box_b};
+  const std::vector<int> before = clear_frames(clip, boxes, e.first_frame - 1, -1, s.search_frames, s.side_frames, s.apart_percent);
+  const std::vector<int> after = clear_frames(clip, boxes, e.last_frame + 1, 1, s.search_frames, s.side_frames, s.apart_percent);
   if (before.empty() || after.empty()) {
     d.reason = std::string("unclear: no frame with both animals apart ") + (before.empty() ? "before" : "after") + " the episode";
     return d;
@@ -205,13 +259,126 @@ SwapDecision decide(const ClipAnnotationData& clip, const OverlapEpisode& e, Ima
   d.before_frame = before.front();
   d.after_frame = after.front();
   d.frames_compared = static_cast<int>(before.size() + after.size());
-  const Costs appearance = appearance_costs(clip, e, before, after, predictor);
-  const auto [position, heading] = position_costs(clip, e, before.front(), after.front(), s.motion_frames);
-  d.cues = {appearance[1] - appearance[0], position[1] - position[0], heading[1] - heading[0]};
-  d.keep_cost = appearance[0] + position[0] + heading[0];
-  d.swap_cost = appearance[1] + position[1] + heading[1];
-  judge(d, s);
+  const Evidence ev = gather(clip, boxes, before, after, predictor, s.motion_frames);
+  record_costs(d, cue_costs(costs_of(ev, {0, 1}), costs_of(ev, {1, 0}), 2));
+  const Judgement j = judge_cues(d.costs, s);
+  d.verdict = j.verdict;
+  d.reason = j.reason;
+  if (d.verdict == SwapVerdict::kSwap) second_look(d, clip, boxes, before, {1, 0}, e.last_frame, predictor, s);
   return d;
+}
+
+std::string joined(const std::vector<std::string>& boxes) {
+  std::string out;
+  for (const std::string& b : boxes) out += (out.empty() ? "" : ", ") + b;
+  return out;
+}
+
+// Decides the episodes of one pile together: the best assignment of the
+// pile's animals from just before it to just after it, by the same cues.
+std::vector<SwapDecision> decide_pile(const ClipAnnotationData& clip, const std::vector<OverlapEpisode>& pile,
+                                      ImagePredictor& predictor, const RepairSettings& s) {
+  std::vector<std::string> boxes;
+  int first = pile.front().first_frame, last = pile.front().last_frame;
+  for (const OverlapEpisode& e : pile) {
+    for (const std::string& b : {e.box_a, e.box_b}) {
+      if (std::find(boxes.begin(), boxes.end(), b) == boxes.end()) boxes.push_back(b);
+    }
+    first = std::min(first, e.first_frame), last = std::max(last, e.last_frame);
+  }
+  std::sort(boxes.begin(), boxes.end());
+  const std::string where = "decided with its pile (" + joined(boxes) + " in frames " + std::to_string(first) + ".." +
+                            std::to_string(last) + "): ";
+  std::vector<SwapDecision> out;
+  for (const OverlapEpisode& e : pile) {
+    SwapDecision d{e};
+    d.pile = boxes;
+    d.swap_after_frame = last;
+    out.push_back(std::move(d));
+  }
+  const auto all_unclear = [&](const std::string& why) {
+    for (SwapDecision& d : out) d.verdict = SwapVerdict::kUnclear, d.reason = "unclear: " + where + why;
+    return out;
+  };
+  if (static_cast<int>(boxes.size()) > s.max_pile_animals) {
+    return all_unclear("a pile of " + std::to_string(boxes.size()) + " animals is left to a person");
+  }
+  const std::vector<int> before = clear_frames(clip, boxes, first - 1, -1, s.search_frames, s.side_frames, s.apart_percent);
+  const std::vector<int> after = clear_frames(clip, boxes, last + 1, 1, s.search_frames, s.side_frames, s.apart_percent);
+  if (before.empty() || after.empty()) {
+    return all_unclear(std::string("no frame with all its animals apart ") + (before.empty() ? "before" : "after") + " it");
+  }
+  const Evidence ev = gather(clip, boxes, before, after, predictor, s.motion_frames);
+  std::vector<int> kept(boxes.size());
+  for (std::size_t i = 0; i < kept.size(); ++i) kept[i] = static_cast<int>(i);
+  // Every assignment; the kept one, the best other and the runner-up.
+  std::vector<int> to = kept, best;
+  double best_total = HUGE_VAL, runner_up = HUGE_VAL;
+  while (std::next_permutation(to.begin(), to.end())) {
+    const double t = costs_of(ev, to).total();
+    if (t < best_total) {
+      runner_up = best_total, best_total = t, best = to;
+    } else {
+      runner_up = std::min(runner_up, t);
+    }
+  }
+  const Costs3 kept_costs = costs_of(ev, kept);
+  const CueCosts c = cue_costs(kept_costs, costs_of(ev, best), static_cast<int>(boxes.size()));
+  Judgement j = judge_cues(c, s);
+  if (j.verdict == SwapVerdict::kSwap && runner_up - best_total <= s.margin) {
+    j = {SwapVerdict::kUnclear, "two exchanges of the pile are too close to call (" + cue_words(c, s) + ")"};
+  }
+  // An exchange must be of pairs that met: each moved animal trades places
+  // with one other, and the two had an episode in the pile.
+  std::vector<std::pair<std::string, std::string>> exchanges;
+  if (j.verdict == SwapVerdict::kSwap) {
+    for (std::size_t i = 0; i < best.size(); ++i) {
+      const auto k = static_cast<std::size_t>(best[i]);
+      if (k == i) continue;
+      if (static_cast<std::size_t>(best[k]) != i) {
+        j = {SwapVerdict::kUnclear, "its best assignment moves identities round a cycle, not between two animals"};
+        break;
+      }
+      if (i < k) exchanges.emplace_back(boxes[i], boxes[k]);
+    }
+  }
+  for (SwapDecision& d : out) {
+    d.before_frame = before.front();
+    d.after_frame = after.front();
+    d.frames_compared = static_cast<int>(before.size() + after.size());
+    record_costs(d, c);
+  }
+  if (j.verdict != SwapVerdict::kSwap) {
+    for (SwapDecision& d : out) {
+      d.verdict = j.verdict;
+      d.reason = (j.verdict == SwapVerdict::kUnclear ? "unclear: " : "") + where +
+                 (j.reason.rfind("unclear: ", 0) == 0 ? j.reason.substr(9) : j.reason);
+    }
+    return out;
+  }
+  // Each exchanged pair's last episode carries the exchange; the others are kept.
+  SwapDecision look{pile.front()};
+  look.reason = j.reason;
+  look.verdict = SwapVerdict::kSwap;
+  second_look(look, clip, boxes, before, best, last, predictor, s);
+  for (SwapDecision& d : out) {
+    d.verdict = SwapVerdict::kKeep;
+    d.reason = where + "kept within it (" + cue_words(c, s) + ")";
+  }
+  for (const auto& [x, y] : exchanges) {
+    bool met = false;
+    for (auto d = out.rbegin(); d != out.rend() && !met; ++d) {
+      if (std::minmax(x, y) != std::minmax(d->episode.box_a, d->episode.box_b)) continue;
+      met = true;
+      d->verdict = look.verdict;
+      d->reason = (look.verdict == SwapVerdict::kUnclear ? "unclear: " + where + look.reason.substr(9) : where + j.reason);
+    }
+    if (!met) return all_unclear("its best assignment exchanges " + x + " and " + y + ", which did not meet");
+  }
+  if (look.verdict == SwapVerdict::kUnclear) {
+    for (SwapDecision& d : out) d.verdict = SwapVerdict::kUnclear, d.reason = "unclear: " + where + look.reason.substr(9);
+  }
+  return out;
 }
 
 // Runs of consecutive keys of one pair, as episodes of `kind`.
@@ -227,6 +394,59 @@ void add_runs(const std::pair<std::string, std::string>& pair, const std::vector
 }
 
 }  // namespace
+
+Judgement judge_cues(const CueCosts& c, const RepairSettings& s) {
+  bool kept = false, vote_fits = false, decisive = false;
+  int votes = 0;
+  for (const Cue& cue : cues_of(c, s)) {
+    const double m = cue.cost[1] - cue.cost[0];
+    kept = kept || m > s.cue_margin;
+    if (m >= -s.cue_margin) continue;
+    ++votes;
+    const bool fits = cue.cost[1] <= cue.fit * c.animals;
+    vote_fits = vote_fits || fits;
+    decisive = decisive || (fits && -m >= s.decisive_share * cue.cost[0]);
+  }
+  const double keep = c.appearance[0] + c.position[0] + c.heading[0];
+  const double swap = c.appearance[1] + c.position[1] + c.heading[1];
+  char costs[64];
+  const auto shown = [](double v) { return std::abs(v) < 0.005 ? 0.0 : v; };  // never "-0.00"
+  std::snprintf(costs, sizeof(costs), "; kept %.2f, exchanged %.2f", shown(keep), shown(swap));
+  const std::string words = " (" + cue_words(c, s) + costs + ")";
+  if (kept && votes > 0) return {SwapVerdict::kUnclear, "unclear: the cues disagree" + words};
+  if (votes > 0 && swap - keep < -s.margin) {
+    if (!vote_fits) return {SwapVerdict::kUnclear, "unclear: neither assignment fits" + words};
+    if (votes < 2 && !decisive) {
+      return {SwapVerdict::kUnclear, "unclear: one cue alone, by a narrow share of its own cost" + words};
+    }
+    return {SwapVerdict::kSwap, "the identities were exchanged" + words};
+  }
+  if (kept && swap - keep > s.margin) return {SwapVerdict::kKeep, "the identities were kept" + words};
+  return {SwapVerdict::kUnclear, "unclear: too close to call, the two assignments differ by less than the margin" + words};
+}
+
+std::vector<std::vector<std::size_t>> pile_groups(const std::vector<OverlapEpisode>& episodes, int pile_frames) {
+  std::vector<std::size_t> root(episodes.size());
+  for (std::size_t i = 0; i < root.size(); ++i) root[i] = i;
+  const auto find = [&](std::size_t i) {
+    while (root[i] != i) i = root[i] = root[root[i]];
+    return i;
+  };
+  for (std::size_t i = 0; i < episodes.size(); ++i) {
+    for (std::size_t j = i + 1; j < episodes.size(); ++j) {
+      const OverlapEpisode &a = episodes[i], &b = episodes[j];
+      const bool share = a.box_a == b.box_a || a.box_a == b.box_b || a.box_b == b.box_a || a.box_b == b.box_b;
+      const bool close = a.first_frame <= b.last_frame + pile_frames && b.first_frame <= a.last_frame + pile_frames;
+      if (share && close) root[find(j)] = find(i);
+    }
+  }
+  std::map<std::size_t, std::vector<std::size_t>> groups;
+  for (std::size_t i = 0; i < episodes.size(); ++i) groups[find(i)].push_back(i);
+  std::vector<std::vector<std::size_t>> out;
+  for (auto& [first, members] : groups) out.push_back(std::move(members));
+  std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.front() < b.front(); });
+  return out;
+}
 
 void check_repair_settings(const RepairSettings& s) {
   const auto refuse = [](const std::string& name, const std::string& rule, const std::string& value) {
@@ -244,6 +464,16 @@ void check_repair_settings(const RepairSettings& s) {
   if (s.motion_frames < 0) refuse("motion_frames", "0 or more", std::to_string(s.motion_frames));
   if (s.side_frames < 1) refuse("side_frames", "1 or more", std::to_string(s.side_frames));
   if (s.contact_px < 0) refuse("contact_px", "0 or more", std::to_string(s.contact_px));
+  if (!(s.decisive_share >= 0 && s.decisive_share <= 1)) {
+    refuse("decisive_share", "a share from 0 to 1", format_number(s.decisive_share));
+  }
+  for (const auto& [name, value] : {std::pair{"fit_appearance", s.fit_appearance}, std::pair{"fit_position", s.fit_position},
+                                    std::pair{"fit_heading", s.fit_heading}}) {
+    if (!(std::isfinite(value) && value >= 0)) refuse(name, "a finite number of 0 or more", format_number(value));
+  }
+  if (s.pile_frames < 0) refuse("pile_frames", "0 or more", std::to_string(s.pile_frames));
+  if (s.max_pile_animals < 2) refuse("max_pile_animals", "2 or more", std::to_string(s.max_pile_animals));
+  if (s.second_look_frames < 0) refuse("second_look_frames", "0 or more", std::to_string(s.second_look_frames));
 }
 
 const char* episode_kind_name(EpisodeKind kind) {
@@ -303,24 +533,40 @@ std::vector<SwapDecision> decide_identity_swaps(const ClipAnnotationData& clip, 
   check_repair_settings(settings);
   ClipAnnotationData working = clip;  // masks are shared, not copied
   std::vector<SwapDecision> out;
-  std::set<std::tuple<int, int, std::string, std::string>> decided;
+  using Key = std::tuple<int, int, std::string, std::string>;
+  std::set<Key> decided;
+  const auto key_of = [](const OverlapEpisode& e) { return Key{e.first_frame, e.last_frame, e.box_a, e.box_b}; };
   // After a swap the keys after that episode change, and with them the
   // later episodes: they are found again on the corrected clip.
   for (int from = std::numeric_limits<int>::min();;) {
-    std::optional<OverlapEpisode> next;
-    for (const OverlapEpisode& e : find_overlap_episodes(working, settings)) {
-      if (e.first_frame >= from && !decided.count({e.first_frame, e.last_frame, e.box_a, e.box_b})) {
-        next = e;
-        break;
-      }
+    const std::vector<OverlapEpisode> episodes = find_overlap_episodes(working, settings);
+    std::optional<std::size_t> next;
+    for (std::size_t i = 0; i < episodes.size() && !next; ++i) {
+      if (episodes[i].first_frame >= from && !decided.count(key_of(episodes[i]))) next = i;
     }
     if (!next) break;
     throw_if_stop_requested();  // between episodes: nothing has been written yet
-    decided.insert({next->first_frame, next->last_frame, next->box_a, next->box_b});
-    from = next->first_frame;
-    SwapDecision d = decide(working, *next, image_predictor, settings);
-    if (d.verdict == SwapVerdict::kSwap) swap_boxes(working, next->box_a, next->box_b, next->last_frame);
-    out.push_back(std::move(d));
+    std::vector<OverlapEpisode> pile;
+    for (const auto& group : pile_groups(episodes, settings.pile_frames)) {
+      if (std::find(group.begin(), group.end(), *next) == group.end()) continue;
+      for (const std::size_t i : group) {
+        if (!decided.count(key_of(episodes[i]))) pile.push_back(episodes[i]);
+      }
+    }
+    for (const OverlapEpisode& e : pile) decided.insert(key_of(e));
+    from = episodes[*next].first_frame;
+    std::vector<SwapDecision> ds;
+    if (pile.size() > 1) {
+      ds = decide_pile(working, pile, image_predictor, settings);
+    } else {
+      ds.push_back(decide(working, pile.front(), image_predictor, settings));
+    }
+    for (SwapDecision& d : ds) {
+      if (d.verdict == SwapVerdict::kSwap) {
+        swap_boxes(working, d.episode.box_a, d.episode.box_b, d.swap_after_frame.value_or(d.episode.last_frame));
+      }
+      out.push_back(std::move(d));
+    }
   }
   return out;
 }
@@ -329,7 +575,8 @@ std::vector<IdentitySwap> swaps_of(const std::vector<SwapDecision>& decisions) {
   std::vector<IdentitySwap> out;
   for (const SwapDecision& d : decisions) {
     if (d.verdict != SwapVerdict::kSwap) continue;
-    out.push_back({d.episode.last_frame, object_id_of_key(d.episode.box_a), object_id_of_key(d.episode.box_b)});
+    out.push_back({d.swap_after_frame.value_or(d.episode.last_frame), object_id_of_key(d.episode.box_a),
+                   object_id_of_key(d.episode.box_b)});
   }
   return out;
 }

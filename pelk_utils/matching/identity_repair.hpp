@@ -5,11 +5,15 @@
 // "exchanged": appearance (region features from the image encoder the
 // overlap resolution uses), where each animal was before (animals move as
 // little as they can) and where each was heading (an animal that walks on
-// keeps its course). Identities are exchanged back only when no cue speaks
-// against it and the cues together clear a margin; disagreeing cues and
-// near ties are "unclear" and left alone: a repair must never do harm.
+// keeps its course). Identities are exchanged back only on strong evidence:
+// no cue against it, the cues together clearing a margin, two cues for it
+// (or one by a wide share of its own cost), an assignment that fits well,
+// and the frames after the episode bearing it out. Episodes of a pile of
+// animals (overlapping in time, sharing animals) are decided together.
+// Everything else is "unclear" and left alone: a repair must never do harm.
 #pragma once
 
+#include <array>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,6 +48,16 @@ struct RepairSettings {
   int contact_px = 2;             // masks this close (in pixels) touch
   double margin = 0.2;            // the cues together must favour one answer by this much
   double cue_margin = 0.15;       // one cue favouring an answer by this much votes for it
+  // One cue alone decides only when "exchanged" costs at most (1 - this)
+  // of "kept" under it: a gap wide against the cue's own scale.
+  double decisive_share = 0.3;
+  // The winning assignment must fit: per animal, a voting cue's cost at most
+  // this (appearance: 1 - cosine; where each was and heading: distance in
+  // body sizes). When no voting cue fits, neither assignment explains it.
+  double fit_appearance = 0.5, fit_position = 1.5, fit_heading = 1.5;
+  int pile_frames = 5;            // episodes this close in time sharing an animal form a pile
+  int max_pile_animals = 5;       // larger piles are left unclear (120 assignments)
+  int second_look_frames = 10;    // an exchange must hold over this many frames after the episode
   // (margins chosen on bench_repair's tuning scenes, checked on held-out ones)
 };
 
@@ -61,6 +75,32 @@ struct CueMargins {
   double appearance = 0, position = 0, heading = 0;
 };
 
+// Each cue's cost of the two assignments compared, for `animals` animals:
+// [0] kept, [1] exchanged (for a pile: the best other assignment).
+struct CueCosts {
+  std::array<double, 2> appearance{}, position{}, heading{};
+  int animals = 2;
+};
+
+struct Judgement {
+  SwapVerdict verdict = SwapVerdict::kUnclear;
+  std::string reason;  // why, in words
+};
+
+// Returns the verdict of the evidence rule on `costs`: exchanged when no cue
+// says kept, some cue says exchanged (by more than cue_margin), the cues
+// together favour it by more than margin, two cues say so or one does by at
+// least decisive_share of its kept cost, and a cue that says so fits (its
+// exchanged cost within its fit per animal); kept when some cue says kept,
+// none says exchanged and the margin is cleared; unclear otherwise, with
+// the reason.
+Judgement judge_cues(const CueCosts& costs, const RepairSettings& settings);
+
+// Returns the piles among `episodes` (frame order): groups, as indices, of
+// episodes linked by sharing an animal while their frames overlap or lie
+// within `pile_frames` of each other; single episodes are groups of one.
+std::vector<std::vector<std::size_t>> pile_groups(const std::vector<OverlapEpisode>& episodes, int pile_frames);
+
 struct SwapDecision {
   OverlapEpisode episode;
   std::optional<int> before_frame, after_frame;  // the nearest compared frames
@@ -69,6 +109,11 @@ struct SwapDecision {
   CueMargins cues;
   SwapVerdict verdict = SwapVerdict::kUnclear;
   std::string reason;                            // why, in words
+  CueCosts costs;                                // what the verdict was judged on
+  std::vector<std::string> pile;                 // the pile's boxes, when decided with others
+  // Identities are exchanged after this frame: the episode's last, or the
+  // pile's last for an episode decided with its pile.
+  std::optional<int> swap_after_frame;
 };
 
 // Returns the episodes of `clip` in frame order: per pair of boxes, runs of
@@ -83,10 +128,12 @@ std::vector<OverlapEpisode> find_overlap_episodes(const ClipAnnotationData& clip
 // "contact").
 const char* episode_kind_name(EpisodeKind kind);
 
-// Decides every episode in frame order. A swap decided for one episode is
-// taken into account (box keys exchanged after it) when the later ones are
-// decided, so the returned swaps apply in order. Image paths of the compared
-// frames must be readable.
+// Decides every episode in frame order, the episodes of a pile together. A
+// swap decided for one episode is taken into account (box keys exchanged
+// after it) when the later ones are decided, so the returned swaps apply in
+// order. An exchange is withdrawn (unclear) when the frames up to
+// second_look_frames after the episode do not bear it out. Image paths of
+// the compared frames must be readable.
 std::vector<SwapDecision> decide_identity_swaps(const ClipAnnotationData& clip, ImagePredictor& image_predictor,
                                                 const RepairSettings& settings = {});
 

@@ -224,5 +224,157 @@ TEST_F(IdentityRepairTest, SwapsOfTheDecisionsAndASecondPassFindsNothing) {
   EXPECT_TRUE(swaps_of(again).empty());
 }
 
+struct JudgeCase {
+  const char* name;
+  CueCosts costs;
+  SwapVerdict verdict;
+  const char* reason;  // how the reason starts
+  friend void PrintTo(const JudgeCase& c, std::ostream* os) { *os << c.name; }
+};
+
+CueCosts costs(std::array<double, 2> appearance, std::array<double, 2> position, std::array<double, 2> heading,
+               int animals = 2) {
+  return {appearance, position, heading, animals};
+}
+
+class JudgeCuesTest : public ::testing::TestWithParam<JudgeCase> {};
+
+TEST_P(JudgeCuesTest, ExchangesOnlyOnStrongEvidence) {
+  const Judgement j = judge_cues(GetParam().costs, RepairSettings{});
+  EXPECT_EQ(j.verdict, GetParam().verdict) << j.reason;
+  EXPECT_EQ(j.reason.rfind(GetParam().reason, 0), 0u) << j.reason;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rule, JudgeCuesTest,
+    ::testing::Values(
+        // Heading alone, 3 % apart, both far from where the animals were
+        // heading (8.9 body sizes): neither assignment explains the evidence.
+        JudgeCase{"one_cue_near_tie_poor_fit", costs({0.5, 0.5}, {3.0, 3.0}, {8.90, 8.64}), SwapVerdict::kUnclear,
+                  "unclear: neither assignment fits"},
+        // Heading alone, fitting, but 15 % of its cost apart.
+        JudgeCase{"one_cue_narrow_share", costs({0.5, 0.5}, {1.0, 1.0}, {2.0, 1.7}), SwapVerdict::kUnclear,
+                  "unclear: one cue alone, by a narrow share of its own cost"},
+        JudgeCase{"one_cue_decisive", costs({0.9, 0.3}, {1.0, 1.0}, {1.5, 1.5}), SwapVerdict::kSwap,
+                  "the identities were exchanged"},
+        JudgeCase{"two_cues", costs({0.5, 0.5}, {1.0, 0.8}, {1.2, 1.0}), SwapVerdict::kSwap, "the identities were exchanged"},
+        JudgeCase{"decisive_but_poor_fit", costs({3.0, 1.8}, {1.0, 1.0}, {1.5, 1.5}), SwapVerdict::kUnclear,
+                  "unclear: neither assignment fits"},
+        // Fits are per animal: a pile of four may cost twice a pair.
+        JudgeCase{"pile_of_four_fits", costs({3.2, 1.8}, {2.0, 2.0}, {3.0, 3.0}, 4), SwapVerdict::kSwap,
+                  "the identities were exchanged"},
+        JudgeCase{"disagree", costs({0.9, 0.3}, {0.3, 1.5}, {1.0, 1.0}), SwapVerdict::kUnclear, "unclear: the cues disagree"},
+        JudgeCase{"kept", costs({0.3, 0.9}, {0.3, 1.5}, {1.0, 1.0}), SwapVerdict::kKeep, "the identities were kept"},
+        JudgeCase{"tie", costs({0.5, 0.5}, {1.0, 1.0}, {1.0, 1.0}), SwapVerdict::kUnclear, "unclear: too close to call"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PileGroupsTest, EpisodesSharingAnAnimalCloseInTimeFormOnePile) {
+  const std::vector<OverlapEpisode> episodes = {
+      {"Box0", "Box1", 10, 15},  // A-B, then B-C three frames later: one pile
+      {"Box1", "Box2", 18, 20},
+      {"Box3", "Box4", 19, 22},  // at the same time, other animals: its own
+      {"Box2", "Box3", 40, 42},  // C-D long after: its own
+      {"Box5", "Box6", 50, 52},
+      {"Box6", "Box7", 58, 60}};  // six frames on: past the default five
+  const std::vector<std::vector<std::size_t>> want = {{0, 1}, {2}, {3}, {4}, {5}};
+  EXPECT_EQ(pile_groups(episodes, 5), want);
+  EXPECT_EQ(pile_groups(episodes, 6).back(), (std::vector<std::size_t>{4, 5}));
+}
+
+// Three animals in a row: B walks onto A (frames 4..7), back, onto C
+// (frames 10..13) and back. `keys` says which animal the tracker wrote
+// under Box0, Box1, Box2 from frame 14 on; `painted_swap` paints A and B
+// exchanged from frame 14 on (their looks traded, positions kept).
+struct PileOfThree {
+  std::array<int, 3> keys = {0, 1, 2};
+  bool painted_swap = false;
+};
+
+class PileRepairTest : public IdentityRepairTest {
+ protected:
+  ClipAnnotationData pile(const PileOfThree& p) const {
+    ClipAnnotationData out;
+    for (int f = 0; f < 24; ++f) {
+      const int b = f >= 4 && f <= 7 ? 10 : f >= 10 && f <= 13 ? 90 : 50;
+      const std::array<int, 3> x = {10, b, 90};
+      cv::Mat3b image(kFrame);
+      cv::theRNG().state = 7;
+      cv::randu(image, 0, 60);
+      // Drawn A, C, then B (on top); each with its own marking.
+      const bool traded = p.painted_swap && f >= 14;
+      for (const int animal : {0, 2, 1}) {
+        const int look = traded && animal < 2 ? 1 - animal : animal;
+        image(cv::Rect(x[static_cast<std::size_t>(animal)], 15, 12, 12)).setTo(cv::Vec3b(220, 220, 220));
+        const cv::Rect marks[3] = {cv::Rect(0, 0, 4, 12), cv::Rect(0, 0, 12, 4), cv::Rect(8, 0, 4, 12)};
+        image(marks[look] + cv::Point(x[static_cast<std::size_t>(animal)], 15)).setTo(cv::Vec3b(70, 70, 70));
+      }
+      FrameRecord r;
+      r.frame_index = f;
+      r.image_path = path("pile" + std::to_string(f) + ".png");
+      cv::imwrite(r.image_path, image);
+      for (int k = 0; k < 3; ++k) {
+        const int animal = f >= 14 ? p.keys[static_cast<std::size_t>(k)] : k;
+        r.masks_dict.insert_or_assign("Box" + std::to_string(k), square(x[static_cast<std::size_t>(animal)]));
+      }
+      r.mask_areas = mask_areas(r.masks_dict);
+      out.emplace(f, r);
+    }
+    return out;
+  }
+};
+
+TEST_F(PileRepairTest, APileOfThreeWithOneSwapIsDecidedJointly) {
+  const std::vector<SwapDecision> decisions = decide_identity_swaps(pile({{1, 0, 2}}), predictor_);
+  ASSERT_EQ(decisions.size(), 2u);
+  for (const SwapDecision& d : decisions) {
+    EXPECT_EQ(d.pile, (std::vector<std::string>{"Box0", "Box1", "Box2"})) << d.reason;
+    EXPECT_NE(d.reason.find("decided with its pile (Box0, Box1, Box2 in frames 4..13)"), std::string::npos) << d.reason;
+  }
+  EXPECT_EQ(decisions[0].verdict, SwapVerdict::kSwap) << decisions[0].reason;  // A-B
+  EXPECT_EQ(decisions[1].verdict, SwapVerdict::kKeep) << decisions[1].reason;  // B-C
+  const std::vector<IdentitySwap> swaps = swaps_of(decisions);
+  ASSERT_EQ(swaps.size(), 1u);
+  EXPECT_EQ(swaps[0].after_frame, 13) << "after the whole pile";
+  EXPECT_EQ(std::minmax(swaps[0].object_a, swaps[0].object_b), std::minmax(std::int64_t{1}, std::int64_t{2}));
+  // The same pile tracked right: both kept.
+  for (const SwapDecision& d : decide_identity_swaps(pile({}), predictor_)) {
+    EXPECT_EQ(d.verdict, SwapVerdict::kKeep) << d.reason;
+  }
+}
+
+TEST_F(PileRepairTest, APileWhoseJointDecisionIsUnclearLeavesEveryPairAlone) {
+  // Looks say A and B traded, places say they did not: no pair is touched.
+  const std::vector<SwapDecision> decisions = decide_identity_swaps(pile({{0, 1, 2}, true}), predictor_);
+  ASSERT_EQ(decisions.size(), 2u);
+  for (const SwapDecision& d : decisions) {
+    EXPECT_EQ(d.verdict, SwapVerdict::kUnclear) << d.reason;
+    EXPECT_EQ(d.reason.rfind("unclear: decided with its pile", 0), 0u) << d.reason;
+  }
+  EXPECT_TRUE(swaps_of(decisions).empty());
+  // A cycle of three (A under B's key, B under C's, C under A's) is not an
+  // exchange of two animals that met: left to a person.
+  for (const SwapDecision& d : decide_identity_swaps(pile({{1, 2, 0}}), predictor_)) {
+    EXPECT_EQ(d.verdict, SwapVerdict::kUnclear) << d.reason;
+  }
+}
+
+TEST_F(IdentityRepairTest, TheSecondLookWithdrawsAnExchangeTheFollowingFramesContradict) {
+  // The tracker writes A and B exchanged for the three frames after the
+  // episode only (a flicker), then right again until frame 19.
+  std::vector<Positions> frames = lies_on(false);
+  frames.resize(20, frames.back());
+  for (int f = 8; f <= 10; ++f) frames[static_cast<std::size_t>(f)].swapped = true;
+  const std::vector<SwapDecision> decisions = decide_identity_swaps(clip(frames), predictor_);
+  ASSERT_EQ(decisions.size(), 1u);
+  EXPECT_EQ(decisions[0].verdict, SwapVerdict::kUnclear) << decisions[0].reason;
+  EXPECT_EQ(decisions[0].reason.rfind("unclear: the frames up to 17 do not bear out the exchange", 0), 0u)
+      << decisions[0].reason;
+  EXPECT_NE(decisions[0].reason.find("first look: the identities were exchanged"), std::string::npos);
+  // A lasting exchange is borne out and stays.
+  frames = lies_on(true);
+  frames.resize(20, frames.back());
+  EXPECT_EQ(decide_identity_swaps(clip(frames), predictor_).at(0).verdict, SwapVerdict::kSwap);
+}
+
 }  // namespace
 }  // namespace pelk
