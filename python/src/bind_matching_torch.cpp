@@ -48,6 +48,10 @@ py::dict dict_from_decision(const SwapDecision& d) {
   cues["position"] = d.cues.position;
   cues["heading"] = d.cues.heading;
   out["cues"] = cues;
+  py::list pile;
+  for (const std::string& b : d.pile) pile.append(b);
+  out["pile"] = pile;  // the pile's boxes when decided with others, else empty
+  out["swap_after_frame"] = optional_int(d.swap_after_frame);
   return out;
 }
 

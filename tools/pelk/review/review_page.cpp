@@ -152,7 +152,8 @@ json decision_json(const SwapDecision& d) {
           {"verdict", d.verdict == SwapVerdict::kSwap ? "exchanged" : d.verdict == SwapVerdict::kKeep ? "kept" : "unclear"},
           {"reason", d.reason},
           {"keep_cost", finite_or_null(d.keep_cost)},
-          {"swap_cost", finite_or_null(d.swap_cost)}};
+          {"swap_cost", finite_or_null(d.swap_cost)},
+          {"pile", d.pile}};
 }
 
 // Removes the pictures an earlier page of this folder wrote (frame_NNNN.jpg,
