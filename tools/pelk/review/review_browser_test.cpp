@@ -101,9 +101,17 @@ nlohmann::json run_harness(const std::string& browser, const std::string& page, 
                            const fs::path& profile) {
   std::ofstream(page + "/harness.html") << harness;
   int code = 0;
-  const std::string dom = run_command(browser + chromium_flags(profile) + "--virtual-time-budget=30000 --dump-dom file://" +
-                                          page + "/harness.html 2>/dev/null",
-                                      &code);
+  // Headless Chromium with a virtual time budget now and then never ends
+  // (seen on a loaded machine): a run is cut after two minutes and tried
+  // again with a fresh profile, so a stuck browser is not a stuck suite.
+  std::string dom;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const fs::path fresh = attempt == 0 ? profile : fs::path(profile.string() + "_retry" + std::to_string(attempt));
+    dom = run_command("timeout -k 10 120 " + browser + chromium_flags(fresh) +
+                          "--virtual-time-budget=30000 --dump-dom file://" + page + "/harness.html 2>/dev/null",
+                      &code);
+    if (code != 124 && code != 137) break;
+  }
   const auto start = dom.find("<pre id=\"out\">"), end = dom.find("</pre>");
   if (start == std::string::npos) return {{"error", dom.substr(0, 2000)}};
   std::string text = dom.substr(start + 14, end - start - 14);
