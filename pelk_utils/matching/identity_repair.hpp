@@ -50,7 +50,7 @@ struct RepairSettings {
   double cue_margin = 0.15;       // one cue favouring an answer by this much votes for it
   // One cue alone decides only when "exchanged" costs at most (1 - this)
   // of "kept" under it: a gap wide against the cue's own scale.
-  double decisive_share = 0.3;
+  double decisive_share = 0.2;
   // The winning assignment must fit: per animal, a voting cue's cost at most
   // this (appearance: 1 - cosine; where each was and heading: distance in
   // body sizes). When no voting cue fits, neither assignment explains it.
