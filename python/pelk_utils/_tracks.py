@@ -48,16 +48,18 @@ def tracks_table(folders, fps=None, pen=None, videos=None):
 
 
 def behaviour(folders, zones=None, bin="10m", fps=None, videos=None, px_per_metre=None, jitter_px=3.0,
-              active=0.1, max_gap=5, contact_px=2):
+              active=0.1, max_gap=5, contact_px=2, pen=None, pen_size=None):
     """Returns behaviour measures of the clip folders (in recording order) as
     a dict of three pandas DataFrames, as `pelk behaviour` writes them:
 
     - ``"behaviour"``: tidy, one row per bin, animal and measure (``bin_start``,
       ``bin_end``, ``animal``, ``measure``, ``value``, ``unit``): distance (after
       a jitter filter of `jitter_px`), mean_speed, active and still (speed over
-      one second above / below `active` body lengths per second), visible,
-      missing, median_area, ``zone:<name>`` per zone of `zones` (a LabelMe-style
-      JSON; in a zone = centroid inside), and metres with `px_per_metre`;
+      a one-second window centred on the frame above / below `active` body
+      lengths per second), visible, missing, median_area, ``zone:<name>`` per
+      zone of `zones` (a LabelMe-style JSON; in a zone = centroid inside), and
+      metres with `px_per_metre`, or with `pen` (the pen-polygon file) and
+      `pen_size` (its real size in metres, ``(4, 2.5)`` or ``"4x2.5"``);
     - ``"contacts"``: per bin and pair (masks within `contact_px` pixels) the
       bouts that start in it and the contact time; bin ``"all"`` holds each
       pair's totals and longest bout (the contact matrix);
@@ -73,7 +75,7 @@ def behaviour(folders, zones=None, bin="10m", fps=None, videos=None, px_per_metr
     from ._pelk_utils import _behaviour_columns
 
     values, contacts, summary, unit, notes = _surface.wrap(_behaviour_columns, "behaviour")(
-        folders, zones, bin, fps, videos, px_per_metre, jitter_px, active, max_gap, contact_px)
+        folders, zones, bin, fps, videos, px_per_metre, jitter_px, active, max_gap, contact_px, pen, pen_size)
     out = {"behaviour": pd.DataFrame(values), "contacts": pd.DataFrame(contacts), "summary": pd.DataFrame(summary)}
     for frame in out.values():
         frame.attrs["time_unit"] = unit

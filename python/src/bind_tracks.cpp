@@ -48,7 +48,7 @@ void bind_tracks(py::module_& m) {
   m.def("_behaviour_columns",
         [](const py::object& folders, const std::optional<FsPath>& zones, const std::string& bin, const py::object& fps,
            const std::optional<FsPath>& videos, const py::object& px_per_metre, double jitter_px, double active,
-           int max_gap, int contact_px) {
+           int max_gap, int contact_px, const std::optional<FsPath>& pen, const py::object& pen_size) {
           BehaviourOptions o;
           const std::vector<std::string> clips = folder_list(folders);
           o.times = times_of(fps, videos);
@@ -64,6 +64,25 @@ void bind_tracks(py::module_& m) {
             o.bin_seconds = length;
           }
           if (!px_per_metre.is_none()) o.px_per_metre = number_value(px_per_metre, "px_per_metre");
+          std::optional<std::pair<double, double>> size;
+          if (!pen_size.is_none()) {
+            if (!pen) value_error("pen_size needs pen (the pen polygon it measures)");
+            if (o.px_per_metre) value_error("give pen_size or px_per_metre, not both");
+            if (py::isinstance<py::str>(pen_size)) {
+              try {
+                size = parse_pen_size(pen_size.cast<std::string>());
+              } catch (const std::invalid_argument& e) {
+                value_error(std::string("pen_size: ") + e.what());
+              }
+            } else {
+              const py::list pair = sequence_of(pen_size, "pen_size", "(width, length) in metres or 'WxL'");
+              if (py::len(pair) != 2) value_error("pen_size must be (width, length) in metres, got " + std::to_string(py::len(pair)) + " numbers");
+              size = std::pair{number_value(pair[0], "pen_size"), number_value(pair[1], "pen_size")};
+              if (!(std::isfinite(size->first) && size->first > 0 && std::isfinite(size->second) && size->second > 0)) {
+                value_error("pen_size must be two positive finite numbers of metres");
+              }
+            }
+          }
           o.jitter_px = jitter_px;
           o.active_body_lengths = active;
           o.max_gap_frames = max_gap;
@@ -72,6 +91,7 @@ void bind_tracks(py::module_& m) {
           {
             ReleaseGil release;
             if (zones) o.zones = read_zones(zones->bytes);
+            if (size) o.px_per_metre = px_per_metre_of_pen(pen->bytes, *size);
             r = behaviour(clips, o);
           }
           py::dict values, contacts, summary;
@@ -117,7 +137,8 @@ void bind_tracks(py::module_& m) {
           return py::make_tuple(values, contacts, summary, r.time_unit, r.notes);
         },
         py::arg("folders"), py::arg("zones"), py::arg("bin"), py::arg("fps"), py::arg("videos"), py::arg("px_per_metre"),
-        py::arg("jitter_px"), py::arg("active"), py::arg("max_gap"), py::arg("contact_px"));
+        py::arg("jitter_px"), py::arg("active"), py::arg("max_gap"), py::arg("contact_px"), py::arg("pen"),
+        py::arg("pen_size"));
 
   m.def("_tracks_columns",
         [](const py::object& folders, const py::object& fps, const std::optional<FsPath>& pen,

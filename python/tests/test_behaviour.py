@@ -59,3 +59,24 @@ def test_wrong_arguments_are_named(walking_clip, tmp_path):
         pu.behaviour(clip, zones=tmp_path / "z.json")
     with pytest.raises(TypeError, match="bin"):
         pu.behaviour(clip, bin=600)
+
+
+def test_scale_from_the_pens_real_size(walking_clip, tmp_path):
+    clip, _ = walking_clip
+    pen = tmp_path / "pen.json"
+    pen.write_text(json.dumps({"shapes": [{"points": [[0, 0], [400, 0], [400, 250], [0, 250]]}]}))
+    # 400 x 250 px over 4 x 2.5 m: 100 px a metre, as a string or a pair.
+    for size in ("4x2.5", (4, 2.5), [4.0, np.float64(2.5)]):
+        summary = pu.behaviour(clip, bin="10f", pen=pen, pen_size=size)["behaviour"]
+        metres = summary[(summary.animal == "Box0") & (summary.measure == "distance_m")].value.sum()
+        assert metres == pytest.approx(0.76, abs=0.01), size
+    with pytest.raises(ValueError, match="pen_size needs pen"):
+        pu.behaviour(clip, pen_size=(4, 2.5))
+    with pytest.raises(ValueError, match="not both"):
+        pu.behaviour(clip, pen=pen, pen_size="4x2.5", px_per_metre=100)
+    with pytest.raises(ValueError, match="pen_size"):
+        pu.behaviour(clip, pen=pen, pen_size="4 by 2.5")
+    with pytest.raises(ValueError, match="positive"):
+        pu.behaviour(clip, pen=pen, pen_size=(4, -1))
+    with pytest.raises(TypeError, match="pen_size"):
+        pu.behaviour(clip, pen=pen, pen_size=4)
