@@ -16,6 +16,7 @@ import threading
 import time
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import pelk_utils as pu
@@ -264,6 +265,16 @@ def test_ctrl_c_stops_clip_loading(long_clip):
     assert seconds_to_interrupt(lambda: pu.get_pelk_annotation_data("c", save_dir_base=long_clip), 0.1) < STOP_WITHIN
     _, clip = pu.get_pelk_annotation_data("c", save_dir_base=long_clip)
     assert len(clip) == 3000, "a rerun loads the whole clip"
+
+
+def test_ctrl_c_stops_behaviour_and_threads_agree(long_clip, truth_clip):
+    assert seconds_to_interrupt(lambda: pu.behaviour(long_clip, bin="100f"), 0.1) < STOP_WITHIN
+    serial = pu.behaviour(truth_clip, bin="5f")
+    with futures.ThreadPoolExecutor(4) as pool:
+        runs = list(pool.map(lambda _: pu.behaviour(truth_clip, bin="5f"), range(4)))
+    for run in runs:
+        for name, frame in serial.items():
+            pd.testing.assert_frame_equal(run[name], frame)
 
 
 def test_ctrl_c_stops_the_report(overlap_clip, tmp_path):
