@@ -19,6 +19,10 @@ bool parse_coordinate(std::string_view token, double& value) {
   return res.ec == std::errc() && res.ptr == token.data() + token.size();
 }
 
+// White space as the "C" locale's isspace, whatever locale the process set
+// (and without a library call per character: polygons are long texts).
+constexpr bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
 }  // namespace
 
 nlohmann::json read_annotation_json(const std::string& path) { return read_json_file(path, kAnnotationFileWhat); }
@@ -27,11 +31,12 @@ PolygonString parse_polygon_string(const std::string& text, const std::string& w
   PolygonString out;
   std::size_t pos = 0, index = 0;
   const std::size_t n = text.size();
+  out.coords.reserve(n / 8);  // a coordinate and its space take at least two characters; most take nine
   while (true) {
-    while (pos < n && std::isspace(static_cast<unsigned char>(text[pos]))) ++pos;
+    while (pos < n && is_space(text[pos])) ++pos;
     if (pos >= n) break;
     std::size_t end = pos;
-    while (end < n && !std::isspace(static_cast<unsigned char>(text[end]))) ++end;
+    while (end < n && !is_space(text[end])) ++end;
     const std::string_view token(text.data() + pos, end - pos);
     if (index == 0) {
       out.identifier.assign(token);

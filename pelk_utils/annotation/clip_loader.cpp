@@ -8,10 +8,11 @@
 #include <stdexcept>
 #include <thread>
 
-#include <opencv2/imgcodecs.hpp>
+#include <opencv2/core.hpp>
 
 #include "pelk_utils/annotation/annotation_file.hpp"
 #include "pelk_utils/annotation/polygon_masks.hpp"
+#include "pelk_utils/core/image_size.hpp"
 #include "pelk_utils/core/overlap.hpp"
 #include "pelk_utils/core/path.hpp"
 #include "pelk_utils/core/output.hpp"
@@ -138,12 +139,12 @@ cv::Size clip_size(const std::string& first_file) {
   const nlohmann::json& image_path = require_key(doc, "image_path", "'" + first_file + "'");
   if (!image_path.is_string()) throw std::invalid_argument("'" + first_file + "': \"image_path\" is not a string");
   const std::string path = image_path.get<std::string>();
-  const cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);
-  if (image.empty()) {
+  const std::optional<cv::Size> size = image_size_of(path);
+  if (!size) {
     throw std::runtime_error("cannot read image '" + path + "' named by the first annotation file '" + first_file +
                              "'");
   }
-  return image.size();
+  return *size;
 }
 
 }  // namespace

@@ -12,6 +12,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace pelk {
 namespace {
@@ -57,25 +60,83 @@ int last_nonzero(const std::uint8_t* p, int n) {
 
 static_assert(std::endian::native == std::endian::little, "the row scans read bytes as little-endian words");
 
-cv::Rect nonzero_bounds(const cv::Mat1b& m) {
+#if defined(__x86_64__)
+// The same scans thirty-two bytes at a time, where the processor has AVX2
+// (bit k of the mask = byte k is zero).
+__attribute__((target("avx2"))) std::uint32_t zero_bytes32(const std::uint8_t* p) {
+  const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_setzero_si256())));
+}
+
+__attribute__((target("avx2"))) int first_nonzero_avx2(const std::uint8_t* p, int n) {
+  int a = 0;
+  for (; a + 32 <= n; a += 32) {
+    const std::uint32_t zero = zero_bytes32(p + a);
+    if (zero != 0xffffffffu) return a + std::countr_one(zero);
+  }
+  return a + first_nonzero(p + a, n - a);
+}
+
+__attribute__((target("avx2"))) int last_nonzero_avx2(const std::uint8_t* p, int n) {
+  int b = n;
+  for (; b >= 32; b -= 32) {
+    const std::uint32_t zero = zero_bytes32(p + b - 32);
+    if (zero != 0xffffffffu) return b - 1 - std::countl_one(zero);
+  }
+  return last_nonzero(p, b);
+}
+#endif
+
+using RowScan = int (*)(const std::uint8_t*, int);
+
+template <RowScan First, RowScan Last>
+cv::Rect nonzero_bounds_with(const cv::Mat1b& m) {
   int x0 = m.cols, x1 = -1, y0 = -1, y1 = -1;
   for (int y = 0; y < m.rows; ++y) {
     const std::uint8_t* p = m.ptr<std::uint8_t>(y);
-    const int a = first_nonzero(p, m.cols);
+    const int a = First(p, m.cols);
     if (a == m.cols) continue;
     if (y0 < 0) y0 = y;
     y1 = y;
     x0 = std::min(x0, a);
-    x1 = std::max(x1, last_nonzero(p, m.cols));
+    x1 = std::max(x1, Last(p, m.cols));
   }
   if (y0 < 0) return {};
   return {x0, y0, x1 - x0 + 1, y1 - y0 + 1};
 }
 
-// Packs `width` bytes (non-zero = inside) into bits, eight at a time: each
-// byte is folded to 0/1 in its lowest bit, and one multiplication gathers the
-// eight lowest bits into the top byte.
-void pack_row(const std::uint8_t* in, int width, std::uint64_t* out) {
+using Bounds = cv::Rect (*)(const cv::Mat1b&);
+
+// The bounds scan for this processor, chosen once.
+Bounds nonzero_bounds_for_this_cpu() {
+#if defined(__x86_64__)
+  if (__builtin_cpu_supports("avx2")) return nonzero_bounds_with<first_nonzero_avx2, last_nonzero_avx2>;
+#endif
+  return nonzero_bounds_with<first_nonzero, last_nonzero>;
+}
+
+const Bounds nonzero_bounds = nonzero_bounds_for_this_cpu();
+
+// Packs `width` bytes of a row (non-zero = inside) into bits (bit k of word
+// w = column 64w + k), ORed into `out`: the widest compare the processor has,
+// then pack_tail for the rest.
+void pack_tail(const std::uint8_t* in, int x, int width, std::uint64_t* out);
+
+#if defined(__x86_64__)
+// Thirty-two bytes at a time: compare with zero, gather the byte signs.
+__attribute__((target("avx2"))) void pack_row_avx2(const std::uint8_t* in, int width, std::uint64_t* out) {
+  int x = 0;
+  const __m256i zero = _mm256_setzero_si256();
+  for (; x + 32 <= width; x += 32) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + x));
+    const auto bits = static_cast<std::uint64_t>(~static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, zero))));
+    out[x >> 6] |= bits << (x & 63);  // x is a multiple of 32: the bits stay in one word
+  }
+  pack_tail(in, x, width, out);
+}
+#endif
+
+void pack_row_portable(const std::uint8_t* in, int width, std::uint64_t* out) {
   int x = 0;
 #if defined(__SSE2__)
   // Sixteen bytes at a time: compare with zero, gather the byte signs.
@@ -86,6 +147,13 @@ void pack_row(const std::uint8_t* in, int width, std::uint64_t* out) {
     out[x >> 6] |= bits << (x & 63);  // x is a multiple of 16: the bits stay in one word
   }
 #endif
+  pack_tail(in, x, width, out);
+}
+
+// Packs columns x.. of a row (x a multiple of 8), eight bytes at a time:
+// each byte is folded to 0/1 in its lowest bit, and one multiplication
+// gathers the eight lowest bits into the top byte.
+void pack_tail(const std::uint8_t* in, int x, int width, std::uint64_t* out) {
   for (; x + 8 <= width; x += 8) {
     std::uint64_t v;
     std::memcpy(&v, in + x, 8);
@@ -97,6 +165,18 @@ void pack_row(const std::uint8_t* in, int width, std::uint64_t* out) {
   }
   for (; x < width; ++x) out[x >> 6] |= static_cast<std::uint64_t>(in[x] != 0) << (x & 63);
 }
+
+using PackRow = void (*)(const std::uint8_t*, int, std::uint64_t*);
+
+// The row packer for this processor, chosen once.
+PackRow pack_row_for_this_cpu() {
+#if defined(__x86_64__)
+  if (__builtin_cpu_supports("avx2")) return pack_row_avx2;
+#endif
+  return pack_row_portable;
+}
+
+const PackRow pack_row = pack_row_for_this_cpu();
 
 }  // namespace
 
@@ -279,24 +359,50 @@ std::vector<Mask> frame_masks(const std::vector<cv::Mat>& rasters, cv::Size fram
   return masks;
 }
 
-MaskMoments mask_moments(const Mask& mask) {
+PELK_FAST_POPCOUNT MaskMoments mask_moments(const Mask& mask) {
   MaskMoments m;
-  // Sum of k^2 for k = 0 .. n - 1.
-  const auto squares_below = [](std::int64_t n) { return (n - 1) * n * (2 * n - 1) / 6; };
+  // A run of L pixels from column a adds L to the count, L*a + S1[L] to the
+  // sum of x and L*a^2 + 2a*S1[L] + S2[L] to the sum of x^2, where S1 and S2
+  // are the sums of k and k^2 for k < L (tables: no division per run).
+  static constexpr auto sums = [] {
+    std::array<std::array<std::int64_t, 65>, 2> t{};
+    for (std::int64_t l = 1; l <= 64; ++l) {
+      t[0][l] = t[0][l - 1] + (l - 1);
+      t[1][l] = t[1][l - 1] + (l - 1) * (l - 1);
+    }
+    return t;
+  }();
   for (int r = 0; r < mask.rect_.height; ++r) {
     const std::int64_t y = mask.rect_.y + r;
     const std::uint64_t* words = mask.row(r);
     std::int64_t count = 0, sx = 0, sxx = 0;
+    // Most rows of an animal are one run: then the sums are closed forms of
+    // its first column and length.
+    int first_word = -1, last_word = -1;
     for (int w = 0; w < mask.words_; ++w) {
+      if (words[w] == 0) continue;
+      if (first_word < 0) first_word = w;
+      last_word = w;
+      count += std::popcount(words[w]);
+    }
+    if (count == 0) continue;
+    const std::int64_t first = first_word * 64 + std::countr_zero(words[first_word]);
+    const std::int64_t last = last_word * 64 + 63 - std::countl_zero(words[last_word]);
+    const bool one_run = last - first + 1 == count;
+    if (one_run) {
+      const std::int64_t a = mask.rect_.x + first, s1 = count * (count - 1) / 2;
+      sx = count * a + s1;
+      sxx = count * a * a + 2 * a * s1 + (count - 1) * count * (2 * count - 1) / 6;
+    }
+    for (int w = first_word; !one_run && w <= last_word; ++w) {
       std::uint64_t bits = words[w];
       while (bits != 0) {
         const int start = std::countr_zero(bits);
         const std::uint64_t from = bits >> start;
         const int length = from == ~std::uint64_t{0} ? 64 - start : std::countr_one(from);
-        const std::int64_t a = mask.rect_.x + w * 64 + start, b = a + length;
-        count += length;
-        sx += (a + b - 1) * length / 2;
-        sxx += squares_below(b) - squares_below(a);
+        const std::int64_t a = mask.rect_.x + w * 64 + start;
+        sx += length * a + sums[0][length];
+        sxx += length * a * a + 2 * a * sums[0][length] + sums[1][length];
         bits = length + start >= 64 ? 0 : bits & ~(((std::uint64_t{1} << length) - 1) << start);
       }
     }

@@ -197,7 +197,8 @@ namespace pelk {
 namespace {
 
 // Moments from the packed runs equal sums over the pixels, for runs that
-// cross and end at 64-bit word boundaries and masks away from the origin.
+// cross and end at 64-bit word boundaries, rows of one run and of many, and
+// masks away from the origin.
 TEST(MaskMomentsTest, EqualSumsOverThePixels) {
   cv::RNG rng(7);
   for (int trial = 0; trial < 20; ++trial) {
@@ -207,6 +208,7 @@ TEST(MaskMomentsTest, EqualSumsOverThePixels) {
       full(cv::Rect(x, y, rng.uniform(1, 50), rng.uniform(1, 10))).setTo(1);
     }
     if (trial == 0) full.row(3).setTo(1);  // a whole row: several full words
+    if (trial == 1) cv::randu(full.rowRange(10, 14), 0, 2);  // noise: many runs per word
     std::int64_t m00 = 0, m10 = 0, m01 = 0, m20 = 0, m11 = 0, m02 = 0;
     for (int y = 0; y < full.rows; ++y) {
       for (int x = 0; x < full.cols; ++x) {

@@ -288,9 +288,9 @@ def test_ctrl_c_stops_the_report(overlap_clip, tmp_path):
 
 def test_ctrl_c_stops_cleaning_and_changes_nothing(scene, scene_files):
     refine = pu.Mask_Refinement(custom_pen_json_path=scene_files["pen"])
-    segments = tracked_segments(scene, 200)
+    segments = tracked_segments(scene, 600)
     before = {f: {i: m.copy() for i, m in o.items()} for f, o in segments.items()}
-    names = scene_files["frames"] * 10
+    names = scene_files["frames"] * 30
     assert seconds_to_interrupt(lambda: refine.process_video_segments(segments, "clip", names), 0.3) < STOP_WITHIN
     for f, objects in segments.items():
         for i, m in objects.items():
