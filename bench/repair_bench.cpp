@@ -183,6 +183,27 @@ Tally run_clip(const SceneClip& c, int seed, bool inject, pelk::ClassicalDetecto
                   d.episode.first_frame, d.episode.last_frame, d.before_frame.value_or(-1), d.after_frame.value_or(-1),
                   k.appearance[0], k.appearance[1], k.position[0], k.position[1], k.heading[0], k.heading[1], k.animals,
                   d.reason.substr(0, d.reason.find(" (")).c_str());
+      // Which true animal each box of the pair follows on both sides.
+      for (const std::optional<int>& at : {d.before_frame, d.after_frame}) {
+        if (!at) continue;
+        for (const std::string& box : {d.episode.box_a, d.episode.box_b}) {
+          const auto& masks = tracked.at(*at).masks_dict;
+          if (!masks.contains(box)) continue;
+          std::string best = "?";
+          double best_iou = 0;
+          for (const auto& [k, m] : truth.at(*at).masks_dict) {
+            const double iou = pelk::mask_iou(masks.at(box), m);
+            if (iou > best_iou) best_iou = iou, best = k;
+          }
+          std::vector<double> areas;
+          for (const auto& [k, r] : tracked) {
+            if (r.masks_dict.contains(box)) areas.push_back(static_cast<double>(r.masks_dict.at(box).area()));
+          }
+          std::nth_element(areas.begin(), areas.begin() + static_cast<long>(areas.size() / 2), areas.end());
+          std::printf("      frame %d: %s is %s (IoU %.2f, area %.2f of its median)\n", *at, box.c_str(), best.c_str(),
+                      best_iou, static_cast<double>(masks.at(box).area()) / areas[areas.size() / 2]);
+        }
+      }
     }
     unclear = unclear || d.verdict == pelk::SwapVerdict::kUnclear;
     if (d.verdict != pelk::SwapVerdict::kSwap) continue;
