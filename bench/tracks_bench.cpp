@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "clip_generator.hpp"
+#include "pelk_runner.hpp"
 #include "pelk_utils/annotation/clip_loader.hpp"
 #include "pelk_utils/core/output.hpp"
 #include "pelk_utils/interchange/track_export.hpp"
@@ -33,21 +34,6 @@ double median_seconds(int runs, const std::function<void()>& work) {
   }
   std::sort(times.begin(), times.end());
   return times[times.size() / 2];
-}
-
-// Runs `pelk <verb>` over `clips` through the launcher; returns seconds and KiB.
-std::pair<double, long> run_pelk(const fs::path& bin, const std::string& verb, const std::vector<std::string>& clips,
-                                 const std::string& out) {
-  std::string command = (bin / "peak_memory").string() + " " + (bin.parent_path() / "tools" / "pelk" / "pelk").string() +
-                        " " + verb;
-  for (const std::string& c : clips) command += " " + c;
-  command += " --out " + out;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  double seconds = 0;
-  long kib = 0;
-  if (pipe == nullptr || std::fscanf(pipe, "%lf %ld", &seconds, &kib) != 2) std::fprintf(stderr, "failed: %s\n", command.c_str());
-  if (pipe != nullptr) ::pclose(pipe);
-  return {seconds, kib};
 }
 
 }  // namespace
@@ -75,12 +61,7 @@ int main() {
   std::fflush(stdout);
 
   // Many clips in a row: the same clip folder under 100 names.
-  std::vector<std::string> clips;
-  for (int i = 0; i < 100; ++i) {
-    const fs::path link = base / ("clip_" + std::to_string(i));
-    if (!fs::exists(link)) fs::create_directory_symlink(clip, link);
-    clips.push_back(link.string());
-  }
+  const std::vector<std::string> clips = pelk::bench::clip_names(base, clip, 100);
   const fs::path bin = fs::read_symlink("/proc/self/exe").parent_path();
   // The CVAT export gathers shapes per identity: it spools them, so its
   // memory stays flat too (20 clips: a file of about 100 MB).
@@ -92,7 +73,7 @@ int main() {
     long one_kib = 0;
     for (const std::size_t n : counts) {
       const auto [seconds, kib] =
-          run_pelk(bin, verb, {clips.begin(), clips.begin() + static_cast<std::ptrdiff_t>(n)}, (out / "many.out").string());
+          pelk::bench::run_pelk(bin, verb, {clips.begin(), clips.begin() + static_cast<std::ptrdiff_t>(n)}, (out / "many.out").string());
       if (n == 1) one_seconds = seconds, one_kib = kib;
       std::printf("  %3zu clips: %7.2f s (%.2fx of one clip per clip), peak %6.1f MB (%.2fx of one clip; target <= 1.2x)\n",
                   n, seconds, seconds / (one_seconds * static_cast<double>(n)), kib / 1024.0,
