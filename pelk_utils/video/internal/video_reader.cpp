@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -20,6 +21,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "pelk_utils/video/internal/studio_range.hpp"
+
 namespace pelk::internal {
 namespace {
 
@@ -29,20 +32,6 @@ constexpr double kEpsZero = 0.000025;
 constexpr int kMaxBadPackets = 4096;
 
 double to_double(AVRational r) { return r.den == 0 ? 0.0 : static_cast<double>(r.num) / r.den; }
-
-// Limited-range (16..235, 16..240) to full-range tables, as swscale maps
-// studio-swing YCbCr before a JPEG is written.
-const std::array<cv::Mat, 2>& range_tables() {
-  static const std::array<cv::Mat, 2> tables = [] {
-    cv::Mat luma(1, 256, CV_8U), chroma(1, 256, CV_8U);
-    for (int v = 0; v < 256; ++v) {
-      luma.at<unsigned char>(v) = cv::saturate_cast<unsigned char>(std::lround((v - 16) * 255.0 / 219.0));
-      chroma.at<unsigned char>(v) = cv::saturate_cast<unsigned char>(std::lround((v - 128) * 255.0 / 224.0 + 128));
-    }
-    return std::array<cv::Mat, 2>{luma, chroma};
-  }();
-  return tables;
-}
 
 // Lowers libav's console logging (its default, or the error level OpenCV
 // sets) to fatal errors only: a damaged or unreadable file is reported by
@@ -65,21 +54,21 @@ bool is_planar_yuv8(int format) {
   }
 }
 
-// Copies `size` bytes at `data` (row stride `stride`) through `table` (or
-// as they are) into a new plane of `padded` size, repeating the last row and
-// column. One pass over the pixels, then the thin padding.
-cv::Mat padded_plane(const uint8_t* data, int stride, cv::Size size, const cv::Mat* table, cv::Size padded) {
-  const cv::Mat src(size, CV_8U, const_cast<uint8_t*>(data), static_cast<std::size_t>(stride));
+// Copies `size` bytes at `data` (row stride `stride`), mapped to full range
+// when `studio` names the plane (else as they are), into a new plane of
+// `padded` size, repeating the last row and column. One pass over the
+// pixels, then the thin padding.
+cv::Mat padded_plane(const uint8_t* data, int stride, cv::Size size, std::optional<Plane> studio, cv::Size padded) {
   const int cols = padded.width, rows = padded.height;
   cv::Mat out(padded, CV_8U);
-  cv::Mat body = out(cv::Rect({0, 0}, size));
-  if (table != nullptr) {
-    cv::LUT(src, *table, body);
-  } else {
-    src.copyTo(body);
-  }
   for (int y = 0; y < size.height; ++y) {
     unsigned char* row = out.ptr<unsigned char>(y);
+    const uint8_t* in = data + static_cast<std::ptrdiff_t>(y) * stride;
+    if (studio) {
+      map_studio_range(in, row, size.width, *studio);
+    } else {
+      std::copy(in, in + size.width, row);
+    }
     std::fill(row + size.width, row + cols, row[size.width - 1]);
   }
   for (int y = size.height; y < rows; ++y) out.row(size.height - 1).copyTo(out.row(y));
@@ -548,13 +537,14 @@ Yuv420Image FrameRegion::planes() const {
   // swscale reads YUV420P as studio swing and YUVJ420P as full swing,
   // whatever the stream's range flag says; the BGR path does the same.
   const bool studio = f->format == AV_PIX_FMT_YUV420P;
-  const auto& [luma, chroma] = range_tables();
+  const auto luma = studio ? std::optional(Plane::kLuma) : std::nullopt;
+  const auto chroma = studio ? std::optional(Plane::kChroma) : std::nullopt;
   const cv::Size padded(round_up_16(r.width), round_up_16(r.height));
   const cv::Size half((r.width + 1) / 2, (r.height + 1) / 2);
   Yuv420Image image{r.width, r.height, {}, {}, {}};
-  image.y = padded_plane(plane_at(f, 0, r.tl()), f->linesize[0], r.size(), studio ? &luma : nullptr, padded);
-  image.cb = padded_plane(plane_at(f, 1, r.tl()), f->linesize[1], half, studio ? &chroma : nullptr, padded / 2);
-  image.cr = padded_plane(plane_at(f, 2, r.tl()), f->linesize[2], half, studio ? &chroma : nullptr, padded / 2);
+  image.y = padded_plane(plane_at(f, 0, r.tl()), f->linesize[0], r.size(), luma, padded);
+  image.cb = padded_plane(plane_at(f, 1, r.tl()), f->linesize[1], half, chroma, padded / 2);
+  image.cr = padded_plane(plane_at(f, 2, r.tl()), f->linesize[2], half, chroma, padded / 2);
   return image;
 }
 
@@ -567,8 +557,8 @@ struct StripPlane {
   const uint8_t* data;
   int stride;
   cv::Size size;
-  const cv::Mat* table;  // studio-to-full-range map, or none
-  cv::Mat strip;         // empty: rows are read in place
+  std::optional<Plane> studio;  // mapped to full range when set
+  cv::Mat strip;                // empty: rows are read in place
 
   // Points `out[0..count)` at plane rows [first, first + count), the rows
   // past the plane repeating its last row.
@@ -578,16 +568,14 @@ struct StripPlane {
       for (int i = 0; i < count; ++i) out[i] = data + static_cast<std::ptrdiff_t>(first + std::min(i, real - 1)) * stride;
       return;
     }
-    const cv::Mat src(real, size.width, CV_8U, const_cast<uint8_t*>(data) + static_cast<std::ptrdiff_t>(first) * stride,
-                      static_cast<std::size_t>(stride));
-    cv::Mat body = strip(cv::Rect(0, 0, size.width, real));
-    if (table != nullptr) {
-      cv::LUT(src, *table, body);
-    } else {
-      src.copyTo(body);
-    }
     for (int y = 0; y < real; ++y) {
       unsigned char* row = strip.ptr<unsigned char>(y);
+      const uint8_t* in = data + static_cast<std::ptrdiff_t>(first + y) * stride;
+      if (studio) {
+        map_studio_range(in, row, size.width, *studio);
+      } else {
+        std::copy(in, in + size.width, row);
+      }
       std::fill(row + size.width, row + strip.cols, row[size.width - 1]);
     }
     for (int i = 0; i < count; ++i) out[i] = strip.ptr<unsigned char>(std::min(i, real - 1));
@@ -600,15 +588,16 @@ std::string FrameRegion::jpeg(int quality) const {
   const AVFrame* f = frame_.get();
   const cv::Rect& r = region_;
   const bool studio = f->format == AV_PIX_FMT_YUV420P;  // as planes() reads it
-  const auto& [luma, chroma] = range_tables();
+  const auto luma = studio ? std::optional(Plane::kLuma) : std::nullopt;
+  const auto chroma = studio ? std::optional(Plane::kChroma) : std::nullopt;
   const int cols = round_up_16(r.width);
   const cv::Size half((r.width + 1) / 2, (r.height + 1) / 2);
   // Rows need no change when they are full range and the encoder's blocks
   // end where the region does (no padding columns).
   const bool in_place = !studio && r.width == cols;
-  StripPlane planes[3] = {{plane_at(f, 0, r.tl()), f->linesize[0], r.size(), studio ? &luma : nullptr, {}},
-                          {plane_at(f, 1, r.tl()), f->linesize[1], half, studio ? &chroma : nullptr, {}},
-                          {plane_at(f, 2, r.tl()), f->linesize[2], half, studio ? &chroma : nullptr, {}}};
+  StripPlane planes[3] = {{plane_at(f, 0, r.tl()), f->linesize[0], r.size(), luma, {}},
+                          {plane_at(f, 1, r.tl()), f->linesize[1], half, chroma, {}},
+                          {plane_at(f, 2, r.tl()), f->linesize[2], half, chroma, {}}};
   if (!in_place) {
     planes[0].strip.create(16, cols, CV_8U);
     planes[1].strip.create(8, cols / 2, CV_8U);
