@@ -53,6 +53,13 @@ std::optional<cv::Size> jpeg_size(std::ifstream& in) {
   return std::nullopt;
 }
 
+bool ends_as_jpeg(std::ifstream& in) {
+  std::array<char, 2> end{};
+  in.clear();
+  in.seekg(-2, std::ios::end);
+  return in.read(end.data(), 2) && static_cast<std::uint8_t>(end[0]) == 0xff && static_cast<std::uint8_t>(end[1]) == 0xd9;
+}
+
 std::optional<cv::Size> decoded_size(const std::string& path) {
   const cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);
   if (image.empty()) return std::nullopt;
@@ -70,7 +77,9 @@ std::optional<cv::Size> image_size_of(const std::string& path) {
   if (const auto png = png_size(head)) return png;
   in.clear();
   in.seekg(0);
-  if (const auto jpeg = jpeg_size(in)) return jpeg;
+  // A JPEG's header is trusted only when the file also ends as a JPEG does
+  // (cut or damaged files are decoded, so they fail as decoding fails).
+  if (const auto jpeg = jpeg_size(in); jpeg && ends_as_jpeg(in)) return jpeg;
   return decoded_size(path);
 }
 

@@ -75,6 +75,8 @@ std::vector<SizeCase> size_cases() {
       {"empty", ""},
       {"png_cut_in_header", encoded(odd, ".png").substr(0, 20)},
       {"jpeg_start_only", jpeg.substr(0, 2)},
+      {"jpeg_header_then_noise", jpeg.substr(0, jpeg.find("\xff\xc0") + 9) + std::string(2000, '\x5a')},
+      {"jpeg_cut_in_half", jpeg.substr(0, jpeg.size() / 2)},
   };
   return cases;
 }
