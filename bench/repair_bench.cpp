@@ -13,6 +13,8 @@
 // each other. Prints, per scene kind, on a tuning set and on a held-out set:
 // swaps present, repaired, missed (of which left "unclear") and false
 // repairs, against the targets.
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -182,7 +184,7 @@ Tally run_clip(const SceneClip& c, int seed, bool inject, pelk::ClassicalDetecto
                   d.episode.box_a.c_str(), d.episode.box_b.c_str(), pelk::episode_kind_name(d.episode.kind),
                   d.episode.first_frame, d.episode.last_frame, d.before_frame.value_or(-1), d.after_frame.value_or(-1),
                   k.appearance[0], k.appearance[1], k.position[0], k.position[1], k.heading[0], k.heading[1], k.animals,
-                  d.reason.substr(0, d.reason.find(" (")).c_str());
+                  d.reason.c_str());
       // Which true animal each box of the pair follows on both sides.
       for (const std::optional<int>& at : {d.before_frame, d.after_frame}) {
         if (!at) continue;
@@ -234,7 +236,7 @@ Tally run_scene(const SceneKind& kind, int seed, bool inject, pelk::ClassicalDet
   c.vanish = {c.frames + 10, c.frames + 11};  // no other events
   c.split = {c.frames + 20, c.frames + 21};
   const pelk::synth::PenScene scene(c);
-  const fs::path dir = fs::temp_directory_path() / ("pelk_bench_repair_" + std::to_string(seed));
+  const fs::path dir = fs::temp_directory_path() / ("pelk_bench_repair_" + std::to_string(::getpid()) + "_" + std::to_string(seed));
   fs::remove_all(dir);
   SceneClip clip;
   clip.name = kind.name;
@@ -252,7 +254,7 @@ Tally run_scene(const SceneKind& kind, int seed, bool inject, pelk::ClassicalDet
 Tally run_wander(pelk::bench::WanderKind kind, int seed, bool inject, pelk::ClassicalDetector& detector,
                  pelk::ClassicalSegmenter& segmenter) {
   const pelk::bench::WanderScene scene(kind, seed);
-  const fs::path dir = fs::temp_directory_path() / ("pelk_bench_wander_" + std::to_string(seed));
+  const fs::path dir = fs::temp_directory_path() / ("pelk_bench_wander_" + std::to_string(::getpid()) + "_" + std::to_string(seed));
   fs::remove_all(dir);
   fs::create_directories(dir);
   SceneClip clip;

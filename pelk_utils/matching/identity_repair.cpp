@@ -23,6 +23,24 @@
 namespace pelk {
 namespace {
 
+// Each box's usual mask area: its median over the clip.
+using UsualAreas = std::map<std::string, double>;
+
+UsualAreas usual_areas(const ClipAnnotationData& clip) {
+  std::map<std::string, std::vector<double>> areas;
+  for (const auto& [key, record] : clip) {
+    for (const auto& [box, mask] : record.masks_dict) {
+      if (!mask.empty()) areas[box].push_back(static_cast<double>(mask.area()));
+    }
+  }
+  UsualAreas out;
+  for (auto& [box, a] : areas) {
+    std::nth_element(a.begin(), a.begin() + static_cast<long>(a.size() / 2), a.end());
+    out[box] = a[a.size() / 2];
+  }
+  return out;
+}
+
 double overlap_percent(const FrameRecord& r, const std::string& a, const std::string& b) {
   const Mask& ma = r.masks_dict.at(a);
   const Mask& mb = r.masks_dict.at(b);
@@ -109,37 +127,141 @@ struct Evidence {
   double scale = 1;                // the animals' size (square root of the mean area)
 };
 
-Evidence gather(const ClipAnnotationData& clip, const std::vector<std::string>& boxes, const std::vector<int>& before,
-                const std::vector<int>& after, ImagePredictor& predictor, int motion_frames) {
-  using Features = std::vector<std::optional<torch::Tensor>>;
-  const auto features = [&](int key) {
+// Per box of `boxes`, up to `count` frame keys from `from` in steps of
+// `step` (within `limit` steps, nearest first) in which its mask is whole:
+// within `share` of its usual area either way and neither covering nor
+// covered by another of `boxes` by more than `thrr` percent. A mask that
+// lost part of its animal, or took in part of another, says nothing of the
+// animal's looks.
+std::vector<std::vector<int>> whole_frames(const ClipAnnotationData& clip, const std::vector<std::string>& boxes,
+                                           const UsualAreas& usual, int from, int step, int limit, int count,
+                                           double share, double thrr) {
+  std::vector<std::vector<int>> out(boxes.size());
+  for (int k = 0, key = from; k < limit; ++k, key += step) {
+    const auto it = clip.find(key);
+    if (it == clip.end()) break;
+    const FrameRecord& r = it->second;
+    for (std::size_t i = 0; i < boxes.size(); ++i) {
+      if (static_cast<int>(out[i].size()) >= count || !present(r, boxes[i])) continue;
+      const auto u = usual.find(boxes[i]);
+      const double area = static_cast<double>(r.masks_dict.at(boxes[i]).area());
+      if (u == usual.end() || area < share * u->second || share * area > u->second) continue;
+      bool apart = true;
+      for (std::size_t j = 0; j < boxes.size() && apart; ++j) {
+        apart = j == i || !present(r, boxes[j]) || overlap_percent(r, boxes[i], boxes[j]) <= thrr;
+      }
+      if (apart) out[i].push_back(key);
+    }
+  }
+  return out;
+}
+
+// How `boxes` look at their whole frames on one side, per rank (nearest
+// first; a box with fewer frames repeats its last): as seen and turned
+// upright; and the angle of each one's body axis at its nearest whole frame.
+struct SideLooks {
+  std::vector<std::vector<std::optional<torch::Tensor>>> seen, upright;
+  std::vector<double> axis;
+  bool empty() const { return seen.empty(); }
+};
+
+// Empty when some box has no whole frame on that side.
+SideLooks side_looks(const ClipAnnotationData& clip, const std::vector<std::string>& boxes,
+                     const std::vector<std::vector<int>>& frames, ImagePredictor& predictor) {
+  std::size_t ranks = 0;
+  for (const auto& f : frames) {
+    if (f.empty()) return {};
+    ranks = std::max(ranks, f.size());
+  }
+  // Each frame image is read once, for the boxes wanted from it.
+  std::map<int, std::vector<std::size_t>> wanted;
+  for (std::size_t i = 0; i < boxes.size(); ++i) {
+    for (const int key : frames[i]) wanted[key].push_back(i);
+  }
+  using Key = std::pair<int, std::size_t>;
+  std::map<Key, std::optional<torch::Tensor>> seen, upright;
+  for (const auto& [key, which] : wanted) {
     const FrameRecord& r = clip.at(key);
     const cv::Mat image = cv::imread(r.image_path, cv::IMREAD_COLOR);
     if (image.empty()) throw std::runtime_error("cannot read frame image '" + r.image_path + "'");
     std::vector<Mask> masks;
-    for (const std::string& b : boxes) masks.push_back(r.masks_dict.at(b));
-    return generate_sam2_image_features(image, masks, predictor);
-  };
+    for (const std::size_t i : which) masks.push_back(r.masks_dict.at(boxes[i]));
+    auto as_seen = generate_sam2_image_features(image, masks, predictor);
+    auto turned = generate_upright_region_features(image, masks, predictor);
+    for (std::size_t n = 0; n < which.size(); ++n) {
+      seen[{key, which[n]}] = std::move(as_seen[n]);
+      upright[{key, which[n]}] = std::move(turned[n]);
+    }
+  }
+  SideLooks out;
+  out.seen.resize(ranks);
+  out.upright.resize(ranks);
+  for (std::size_t k = 0; k < ranks; ++k) {
+    for (std::size_t i = 0; i < boxes.size(); ++i) {
+      const Key key{frames[i][std::min(k, frames[i].size() - 1)], i};
+      out.seen[k].push_back(seen.at(key));
+      out.upright[k].push_back(upright.at(key));
+    }
+  }
+  for (std::size_t i = 0; i < boxes.size(); ++i) {
+    out.axis.push_back(principal_axis_degrees(clip.at(frames[i].front()).masks_dict.at(boxes[i])));
+  }
+  return out;
+}
+
+// Whether some assignment of the animals after to those before (to[i]: the
+// box after taken for animal i) keeps every body axis within `degrees`.
+bool some_assignment_keeps_axes(const std::vector<double>& before, const std::vector<double>& after, double degrees) {
+  std::vector<int> to(before.size());
+  for (std::size_t i = 0; i < to.size(); ++i) to[i] = static_cast<int>(i);
+  do {
+    bool kept = true;
+    for (std::size_t i = 0; i < to.size() && kept; ++i) {
+      kept = std::abs(std::remainder(after[static_cast<std::size_t>(to[i])] - before[i], 180.0)) <= degrees;
+    }
+    if (kept) return true;
+  } while (std::next_permutation(to.begin(), to.end()));
+  return false;
+}
+
+Evidence gather(const ClipAnnotationData& clip, const std::vector<std::string>& boxes, const std::vector<int>& before,
+                const std::vector<int>& after, ImagePredictor& predictor, const UsualAreas& usual,
+                const RepairSettings& s) {
   Evidence ev;
-  std::vector<Features> fb, fa;
-  for (int k : before) fb.push_back(features(k));
-  for (int k : after) fa.push_back(features(k));
-  for (const Features& b : fb) {
-    for (const Features& a : fa) {
-      const cv::Mat1d s = cosine_scores_cal(a, b);
-      if (cv::checkRange(s)) ev.cosines.push_back(s);  // a pair with an unreadable region says nothing
+  // Appearance from each animal's nearest whole masks, which may lie further
+  // out than the compared frames: an animal the tracker is losing as it
+  // comes near another has a shred of a mask there.
+  const auto side = [&](int from, int step) {
+    return side_looks(clip, boxes,
+                      whole_frames(clip, boxes, usual, from, step, s.search_frames, s.side_frames, s.whole_share,
+                                   s.apart_percent),
+                      predictor);
+  };
+  const SideLooks lb = side(before.front(), -1), la = side(after.front(), 1);
+  if (!lb.empty() && !la.empty()) {
+    // Animals that lie as they lay under some assignment are compared as
+    // seen (how each lies is itself a sign of who it is); when every
+    // assignment has an animal turned, upright.
+    const bool as_seen = some_assignment_keeps_axes(lb.axis, la.axis, s.turn_degrees);
+    const auto& fb = as_seen ? lb.seen : lb.upright;
+    const auto& fa = as_seen ? la.seen : la.upright;
+    for (const auto& b : fb) {
+      for (const auto& a : fa) {
+        const cv::Mat1d c = cosine_scores_cal(a, b);
+        if (cv::checkRange(c)) ev.cosines.push_back(c);  // a pair with an unreadable region says nothing
+      }
     }
   }
   const int b0 = before.front(), a0 = after.front();
-  const double reach = std::min(a0 - b0, motion_frames);
+  const double reach = std::min(a0 - b0, s.motion_frames);
   double area = 0;
   for (const std::string& box : boxes) {
     const Mask& mb = clip.at(b0).masks_dict.at(box);
     const Mask& ma = clip.at(a0).masks_dict.at(box);
     ev.p.push_back(centroid(mb));
     ev.q.push_back(centroid(ma));
-    ev.ahead.push_back(ev.p.back() + velocity(clip, box, b0, -1, motion_frames) * reach);
-    ev.behind.push_back(ev.q.back() - velocity(clip, box, a0, 1, motion_frames) * reach);
+    ev.ahead.push_back(ev.p.back() + velocity(clip, box, b0, -1, s.motion_frames) * reach);
+    ev.behind.push_back(ev.q.back() - velocity(clip, box, a0, 1, s.motion_frames) * reach);
     area += static_cast<double>(mb.area() + ma.area()) / (2.0 * static_cast<double>(boxes.size()));
   }
   ev.scale = std::max(std::sqrt(area), 1.0);
@@ -230,10 +352,10 @@ std::vector<int> later_frames(const ClipAnnotationData& clip, const std::vector<
 // `last_frame`: withdrawn (unclear) when the window after does not bear it out.
 void second_look(SwapDecision& d, const ClipAnnotationData& clip, const std::vector<std::string>& boxes,
                  const std::vector<int>& before, const std::vector<int>& to, int last_frame, ImagePredictor& predictor,
-                 const RepairSettings& s) {
+                 const UsualAreas& usual, const RepairSettings& s) {
   const std::vector<int> later = later_frames(clip, boxes, last_frame, s);
   if (later.empty()) return;  // the clip ends: nothing contradicts the decision
-  const Evidence ev = gather(clip, boxes, before, later, predictor, s.motion_frames);
+  const Evidence ev = gather(clip, boxes, before, later, predictor, usual, s);
   std::vector<int> kept(boxes.size());
   for (std::size_t i = 0; i < kept.size(); ++i) kept[i] = static_cast<int>(i);
   const CueCosts c = cue_costs(costs_of(ev, kept), costs_of(ev, to), static_cast<int>(boxes.size()));
@@ -247,7 +369,7 @@ void second_look(SwapDecision& d, const ClipAnnotationData& clip, const std::vec
 }
 
 SwapDecision decide(const ClipAnnotationData& clip, const OverlapEpisode& e, ImagePredictor& predictor,
-                    const RepairSettings& s) {
+                    const UsualAreas& usual, const RepairSettings& s) {
   SwapDecision d{e};
   const std::vector<std::string> boxes = {e.box_a, e.box_b};
   const std::vector<int> before = clear_frames(clip, boxes, e.first_frame - 1, -1, s.search_frames, s.side_frames, s.apart_percent);
@@ -259,12 +381,12 @@ SwapDecision decide(const ClipAnnotationData& clip, const OverlapEpisode& e, Ima
   d.before_frame = before.front();
   d.after_frame = after.front();
   d.frames_compared = static_cast<int>(before.size() + after.size());
-  const Evidence ev = gather(clip, boxes, before, after, predictor, s.motion_frames);
+  const Evidence ev = gather(clip, boxes, before, after, predictor, usual, s);
   record_costs(d, cue_costs(costs_of(ev, {0, 1}), costs_of(ev, {1, 0}), 2));
   const Judgement j = judge_cues(d.costs, s);
   d.verdict = j.verdict;
   d.reason = j.reason;
-  if (d.verdict == SwapVerdict::kSwap) second_look(d, clip, boxes, before, {1, 0}, e.last_frame, predictor, s);
+  if (d.verdict == SwapVerdict::kSwap) second_look(d, clip, boxes, before, {1, 0}, e.last_frame, predictor, usual, s);
   return d;
 }
 
@@ -277,7 +399,7 @@ std::string joined(const std::vector<std::string>& boxes) {
 // Decides the episodes of one pile together: the best assignment of the
 // pile's animals from just before it to just after it, by the same cues.
 std::vector<SwapDecision> decide_pile(const ClipAnnotationData& clip, const std::vector<OverlapEpisode>& pile,
-                                      ImagePredictor& predictor, const RepairSettings& s) {
+                                      ImagePredictor& predictor, const UsualAreas& usual, const RepairSettings& s) {
   std::vector<std::string> boxes;
   int first = pile.front().first_frame, last = pile.front().last_frame;
   for (const OverlapEpisode& e : pile) {
@@ -308,7 +430,7 @@ std::vector<SwapDecision> decide_pile(const ClipAnnotationData& clip, const std:
   if (before.empty() || after.empty()) {
     return all_unclear(std::string("no frame with all its animals apart ") + (before.empty() ? "before" : "after") + " it");
   }
-  const Evidence ev = gather(clip, boxes, before, after, predictor, s.motion_frames);
+  const Evidence ev = gather(clip, boxes, before, after, predictor, usual, s);
   std::vector<int> kept(boxes.size());
   for (std::size_t i = 0; i < kept.size(); ++i) kept[i] = static_cast<int>(i);
   // Every assignment; the kept one, the best other and the runner-up.
@@ -360,7 +482,7 @@ std::vector<SwapDecision> decide_pile(const ClipAnnotationData& clip, const std:
   SwapDecision look{pile.front()};
   look.reason = j.reason;
   look.verdict = SwapVerdict::kSwap;
-  second_look(look, clip, boxes, before, best, last, predictor, s);
+  second_look(look, clip, boxes, before, best, last, predictor, usual, s);
   for (SwapDecision& d : out) {
     d.verdict = SwapVerdict::kKeep;
     d.reason = where + "kept within it (" + cue_words(c, s) + ")";
@@ -473,6 +595,8 @@ void check_repair_settings(const RepairSettings& s) {
   }
   if (s.pile_frames < 0) refuse("pile_frames", "0 or more", std::to_string(s.pile_frames));
   if (s.max_pile_animals < 2) refuse("max_pile_animals", "2 or more", std::to_string(s.max_pile_animals));
+  if (!(s.whole_share > 0 && s.whole_share <= 1)) refuse("whole_share", "a share above 0 and at most 1", format_number(s.whole_share));
+  if (!(s.turn_degrees >= 0 && s.turn_degrees <= 90)) refuse("turn_degrees", "an angle from 0 to 90", format_number(s.turn_degrees));
   if (s.second_look_frames < 0) refuse("second_look_frames", "0 or more", std::to_string(s.second_look_frames));
 }
 
@@ -532,6 +656,7 @@ std::vector<SwapDecision> decide_identity_swaps(const ClipAnnotationData& clip, 
                                                 const RepairSettings& settings) {
   check_repair_settings(settings);
   ClipAnnotationData working = clip;  // masks are shared, not copied
+  const UsualAreas usual = usual_areas(clip);
   std::vector<SwapDecision> out;
   using Key = std::tuple<int, int, std::string, std::string>;
   std::set<Key> decided;
@@ -557,9 +682,9 @@ std::vector<SwapDecision> decide_identity_swaps(const ClipAnnotationData& clip, 
     from = episodes[*next].first_frame;
     std::vector<SwapDecision> ds;
     if (pile.size() > 1) {
-      ds = decide_pile(working, pile, image_predictor, settings);
+      ds = decide_pile(working, pile, image_predictor, usual, settings);
     } else {
-      ds.push_back(decide(working, pile.front(), image_predictor, settings));
+      ds.push_back(decide(working, pile.front(), image_predictor, usual, settings));
     }
     for (SwapDecision& d : ds) {
       if (d.verdict == SwapVerdict::kSwap) {

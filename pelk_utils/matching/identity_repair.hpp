@@ -58,6 +58,15 @@ struct RepairSettings {
   int pile_frames = 5;            // episodes this close in time sharing an animal form a pile
   int max_pile_animals = 5;       // larger piles are left unclear (120 assignments)
   int second_look_frames = 10;    // an exchange must hold over this many frames after the episode
+  // Appearance is compared on each animal's nearest whole masks (within
+  // search_frames of the compared frames): within this share of the box's
+  // median area either way. A shred of a mask, or one that took in part of
+  // a neighbour, says nothing of an animal's looks; with no whole mask on a
+  // side appearance has no answer.
+  double whole_share = 0.6;
+  // Animals are compared as seen when some assignment keeps every body axis
+  // within this many degrees from before to after, upright otherwise.
+  double turn_degrees = 30;
   // (margins chosen on bench_repair's tuning scenes, checked on held-out ones)
 };
 

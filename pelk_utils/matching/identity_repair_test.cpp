@@ -376,5 +376,81 @@ TEST_F(IdentityRepairTest, TheSecondLookWithdrawsAnExchangeTheFollowingFramesCon
   EXPECT_EQ(decide_identity_swaps(clip(frames), predictor_).at(0).verdict, SwapVerdict::kSwap);
 }
 
+// B comes onto A (frames 4..8) and goes back; A, under it, turns from
+// lying along the rows to lying across them (from frame 7). Both are long
+// bodies with a head at one end and a marking of their own. The tracker
+// writes A under Box1 and B under Box0 after frame 8 when `tracker_swaps`.
+ClipAnnotationData turned_under(const std::string& dir, bool tracker_swaps) {
+  const cv::Size frame(160, 60);
+  // The animal's body and head, centred at `c`, along `degrees`.
+  const auto shape = [&](cv::Point2f c, float degrees) {
+    cv::Mat1b m = cv::Mat1b::zeros(frame);
+    cv::ellipse(m, cv::RotatedRect(c, cv::Size2f(32, 12), degrees), 255, cv::FILLED);
+    const float r = degrees * static_cast<float>(CV_PI) / 180;
+    cv::circle(m, cv::Point(cvRound(c.x + 18 * std::cos(r)), cvRound(c.y + 18 * std::sin(r))), 4, 255, cv::FILLED);
+    return m;
+  };
+  ClipAnnotationData out;
+  for (int f = 0; f < 15; ++f) {
+    const cv::Point2f a(30, 30), b(f >= 4 && f <= 8 ? 30.f : 120.f, 30);
+    const float a_degrees = f >= 7 ? 90.f : 0.f;
+    cv::Mat3b image(frame);
+    cv::theRNG().state = 7;
+    cv::randu(image, 0, 60);
+    const cv::Mat1b ma = shape(a, a_degrees), mb = shape(b, 0);
+    image.setTo(cv::Vec3b(220, 220, 220), ma);
+    // A's marking: a dark patch on its hind end; B's: one on its front end.
+    const float r = a_degrees * static_cast<float>(CV_PI) / 180;
+    cv::circle(image, cv::Point(cvRound(a.x - 9 * std::cos(r)), cvRound(a.y - 9 * std::sin(r))), 6, cv::Scalar(60, 60, 60),
+               cv::FILLED);
+    image.setTo(cv::Vec3b(220, 220, 220), mb);
+    cv::circle(image, cv::Point(cvRound(b.x) + 9, 30), 6, cv::Scalar(60, 60, 60), cv::FILLED);
+    FrameRecord rec;
+    rec.frame_index = f;
+    rec.image_path = dir + "/turned" + std::to_string(f) + ".png";
+    cv::imwrite(rec.image_path, image);
+    const bool swapped = tracker_swaps && f > 8;
+    rec.masks_dict.insert_or_assign("Box0", Mask(swapped ? mb : ma));
+    rec.masks_dict.insert_or_assign("Box1", Mask(swapped ? ma : mb));
+    rec.mask_areas = mask_areas(rec.masks_dict);
+    out.emplace(f, rec);
+  }
+  return out;
+}
+
+TEST_F(IdentityRepairTest, AnAnimalThatTurnedIsComparedUpright) {
+  // As seen, the turned A looks like nobody it was and B, lying as A lay,
+  // looks like A: appearance would say "kept" against where each was.
+  // Upright, each looks like itself.
+  const std::vector<SwapDecision> swapped = decide_identity_swaps(turned_under(path(""), true), predictor_);
+  ASSERT_EQ(swapped.size(), 1u);
+  EXPECT_EQ(swapped[0].verdict, SwapVerdict::kSwap) << swapped[0].reason;
+  // Appearance itself votes (as seen it would fall short of a vote).
+  EXPECT_LT(swapped[0].cues.appearance, -RepairSettings{}.cue_margin) << swapped[0].reason;
+  const std::vector<SwapDecision> kept = decide_identity_swaps(turned_under(path(""), false), predictor_);
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].verdict, SwapVerdict::kKeep) << kept[0].reason;
+  EXPECT_GT(kept[0].cues.appearance, RepairSettings{}.cue_margin) << kept[0].reason;
+}
+
+TEST_F(IdentityRepairTest, AppearanceComesFromWholeMasksNotShreds) {
+  // The tracker is losing A as B comes near: A's masks of the two frames
+  // before the episode are shreds of it. Appearance is then taken from A's
+  // nearest whole masks; the scene is still before the episode, so every
+  // cost stays as it was.
+  const ClipAnnotationData whole = clip(lies_on(true));
+  ClipAnnotationData shredded = whole;
+  for (const int f : {2, 3}) {
+    FrameRecord& r = shredded.at(f);
+    r.masks_dict.insert_or_assign("Box0", Mask(kFrame, cv::Rect(10, 15, 4, 4), cv::Mat1b(4, 4, uchar{1})));
+    r.mask_areas = mask_areas(r.masks_dict);
+  }
+  const SwapDecision a = decide_identity_swaps(whole, predictor_).at(0);
+  const SwapDecision b = decide_identity_swaps(shredded, predictor_).at(0);
+  EXPECT_EQ(b.verdict, SwapVerdict::kSwap) << b.reason;
+  EXPECT_DOUBLE_EQ(a.costs.appearance[0], b.costs.appearance[0]);
+  EXPECT_DOUBLE_EQ(a.costs.appearance[1], b.costs.appearance[1]);
+}
+
 }  // namespace
 }  // namespace pelk

@@ -1,5 +1,6 @@
 #include "pelk_utils/matching/region_features.hpp"
 
+#include <cmath>
 #include <limits>
 #include <stdexcept>
 
@@ -95,6 +96,77 @@ std::vector<std::optional<torch::Tensor>> generate_sam2_image_features(const cv:
     features.push_back(input ? std::optional<torch::Tensor>(pooled_features(encoder, *input)) : std::nullopt);
   }
   return features;
+}
+
+double principal_axis_degrees(const Mask& mask) {
+  const cv::Moments m = cv::moments(mask.roi(), true);
+  if (m.m00 <= 0) return 0;
+  double degrees = 0.5 * std::atan2(2 * m.mu11, m.mu20 - m.mu02) * 180 / CV_PI;
+  if (degrees <= -90) degrees += 180;
+  return degrees;
+}
+
+double upright_degrees(const Mask& mask) {
+  const double axis = principal_axis_degrees(mask);
+  const cv::Moments m = cv::moments(mask.roi(), true);
+  if (m.m00 <= 0) return axis;
+  const double r = axis * CV_PI / 180, c = std::cos(r), s = std::sin(r);
+  // The third moment of the area along the axis: which end is longer drawn out.
+  const double skew = m.mu30 * c * c * c + 3 * m.mu21 * c * c * s + 3 * m.mu12 * c * s * s + m.mu03 * s * s * s;
+  const double scale = std::pow(m.mu20 * c * c + 2 * m.mu11 * c * s + m.mu02 * s * s, 1.5);
+  return skew < -1e-3 * scale ? axis + 180 : axis;
+}
+
+namespace {
+
+// `bgr` and `mask` turned by `degrees` (the content counter-clockwise on the
+// screen) about the mask's centroid, in a square window around it that
+// holds the mask at any turn.
+std::pair<cv::Mat, Mask> turned_window(const cv::Mat& bgr, const Mask& mask, double degrees) {
+  const cv::Rect b = mask.bounds();
+  const cv::Moments m = cv::moments(mask.roi(), true);
+  const cv::Point2d c(b.x + m.m10 / m.m00, b.y + m.m01 / m.m00);
+  const int side = static_cast<int>(std::ceil(std::hypot(b.width, b.height))) + 4;
+  // Source pixel -> window pixel: turn about c, then c to the window's centre.
+  cv::Mat a = cv::getRotationMatrix2D(cv::Point2f(static_cast<float>(c.x), static_cast<float>(c.y)), degrees, 1.0);
+  a.at<double>(0, 2) += side / 2.0 - c.x;
+  a.at<double>(1, 2) += side / 2.0 - c.y;
+  cv::Mat image;
+  cv::warpAffine(bgr, image, a, cv::Size(side, side), cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar::all(0));
+  // The mask's bits are in bounds coordinates: shift them to frame ones first.
+  cv::Mat am = a.clone();
+  am.at<double>(0, 2) += a.at<double>(0, 0) * b.x + a.at<double>(0, 1) * b.y;
+  am.at<double>(1, 2) += a.at<double>(1, 0) * b.x + a.at<double>(1, 1) * b.y;
+  cv::Mat1b bits;
+  cv::warpAffine(mask.roi(), bits, am, cv::Size(side, side), cv::INTER_NEAREST, cv::BORDER_CONSTANT, cv::Scalar(0));
+  return {image, Mask(bits)};
+}
+
+}  // namespace
+
+std::vector<std::optional<torch::Tensor>> generate_upright_region_features(const cv::Mat& image,
+                                                                           const std::vector<Mask>& masks,
+                                                                           ImagePredictor& image_predictor) {
+  const cv::Mat bgr = to_bgr(image);
+  for (std::size_t i = 0; i < masks.size(); ++i) {
+    if (masks[i].size() != bgr.size()) {
+      throw std::invalid_argument("generate_upright_region_features: mask " + std::to_string(i) + " was made on a " +
+                                  std::to_string(masks[i].size().height) + " x " +
+                                  std::to_string(masks[i].size().width) + " frame; expected the image's " +
+                                  std::to_string(bgr.rows) + " x " + std::to_string(bgr.cols));
+    }
+  }
+  ImageEncoder& encoder = image_predictor.image_encoder();
+  std::vector<std::optional<torch::Tensor>> out;
+  for (const Mask& mask : masks) {
+    std::optional<torch::Tensor> input;
+    if (mask.area() >= 10) {
+      const auto [window, turned] = turned_window(bgr, mask, upright_degrees(mask));
+      input = region_encoder_input(window, turned, encoder.device());
+    }
+    out.push_back(input ? std::optional<torch::Tensor>(pooled_features(encoder, *input)) : std::nullopt);
+  }
+  return out;
 }
 
 cv::Mat1d cosine_scores_cal(const std::vector<std::optional<torch::Tensor>>& image_features_new,

@@ -38,6 +38,27 @@ std::vector<std::optional<torch::Tensor>> generate_sam2_image_features(const cv:
                                                                        const std::vector<Mask>& masks,
                                                                        ImagePredictor& image_predictor);
 
+// Returns per mask, in order, region features (as generate_sam2_image_features
+// gives them, without set_image) of the animal turned upright: `image`
+// (8-bit BGR, grey or BGRA) and the mask turned about the mask's centroid by
+// upright_degrees (pixel centres, x to the right, y down; bilinear for the
+// image, nearest for the mask, black outside the frame). Null where the mask
+// is under 10 pixels. Animals turn between frames far apart; compared
+// upright, their looks no longer depend on where they faced.
+std::vector<std::optional<torch::Tensor>> generate_upright_region_features(const cv::Mat& image,
+                                                                           const std::vector<Mask>& masks,
+                                                                           ImagePredictor& image_predictor);
+
+// Returns the angle, in degrees, of `mask`'s principal axis from the x axis
+// (y down), in (-90, 90]; 0 for an empty mask or one without an axis.
+double principal_axis_degrees(const Mask& mask);
+
+// Returns the turn, in degrees, that lays `mask` along the rows with its
+// drawn-out end (the head of an animal seen from above: the area's third
+// moment along the axis) to the right: principal_axis_degrees, plus 180 when
+// that end points the other way. A shape symmetric along its axis keeps 0.
+double upright_degrees(const Mask& mask);
+
 // Returns the cosine similarities of the non-null features, new x old, with
 // -inf where either entry is null; a zero vector scores 0. Features are
 // compared in double precision on the host.

@@ -194,6 +194,90 @@ INSTANTIATE_TEST_SUITE_P(
                       EncoderShapeCase{"flat", {64}, "64"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// An animal drawn facing `degrees` (y down): a light body with a dark spot
+// towards its head, on a mid-grey floor; and its mask.
+std::pair<cv::Mat3b, Mask> animal_facing(double degrees) {
+  const cv::Size frame(160, 140);
+  cv::Mat3b image(frame, cv::Vec3b(90, 90, 90));
+  cv::Mat1b inside = cv::Mat1b::zeros(frame);
+  const cv::Point2f c(80, 70);
+  cv::ellipse(inside, cv::RotatedRect(c, cv::Size2f(90, 36), static_cast<float>(degrees)), 255, cv::FILLED);
+  image.setTo(cv::Vec3b(220, 215, 210), inside);
+  const double r = degrees * CV_PI / 180;
+  cv::circle(image, cv::Point(cvRound(c.x + 28 * std::cos(r)), cvRound(c.y + 28 * std::sin(r))), 8, cv::Scalar(30, 30, 30),
+             cv::FILLED);
+  return {image, Mask(inside)};
+}
+
+struct AxisCase {
+  const char* name;
+  double drawn, axis;  // the ellipse's angle and the principal axis expected
+};
+
+class PrincipalAxisTest : public ::testing::TestWithParam<AxisCase> {};
+
+TEST_P(PrincipalAxisTest, AxisOfAnEllipseInMinus90To90) {
+  const double got = principal_axis_degrees(animal_facing(GetParam().drawn).second);
+  EXPECT_GT(got, -90.0);
+  EXPECT_LE(got, 90.0);
+  // An axis has no direction: 90 and -90 are one.
+  EXPECT_NEAR(std::remainder(got - GetParam().axis, 180.0), 0.0, 1.5) << got;
+}
+
+INSTANTIATE_TEST_SUITE_P(Angles, PrincipalAxisTest,
+                         ::testing::Values(AxisCase{"along_rows", 0, 0}, AxisCase{"down_right", 35, 35},
+                                           AxisCase{"up_right", -60, -60}, AxisCase{"down_left", 120, -60},
+                                           AxisCase{"reversed", 180, 0}, AxisCase{"upright", 90, 90}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(UprightFeaturesTest, HeadEndIsLaidToTheRight) {
+  // The animal's mask: a body and a smaller head in front, facing `degrees`.
+  for (const double degrees : {0.0, 35.0, -60.0, 120.0, 180.0, -150.0}) {
+    const auto [image, body] = animal_facing(degrees);
+    cv::Mat1b inside = body.full();
+    const double r = degrees * CV_PI / 180;
+    cv::circle(inside, cv::Point(cvRound(80 + 52 * std::cos(r)), cvRound(70 + 52 * std::sin(r))), 12, 255, cv::FILLED);
+    const double turn = upright_degrees(Mask(inside));
+    EXPECT_NEAR(std::remainder(turn - degrees, 360.0), 0.0, 2.0) << degrees << " turned by " << turn;
+  }
+  // Symmetric along its axis: no end to choose.
+  EXPECT_EQ(upright_degrees(rect_mask({60, 40}, {10, 10, 30, 12})), 0.0);
+}
+
+TEST(UprightFeaturesTest, AnAnimalLooksTheSameUprightWhereverItFaces) {
+  testing::GridLayoutEncoder encoder;
+  testing::FakePredictor predictor;
+  predictor.encoder = &encoder;
+  // With a head, so that the upright turn is known.
+  const auto animal = [](double degrees) {
+    auto [image, body] = animal_facing(degrees);
+    cv::Mat1b inside = body.full();
+    const double r = degrees * CV_PI / 180;
+    const cv::Point head(cvRound(80 + 52 * std::cos(r)), cvRound(70 + 52 * std::sin(r)));
+    cv::circle(inside, head, 12, 255, cv::FILLED);
+    cv::circle(image, head, 12, cv::Scalar(200, 200, 200), cv::FILLED);
+    return std::pair{image, Mask(inside)};
+  };
+  const auto [image0, mask0] = animal(0);
+  const auto reference = generate_upright_region_features(image0, {mask0}, predictor);
+  ASSERT_TRUE(reference[0]);
+  EXPECT_EQ(predictor.set_image_calls, 0);  // the regions need the encoder only
+  const auto cosine = [](const std::optional<torch::Tensor>& a, const std::optional<torch::Tensor>& b) {
+    return cosine_scores_cal({a}, {b})(0, 0);
+  };
+  for (const double degrees : {35.0, -60.0, 120.0, 180.0, 90.0}) {
+    const auto [image, mask] = animal(degrees);
+    const double upright = cosine(generate_upright_region_features(image, {mask}, predictor)[0], reference[0]);
+    // As drawn, unturned, the animal's looks change with where it faces.
+    const double as_drawn = cosine(generate_sam2_image_features(image, {mask}, predictor)[0],
+                                   generate_sam2_image_features(image0, {mask0}, predictor)[0]);
+    EXPECT_GT(upright, 0.99) << degrees;
+    EXPECT_GT(upright - as_drawn, 0.05) << degrees << " as drawn " << as_drawn;
+  }
+  const auto tiny = generate_upright_region_features(image0, {rect_mask(image0.size(), {5, 5, 3, 3})}, predictor);
+  EXPECT_FALSE(tiny[0]);
+}
+
 TEST(RegionFeaturesTest, MaskOfAnotherFrameSizeIsRefusedBeforeTheModel) {
   testing::GridStatsEncoder encoder;
   testing::FakePredictor predictor;

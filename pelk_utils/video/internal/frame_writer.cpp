@@ -26,7 +26,7 @@ FrameWriter::~FrameWriter() {
     std::unique_lock<std::mutex> lock(mutex_);
     stopping_ = true;
   }
-  changed_.notify_all();
+  work_.notify_all();
   for (std::thread& t : threads_) t.join();
 }
 
@@ -41,27 +41,31 @@ void FrameWriter::rethrow_locked() {
 
 void FrameWriter::submit(std::string path, Image image) {
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] { return queue_.size() < kMaxQueued || error_; });
+  room_.wait(lock, [this] { return queue_.size() < kMaxQueued || error_; });
   rethrow_locked();
   queue_.emplace_back(std::move(path), std::move(image));
-  changed_.notify_all();
+  lock.unlock();
+  work_.notify_one();
 }
 
 void FrameWriter::finish() {
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] { return (queue_.empty() && busy_ == 0) || error_; });
+  room_.wait(lock, [this] { return (queue_.empty() && busy_ == 0) || error_; });
   rethrow_locked();
 }
 
 void FrameWriter::run() {
   std::unique_lock<std::mutex> lock(mutex_);
   while (true) {
-    changed_.wait(lock, [this] { return !queue_.empty() || stopping_; });
+    work_.wait(lock, [this] { return !queue_.empty() || stopping_; });
     if (queue_.empty()) return;
     auto [path, image] = std::move(queue_.front());
     queue_.pop_front();
     ++busy_;
+    // Room for the submitter only matters when the queue was full.
+    const bool was_full = queue_.size() + 1 == kMaxQueued;
     lock.unlock();
+    if (was_full) room_.notify_one();
     std::exception_ptr failure;
     try {
       write(path, image);
@@ -71,7 +75,8 @@ void FrameWriter::run() {
     lock.lock();
     --busy_;
     if (failure && !error_) error_ = failure;
-    changed_.notify_all();
+    // finish() waits for the last image; an error must reach the submitter.
+    if (failure || (queue_.empty() && busy_ == 0)) room_.notify_all();
   }
 }
 

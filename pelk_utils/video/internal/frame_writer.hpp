@@ -42,7 +42,10 @@ class FrameWriter {
   void rethrow_locked();
 
   std::mutex mutex_;
-  std::condition_variable changed_;
+  // Writers wait for work; the submitting thread waits for room (or for the
+  // queue to drain). Two conditions, so that no event wakes a thread it does
+  // not concern: each wake-up is a trip through the kernel.
+  std::condition_variable work_, room_;
   std::deque<std::pair<std::string, Image>> queue_;
   int busy_ = 0;
   bool stopping_ = false;
