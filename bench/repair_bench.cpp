@@ -172,6 +172,8 @@ Tally run_clip(const SceneClip& c, int seed, bool inject, pelk::ClassicalDetecto
   pelk::RepairSettings settings;
   // PELK_BENCH_DECISIVE_SHARE=0.2 tries another share (tuning).
   if (const char* share = std::getenv("PELK_BENCH_DECISIVE_SHARE")) settings.decisive_share = std::atof(share);
+  // PELK_BENCH_TURN_DEGREES=30 tries another angle for comparing animals as seen (tuning).
+  if (const char* turn = std::getenv("PELK_BENCH_TURN_DEGREES")) settings.turn_degrees = std::atof(turn);
   const std::vector<pelk::SwapDecision> decisions = pelk::decide_identity_swaps(tracked, segmenter, settings);
   t.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   t.episodes = static_cast<int>(decisions.size());

@@ -3,7 +3,8 @@
 // such episode this decides, from several frames on each side of it, whether
 // the pair's identities were exchanged. Three cues each compare "kept" with
 // "exchanged": appearance (region features from the image encoder the
-// overlap resolution uses), where each animal was before (animals move as
+// overlap resolution uses, on each animal's nearest whole masks, turned
+// upright when it turned), where each animal was before (animals move as
 // little as they can) and where each was heading (an animal that walks on
 // keeps its course). Identities are exchanged back only on strong evidence:
 // no cue against it, the cues together clearing a margin, two cues for it
@@ -66,7 +67,7 @@ struct RepairSettings {
   double whole_share = 0.6;
   // Animals are compared as seen when some assignment keeps every body axis
   // within this many degrees from before to after, upright otherwise.
-  double turn_degrees = 30;
+  double turn_degrees = 20;
   // (margins chosen on bench_repair's tuning scenes, checked on held-out ones)
 };
 
