@@ -174,6 +174,8 @@ Tally run_clip(const SceneClip& c, int seed, bool inject, pelk::ClassicalDetecto
   if (const char* share = std::getenv("PELK_BENCH_DECISIVE_SHARE")) settings.decisive_share = std::atof(share);
   // PELK_BENCH_TURN_DEGREES=30 tries another angle for comparing animals as seen (tuning).
   if (const char* turn = std::getenv("PELK_BENCH_TURN_DEGREES")) settings.turn_degrees = std::atof(turn);
+  // PELK_BENCH_FIT=1.5 tries another fit (body sizes per animal) for where each was and its heading (tuning).
+  if (const char* fit = std::getenv("PELK_BENCH_FIT")) settings.fit_position = settings.fit_heading = std::atof(fit);
   const std::vector<pelk::SwapDecision> decisions = pelk::decide_identity_swaps(tracked, segmenter, settings);
   t.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   t.episodes = static_cast<int>(decisions.size());

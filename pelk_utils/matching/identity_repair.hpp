@@ -55,7 +55,7 @@ struct RepairSettings {
   // The winning assignment must fit: per animal, a voting cue's cost at most
   // this (appearance: 1 - cosine; where each was and heading: distance in
   // body sizes). When no voting cue fits, neither assignment explains it.
-  double fit_appearance = 0.5, fit_position = 1.5, fit_heading = 1.5;
+  double fit_appearance = 0.5, fit_position = 2.5, fit_heading = 2.5;
   int pile_frames = 5;            // episodes this close in time sharing an animal form a pile
   int max_pile_animals = 5;       // larger piles are left unclear (120 assignments)
   int second_look_frames = 10;    // an exchange must hold over this many frames after the episode
