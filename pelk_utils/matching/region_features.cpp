@@ -29,6 +29,19 @@ cv::Mat to_bgr(const cv::Mat& image) {
   }
 }
 
+// Throws std::invalid_argument, naming `caller`, when a mask was made on a
+// frame of another size than `bgr`.
+void check_mask_sizes(const char* caller, const cv::Mat& bgr, const std::vector<Mask>& masks) {
+  for (std::size_t i = 0; i < masks.size(); ++i) {
+    if (masks[i].size() != bgr.size()) {
+      throw std::invalid_argument(std::string(caller) + ": mask " + std::to_string(i) + " was made on a " +
+                                  std::to_string(masks[i].size().height) + " x " +
+                                  std::to_string(masks[i].size().width) + " frame; expected the image's " +
+                                  std::to_string(bgr.rows) + " x " + std::to_string(bgr.cols));
+    }
+  }
+}
+
 // Returns the 1 x C mean of "vision_features" as a vector of length C.
 torch::Tensor pooled_features(ImageEncoder& encoder, const torch::Tensor& input) {
   torch::NoGradGuard no_grad;
@@ -78,14 +91,7 @@ std::vector<std::optional<torch::Tensor>> generate_sam2_image_features(const cv:
                                                                        const std::vector<Mask>& masks,
                                                                        ImagePredictor& image_predictor) {
   const cv::Mat bgr = to_bgr(image);
-  for (std::size_t i = 0; i < masks.size(); ++i) {
-    if (masks[i].size() != bgr.size()) {
-      throw std::invalid_argument("generate_sam2_image_features: mask " + std::to_string(i) + " was made on a " +
-                                  std::to_string(masks[i].size().height) + " x " +
-                                  std::to_string(masks[i].size().width) + " frame; expected the image's " +
-                                  std::to_string(bgr.rows) + " x " + std::to_string(bgr.cols));
-    }
-  }
+  check_mask_sizes("generate_sam2_image_features", bgr, masks);
   cv::Mat rgb;
   cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
   image_predictor.set_image(rgb);
@@ -148,14 +154,7 @@ std::vector<std::optional<torch::Tensor>> generate_upright_region_features(const
                                                                            const std::vector<Mask>& masks,
                                                                            ImagePredictor& image_predictor) {
   const cv::Mat bgr = to_bgr(image);
-  for (std::size_t i = 0; i < masks.size(); ++i) {
-    if (masks[i].size() != bgr.size()) {
-      throw std::invalid_argument("generate_upright_region_features: mask " + std::to_string(i) + " was made on a " +
-                                  std::to_string(masks[i].size().height) + " x " +
-                                  std::to_string(masks[i].size().width) + " frame; expected the image's " +
-                                  std::to_string(bgr.rows) + " x " + std::to_string(bgr.cols));
-    }
-  }
+  check_mask_sizes("generate_upright_region_features", bgr, masks);
   ImageEncoder& encoder = image_predictor.image_encoder();
   std::vector<std::optional<torch::Tensor>> out;
   for (const Mask& mask : masks) {
