@@ -156,18 +156,13 @@ std::vector<std::vector<int>> whole_frames(const ClipAnnotationData& clip, const
   return out;
 }
 
-// How `boxes` look at their whole frames on one side, per rank (nearest
-// first; a box with fewer frames repeats its last): as seen and turned
-// upright; and the angle of each one's body axis at its nearest whole frame.
-struct SideLooks {
-  std::vector<std::vector<std::optional<torch::Tensor>>> seen, upright;
-  std::vector<double> axis;
-  bool empty() const { return seen.empty(); }
-};
-
-// Empty when some box has no whole frame on that side.
-SideLooks side_looks(const ClipAnnotationData& clip, const std::vector<std::string>& boxes,
-                     const std::vector<std::vector<int>>& frames, ImagePredictor& predictor) {
+// The appearance of `boxes` at their whole frames on one side, per rank
+// (nearest first; a box with fewer frames repeats its last): as seen, or
+// turned upright. Empty when some box has no whole frame on that side.
+std::vector<std::vector<std::optional<torch::Tensor>>> side_looks(const ClipAnnotationData& clip,
+                                                                  const std::vector<std::string>& boxes,
+                                                                  const std::vector<std::vector<int>>& frames,
+                                                                  bool upright, ImagePredictor& predictor) {
   std::size_t ranks = 0;
   for (const auto& f : frames) {
     if (f.empty()) return {};
@@ -178,33 +173,30 @@ SideLooks side_looks(const ClipAnnotationData& clip, const std::vector<std::stri
   for (std::size_t i = 0; i < boxes.size(); ++i) {
     for (const int key : frames[i]) wanted[key].push_back(i);
   }
-  using Key = std::pair<int, std::size_t>;
-  std::map<Key, std::optional<torch::Tensor>> seen, upright;
+  std::map<std::pair<int, std::size_t>, std::optional<torch::Tensor>> feature;
   for (const auto& [key, which] : wanted) {
     const FrameRecord& r = clip.at(key);
     const cv::Mat image = cv::imread(r.image_path, cv::IMREAD_COLOR);
     if (image.empty()) throw std::runtime_error("cannot read frame image '" + r.image_path + "'");
     std::vector<Mask> masks;
     for (const std::size_t i : which) masks.push_back(r.masks_dict.at(boxes[i]));
-    auto as_seen = generate_sam2_image_features(image, masks, predictor);
-    auto turned = generate_upright_region_features(image, masks, predictor);
-    for (std::size_t n = 0; n < which.size(); ++n) {
-      seen[{key, which[n]}] = std::move(as_seen[n]);
-      upright[{key, which[n]}] = std::move(turned[n]);
-    }
+    auto features = upright ? generate_upright_region_features(image, masks, predictor)
+                            : generate_sam2_image_features(image, masks, predictor);
+    for (std::size_t n = 0; n < which.size(); ++n) feature[{key, which[n]}] = std::move(features[n]);
   }
-  SideLooks out;
-  out.seen.resize(ranks);
-  out.upright.resize(ranks);
+  std::vector<std::vector<std::optional<torch::Tensor>>> out(ranks);
   for (std::size_t k = 0; k < ranks; ++k) {
-    for (std::size_t i = 0; i < boxes.size(); ++i) {
-      const Key key{frames[i][std::min(k, frames[i].size() - 1)], i};
-      out.seen[k].push_back(seen.at(key));
-      out.upright[k].push_back(upright.at(key));
-    }
+    for (std::size_t i = 0; i < boxes.size(); ++i) out[k].push_back(feature.at({frames[i][std::min(k, frames[i].size() - 1)], i}));
   }
+  return out;
+}
+
+// The angle of each box's body axis at its nearest whole frame.
+std::vector<double> nearest_axes(const ClipAnnotationData& clip, const std::vector<std::string>& boxes,
+                                 const std::vector<std::vector<int>>& frames) {
+  std::vector<double> out;
   for (std::size_t i = 0; i < boxes.size(); ++i) {
-    out.axis.push_back(principal_axis_degrees(clip.at(frames[i].front()).masks_dict.at(boxes[i])));
+    out.push_back(principal_axis_degrees(clip.at(frames[i].front()).masks_dict.at(boxes[i])));
   }
   return out;
 }
@@ -231,20 +223,21 @@ Evidence gather(const ClipAnnotationData& clip, const std::vector<std::string>& 
   // Appearance from each animal's nearest whole masks, which may lie further
   // out than the compared frames: an animal the tracker is losing as it
   // comes near another has a shred of a mask there.
-  const auto side = [&](int from, int step) {
-    return side_looks(clip, boxes,
-                      whole_frames(clip, boxes, usual, from, step, s.search_frames, s.side_frames, s.whole_share,
-                                   s.apart_percent),
-                      predictor);
+  const auto whole = [&](int from, int step) {
+    return whole_frames(clip, boxes, usual, from, step, s.search_frames, s.side_frames, s.whole_share, s.apart_percent);
   };
-  const SideLooks lb = side(before.front(), -1), la = side(after.front(), 1);
-  if (!lb.empty() && !la.empty()) {
+  const auto wb = whole(before.front(), -1), wa = whole(after.front(), 1);
+  const auto missing = [](const std::vector<std::vector<int>>& w) {
+    return std::any_of(w.begin(), w.end(), [](const auto& f) { return f.empty(); });
+  };
+  if (!missing(wb) && !missing(wa)) {
     // Animals that lie as they lay under some assignment are compared as
     // seen (how each lies is itself a sign of who it is); when every
     // assignment has an animal turned, upright.
-    const bool as_seen = some_assignment_keeps_axes(lb.axis, la.axis, s.turn_degrees);
-    const auto& fb = as_seen ? lb.seen : lb.upright;
-    const auto& fa = as_seen ? la.seen : la.upright;
+    const bool upright = !some_assignment_keeps_axes(nearest_axes(clip, boxes, wb), nearest_axes(clip, boxes, wa),
+                                                     s.turn_degrees);
+    const auto fb = side_looks(clip, boxes, wb, upright, predictor);
+    const auto fa = side_looks(clip, boxes, wa, upright, predictor);
     for (const auto& b : fb) {
       for (const auto& a : fa) {
         const cv::Mat1d c = cosine_scores_cal(a, b);
