@@ -61,29 +61,39 @@ bool present(const FrameRecord& r, const std::string& box) {
 // Whether two masks come within `px` pixels of each other.
 bool touching(const Mask& a, const Mask& b, int px) { return masks_within(a, b, px); }
 
-// Whether every box of `boxes` is present in `r` and no two cover more
-// than `thrr` percent of each other.
-bool all_apart(const FrameRecord& r, const std::vector<std::string>& boxes, double thrr) {
-  for (std::size_t i = 0; i < boxes.size(); ++i) {
-    if (!present(r, boxes[i])) return false;
-    for (std::size_t j = i + 1; j < boxes.size(); ++j) {
-      if (overlap_percent(r, boxes[i], boxes[j]) > thrr) return false;
+// Whether every box of `seen` is present in `r` and covers no other box of
+// `boxes` present there (nor is covered by it) by more than `thrr` percent.
+// With `seen` = `boxes`: all present, no two covering each other.
+bool all_apart(const FrameRecord& r, const std::vector<std::string>& seen, const std::vector<std::string>& boxes,
+               double thrr) {
+  for (const std::string& a : seen) {
+    if (!present(r, a)) return false;
+    for (const std::string& b : boxes) {
+      if (b != a && present(r, b) && overlap_percent(r, a, b) > thrr) return false;
     }
   }
   return true;
 }
 
-// Returns up to `count` frame keys from `from` in steps of `step` where all
-// `boxes` are present and apart, within `limit` steps, nearest first.
-std::vector<int> clear_frames(const ClipAnnotationData& clip, const std::vector<std::string>& boxes, int from, int step,
-                              int limit, int count, double thrr) {
+// Returns up to `count` frame keys from `from` in steps of `step` where the
+// `seen` boxes are present and apart from every box of `boxes`, within
+// `limit` steps, nearest first.
+std::vector<int> apart_frames(const ClipAnnotationData& clip, const std::vector<std::string>& seen,
+                              const std::vector<std::string>& boxes, int from, int step, int limit, int count,
+                              double thrr) {
   std::vector<int> out;
   for (int k = 0, key = from; k < limit && static_cast<int>(out.size()) < count; ++k, key += step) {
     const auto it = clip.find(key);
     if (it == clip.end()) break;
-    if (all_apart(it->second, boxes, thrr)) out.push_back(key);
+    if (all_apart(it->second, seen, boxes, thrr)) out.push_back(key);
   }
   return out;
+}
+
+// As apart_frames, with every box of `boxes` seen.
+std::vector<int> clear_frames(const ClipAnnotationData& clip, const std::vector<std::string>& boxes, int from, int step,
+                              int limit, int count, double thrr) {
+  return apart_frames(clip, boxes, boxes, from, step, limit, count, thrr);
 }
 
 cv::Point2d centroid(const Mask& m) {
@@ -120,10 +130,13 @@ void swap_boxes(ClipAnnotationData& clip, const std::string& a, const std::strin
 
 // What the cues see of some animals on both sides of an episode: their
 // appearance in every compared frame, where each was and where each was
-// heading. Costs of any assignment come from it without new model calls.
+// heading. Before it every animal is seen, after it the `seen` ones (all,
+// unless some have not come out of a pile). Costs of any assignment come
+// from it without new model calls.
 struct Evidence {
-  std::vector<cv::Mat1d> cosines;  // per (before, after) frame pair: after x before
-  std::vector<cv::Point2d> p, q, ahead, behind;
+  std::vector<cv::Mat1d> cosines;  // per (before, after) frame pair: seen after x before
+  std::vector<cv::Point2d> p, ahead;   // per animal before
+  std::vector<cv::Point2d> q, behind;  // per seen box after
   double scale = 1;                // the animals' size (square root of the mean area)
 };
 
@@ -201,24 +214,27 @@ std::vector<double> nearest_axes(const ClipAnnotationData& clip, const std::vect
   return out;
 }
 
-// Whether some assignment of the animals after to those before (to[i]: the
-// box after taken for animal i) keeps every body axis within `degrees`.
+// Whether some assignment of the animals after to those before (from[j]:
+// the animal before taken for box j after; `after` has at most as many as
+// `before`) keeps every body axis within `degrees`.
 bool some_assignment_keeps_axes(const std::vector<double>& before, const std::vector<double>& after, double degrees) {
-  std::vector<int> to(before.size());
-  for (std::size_t i = 0; i < to.size(); ++i) to[i] = static_cast<int>(i);
+  std::vector<int> from(before.size());
+  for (std::size_t i = 0; i < from.size(); ++i) from[i] = static_cast<int>(i);
   do {
     bool kept = true;
-    for (std::size_t i = 0; i < to.size() && kept; ++i) {
-      kept = std::abs(std::remainder(after[static_cast<std::size_t>(to[i])] - before[i], 180.0)) <= degrees;
+    for (std::size_t j = 0; j < after.size() && kept; ++j) {
+      kept = std::abs(std::remainder(after[j] - before[static_cast<std::size_t>(from[j])], 180.0)) <= degrees;
     }
     if (kept) return true;
-  } while (std::next_permutation(to.begin(), to.end()));
+  } while (std::next_permutation(from.begin(), from.end()));
   return false;
 }
 
-Evidence gather(const ClipAnnotationData& clip, const std::vector<std::string>& boxes, const std::vector<int>& before,
-                const std::vector<int>& after, ImagePredictor& predictor, const UsualAreas& usual,
-                const RepairSettings& s) {
+// Gathers the evidence on `boxes` before the episode and on `seen` (a
+// subset of `boxes`, in its own order) after it.
+Evidence gather(const ClipAnnotationData& clip, const std::vector<std::string>& boxes, const std::vector<std::string>& seen,
+                const std::vector<int>& before, const std::vector<int>& after, ImagePredictor& predictor,
+                const UsualAreas& usual, const RepairSettings& s) {
   Evidence ev;
   // Appearance from each animal's nearest whole masks, which may lie further
   // out than the compared frames: an animal the tracker is losing as it
@@ -226,7 +242,11 @@ Evidence gather(const ClipAnnotationData& clip, const std::vector<std::string>& 
   const auto whole = [&](int from, int step) {
     return whole_frames(clip, boxes, usual, from, step, s.search_frames, s.side_frames, s.whole_share, s.apart_percent);
   };
-  const auto wb = whole(before.front(), -1), wa = whole(after.front(), 1);
+  const auto wb = whole(before.front(), -1), all_after = whole(after.front(), 1);
+  std::vector<std::vector<int>> wa;
+  for (const std::string& box : seen) {
+    wa.push_back(all_after[static_cast<std::size_t>(std::find(boxes.begin(), boxes.end(), box) - boxes.begin())]);
+  }
   const auto missing = [](const std::vector<std::vector<int>>& w) {
     return std::any_of(w.begin(), w.end(), [](const auto& f) { return f.empty(); });
   };
@@ -234,10 +254,10 @@ Evidence gather(const ClipAnnotationData& clip, const std::vector<std::string>& 
     // Animals that lie as they lay under some assignment are compared as
     // seen (how each lies is itself a sign of who it is); when every
     // assignment has an animal turned, upright.
-    const bool upright = !some_assignment_keeps_axes(nearest_axes(clip, boxes, wb), nearest_axes(clip, boxes, wa),
+    const bool upright = !some_assignment_keeps_axes(nearest_axes(clip, boxes, wb), nearest_axes(clip, seen, wa),
                                                      s.turn_degrees);
     const auto fb = side_looks(clip, boxes, wb, upright, predictor);
-    const auto fa = side_looks(clip, boxes, wa, upright, predictor);
+    const auto fa = side_looks(clip, seen, wa, upright, predictor);
     for (const auto& b : fb) {
       for (const auto& a : fa) {
         const cv::Mat1d c = cosine_scores_cal(a, b);
@@ -250,31 +270,35 @@ Evidence gather(const ClipAnnotationData& clip, const std::vector<std::string>& 
   double area = 0;
   for (const std::string& box : boxes) {
     const Mask& mb = clip.at(b0).masks_dict.at(box);
-    const Mask& ma = clip.at(a0).masks_dict.at(box);
     ev.p.push_back(centroid(mb));
-    ev.q.push_back(centroid(ma));
     ev.ahead.push_back(ev.p.back() + velocity(clip, box, b0, -1, s.motion_frames) * reach);
+    area += static_cast<double>(mb.area()) / (2.0 * static_cast<double>(boxes.size()));
+  }
+  for (const std::string& box : seen) {
+    const Mask& ma = clip.at(a0).masks_dict.at(box);
+    ev.q.push_back(centroid(ma));
     ev.behind.push_back(ev.q.back() - velocity(clip, box, a0, 1, s.motion_frames) * reach);
-    area += static_cast<double>(mb.area() + ma.area()) / (2.0 * static_cast<double>(boxes.size()));
+    area += static_cast<double>(ma.area()) / (2.0 * static_cast<double>(seen.size()));
   }
   ev.scale = std::max(std::sqrt(area), 1.0);
   return ev;
 }
 
-// The cues' costs of an assignment: to[i] is the box after taken for animal i.
+// The cues' costs of an assignment: from[j] is the animal before taken for
+// the j-th seen box after.
 struct Costs3 {
   double appearance = 0, position = 0, heading = 0;
   double total() const { return appearance + position + heading; }
 };
 
-Costs3 costs_of(const Evidence& ev, const std::vector<int>& to) {
+Costs3 costs_of(const Evidence& ev, const std::vector<int>& from) {
   Costs3 c;
   for (const cv::Mat1d& s : ev.cosines) {
-    for (std::size_t i = 0; i < to.size(); ++i) c.appearance += 1 - s(to[i], static_cast<int>(i));
+    for (std::size_t j = 0; j < from.size(); ++j) c.appearance += 1 - s(static_cast<int>(j), from[j]);
   }
   if (!ev.cosines.empty()) c.appearance /= static_cast<double>(ev.cosines.size());
-  for (std::size_t i = 0; i < to.size(); ++i) {
-    const auto j = static_cast<std::size_t>(to[i]);
+  for (std::size_t j = 0; j < from.size(); ++j) {
+    const auto i = static_cast<std::size_t>(from[j]);
     c.position += cv::norm(ev.q[j] - ev.p[i]) / ev.scale;
     c.heading += (cv::norm(ev.q[j] - ev.ahead[i]) + cv::norm(ev.behind[j] - ev.p[i])) / (2 * ev.scale);
   }
@@ -328,30 +352,48 @@ bool borne_out(const CueCosts& c, const RepairSettings& s) {
   return c.appearance[1] + c.position[1] + c.heading[1] < c.appearance[0] + c.position[0] + c.heading[0];
 }
 
-// The later frames of the second look: up to side_frames where all `boxes`
-// are apart, from the far end of the window after `last_frame` inwards.
-std::vector<int> later_frames(const ClipAnnotationData& clip, const std::vector<std::string>& boxes, int last_frame,
-                              const RepairSettings& s) {
+// The later frames of the second look: up to side_frames where the `seen`
+// boxes are apart from all `boxes`, from the far end of the window after
+// `last_frame` inwards.
+std::vector<int> later_frames(const ClipAnnotationData& clip, const std::vector<std::string>& seen,
+                              const std::vector<std::string>& boxes, int last_frame, const RepairSettings& s) {
   std::vector<int> out;
   for (int key = last_frame + s.second_look_frames; key > last_frame && static_cast<int>(out.size()) < s.side_frames; --key) {
     const auto it = clip.find(key);
-    if (it != clip.end() && all_apart(it->second, boxes, s.apart_percent)) out.push_back(key);
+    if (it != clip.end() && all_apart(it->second, seen, boxes, s.apart_percent)) out.push_back(key);
   }
   std::reverse(out.begin(), out.end());
   return out;
 }
 
-// The second look at an exchange decided from `before` and the frames after
-// `last_frame`: withdrawn (unclear) when the window after does not bear it out.
+// The animal before that each of `seen` is under `partner` (partner[i]: the
+// animal box i is exchanged with, i itself when kept).
+std::vector<int> seen_from(const std::vector<std::string>& boxes, const std::vector<std::string>& seen,
+                           const std::vector<int>& partner) {
+  std::vector<int> from;
+  for (const std::string& box : seen) {
+    from.push_back(partner[static_cast<std::size_t>(std::find(boxes.begin(), boxes.end(), box) - boxes.begin())]);
+  }
+  return from;
+}
+
+std::vector<int> identity(std::size_t n) {
+  std::vector<int> out(n);
+  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<int>(i);
+  return out;
+}
+
+// The second look at an exchange (`partner`, see seen_from) decided from
+// `before` and the frames after `last_frame`, on the `seen` boxes: withdrawn
+// (unclear) when the window after does not bear it out.
 void second_look(SwapDecision& d, const ClipAnnotationData& clip, const std::vector<std::string>& boxes,
-                 const std::vector<int>& before, const std::vector<int>& to, int last_frame, ImagePredictor& predictor,
-                 const UsualAreas& usual, const RepairSettings& s) {
-  const std::vector<int> later = later_frames(clip, boxes, last_frame, s);
+                 const std::vector<std::string>& seen, const std::vector<int>& before, const std::vector<int>& partner,
+                 int last_frame, ImagePredictor& predictor, const UsualAreas& usual, const RepairSettings& s) {
+  const std::vector<int> later = later_frames(clip, seen, boxes, last_frame, s);
   if (later.empty()) return;  // the clip ends: nothing contradicts the decision
-  const Evidence ev = gather(clip, boxes, before, later, predictor, usual, s);
-  std::vector<int> kept(boxes.size());
-  for (std::size_t i = 0; i < kept.size(); ++i) kept[i] = static_cast<int>(i);
-  const CueCosts c = cue_costs(costs_of(ev, kept), costs_of(ev, to), static_cast<int>(boxes.size()));
+  const Evidence ev = gather(clip, boxes, seen, before, later, predictor, usual, s);
+  const CueCosts c = cue_costs(costs_of(ev, seen_from(boxes, seen, identity(boxes.size()))),
+                               costs_of(ev, seen_from(boxes, seen, partner)), static_cast<int>(seen.size()));
   if (borne_out(c, s)) return;
   char costs[96];
   std::snprintf(costs, sizeof(costs), "kept %.2f, exchanged %.2f",
@@ -374,18 +416,144 @@ SwapDecision decide(const ClipAnnotationData& clip, const OverlapEpisode& e, Ima
   d.before_frame = before.front();
   d.after_frame = after.front();
   d.frames_compared = static_cast<int>(before.size() + after.size());
-  const Evidence ev = gather(clip, boxes, before, after, predictor, usual, s);
+  const Evidence ev = gather(clip, boxes, boxes, before, after, predictor, usual, s);
   record_costs(d, cue_costs(costs_of(ev, {0, 1}), costs_of(ev, {1, 0}), 2));
   const Judgement j = judge_cues(d.costs, s);
   d.verdict = j.verdict;
   d.reason = j.reason;
-  if (d.verdict == SwapVerdict::kSwap) second_look(d, clip, boxes, before, {1, 0}, e.last_frame, predictor, usual, s);
+  if (d.verdict == SwapVerdict::kSwap) second_look(d, clip, boxes, boxes, before, {1, 0}, e.last_frame, predictor, usual, s);
   return d;
 }
 
 std::string joined(const std::vector<std::string>& boxes) {
   std::string out;
   for (const std::string& b : boxes) out += (out.empty() ? "" : ", ") + b;
+  return out;
+}
+
+std::size_t index_of(const std::vector<std::string>& boxes, const std::string& box) {
+  return static_cast<std::size_t>(std::find(boxes.begin(), boxes.end(), box) - boxes.begin());
+}
+
+// Every way to exchange animals in disjoint pairs among `pairs` (indices),
+// as partner vectors of `n` animals (partner[i]: whom i is exchanged with,
+// i when kept); the first keeps everyone.
+std::vector<std::vector<int>> pairwise_exchanges(std::size_t n, const std::vector<std::pair<int, int>>& pairs) {
+  std::vector<std::vector<int>> out;
+  for (std::size_t chosen = 0; chosen < (std::size_t{1} << pairs.size()); ++chosen) {
+    std::vector<int> partner = identity(n);
+    bool disjoint = true;
+    for (std::size_t k = 0; k < pairs.size() && disjoint; ++k) {
+      if (((chosen >> k) & 1) == 0) continue;
+      const auto [x, y] = pairs[k];
+      disjoint = partner[static_cast<std::size_t>(x)] == x && partner[static_cast<std::size_t>(y)] == y;
+      partner[static_cast<std::size_t>(x)] = y, partner[static_cast<std::size_t>(y)] = x;
+    }
+    if (disjoint) out.push_back(std::move(partner));
+  }
+  return out;
+}
+
+// Decides a pile that some of its animals do not come out of within
+// search_frames (they lie together to the clip's end, say). The animals that
+// come out ("seen") are compared after it with every animal of the pile
+// before it: an exchange of a seen animal with one it met is decided as in
+// any pile, from where the last seen animal came out. Whether two animals
+// that never came out exchanged cannot be told: their episodes stay unclear.
+std::vector<SwapDecision> decide_open_pile(const ClipAnnotationData& clip, const std::vector<OverlapEpisode>& pile,
+                                           const std::vector<std::string>& boxes, const std::vector<int>& before,
+                                           const std::string& where, std::vector<SwapDecision> out,
+                                           ImagePredictor& predictor, const UsualAreas& usual, const RepairSettings& s) {
+  const auto all_unclear = [&](const std::string& why) {
+    for (SwapDecision& d : out) d.verdict = SwapVerdict::kUnclear, d.reason = "unclear: " + where + why;
+    return out;
+  };
+  std::map<std::string, int> left;  // the last frame of each animal's last episode in the pile
+  for (const OverlapEpisode& e : pile) {
+    for (const std::string& b : {e.box_a, e.box_b}) {
+      const auto [it, fresh] = left.try_emplace(b, e.last_frame);
+      it->second = std::max(it->second, e.last_frame);
+    }
+  }
+  std::vector<std::string> seen, unseen;
+  int out_after = std::numeric_limits<int>::min();
+  for (const std::string& box : boxes) {
+    const bool comes_out =
+        !apart_frames(clip, {box}, boxes, left[box] + 1, 1, s.search_frames, 1, s.apart_percent).empty();
+    (comes_out ? seen : unseen).push_back(box);
+    if (comes_out) out_after = std::max(out_after, left[box]);
+  }
+  const std::vector<int> after =
+      seen.empty() ? std::vector<int>{}
+                   : apart_frames(clip, seen, boxes, out_after + 1, 1, s.search_frames, s.side_frames, s.apart_percent);
+  if (after.empty()) return all_unclear("no frame with all its animals apart after it");
+  // The exchanges that the seen animals can tell: of pairs that met, one of
+  // them seen.
+  std::vector<std::pair<int, int>> pairs;
+  for (const OverlapEpisode& e : pile) {
+    const int a = static_cast<int>(index_of(boxes, e.box_a)), b = static_cast<int>(index_of(boxes, e.box_b));
+    const int x = std::min(a, b), y = std::max(a, b);
+    const bool told = index_of(seen, e.box_a) < seen.size() || index_of(seen, e.box_b) < seen.size();
+    if (told && std::find(pairs.begin(), pairs.end(), std::pair{x, y}) == pairs.end()) pairs.emplace_back(x, y);
+  }
+  const Evidence ev = gather(clip, boxes, seen, before, after, predictor, usual, s);
+  const std::vector<std::vector<int>> candidates = pairwise_exchanges(boxes.size(), pairs);
+  const Costs3 kept_costs = costs_of(ev, seen_from(boxes, seen, candidates.front()));
+  std::vector<int> best = candidates.front();
+  Costs3 best_costs;
+  double best_total = HUGE_VAL, runner_up = HUGE_VAL;
+  for (std::size_t k = 1; k < candidates.size(); ++k) {
+    const Costs3 c = costs_of(ev, seen_from(boxes, seen, candidates[k]));
+    if (c.total() < best_total) {
+      runner_up = best_total, best_total = c.total(), best = candidates[k], best_costs = c;
+    } else {
+      runner_up = std::min(runner_up, c.total());
+    }
+  }
+  const CueCosts c = cue_costs(kept_costs, best_costs, static_cast<int>(seen.size()));
+  Judgement j = judge_cues(c, s);
+  if (j.verdict == SwapVerdict::kSwap && runner_up - best_total <= s.margin) {
+    j = {SwapVerdict::kUnclear, "two exchanges of the pile are too close to call (" + cue_words(c, s) + ")"};
+  }
+  if (j.verdict == SwapVerdict::kSwap) {
+    SwapDecision look{pile.front()};
+    look.verdict = SwapVerdict::kSwap;
+    look.reason = j.reason;
+    second_look(look, clip, boxes, seen, before, best, out_after, predictor, usual, s);
+    if (look.verdict == SwapVerdict::kUnclear) j = {SwapVerdict::kUnclear, look.reason};
+  }
+  const std::string told_by = "told by " + joined(seen) + " after it (" + joined(unseen) + " not seen apart): ";
+  const std::string reason = told_by + (j.reason.rfind("unclear: ", 0) == 0 ? j.reason.substr(9) : j.reason);
+  for (SwapDecision& d : out) {
+    d.before_frame = before.front();
+    d.after_frame = after.front();
+    d.frames_compared = static_cast<int>(before.size() + after.size());
+    d.swap_after_frame = out_after;
+    record_costs(d, c);
+    if (index_of(seen, d.episode.box_a) == seen.size() && index_of(seen, d.episode.box_b) == seen.size()) {
+      d.verdict = SwapVerdict::kUnclear;
+      d.reason = "unclear: " + where + d.episode.box_a + " and " + d.episode.box_b + " are not seen apart after it";
+    } else if (j.verdict != SwapVerdict::kSwap) {
+      d.verdict = j.verdict;
+      d.reason = (j.verdict == SwapVerdict::kUnclear ? "unclear: " : "") + where + reason;
+    } else {
+      d.verdict = SwapVerdict::kKeep;
+      d.reason = where + "kept within it (" + cue_words(c, s) + ")";
+    }
+  }
+  if (j.verdict == SwapVerdict::kSwap) {
+    // Each exchanged pair's last episode carries the exchange.
+    for (std::size_t i = 0; i < best.size(); ++i) {
+      const auto k = static_cast<std::size_t>(best[i]);
+      if (k <= i) continue;
+      for (auto d = out.rbegin(); d != out.rend(); ++d) {
+        if (std::minmax(boxes[i], boxes[k]) != std::minmax(d->episode.box_a, d->episode.box_b)) continue;
+        d->verdict = SwapVerdict::kSwap;
+        d->reason = where + reason;
+        break;
+      }
+    }
+  }
   return out;
 }
 
@@ -419,13 +587,11 @@ std::vector<SwapDecision> decide_pile(const ClipAnnotationData& clip, const std:
     return all_unclear("a pile of " + std::to_string(boxes.size()) + " animals is left to a person");
   }
   const std::vector<int> before = clear_frames(clip, boxes, first - 1, -1, s.search_frames, s.side_frames, s.apart_percent);
+  if (before.empty()) return all_unclear("no frame with all its animals apart before it");
   const std::vector<int> after = clear_frames(clip, boxes, last + 1, 1, s.search_frames, s.side_frames, s.apart_percent);
-  if (before.empty() || after.empty()) {
-    return all_unclear(std::string("no frame with all its animals apart ") + (before.empty() ? "before" : "after") + " it");
-  }
-  const Evidence ev = gather(clip, boxes, before, after, predictor, usual, s);
-  std::vector<int> kept(boxes.size());
-  for (std::size_t i = 0; i < kept.size(); ++i) kept[i] = static_cast<int>(i);
+  if (after.empty()) return decide_open_pile(clip, pile, boxes, before, where, std::move(out), predictor, usual, s);
+  const Evidence ev = gather(clip, boxes, boxes, before, after, predictor, usual, s);
+  const std::vector<int> kept = identity(boxes.size());
   // Every assignment; the kept one, the best other and the runner-up.
   std::vector<int> to = kept, best;
   double best_total = HUGE_VAL, runner_up = HUGE_VAL;
@@ -475,7 +641,7 @@ std::vector<SwapDecision> decide_pile(const ClipAnnotationData& clip, const std:
   SwapDecision look{pile.front()};
   look.reason = j.reason;
   look.verdict = SwapVerdict::kSwap;
-  second_look(look, clip, boxes, before, best, last, predictor, usual, s);
+  second_look(look, clip, boxes, boxes, before, best, last, predictor, usual, s);
   for (SwapDecision& d : out) {
     d.verdict = SwapVerdict::kKeep;
     d.reason = where + "kept within it (" + cue_words(c, s) + ")";
@@ -679,11 +845,29 @@ std::vector<SwapDecision> decide_identity_swaps(const ClipAnnotationData& clip, 
     } else {
       ds.push_back(decide(working, pile.front(), image_predictor, usual, settings));
     }
+    bool within = false;  // an exchange inside the pile's frames renames some of its episodes
+    int pile_first = pile.front().first_frame, pile_last = pile.front().last_frame;
+    std::set<std::string> pile_boxes;
+    for (const OverlapEpisode& e : pile) {
+      pile_first = std::min(pile_first, e.first_frame), pile_last = std::max(pile_last, e.last_frame);
+      pile_boxes.insert({e.box_a, e.box_b});
+    }
     for (SwapDecision& d : ds) {
       if (d.verdict == SwapVerdict::kSwap) {
-        swap_boxes(working, d.episode.box_a, d.episode.box_b, d.swap_after_frame.value_or(d.episode.last_frame));
+        const int after = d.swap_after_frame.value_or(d.episode.last_frame);
+        swap_boxes(working, d.episode.box_a, d.episode.box_b, after);
+        within = within || after < pile_last;
       }
       out.push_back(std::move(d));
+    }
+    if (within) {
+      // The pile's episodes under their new names were decided with it.
+      for (const OverlapEpisode& e : find_overlap_episodes(working, settings)) {
+        if (e.first_frame <= pile_last && e.last_frame >= pile_first && pile_boxes.contains(e.box_a) &&
+            pile_boxes.contains(e.box_b)) {
+          decided.insert(key_of(e));
+        }
+      }
     }
   }
   return out;

@@ -122,7 +122,8 @@ struct SwapDecision {
   CueCosts costs;                                // what the verdict was judged on
   std::vector<std::string> pile;                 // the pile's boxes, when decided with others
   // Identities are exchanged after this frame: the episode's last, or the
-  // pile's last for an episode decided with its pile.
+  // pile's last for an episode decided with its pile (for a pile that some
+  // animals never come out of, the last frame before the others came out).
   std::optional<int> swap_after_frame;
 };
 

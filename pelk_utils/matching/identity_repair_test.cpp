@@ -284,10 +284,13 @@ TEST(PileGroupsTest, EpisodesSharingAnAnimalCloseInTimeFormOnePile) {
 // Three animals in a row: B walks onto A (frames 4..7), back, onto C
 // (frames 10..13) and back. `keys` says which animal the tracker wrote
 // under Box0, Box1, Box2 from frame 14 on; `painted_swap` paints A and B
-// exchanged from frame 14 on (their looks traded, positions kept).
+// exchanged from frame 14 on (their looks traded, positions kept). With
+// `stays_on_c`, B stays on C from frame 10 to the clip's end and `keys`
+// holds from frame 8 on.
 struct PileOfThree {
   std::array<int, 3> keys = {0, 1, 2};
   bool painted_swap = false;
+  bool stays_on_c = false;
 };
 
 class PileRepairTest : public IdentityRepairTest {
@@ -295,7 +298,7 @@ class PileRepairTest : public IdentityRepairTest {
   ClipAnnotationData pile(const PileOfThree& p) const {
     ClipAnnotationData out;
     for (int f = 0; f < 24; ++f) {
-      const int b = f >= 4 && f <= 7 ? 10 : f >= 10 && f <= 13 ? 90 : 50;
+      const int b = f >= 4 && f <= 7 ? 10 : f >= 10 && (f <= 13 || p.stays_on_c) ? 90 : 50;
       const std::array<int, 3> x = {10, b, 90};
       cv::Mat3b image(kFrame);
       cv::theRNG().state = 7;
@@ -313,7 +316,7 @@ class PileRepairTest : public IdentityRepairTest {
       r.image_path = path("pile" + std::to_string(f) + ".png");
       cv::imwrite(r.image_path, image);
       for (int k = 0; k < 3; ++k) {
-        const int animal = f >= 14 ? p.keys[static_cast<std::size_t>(k)] : k;
+        const int animal = f >= (p.stays_on_c ? 8 : 14) ? p.keys[static_cast<std::size_t>(k)] : k;
         r.masks_dict.insert_or_assign("Box" + std::to_string(k), square(x[static_cast<std::size_t>(animal)]));
       }
       r.mask_areas = mask_areas(r.masks_dict);
@@ -356,6 +359,27 @@ TEST_F(PileRepairTest, APileWhoseJointDecisionIsUnclearLeavesEveryPairAlone) {
   for (const SwapDecision& d : decide_identity_swaps(pile({{1, 2, 0}}), predictor_)) {
     EXPECT_EQ(d.verdict, SwapVerdict::kUnclear) << d.reason;
   }
+}
+
+TEST_F(PileRepairTest, APileThatLastsToTheClipEndIsToldByTheAnimalsThatLeftIt) {
+  // A and B exchanged after frame 7; B then lies on C to the end. A alone
+  // comes out of the pile: it tells the A-B exchange; B-C stays unclear.
+  const std::vector<SwapDecision> decisions = decide_identity_swaps(pile({{1, 0, 2}, false, true}), predictor_);
+  ASSERT_EQ(decisions.size(), 2u);
+  EXPECT_EQ(decisions[0].verdict, SwapVerdict::kSwap) << decisions[0].reason;
+  EXPECT_NE(decisions[0].reason.find("told by Box1 after it (Box0, Box2 not seen apart)"), std::string::npos)
+      << decisions[0].reason;
+  EXPECT_EQ(decisions[1].verdict, SwapVerdict::kUnclear) << decisions[1].reason;
+  EXPECT_NE(decisions[1].reason.find("Box0 and Box2 are not seen apart after it"), std::string::npos) << decisions[1].reason;
+  const std::vector<IdentitySwap> swaps = swaps_of(decisions);
+  ASSERT_EQ(swaps.size(), 1u);
+  EXPECT_EQ(swaps[0].after_frame, 7) << "where A came out, not the pile's end";
+  EXPECT_EQ(std::minmax(swaps[0].object_a, swaps[0].object_b), std::minmax(std::int64_t{1}, std::int64_t{2}));
+  // Tracked right: A-B kept, B-C (never apart again) unclear, nothing exchanged.
+  const std::vector<SwapDecision> right = decide_identity_swaps(pile({{0, 1, 2}, false, true}), predictor_);
+  ASSERT_EQ(right.size(), 2u);
+  EXPECT_EQ(right[0].verdict, SwapVerdict::kKeep) << right[0].reason;
+  EXPECT_EQ(right[1].verdict, SwapVerdict::kUnclear) << right[1].reason;
 }
 
 TEST_F(IdentityRepairTest, TheSecondLookWithdrawsAnExchangeTheFollowingFramesContradict) {
