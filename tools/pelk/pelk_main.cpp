@@ -1,5 +1,6 @@
-// pelk: the command line of pelk_utils. It answers --version, `catalog` and
-// `shard` itself, linking neither OpenCV nor libtorch, and hands every other command
+// pelk: the command line of pelk_utils. It answers --version, `catalog`,
+// `shard` and `extract` itself, linking neither libtorch nor OpenCV's image
+// codecs (start-up counts in a job array of short recordings), and hands every other command
 // to the program it needs: pelk-tools for commands that use no model,
 // pelk-full for those that do (init, track, match, repair without --undo or
 // --apply, demo, and report or review with --resolve) and for the help. Each subcommand explains itself
@@ -38,7 +39,7 @@ const char* program_for(int argc, char** argv) {
   }
   if (is_one_of(command, {"report", "review"})) return resolve ? "pelk-full" : "pelk-tools";
   if (command == "repair" && no_model && !is_one_of(argc > 2 ? argv[2] : "", {"--help", "-h"})) return "pelk-tools";
-  if (is_one_of(command, {"extract", "clean", "render", "fix-polygons", "heatmap", "cluster", "motion", "evaluate", "import", "tracks", "export", "behaviour"})) {
+  if (is_one_of(command, {"clean", "render", "fix-polygons", "heatmap", "cluster", "motion", "evaluate", "import", "tracks", "export", "behaviour"})) {
     return "pelk-tools";
   }
   return "pelk-full";  // model commands, the help, and the error for anything else
@@ -64,11 +65,12 @@ int main(int argc, char** argv) {
     std::cout << pelk::cli::version_text() << "\n";
     return 0;
   }
-  if (command == "catalog" || command == "shard") {
+  if (command == "catalog" || command == "shard" || command == "extract") {
     CLI::App app;
     pelk::cli::set_up_app(app);
     pelk::cli::add_catalog_command(app);
     pelk::cli::add_shard_command(app);
+    pelk::cli::add_extract_command(app);
     return pelk::cli::run_app(app, argc, argv);
   }
   const fs::path program = locate(program_for(argc, argv));

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "pelk_utils/core/atomic_file.hpp"
+#include "pelk_utils/video/internal/yuv_jpeg.hpp"
 
 namespace pelk::internal {
 
@@ -11,7 +12,7 @@ constexpr std::size_t kMaxQueued = 6;
 
 void write(const std::string& path, const FrameWriter::Image& image) {
   constexpr AtomicWriteOptions kNoSync{.sync = false};
-  if (const auto* bgr = std::get_if<cv::Mat>(&image)) return write_image_file_atomically(path, *bgr, kNoSync);
+  if (const auto* bgr = std::get_if<cv::Mat>(&image)) return write_file_atomically(path, encode_jpeg_bgr(*bgr), kNoSync);
   write_file_atomically(path, std::get<FrameRegion>(image).jpeg(), kNoSync);
 }
 }  // namespace

@@ -27,8 +27,8 @@ class FrameWriter {
   FrameWriter(const FrameWriter&) = delete;
   FrameWriter& operator=(const FrameWriter&) = delete;
 
-  // A BGR image (encoded by the path's extension) or a region of a decoded
-  // frame (always written as JPEG); either is converted on a writer thread.
+  // A BGR image (CV_8UC3) or a region of a decoded frame; either is
+  // encoded as JPEG on a writer thread.
   using Image = std::variant<cv::Mat, FrameRegion>;
 
   // Queues `image` (kept as given; pass buffers nobody writes to) for

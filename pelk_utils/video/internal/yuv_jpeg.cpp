@@ -74,19 +74,53 @@ bool compress(Compressor& c, int width, int height, const StripSource& source, i
   return true;
 }
 
+// As compress(), for BGR scanlines handed to libjpeg as they lie.
+bool compress_bgr(Compressor& c, const cv::Mat& bgr, int quality) {
+  if (setjmp(c.errors.jump) != 0) return false;
+  jpeg_create_compress(&c.info);
+  jpeg_mem_dest(&c.info, &c.out, &c.size);
+  c.info.image_width = static_cast<JDIMENSION>(bgr.cols);
+  c.info.image_height = static_cast<JDIMENSION>(bgr.rows);
+  c.info.input_components = 3;
+  c.info.in_color_space = JCS_EXT_BGR;
+  jpeg_set_defaults(&c.info);
+  jpeg_set_quality(&c.info, quality, TRUE);
+  jpeg_start_compress(&c.info, TRUE);
+  for (int y = 0; y < bgr.rows; ++y) {
+    JSAMPROW row = const_cast<JSAMPROW>(bgr.ptr<unsigned char>(y));
+    jpeg_write_scanlines(&c.info, &row, 1);
+  }
+  jpeg_finish_compress(&c.info);
+  return true;
+}
+
+// Runs `body` on a fresh compressor; returns its JPEG or throws with
+// libjpeg's message.
+template <typename Body>
+std::string run_compressor(const Body& body) {
+  Compressor c;
+  c.info.err = jpeg_std_error(&c.errors.base);
+  c.errors.base.error_exit = on_error;
+  if (!body(c)) throw std::runtime_error(std::string("JPEG encoding failed: ") + c.errors.message);
+  return std::string(reinterpret_cast<const char*>(c.out), c.size);
+}
+
 }  // namespace
+
+std::string encode_jpeg_bgr(const cv::Mat& bgr, int quality) {
+  if (bgr.empty() || bgr.type() != CV_8UC3) {
+    throw std::invalid_argument("encode_jpeg_bgr: image must be a non-empty CV_8UC3 BGR picture, got " +
+                                std::to_string(bgr.cols) + "x" + std::to_string(bgr.rows) + " with " +
+                                std::to_string(bgr.channels()) + " channels of depth " + std::to_string(bgr.depth()));
+  }
+  return run_compressor([&](Compressor& c) { return compress_bgr(c, bgr, std::clamp(quality, 1, 100)); });
+}
 
 std::string encode_jpeg_strips(int width, int height, const StripSource& source, int quality) {
   if (width <= 0 || height <= 0) {
     throw std::invalid_argument("encode_jpeg: empty picture " + std::to_string(width) + "x" + std::to_string(height));
   }
-  Compressor c;
-  c.info.err = jpeg_std_error(&c.errors.base);
-  c.errors.base.error_exit = on_error;
-  if (!compress(c, width, height, source, std::clamp(quality, 1, 100))) {
-    throw std::runtime_error(std::string("JPEG encoding failed: ") + c.errors.message);
-  }
-  return std::string(reinterpret_cast<const char*>(c.out), c.size);
+  return run_compressor([&](Compressor& c) { return compress(c, width, height, source, std::clamp(quality, 1, 100)); });
 }
 
 std::string encode_jpeg(const Yuv420Image& image, int quality) {

@@ -47,4 +47,11 @@ using StripSource = std::function<void(int row, StripRows& rows)>;
 // planes. Throws as encode_jpeg.
 std::string encode_jpeg_strips(int width, int height, const StripSource& source, int quality = 95);
 
+// Encodes `bgr` (CV_8UC3, BGR, any step) as a baseline JPEG at `quality`
+// with libjpeg's defaults (4:2:0): byte for byte what cv::imencode(".jpg")
+// writes, without OpenCV's image codecs (and the libraries they load).
+// Throws std::invalid_argument for an empty or non-CV_8UC3 image and
+// std::runtime_error when the encoder fails.
+std::string encode_jpeg_bgr(const cv::Mat& bgr, int quality = 95);
+
 }  // namespace pelk::internal
