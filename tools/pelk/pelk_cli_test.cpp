@@ -62,6 +62,23 @@ class PelkCliTest : public testing::ScratchDirTest {
   std::vector<std::string> frame_paths_;
 };
 
+// The light program (--version, catalog, shard, extract) must not load
+// libtorch or OpenCV's image codecs: in a job array of short recordings
+// their start-up would be paid on every task.
+TEST_F(PelkCliTest, TheLightProgramLinksNeitherLibtorchNorImageCodecs) {
+  FILE* pipe = ::popen(("readelf -d " + std::string(PELK_BINARY) + " 2>&1").c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string needed;
+  std::array<char, 4096> buf{};
+  for (std::size_t n; (n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0;) needed.append(buf.data(), n);
+  ASSERT_EQ(::pclose(pipe), 0) << needed;
+  ASSERT_NE(needed.find("(NEEDED)"), std::string::npos) << needed;
+  for (const char* heavy : {"libtorch", "libc10", "libopencv_imgcodecs", "libopencv_videoio", "libgeos"}) {
+    EXPECT_EQ(needed.find(heavy), std::string::npos) << heavy << " in\n" << needed;
+  }
+  EXPECT_NE(needed.find("libavcodec"), std::string::npos) << "extract decodes in it";
+}
+
 TEST_F(PelkCliTest, VersionAndHelpForEverySubcommand) {
   EXPECT_EQ(run("--version").out, "pelk 0.1.0\n");
   for (const char* sub : {"catalog", "extract", "init", "track", "report", "match", "clean", "render", "fix-polygons",
