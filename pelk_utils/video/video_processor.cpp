@@ -293,7 +293,7 @@ void VideoProcessor::check_time_step(const internal::VideoReader& video, const s
   }
 }
 
-void VideoProcessor::process_videos_to_frames(const CatalogueTable& df) {
+ExtractionSummary VideoProcessor::process_videos_to_frames(const CatalogueTable& df) {
   if (!(time_step > Number(0))) {
     throw std::invalid_argument("time_step must be greater than 0, got " + time_step.text());
   }
@@ -302,10 +302,12 @@ void VideoProcessor::process_videos_to_frames(const CatalogueTable& df) {
     throw std::invalid_argument("base '" + output_dir_base + "' is not a folder");
   }
   const char* leaf = left_crop.value_or(false) ? "left_cropped_frames" : "right_cropped_frames";
+  ExtractionSummary summary;
   for (const CatalogueRow& row : df) {
     // One reader per recording, kept open from range to range.
     internal::VideoReader video(row.file_path);
     const double total = duration_of(video, row.file_path);
+    if (!video.is_open()) ++summary.recordings_unopened;
     if (total > 0) check_time_step(video, row.file_path);
     for (Number start = 0; start < Number(total); start += time_step) {
       Number end = start + time_step;
@@ -329,12 +331,15 @@ void VideoProcessor::process_videos_to_frames(const CatalogueTable& df) {
           crop_range(video, row.file_path, partial, dir, start, end, row.camera_number, crop, last);
       if (!outcome.complete) {
         output() << "Leaving " << dir << " unfinished: " << outcome.reason << "; a rerun will try it again.\n";
+        ++summary.ranges_unfinished;
         continue;
       }
       fs::rename(partial, dir, ec);
       if (ec) throw std::runtime_error("cannot rename '" + partial + "' to '" + dir + "': " + ec.message());
+      ++summary.ranges_written;
     }
   }
+  return summary;
 }
 
 }  // namespace pelk

@@ -43,6 +43,15 @@ struct RangeOutcome {
   std::string reason;
 };
 
+// What a batch extraction did: ranges written, ranges left for a rerun, and
+// recordings that could not be opened (nothing of them is written).
+struct ExtractionSummary {
+  int ranges_written = 0;
+  int ranges_unfinished = 0;
+  int recordings_unopened = 0;
+  bool complete() const { return ranges_unfinished == 0 && recordings_unopened == 0; }
+};
+
 // Root of the batch extraction's output tree when the caller names none,
 // relative to the working directory.
 inline constexpr const char* kDefaultFramesDir = "pelk_frames";
@@ -104,8 +113,9 @@ struct VideoProcessor {
   // skipped ranges); the frames saved are the same as range by range. The
   // last range of a recording runs to its real last frame, also when the
   // frame rate is not a whole number (ranges are cut at whole-rate frame
-  // numbers, which end before the recording does).
-  void process_videos_to_frames(const CatalogueTable& df);
+  // numbers, which end before the recording does). Returns what was done,
+  // so that a caller can tell a batch with failures from a finished one.
+  ExtractionSummary process_videos_to_frames(const CatalogueTable& df);
 
  private:
   RangeOutcome crop_range(internal::VideoReader& video, const std::string& video_path, const std::string& write_dir,

@@ -260,6 +260,10 @@ TEST_F(VideoTest, RangeThatSavesNothingPrintsNoDimLine) {
   EXPECT_EQ(count_files(dir_ / "out"), 0);
 }
 
+CatalogueTable table_for(const std::string& path, const std::string& camera, const std::string& name) {
+  return {CatalogueRow{0, camera, "20240105", "07:00:00", path, name}};
+}
+
 TEST_F(VideoTest, UnopenableVideo) {
   VideoProcessor p;
   CoutCapture cap;
@@ -267,6 +271,14 @@ TEST_F(VideoTest, UnopenableVideo) {
   p.crop_video_to_frames((dir_ / "none.mp4").string(), (dir_ / "out").string());
   EXPECT_EQ(cap.text(), "Error: Could not open video " + (dir_ / "none.mp4").string() +
                             "\nError: Could not open video.\n");
+  std::ofstream(dir_ / "garbage.mp4") << "not a video";
+  p.output_dir_base = (dir_ / "frames").string();
+  const ExtractionSummary s =
+      p.process_videos_to_frames({table_for((dir_ / "none.mp4").string(), "61", "none")[0],
+                                  table_for((dir_ / "garbage.mp4").string(), "61", "garbage")[0]});
+  EXPECT_EQ(s.recordings_unopened, 2);
+  EXPECT_FALSE(s.complete());
+  EXPECT_FALSE(fs::exists(p.output_dir_base));
 }
 
 TEST_F(VideoTest, DurationLines) {
@@ -277,10 +289,6 @@ TEST_F(VideoTest, DurationLines) {
   EXPECT_EQ(cap.text(), "Video FPS: 25.0\nTotal frames: 50.0\nVideo duration: 2.00 seconds\n");
 }
 
-CatalogueTable table_for(const std::string& path, const std::string& camera, const std::string& name) {
-  return {CatalogueRow{0, camera, "20240105", "07:00:00", path, name}};
-}
-
 TEST_F(VideoTest, BatchRangesFolderNamesAndRerunSkips) {
   const std::string v = small_video(130, 1);  // 130 s = 2.1666... minutes at 1 frame per second
   for (const Number step : {Number(2), Number(2.0)}) {
@@ -289,7 +297,9 @@ TEST_F(VideoTest, BatchRangesFolderNamesAndRerunSkips) {
     p.crop = false;
     p.output_dir_base = (dir_ / (step.is_integer() ? "int" : "float")).string();
     CoutCapture cap;
-    p.process_videos_to_frames(table_for(v, "61", "vid"));
+    const ExtractionSummary done = p.process_videos_to_frames(table_for(v, "61", "vid"));
+    EXPECT_EQ(done.ranges_written, 2);
+    EXPECT_TRUE(done.complete());
     const std::string base = p.output_dir_base + "/20240105/vid/";
     const double total = 130.0 / 60;
     const std::string first = step.is_integer() ? "0min_to_2min" : "0min_to_2.0min";
@@ -300,7 +310,7 @@ TEST_F(VideoTest, BatchRangesFolderNamesAndRerunSkips) {
     EXPECT_FALSE(fs::exists(base + first + "/right_cropped_frames.partial"));
 
     CoutCapture rerun;
-    p.process_videos_to_frames(table_for(v, "61", "vid"));
+    EXPECT_EQ(p.process_videos_to_frames(table_for(v, "61", "vid")).ranges_written, 0);
     EXPECT_EQ(rerun.text(), "Video FPS: 1.0\nTotal frames: 130.0\nVideo duration: 130.00 seconds\nSkipping " + base +
                                 first + "/right_cropped_frames, already exists.\nSkipping " + base + second +
                                 "/right_cropped_frames, already exists.\n");
@@ -567,7 +577,10 @@ TEST_F(VideoTest, RangeCutShortIsLeftUnfinished) {
   p.output_dir_base = (dir_ / "frames").string();
   p.time_step = 1.0 / 60;  // 25 frames per range
   CoutCapture cap;
-  p.process_videos_to_frames(table_for(v, "61", "vid"));
+  const ExtractionSummary s = p.process_videos_to_frames(table_for(v, "61", "vid"));
+  EXPECT_EQ(s.ranges_unfinished, 2);
+  EXPECT_EQ(s.ranges_written, 0);
+  EXPECT_FALSE(s.complete());
   const std::string first = p.output_dir_base + "/20240105/vid/0min_to_" + format_number(1.0 / 60) +
                             "min/right_cropped_frames";
   EXPECT_FALSE(fs::exists(first));

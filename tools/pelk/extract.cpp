@@ -2,6 +2,8 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <stdexcept>
+#include <string>
 
 #include "commands.hpp"
 #include "pelk_utils/core/output.hpp"
@@ -23,6 +25,21 @@ struct ExtractOptions {
   bool verbose = false;
   std::string shard;
 };
+
+// One line for a batch that left work undone, so that a script or a job
+// array sees the failure in the exit code and not only in the log.
+std::string incomplete_message(const ExtractionSummary& s, std::size_t recordings) {
+  std::string what;
+  if (s.recordings_unopened > 0) {
+    what = std::to_string(s.recordings_unopened) + " of " + counted(recordings, "recording") + " could not be opened";
+  }
+  if (s.ranges_unfinished > 0) {
+    if (!what.empty()) what += " and ";
+    what += counted(s.ranges_unfinished, "range") + (s.ranges_unfinished == 1 ? " was" : " were") + " left unfinished";
+  }
+  return what + " (the lines above name them; " + counted(s.ranges_written, "range") +
+         " written); a rerun tries them again";
+}
 
 void run(ExtractOptions& o) {
   const Shard shard = resolve_shard(o.shard);
@@ -54,10 +71,15 @@ void run(ExtractOptions& o) {
     }
   } restore{!per_frame, previous};
   Progress progress("recordings", mine.size());
+  ExtractionSummary total;
   for (const CatalogueRow& row : mine) {
-    p.process_videos_to_frames({row});
+    const ExtractionSummary one = p.process_videos_to_frames({row});
+    total.ranges_written += one.ranges_written;
+    total.ranges_unfinished += one.ranges_unfinished;
+    total.recordings_unopened += one.recordings_unopened;
     progress.step();
   }
+  if (!total.complete()) throw std::runtime_error(incomplete_message(total, mine.size()));
 }
 
 }  // namespace

@@ -109,6 +109,8 @@ TEST_P(PelkBadInputTest, OneLineOnStandardErrorAndAFailingExitCode) {
   huge["detections"][0]["object_id"] = 3000000000LL;
   fs::create_directories(path("huge"));
   std::ofstream(path("huge/output_pp_0.json")) << huge.dump();
+  fs::create_directories(path("rec/cam62"));
+  std::ofstream(path("rec/cam62/Camera62_1_20240405070000.mp4")) << "not a video";
   std::string args = GetParam().args;
   for (std::size_t at; (at = args.find("@")) != std::string::npos;) args.replace(at, 1, dir_.string() + "/");
   const CliRun r = run(args);
@@ -129,6 +131,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadInputCase{"missing_file", "render @none.json --out @x.png", "File does not exist"},
         BadInputCase{"malformed_json", "heatmap @broken.json --out @h.png", "broken.json' is not valid JSON"},
         BadInputCase{"unreadable_image", "render @no_image.json --out @x.png", "cannot read image '/nonexistent.png'"},
+        BadInputCase{"unopenable_recording", "extract @rec --sub-dir cam62 --out @fr",
+                     "1 of 1 recording could not be opened (the lines above name them; 0 ranges written)"},
         BadInputCase{"bad_shard", "report @ann --shard 3/2", "--shard 3/2 gives shard 3 of 2"},
         BadInputCase{"not_a_number", "cluster @ann/output_pp_0.json --eps lots", "eps"},
         BadInputCase{"empty_frame_folder", "track @ann --out @t --pen @pen.json", "holds no .jpg or .png frames"},
