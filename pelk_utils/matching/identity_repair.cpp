@@ -128,6 +128,11 @@ void swap_boxes(ClipAnnotationData& clip, const std::string& a, const std::strin
   }
 }
 
+// The position of `box` in `boxes`; boxes.size() when it is not there.
+std::size_t index_of(const std::vector<std::string>& boxes, const std::string& box) {
+  return static_cast<std::size_t>(std::find(boxes.begin(), boxes.end(), box) - boxes.begin());
+}
+
 // What the cues see of some animals on both sides of an episode: their
 // appearance in every compared frame, where each was and where each was
 // heading. Before it every animal is seen, after it the `seen` ones (all,
@@ -245,7 +250,7 @@ Evidence gather(const ClipAnnotationData& clip, const std::vector<std::string>& 
   const auto wb = whole(before.front(), -1), all_after = whole(after.front(), 1);
   std::vector<std::vector<int>> wa;
   for (const std::string& box : seen) {
-    wa.push_back(all_after[static_cast<std::size_t>(std::find(boxes.begin(), boxes.end(), box) - boxes.begin())]);
+    wa.push_back(all_after[index_of(boxes, box)]);
   }
   const auto missing = [](const std::vector<std::vector<int>>& w) {
     return std::any_of(w.begin(), w.end(), [](const auto& f) { return f.empty(); });
@@ -372,7 +377,7 @@ std::vector<int> seen_from(const std::vector<std::string>& boxes, const std::vec
                            const std::vector<int>& partner) {
   std::vector<int> from;
   for (const std::string& box : seen) {
-    from.push_back(partner[static_cast<std::size_t>(std::find(boxes.begin(), boxes.end(), box) - boxes.begin())]);
+    from.push_back(partner[index_of(boxes, box)]);
   }
   return from;
 }
@@ -429,10 +434,6 @@ std::string joined(const std::vector<std::string>& boxes) {
   std::string out;
   for (const std::string& b : boxes) out += (out.empty() ? "" : ", ") + b;
   return out;
-}
-
-std::size_t index_of(const std::vector<std::string>& boxes, const std::string& box) {
-  return static_cast<std::size_t>(std::find(boxes.begin(), boxes.end(), box) - boxes.begin());
 }
 
 // Every way to exchange animals in disjoint pairs among `pairs` (indices),
