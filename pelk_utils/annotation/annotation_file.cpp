@@ -98,7 +98,19 @@ std::int64_t box_number_of(const nlohmann::json& detection, const std::string& w
     throw std::invalid_argument(where + ": \"object_id\" " + std::to_string(object_id) +
                                 " has no box number (one less is outside the 64-bit range)");
   }
+  if (object_id < 1) {
+    throw std::invalid_argument(where + ": \"object_id\" " + std::to_string(object_id) +
+                                " is not an identity (object ids start at 1)");
+  }
   return object_id - 1;
+}
+
+void BoxNumbersSeen::add(std::int64_t box_number, std::size_t detection) {
+  const auto [it, fresh] = first_detection_.emplace(box_number, detection);
+  if (fresh) return;
+  const std::string id = box_number < 0 ? "a detection without \"object_id\"" : "\"object_id\" " + std::to_string(box_number + 1);
+  throw std::invalid_argument(file_ + ": " + id + " appears twice (detections " + std::to_string(it->second) + " and " +
+                              std::to_string(detection) + "); a frame holds one detection per animal");
 }
 
 }  // namespace pelk

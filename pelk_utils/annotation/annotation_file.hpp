@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -52,7 +53,24 @@ std::int64_t object_id_of_key(const std::string& key);
 
 // Returns the box number of a detection: its "object_id" minus 1, or -1 when
 // the key is absent. Throws std::invalid_argument naming `where` when the
-// identity is not an integer or does not fit a signed 64-bit integer minus 1.
+// identity is not an integer or is below 1 (it would give the key of an
+// absent id, or of another animal).
 std::int64_t box_number_of(const nlohmann::json& detection, const std::string& where);
+
+// The box numbers met so far in one annotation file: a reader adds each
+// detection's, so that an identity written twice in a frame (a tracker fault
+// or a hand edit; one animal would vanish under the other's mask) stops the
+// read instead of being resolved silently.
+class BoxNumbersSeen {
+ public:
+  explicit BoxNumbersSeen(std::string file) : file_(std::move(file)) {}
+  // Throws std::invalid_argument naming the file, the object id and both
+  // detection positions when `box_number` was added before.
+  void add(std::int64_t box_number, std::size_t detection);
+
+ private:
+  std::string file_;
+  std::map<std::int64_t, std::size_t> first_detection_;
+};
 
 }  // namespace pelk

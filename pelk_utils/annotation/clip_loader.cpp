@@ -63,11 +63,15 @@ void walk(const std::string& dir, std::vector<std::string>& out) {
     if (ec) return;
     const std::string name = it->path().filename().string();
     std::error_code type_ec;
+    const long long number = annotation_number(name);
     if (it->is_directory(type_ec)) {
+      // A folder under a frame's file name would hide that frame.
+      if (number >= 0) {
+        throw std::runtime_error("annotation file '" + join_path(dir, name) + "' is a folder, not a file");
+      }
       if (!it->is_symlink(type_ec)) subdirs.push_back(name);
       continue;
     }
-    const long long number = annotation_number(name);
     if (number < 0) continue;
     // Only regular files (or links to one) are read: a FIFO or a device
     // would block or never end, and skipping a dangling link would lose
@@ -84,8 +88,12 @@ void walk(const std::string& dir, std::vector<std::string>& out) {
   for (const std::string& sub : subdirs) walk(join_path(dir, sub), out);
 }
 
-FrameRecord load_record(const std::string& path, cv::Size size) {
+FrameRecord load_record(const std::string& path, cv::Size size, bool refuse_repeated_ids) {
   PolygonMasks pm = process_json_and_generate_masks(path, size.height, size.width);
+  if (refuse_repeated_ids) {
+    BoxNumbersSeen seen("'" + path + "'");
+    for (std::size_t i = 0; i < pm.boxkeys.size(); ++i) seen.add(pm.boxkeys[i], i);
+  }
   FrameRecord record;
   record.frame_index = frame_index_of(path);
   for (std::size_t i = 0; i < pm.masks.size(); ++i) {
@@ -102,7 +110,7 @@ FrameRecord load_record(const std::string& path, cv::Size size) {
 // the error of the first failing file in that order is thrown, as a loop
 // over the files would throw it.
 std::vector<FrameRecord> load_records(const std::vector<std::string>& files, cv::Size size, bool tables,
-                                      unsigned threads) {
+                                      unsigned threads, bool refuse_repeated_ids = false) {
   const std::size_t n = files.size();
   std::vector<FrameRecord> records(n);
   std::vector<std::exception_ptr> errors(n);
@@ -111,7 +119,7 @@ std::vector<FrameRecord> load_records(const std::vector<std::string>& files, cv:
     for (std::size_t i = next++; i < n; i = next++) {
       try {
         throw_if_stop_requested();
-        records[i] = load_record(files[i], size);
+        records[i] = load_record(files[i], size, refuse_repeated_ids);
         if (tables) records[i].intersections_df = intersection_between_masks(records[i].masks_dict, records[i].mask_areas);
       } catch (const StopRequested&) {
         errors[i] = std::current_exception();
@@ -187,7 +195,7 @@ AnnotationData get_pelk_annotation_data(const std::string& /*video_dir*/, bool l
     if (last_or_not) load_records(files, size, false, loader_threads());
     out.pelk_annotation_data.emplace();
     if (ixx < n) {
-      FrameRecord record = load_record(files[static_cast<std::size_t>(ixx)], size);
+      FrameRecord record = load_record(files[static_cast<std::size_t>(ixx)], size, false);
       out.last_frame = record;
       out.pelk_annotation_data->emplace(ixx, std::move(record));
     }
@@ -199,13 +207,32 @@ AnnotationData get_pelk_annotation_data(const std::string& /*video_dir*/, bool l
   return out;
 }
 
-ClipAnnotationData load_clip_masks(const std::string& dir) {
+namespace {
+
+ClipAnnotationData load_clip(const std::string& dir, bool tables, bool refuse_repeated_ids) {
   const std::vector<std::string> files = list_annotation_files(dir);
   if (files.empty()) return {};
-  std::vector<FrameRecord> records = load_records(files, clip_size(files.front()), false, loader_threads());
+  std::vector<FrameRecord> records = load_records(files, clip_size(files.front()), tables, loader_threads(), refuse_repeated_ids);
   ClipAnnotationData clip;
   for (std::size_t p = 0; p < records.size(); ++p) clip.emplace(static_cast<int>(p), std::move(records[p]));
   return clip;
+}
+
+}  // namespace
+
+ClipAnnotationData load_clip_masks(const std::string& dir, bool refuse_repeated_ids) {
+  return load_clip(dir, false, refuse_repeated_ids);
+}
+
+ClipAnnotationData load_whole_clip(const std::string& dir) { return load_clip(dir, true, true); }
+
+AnnotationData whole_clip_data(const std::string& dir) {
+  ClipAnnotationData clip = load_whole_clip(dir);
+  AnnotationData out;
+  if (clip.empty()) return out;
+  out.last_frame = clip.rbegin()->second;
+  out.pelk_annotation_data = std::move(clip);
+  return out;
 }
 
 namespace internal {

@@ -68,8 +68,22 @@ AnnotationData get_pelk_annotation_data(const std::string& video_dir, bool last_
 // Loads every annotation file under `dir` as get_pelk_annotation_data does,
 // but without intersections tables and without printing: for readers that
 // need only the masks (tracks, exports, measures, behaviour). An empty
-// result when there are no files. Errors as get_pelk_annotation_data.
-ClipAnnotationData load_clip_masks(const std::string& dir);
+// result when there are no files. Errors as get_pelk_annotation_data; with
+// `refuse_repeated_ids`, also an object id twice in one file (see
+// load_whole_clip).
+ClipAnnotationData load_clip_masks(const std::string& dir, bool refuse_repeated_ids = false);
+
+// Loads the whole clip under `dir` (frame keys 0.., intersections tables) as
+// get_pelk_annotation_data does, without printing, but an object id twice in
+// one annotation file is an error naming the file, the id and both
+// detections: the loader rules keep the later detection and one animal would
+// vanish under the other's mask. The commands, the repair and the exchange
+// formats load through it. An empty result when there are no files.
+ClipAnnotationData load_whole_clip(const std::string& dir);
+
+// load_whole_clip's clip in get_pelk_annotation_data's shape (no clip and no
+// last frame when there are no files).
+AnnotationData whole_clip_data(const std::string& dir);
 
 namespace internal {
 

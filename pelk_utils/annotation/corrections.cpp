@@ -139,7 +139,7 @@ std::vector<IdentitySwap> swaps_of_corrections(const std::vector<Correction>& co
 }
 
 CorrectionsApplied apply_corrections(const std::string& dir, const std::string& path, bool dry_run) {
-  AnnotationData data = get_pelk_annotation_data("", false, 0, dir);
+  AnnotationData data = whole_clip_data(dir);
   if (!data.pelk_annotation_data) throw std::invalid_argument("no annotation files (output_pp_<n>.json) under '" + dir + "'");
   const ClipAnnotationData& clip = *data.pelk_annotation_data;
   CorrectionsApplied out;

@@ -39,7 +39,12 @@ Mask detection_mask(const nlohmann::json& polygons, cv::Size frame, const std::s
     const PolygonString polygon = parse_polygon_string(polygons[k].get_ref<const std::string&>(), at);
     all.push_back(vertices(polygon, frame.height, frame.width, at));
   }
-  return fill_polygons_mask(all, frame);
+  try {
+    return fill_polygons_mask(all, frame);
+  } catch (const MaskTooLarge& e) {
+    throw MaskTooLarge(where + ": " + e.what() + " (the frame is " + std::to_string(frame.width) + " x " +
+                       std::to_string(frame.height) + ")");
+  }
 }
 
 }  // namespace

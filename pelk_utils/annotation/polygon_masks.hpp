@@ -25,8 +25,10 @@ struct PolygonMasks {
 // cannot be opened, std::invalid_argument for text that is not JSON, a bad
 // polygon string, a coordinate whose pixel value does not fit a 32-bit
 // integer, or an "object_id" that is not an integer or lies outside the
-// signed 64-bit range (it is never wrapped), and std::out_of_range
-// for a missing "image_path", "detections" or "formatted_polygon".
+// signed 64-bit range (it is never wrapped) or is below 1, std::out_of_range
+// for a missing "image_path", "detections" or "formatted_polygon", and
+// MaskTooLarge (naming the size, the frame and the bound kMaxMaskPixels)
+// before allocating a mask whose rectangle would hold more pixels than that.
 PolygonMasks process_json_and_generate_masks(const std::string& json_path, int height, int width);
 
 }  // namespace pelk

@@ -8,6 +8,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "pelk_utils/annotation/testing/annotation_writer.hpp"
+#include "pelk_utils/core/polygon_fill.hpp"
 #include "pelk_utils/core/testing/test_support.hpp"
 
 namespace pelk {
@@ -123,6 +124,48 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"no_image_path", R"({"detections": []})", "\"image_path\""},
         BadCase{"no_detections", R"({"image_path": "i"})", "\"detections\""},
         BadCase{"not_json", R"({"image_path": )", "not valid JSON"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A frame size beyond any camera's (a typo, a hostile caller): a polygon
+// over the whole frame is refused before anything is allocated, naming the
+// file, the size and the bound; a small one stays a small packed mask.
+struct EnormousCase {
+  const char* name;
+  int side;
+  const char* polygon;
+  bool refused;
+};
+
+class EnormousFrameTest : public PolygonMasksTest, public ::testing::WithParamInterface<EnormousCase> {};
+
+TEST_P(EnormousFrameTest, RefusedBeforeAllocatingOrPacked) {
+  const EnormousCase& c = GetParam();
+  const std::string p = write_raw(std::string(R"({"image_path": "i", "detections": [{"object_id": 1, "formatted_polygon": [")") +
+                                  c.polygon + "\"]}]}");
+  if (!c.refused) {
+    const PolygonMasks m = process_json_and_generate_masks(p, c.side, c.side);
+    ASSERT_EQ(m.masks.size(), 1u);
+    EXPECT_EQ(m.masks[0].size(), cv::Size(c.side, c.side));
+    EXPECT_LE(m.masks[0].bounds().area(), 100);
+    return;
+  }
+  try {
+    process_json_and_generate_masks(p, c.side, c.side);
+    FAIL() << "an enormous mask was made";
+  } catch (const MaskTooLarge& e) {
+    const std::string side = std::to_string(c.side);
+    EXPECT_NE(std::string(e.what()).find("raw.json', detection 0: a mask of "), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find(" is beyond the 1073741824 pixels (2^30)"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("(the frame is " + side + " x " + side + ")"), std::string::npos) << e.what();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, EnormousFrameTest,
+    ::testing::Values(EnormousCase{"int_max_whole_frame", 2147483647, "p 0 0 1 0 1 1 0 1", true},
+                      EnormousCase{"int_max_tiny", 2147483647, "p 0 0 0.000000002 0 0.000000002 0.000000002", false},
+                      EnormousCase{"typo_100000_whole_frame", 100000, "p 0 0 1 0 1 1 0 1", true},
+                      EnormousCase{"just_fits", 32768, "p 0 0 0.0001 0 0.0001 0.0001", false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(PolygonMasksTest, MissingFileIsRuntimeError) {

@@ -183,7 +183,16 @@ void rescale_swapped_polygons(PyJson& doc, cv::Size image_size, const std::strin
   }
 }
 
-void fix_polygon_scaling(const std::string& json_path, const std::optional<std::string>& save_path) {
+namespace {
+
+// The document of `json_path` with its polygons rescaled, or the reason its
+// image could not be read.
+struct FixedDocument {
+  std::optional<std::string> text;
+  std::string image_error;
+};
+
+FixedDocument fixed_document(const std::string& json_path) {
   const std::string file = "'" + json_path + "'";
   PyJson doc = parse_py_json(read_regular_file(json_path, kAnnotationFileWhat, JsonLimits{}.max_bytes),
                              std::string(kAnnotationFileWhat) + " " + file);
@@ -194,11 +203,27 @@ void fix_polygon_scaling(const std::string& json_path, const std::optional<std::
     if (!image_path->is_string()) throw std::invalid_argument("\"image_path\" is not a string");
     size = read_image(image_path->text(), cv::IMREAD_UNCHANGED).size();
   } catch (const std::exception& e) {
-    output() << "Error loading image: " << e.what() << "\n";
-    return;
+    return {std::nullopt, e.what()};
   }
   rescale_swapped_polygons(doc, size, file);
-  write_file_atomically(save_path.value_or(json_path), doc.dump());
+  return {doc.dump(), ""};
+}
+
+}  // namespace
+
+std::string polygon_scaling_fixed(const std::string& json_path) {
+  FixedDocument fixed = fixed_document(json_path);
+  if (!fixed.text) throw std::runtime_error("'" + json_path + "': cannot load its image: " + fixed.image_error);
+  return std::move(*fixed.text);
+}
+
+void fix_polygon_scaling(const std::string& json_path, const std::optional<std::string>& save_path) {
+  const FixedDocument fixed = fixed_document(json_path);
+  if (!fixed.text) {
+    output() << "Error loading image: " << fixed.image_error << "\n";
+    return;
+  }
+  write_file_atomically(save_path.value_or(json_path), *fixed.text);
 }
 
 }  // namespace pelk

@@ -47,6 +47,12 @@ cv::Mat retrieve_annotation_seeded(const std::string& json_path, const std::opti
 // idempotent: each file must be repaired once.
 void fix_polygon_scaling(const std::string& json_path, const std::optional<std::string>& save_path = std::nullopt);
 
+// Returns the document fix_polygon_scaling would write for `json_path`,
+// without writing it, so that a caller can check a whole batch before the
+// first write. Throws std::runtime_error naming the file when its image
+// cannot be read; other errors as fix_polygon_scaling's.
+std::string polygon_scaling_fixed(const std::string& json_path);
+
 // Rewrites, in `doc`, every polygon of every detection as the repair does for
 // an image of `image_size` (x by height / width, y by width / height, six
 // decimals); everything else stays. `file` names the document in errors.

@@ -263,7 +263,7 @@ std::string text_of(double v) { return std::isnan(v) ? std::string() : format_nu
 
 double parse_bin_length(const std::string& text) {
   const auto fail = [&] {
-    throw std::invalid_argument("--bin: '" + text + "' is not a length such as 10m, 30s, 1h or 500f (frames)");
+    throw std::invalid_argument("'" + text + "' is not a length above 0 such as 10m, 30s, 1h or 500f (frames)");
   };
   if (text.size() < 2) fail();
   const char unit = text.back();

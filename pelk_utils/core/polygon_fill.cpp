@@ -81,6 +81,13 @@ Span polygon_span(const std::vector<cv::Point>& polygon) {
 
 }  // namespace
 
+void check_mask_raster(cv::Size size) {
+  const std::int64_t pixels = std::int64_t{size.width} * size.height;
+  if (pixels <= kMaxMaskPixels) return;
+  throw MaskTooLarge("a mask of " + std::to_string(size.width) + " x " + std::to_string(size.height) + " pixels is beyond the " +
+                     std::to_string(kMaxMaskPixels) + " pixels (2^30) a mask may hold");
+}
+
 PolygonRaster fill_polygon_window(const std::vector<cv::Point>& polygon, cv::Size frame_size, cv::Rect window) {
   const Span frame = span_of(cv::Rect(cv::Point(0, 0), frame_size));
   const Span start = intersect(span_of(window), frame);
@@ -88,6 +95,7 @@ PolygonRaster fill_polygon_window(const std::vector<cv::Point>& polygon, cv::Siz
   const Span grown = polygon.size() > kMaxGrowthVertices ? unite(start, intersect(polygon_span(polygon), frame))
                                                          : grow_canvas(polygon, frame, start);
   const cv::Rect canvas = rect_of(grown);
+  check_mask_raster(canvas.size());
   cv::Mat1b bits = cv::Mat1b::zeros(canvas.size());
   const std::vector<std::vector<cv::Point>> polygons{polygon};
   cv::fillPoly(bits, polygons, cv::Scalar(1), cv::LINE_8, 0, -canvas.tl());
@@ -118,6 +126,7 @@ Mask fill_polygons_mask(const std::vector<std::vector<cv::Point>>& polygons, cv:
   }
   if (rasters.empty()) return Mask(frame_size, cv::Rect(), cv::Mat1b());
   if (rasters.size() == 1) return Mask(frame_size, rasters[0].rect, rasters[0].bits);
+  check_mask_raster(united.size());
   cv::Mat1b bits = cv::Mat1b::zeros(united.size());
   for (const PolygonRaster& r : rasters) {
     cv::Mat1b target = bits(r.rect - united.tl());

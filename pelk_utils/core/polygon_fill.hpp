@@ -5,6 +5,9 @@
 // could matter is clipped where the frame would clip it, and no further.
 #pragma once
 
+#include <cstdint>
+#include <stdexcept>
+
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -18,10 +21,30 @@ struct PolygonRaster {
   cv::Mat1b bits;  // 0/1, of rect's size; covers at least the requested window
 };
 
+// The most pixels one mask raster (a mask's rectangle, one byte a pixel)
+// may hold: 2^30, 32 times an 8K frame (7680 x 4320) and 290 times the
+// 2560 x 1440 frames the cameras write. A frame size beyond any camera's
+// (a typo, a hostile file) otherwise asks the allocator for gigabytes or
+// exabytes; packed masks of larger frames stay fine while their rectangle
+// fits.
+inline constexpr std::int64_t kMaxMaskPixels = std::int64_t{1} << 30;
+
+// Thrown, before anything is allocated, for a raster above kMaxMaskPixels.
+class MaskTooLarge : public std::length_error {
+ public:
+  using std::length_error::length_error;
+};
+
+// Throws MaskTooLarge, saying the size and the bound, when a raster of
+// `size` would hold more than kMaxMaskPixels pixels.
+void check_mask_raster(cv::Size size);
+
 // Fills `polygon` (frame pixels, closed implicitly, 8-connected, no shift)
 // and returns a raster covering at least `window` ∩ frame whose pixels equal
 // the same region of cv::fillPoly on a `frame_size` raster. An empty polygon
-// gives an empty raster (cv::fillPoly must never see one).
+// gives an empty raster (cv::fillPoly must never see one). Throws
+// MaskTooLarge (this and the functions below) for a raster above
+// kMaxMaskPixels.
 PolygonRaster fill_polygon_window(const std::vector<cv::Point>& polygon, cv::Size frame_size, cv::Rect window);
 
 // Fills `polygon` as cv::fillPoly would on a `frame_size` raster and returns

@@ -25,7 +25,7 @@ Side read_side(const std::string& path, TrackSide side, const char* name) {
   const std::string kind = evaluation_input_kind(path);
   if (kind == "MOTChallenge text") return read_mot(path, side);
   if (kind == "CVAT XML") return read_cvat(path);
-  const ClipAnnotationData clip = load_clip_masks(path);
+  const ClipAnnotationData clip = load_clip_masks(path, true);
   if (clip.empty()) {
     throw std::invalid_argument(std::string("no annotation files (output_pp_<n>.json) in the ") + name + " folder '" +
                                 path + "'");

@@ -35,16 +35,19 @@ std::optional<TrackFormat> track_format_named(const std::string& name) {
 namespace {
 
 // The polygons of each detection of an annotation file, in pixels of a
-// `width` x `height` frame, by box key (a later detection of the same key
-// replaces an earlier one, as the clip loader does).
+// `width` x `height` frame, by box key (a key twice in the file is an error,
+// as in the clip loader).
 std::map<std::string, std::vector<std::vector<double>>> polygons_of(const std::string& json_path, int width,
                                                                     int height) {
   std::map<std::string, std::vector<std::vector<double>>> out;
   const nlohmann::json doc = read_annotation_json(json_path);
   const nlohmann::json& detections = require_key(doc, "detections", json_path);
+  BoxNumbersSeen seen("'" + json_path + "'");
   for (std::size_t i = 0; i < detections.size(); ++i) {
     const std::string where = json_path + " detection " + std::to_string(i);
-    const std::string key = box_key(box_number_of(detections[i], where));
+    const std::int64_t box_number = box_number_of(detections[i], where);
+    seen.add(box_number, i);
+    const std::string key = box_key(box_number);
     std::vector<std::vector<double>> polygons;
     for (const auto& text : require_key(detections[i], "formatted_polygon", where)) {
       PolygonString p = parse_polygon_string(text.get<std::string>(), where);

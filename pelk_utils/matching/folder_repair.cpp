@@ -33,7 +33,7 @@ bool settle_earlier_runs(const std::string& dir, bool dry_run, FolderRepair& out
 }
 
 ClipAnnotationData load(const std::string& dir) {
-  AnnotationData data = get_pelk_annotation_data("", false, 0, dir);
+  AnnotationData data = whole_clip_data(dir);
   if (!data.pelk_annotation_data) throw std::invalid_argument("no annotation files (output_pp_<n>.json) under '" + dir + "'");
   return std::move(*data.pelk_annotation_data);
 }

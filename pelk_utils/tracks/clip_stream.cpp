@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <stdexcept>
 #include <utility>
@@ -25,7 +26,7 @@ std::string joined(const std::vector<std::string>& keys) {
 
 // The clip's masks (no intersections tables: nothing here needs them).
 ClipAnnotationData load_clip(const std::string& folder) {
-  ClipAnnotationData clip = load_clip_masks(folder);
+  ClipAnnotationData clip = load_clip_masks(folder, true);
   if (clip.empty()) throw std::invalid_argument("no annotation files (output_pp_<n>.json) under '" + folder + "'");
   return clip;
 }
@@ -49,7 +50,16 @@ std::optional<Place> place_of(const FrameRecord& record) {
 std::vector<std::string> stream_clips(const std::vector<std::string>& clips, const FrameTimeSource& times,
                                       const std::function<void(const StreamFrame&)>& frame) {
   std::vector<std::string> notes;
-  std::set<std::string> timed_videos, untimed_videos;
+  std::set<std::string> timed_videos, untimed_videos, stamped_videos;
+  std::map<std::string, std::optional<std::vector<double>>> stamps;  // read once per recording
+  const auto stamps_of = [&](const std::string& video) -> const std::optional<std::vector<double>>& {
+    auto it = stamps.find(video);
+    if (it != stamps.end()) return it->second;
+    std::optional<std::vector<double>> read;
+    const auto file = times.recording_files.find(video);
+    if (file != times.recording_files.end() && times.read_frame_times) read = times.read_frame_times(file->second);
+    return stamps.emplace(video, std::move(read)).first->second;
+  };
   bool outside_tree = false;
   std::vector<std::string> previous_keys;
   Place previous_end{};
@@ -99,9 +109,15 @@ std::vector<std::string> stream_clips(const std::vector<std::string>& clips, con
       if (const auto where = extracted_frame_of(record.image_path)) {
         const auto rate = times.recording_rates.find(where->video_name);
         const std::optional<double> r = rate != times.recording_rates.end() ? std::optional(rate->second) : times.fps;
-        if (r && *r > 0) {
+        const std::optional<std::vector<double>>& own = stamps_of(where->video_name);
+        const std::int64_t n = r && *r > 0 ? recording_frame_of(*where, *r) : -1;
+        if (own && n >= 0 && n < static_cast<std::int64_t>(own->size())) {
+          f.time = FrameTime{where->start_seconds, (*own)[static_cast<std::size_t>(n)]};
+          stamped_videos.insert(where->video_name);
+        } else if (r && *r > 0) {
           f.time = frame_time(*where, *r);
-          timed_videos.insert(where->video_name + " at " + rate_text(*r) + " fps");
+          timed_videos.insert(where->video_name + " at " + rate_text(*r) + " fps" +
+                              (own ? " (a variable-rate recording: its rate assumed where its time stamps end)" : ""));
         } else {
           untimed_videos.insert(where->video_name);
         }
@@ -116,6 +132,10 @@ std::vector<std::string> stream_clips(const std::vector<std::string>& clips, con
     previous_keys = keys;
   }
   std::vector<std::string> time_notes;
+  if (!stamped_videos.empty()) {
+    time_notes.push_back("times: recording start + each frame's own time stamp for " +
+                         joined({stamped_videos.begin(), stamped_videos.end()}) + " (variable-rate recordings)");
+  }
   if (!timed_videos.empty()) {
     time_notes.push_back("times: recording start + frame number / rate for " +
                          joined({timed_videos.begin(), timed_videos.end()}) +

@@ -22,6 +22,11 @@ namespace pelk {
 struct FrameTimeSource {
   std::optional<double> fps;                      // every recording's rate, as given (--fps)
   std::map<std::string, double> recording_rates;  // video name -> rate read from the recording at hand
+  // A variable-rate recording's frames keep their own time stamps: video
+  // name -> recording file, read by `read_frame_times` on first use (it
+  // returns std::nullopt for a constant-rate recording, whose rate is exact).
+  std::map<std::string, std::string> recording_files;
+  std::function<std::optional<std::vector<double>>(const std::string& path)> read_frame_times;
 };
 
 // One frame of one clip, as stream_clips hands it over.

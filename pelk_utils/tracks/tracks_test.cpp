@@ -165,6 +165,31 @@ TEST_F(TracksTableTest, ClipsInTheWrongOrderAndOutputsInsideAClipAreRefused) {
   EXPECT_NEAR(seconds_between(*seconds[0], *seconds[1]), 0.04, 1e-12);
   EXPECT_NEAR(seconds_between(*seconds[0], *seconds[2]), (151 - 1) / 25.0, 1e-12);  // 0.1 min on: frame 151
   EXPECT_NE(notes.at(0).find("Camera62_1_20240405070000 at 25 fps"), std::string::npos) << notes.at(0);
+
+  // A variable-rate recording: its frames keep their own stamps (frame 151
+  // at 9.12 s, not 150 / 25 = 6 s on from frame 1); where the stamps end,
+  // the rate is assumed and the note says so.
+  TracksOptions stamped = timed;
+  stamped.times.recording_files = {{"Camera62_1_20240405070000", "rec.mp4"}};
+  std::vector<std::string> read;
+  stamped.times.read_frame_times = [&](const std::string& file) {
+    read.push_back(file);
+    std::vector<double> stamps(152);
+    for (std::size_t n = 0; n < stamps.size(); ++n) stamps[n] = n < 100 ? n * 0.04 : 4.0 + (n - 100) * 0.1;
+    stamps.resize(153, 9.2);
+    return std::optional(stamps);
+  };
+  seconds.clear();
+  const auto stamped_notes = for_each_track_row({path("early"), path("late")}, stamped, [&](const TrackRow& r) {
+    if (r.identity == "Box0") seconds.push_back(r.time);
+  });
+  ASSERT_EQ(seconds.size(), 4u);
+  EXPECT_EQ(read, std::vector<std::string>{"rec.mp4"}) << "stamps are read once per recording";
+  EXPECT_NEAR(seconds[0]->offset, 0.04, 1e-12);                   // frame 1
+  EXPECT_NEAR(seconds[2]->offset, 4.0 + 51 * 0.1, 1e-12);         // frame 151
+  EXPECT_NEAR(seconds[3]->offset, 9.2, 1e-12);                    // frame 152
+  EXPECT_NE(stamped_notes.at(0).find("each frame's own time stamp for Camera62_1_20240405070000"), std::string::npos)
+      << stamped_notes.at(0);
   try {
     for_each_track_row({path("late"), path("early")}, {}, [](const TrackRow&) {});
     FAIL() << "clips in the wrong order were taken";

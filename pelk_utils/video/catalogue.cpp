@@ -165,6 +165,18 @@ std::map<std::string, double> recording_rates(const std::string& directory) {
   return rates;
 }
 
+std::map<std::string, std::string> recording_files(const std::string& directory) {
+  std::map<std::string, std::string> files;
+  for (const std::string& path : list_all_files(directory, ".mp4")) files.emplace(fs::path(path).stem().string(), path);
+  return files;
+}
+
+std::optional<std::vector<double>> recording_frame_times(const std::string& path) {
+  const internal::VideoReader reader(path);
+  if (!reader.is_open()) return std::nullopt;
+  return reader.uneven_frame_times();
+}
+
 std::vector<std::string> list_all_files(const std::string& directory, const std::optional<std::string>& ext) {
   std::vector<std::string> out;
   walk(directory, ext, out);

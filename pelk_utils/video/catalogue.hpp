@@ -64,6 +64,17 @@ CatalogueTable get_video_dataframe_in_time_order(const VideoMetadata& metadata);
 // report no rate are left out. Frame times of extracted frames use them.
 std::map<std::string, double> recording_rates(const std::string& directory);
 
+// Returns the path of every ".mp4" recording under `directory` (any depth),
+// by file name without ".mp4" (the first found when a name repeats).
+std::map<std::string, std::string> recording_files(const std::string& directory);
+
+// Returns each frame's time stamp in seconds from the recording's first
+// frame, in the order frames are numbered, when `path` is a variable-rate
+// recording; std::nullopt when its frames are evenly spaced (frame number /
+// rate is exact), when it cannot be opened, or when its stamps cannot order
+// its frames.
+std::optional<std::vector<double>> recording_frame_times(const std::string& path);
+
 // Returns every file under `directory` whose name ends with `ext` (all files
 // when std::nullopt): folders top-down, each folder's files in sorted order
 // before its sorted sub-folders, links to folders not followed. A missing

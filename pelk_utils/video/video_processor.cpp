@@ -4,7 +4,9 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <numeric>
+#include <set>
 #include <stdexcept>
 
 #include <opencv2/imgproc.hpp>
@@ -192,6 +194,71 @@ void VideoProcessor::crop_video_to_frames(const std::string& video_path, const s
   crop_range(video, video_path, output_dir, output_dir, start_min, end_min, camera_number, crop);
 }
 
+void VideoProcessor::decide_camera_crops(const CatalogueTable& catalogue) {
+  for (const CatalogueRow& row : catalogue) {
+    throw_if_stop_requested();
+    if (has_crop(row.camera_number)) continue;
+    internal::VideoReader video(row.file_path);
+    if (!video.is_open()) continue;
+    // The frame the recording's first range reads first (and does not save).
+    video.seek(0);
+    if (!video.read()) continue;
+    const cv::Mat first = video.bgr(cv::Rect({0, 0}, video.frame_size()));
+    if (find_orange_region(first)) crop_for(first, row.camera_number);
+  }
+}
+
+namespace {
+
+// The start and end minutes of a range folder name "<start>min_to_<end>min",
+// as written; std::nullopt for any other name.
+std::optional<std::pair<std::string, std::string>> range_bounds(const std::string& name) {
+  const std::size_t to = name.find("min_to_");
+  if (to == std::string::npos || name.size() < to + 8 || name.compare(name.size() - 3, 3, "min") != 0) return std::nullopt;
+  return std::pair{name.substr(0, to), name.substr(to + 7, name.size() - to - 10)};
+}
+
+}  // namespace
+
+void VideoProcessor::remove_ranges_of_a_shorter_recording(const CatalogueRow& row, double total_min,
+                                                          const char* leaf) const {
+  const fs::path video_dir = fs::path(output_dir_base) / row.date / row.video_name;
+  std::error_code ec;
+  if (!fs::is_directory(video_dir, ec)) return;
+  // The ranges this run plans: start text -> end text.
+  std::map<std::string, std::string> planned;
+  for (Number start = 0; start < Number(total_min); start += time_step) {
+    Number end = start + time_step;
+    if (Number(total_min) < end) end = Number(total_min);
+    planned[start.text()] = end.text();
+  }
+  std::set<std::string> starts_on_disk;
+  std::vector<std::pair<fs::path, std::pair<std::string, std::string>>> ranges;
+  for (const fs::directory_entry& entry : fs::directory_iterator(video_dir, ec)) {
+    const auto bounds = range_bounds(entry.path().filename().string());
+    if (!bounds || !entry.is_directory(ec)) continue;
+    starts_on_disk.insert(bounds->first);
+    ranges.emplace_back(entry.path(), *bounds);
+  }
+  for (const auto& [dir, bounds] : ranges) {
+    const auto& [start, end] = bounds;
+    const auto plan = planned.find(start);
+    if (plan == planned.end() || plan->second == end) continue;
+    // A range that was a recording's last one ends where the recording did
+    // then, and no range starts there; one that ends before the recording
+    // does now was cut from a shorter copy of it.
+    const double end_min = std::strtod(end.c_str(), nullptr);
+    const bool was_last = !starts_on_disk.contains(end);
+    const bool finished = fs::exists(dir / leaf, ec);
+    const bool unfinished_only = !finished && fs::exists(dir / (std::string(leaf) + ".partial"), ec);
+    if (!((finished && was_last && end_min < total_min) || unfinished_only)) continue;
+    output() << "Removing " << (dir / leaf).string() << ": it was cut when " << row.video_name << " was " << end
+             << " minutes long (it is " << Number(total_min).text() << " now); the range is cut again.\n";
+    fs::remove_all(dir, ec);
+    if (ec) throw std::runtime_error("cannot remove the outdated range '" + dir.string() + "': " + ec.message());
+  }
+}
+
 bool VideoProcessor::has_crop(const std::optional<std::string>& camera_number) const {
   const std::lock_guard lock(*crop_cache_lock);
   return camera_crop_coords.contains(camera_number);
@@ -309,6 +376,7 @@ ExtractionSummary VideoProcessor::process_videos_to_frames(const CatalogueTable&
     const double total = duration_of(video, row.file_path);
     if (!video.is_open()) ++summary.recordings_unopened;
     if (total > 0) check_time_step(video, row.file_path);
+    if (total > 0) remove_ranges_of_a_shorter_recording(row, total, leaf);
     for (Number start = 0; start < Number(total); start += time_step) {
       Number end = start + time_step;
       if (Number(total) < end) end = Number(total);

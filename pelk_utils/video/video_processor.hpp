@@ -115,7 +115,20 @@ struct VideoProcessor {
   // frame rate is not a whole number (ranges are cut at whole-rate frame
   // numbers, which end before the recording does). Returns what was done,
   // so that a caller can tell a batch with failures from a finished one.
+  // A range left by an earlier run when the recording was shorter (cut while
+  // it was still being copied: it ended where the recording did then, and
+  // this run plans a longer range from the same start) is removed and cut
+  // again, so that no two ranges hold the same frames.
   ExtractionSummary process_videos_to_frames(const CatalogueTable& df);
+
+  // Decides the crop of every camera of `catalogue` that has none yet, from
+  // the first frame of its first recording in catalogue order that shows the
+  // marker. A run that cuts only some recordings (a shard of a job array, a
+  // rerun that skips finished ranges) passes the whole catalogue first, so
+  // that its crops equal those of one run over everything. Cameras whose
+  // recordings never show the marker on their first frame are left to the
+  // batch's own detection.
+  void decide_camera_crops(const CatalogueTable& catalogue);
 
  private:
   RangeOutcome crop_range(internal::VideoReader& video, const std::string& video_path, const std::string& write_dir,
@@ -125,6 +138,7 @@ struct VideoProcessor {
   double duration_of(const internal::VideoReader& video, const std::string& video_path);
   void check_time_step(const internal::VideoReader& video, const std::string& video_path) const;
   std::optional<CropRect> crop_for(const cv::Mat& first_frame, const std::optional<std::string>& camera_number);
+  void remove_ranges_of_a_shorter_recording(const CatalogueRow& row, double total_min, const char* leaf) const;
 };
 
 }  // namespace pelk

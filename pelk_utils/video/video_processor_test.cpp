@@ -8,6 +8,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -262,6 +263,70 @@ TEST_F(VideoTest, RangeThatSavesNothingPrintsNoDimLine) {
 
 CatalogueTable table_for(const std::string& path, const std::string& camera, const std::string& name) {
   return {CatalogueRow{0, camera, "20240105", "07:00:00", path, name}};
+}
+
+// The files under `root`, relative path -> content.
+std::map<std::string, std::string> tree_of(const fs::path& root) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    if (e.is_regular_file()) files[fs::relative(e.path(), root).string()] = testing::slurp(e.path());
+  }
+  return files;
+}
+
+// A camera's crop comes from its first recording in the catalogue, also for
+// a run that cuts only a later one (a shard of a job array, or a rerun whose
+// first ranges exist): its frames equal those of one run over everything.
+TEST_F(VideoTest, ACutOfALaterRecordingTakesTheCropOfTheCamerasFirst) {
+  const cv::Size size(320, 180);
+  CatalogueTable catalogue = table_for(video("a.mp4", marked_frame({{96, 0, 32, 180}}, size), 6), "61", "a");
+  catalogue.push_back(table_for(video("b.mp4", marked_frame({{208, 0, 32, 180}}, size), 6), "61", "b")[0]);
+  catalogue[1].time = "08:00:00";
+  const auto cut = [&](const std::string& out, const CatalogueTable& rows, bool whole_catalogue_first) {
+    VideoProcessor p;
+    p.output_dir_base = (dir_ / out).string();
+    CoutCapture cap;
+    if (whole_catalogue_first) p.decide_camera_crops(catalogue);
+    p.process_videos_to_frames(rows);
+    return p.camera_crop_coords.at(std::string("61"));
+  };
+  const CropRect one_run = cut("one", catalogue, false);
+  EXPECT_EQ(one_run.x1, 46);
+  EXPECT_EQ(cut("alone", {catalogue[1]}, false).x1, 158) << "the later recording alone detects its own marker";
+  EXPECT_EQ(cut("shard", {catalogue[1]}, true), one_run);
+  EXPECT_EQ(tree_of(dir_ / "shard" / "20240105" / "b"), tree_of(dir_ / "one" / "20240105" / "b"));
+  EXPECT_NE(tree_of(dir_ / "alone" / "20240105" / "b"), tree_of(dir_ / "one" / "20240105" / "b"));
+}
+
+// A recording cut while it was still being copied ends early; once the copy
+// is whole, a rerun removes the short last range it left and cuts the
+// recording as a first run would: no frame is saved twice.
+TEST_F(VideoTest, ARerunAfterTheRecordingGrewLeavesNoOverlappingRanges) {
+  const cv::Mat3b frame(32, 48, cv::Vec3b(10, 20, 30));
+  const auto extract = [&](const std::string& out, const std::string& recording) {
+    VideoProcessor p;
+    p.time_step = 0.01;  // 15 frames at 25 fps
+    p.crop = false;
+    p.output_dir_base = (dir_ / out).string();
+    CoutCapture cap;
+    EXPECT_TRUE(p.process_videos_to_frames(table_for(recording, "61", "rec")).complete());
+    return cap.text();
+  };
+  const std::string copying = video("copying.mp4", frame, 40);  // 1.6 s: the copy so far
+  extract("frames", copying);
+  const std::string whole = video("whole.mp4", frame, 100);
+  fs::copy_file(whole, copying, fs::copy_options::overwrite_existing);
+  fs::create_directories(dir_ / "frames" / "20240105" / "rec" / "0min_to_0.005min" / "right_cropped_frames.partial");
+  const std::string rerun = extract("frames", copying);
+  EXPECT_NE(rerun.find("Removing "), std::string::npos) << rerun;
+  extract("fresh", whole);
+  const auto names = [&](const std::string& out) {
+    std::set<std::string> ranges;
+    for (const auto& e : fs::directory_iterator(dir_ / out / "20240105" / "rec")) ranges.insert(e.path().filename().string());
+    return ranges;
+  };
+  EXPECT_EQ(names("frames"), names("fresh"));
+  EXPECT_EQ(tree_of(dir_ / "frames").size(), tree_of(dir_ / "fresh").size());
 }
 
 TEST_F(VideoTest, UnopenableVideo) {

@@ -9,6 +9,7 @@ argument (a whole clip, on a bad keyword). The call itself goes straight
 through: the wrapper only acts when the extension refuses the arguments.
 """
 
+import ast
 import difflib
 import functools
 import inspect
@@ -30,6 +31,30 @@ class _Text:
 
     def __repr__(self):
         return self.text
+
+
+class _Default(_Text):
+    """A default that has no Python value to show (an extension object):
+    the call leaves such an argument out, so the extension's own default applies."""
+
+
+def _default_value(text):
+    """Returns the value a pybind11 default text stands for (3, 'pen.json', None,
+    [0.5, 1.5]), or a _Default stand-in when the text is not a literal."""
+    try:
+        return ast.literal_eval(text)
+    except (ValueError, SyntaxError, TypeError, MemoryError, RecursionError):
+        return _Default(text)
+
+
+def _without_stand_ins(names, args, kwargs):
+    """Returns (args, kwargs) with every _Default left out: positional arguments
+    after the first stand-in are passed by name."""
+    cut = next((i for i, a in enumerate(args) if isinstance(a, _Default)), None)
+    if cut is not None:
+        kwargs = {**{n: a for n, a in zip(names[cut:], args[cut:])}, **kwargs}
+        args = args[:cut]
+    return args, {k: v for k, v in kwargs.items() if not isinstance(v, _Default)}
 
 
 def _split_top_level(text, separator=","):
@@ -165,7 +190,7 @@ def _signature(params, returns, method):
     for name, _, default in params:
         parameters.append(inspect.Parameter(
             name, inspect.Parameter.POSITIONAL_OR_KEYWORD,
-            default=inspect.Parameter.empty if default is None else _Text(default)))
+            default=inspect.Parameter.empty if default is None else _default_value(default)))
     return inspect.Signature(parameters, return_annotation=_Text(returns) if returns else inspect.Signature.empty)
 
 
@@ -179,8 +204,12 @@ def wrap(function, qualname, method=False):
     if method and params and params[0][0] == "self":
         params = params[1:]
 
+    names = ["self"] + [p[0] for p in params] if method else [p[0] for p in params]
+
     @functools.wraps(function)
     def call(*args, **kwargs):
+        if any(isinstance(a, _Default) for a in args) or any(isinstance(v, _Default) for v in kwargs.values()):
+            args, kwargs = _without_stand_ins(names, args, kwargs)
         try:
             return function(*args, **kwargs)
         except TypeError as error:

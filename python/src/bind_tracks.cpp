@@ -38,6 +38,8 @@ FrameTimeSource times_of(const py::object& fps, const std::optional<FsPath>& vid
   if (videos) {
     require_folder(*videos, "videos");
     times.recording_rates = recording_rates(videos->bytes);
+    times.recording_files = recording_files(videos->bytes);
+    times.read_frame_times = recording_frame_times;
   }
   return times;
 }

@@ -16,6 +16,7 @@
 #include <opencv2/core.hpp>
 
 #include "pelk_utils/core/output.hpp"
+#include "pelk_utils/core/polygon_fill.hpp"
 #include "pelk_utils/core/stop.hpp"
 
 namespace pelk::python {
@@ -276,6 +277,9 @@ void translate_errors(std::exception_ptr error) {
     PyErr_SetString(position ? PyExc_IndexError : PyExc_KeyError, e.what());
   } catch (const cv::Exception& e) {
     if (e.code != cv::Error::StsNoMem) throw;
+    PyErr_SetString(PyExc_MemoryError, e.what());
+  } catch (const MaskTooLarge& e) {
+    // Refused before allocating: what numpy says of an array it cannot hold.
     PyErr_SetString(PyExc_MemoryError, e.what());
   } catch (const py::cast_error&) {
     // Never pybind11's own "Unable to cast ..." text: the surface wrapper

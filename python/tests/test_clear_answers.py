@@ -3,6 +3,7 @@ parameter or the model call; the model adapters take every processor
 generation's result shape; one VideoProcessor serves a pool of threads."""
 
 import concurrent.futures
+import json
 import os
 
 import numpy as np
@@ -233,3 +234,51 @@ def test_repair_tools_on_a_folder_that_does_not_exist_say_so(call, tmp_path):
     a_file.write_text("{}")
     with pytest.raises(NotADirectoryError, match="is not a folder"):
         call(a_file)
+
+
+# ---- files that would lose an animal or the process -------------------------------
+
+def _copy_with(truth_clip, tmp_path, edit):
+    source = os.path.join(truth_clip, "output_pp_1.json")
+    with open(source) as f:
+        doc = json.load(f)
+    edit(doc)
+    target = tmp_path / "output_pp_1.json"
+    target.write_text(json.dumps(doc))
+    return target
+
+
+def test_an_identity_twice_in_a_frame_is_refused_naming_file_and_id(truth_clip, tmp_path):
+    def twice(doc):
+        doc["detections"][3]["object_id"] = doc["detections"][1]["object_id"]
+    _copy_with(truth_clip, tmp_path, twice)
+    for read in (lambda: pu.tracks_table([tmp_path]), lambda: pu.tracks_dataset([tmp_path]),
+                 lambda: pu.evaluate_tracking(tmp_path, truth_clip)):
+        with pytest.raises(ValueError, match=r"output_pp_1.json'.*\"object_id\" 2 appears twice \(detections 1 and 3\)"):
+            read()
+
+
+@pytest.mark.parametrize("polygon", ["p 0 0 1 0 1 1 0 1", "p 0 0 0.000000001 0 0.000000001 0.000000001"],
+                         ids=["whole_frame", "tiny"])
+def test_a_declared_frame_of_2_to_the_31_squared_is_refused_or_packed(truth_clip, tmp_path, polygon):
+    def one_polygon(doc):
+        doc["detections"] = [{"object_id": 1, "formatted_polygon": [polygon]}]
+    path = _copy_with(truth_clip, tmp_path, one_polygon)
+    side = 2**31 - 1
+    if polygon.startswith("p 0 0 1"):
+        with pytest.raises(MemoryError, match=r"output_pp_1.json', detection 0: a mask of 2147483647 x 2147483647 pixels "
+                                              r"is beyond the 1073741824 pixels"):
+            pu.process_json_and_generate_masks(path, side, side)
+    else:
+        _, masks, keys = pu.process_json_and_generate_masks(path, side, side)
+        assert keys == [0] and masks[0].shape == (side, side)
+
+
+def test_signature_defaults_are_the_values_themselves():
+    import inspect
+    parameters = inspect.signature(pu.process_overlap_frames).parameters
+    assert parameters["n_consecutive"].default == 2
+    bound = inspect.signature(pu.Mask_Refinement).bind()
+    bound.apply_defaults()
+    refine = pu.Mask_Refinement(*bound.args, **bound.kwargs)
+    assert refine.MAX_DISTANCE_RATIOS == [0.5, 1.5]

@@ -77,8 +77,8 @@ void add_cluster_command(CLI::App& app) {
   auto o = std::make_shared<FileOptions>();
   CLI::App* c = app.add_subcommand("cluster", "Group an annotation file's animals by position (DBSCAN on mask centroids)");
   c->add_option("file", o->file, "Annotation file")->required()->check(CLI::ExistingFile);
-  c->add_option("--eps", o->eps, "Neighbourhood radius in pixels")->capture_default_str();
-  c->add_option("--min-samples", o->min_samples, "Points a core point's neighbourhood needs")->capture_default_str();
+  c->add_option("--eps", o->eps, "Neighbourhood radius in pixels")->capture_default_str()->check(positive_number());
+  c->add_option("--min-samples", o->min_samples, "Points a core point's neighbourhood needs")->capture_default_str()->check(CLI::Range(1, 1000000));
   c->callback([o] { run_cluster(*o); });
 }
 

@@ -36,6 +36,16 @@ std::string one_line(std::string text) {
   return text;
 }
 
+// Drops CLI11's "--name: " in front of a reason that names the option
+// itself ("--shard: --shard 1/2x: ..."), so it is said once.
+std::string named_once(std::string text) {
+  const std::size_t colon = text.find(": ");
+  if (colon == std::string::npos || text.rfind("--", 0) != 0) return text;
+  const std::string name = text.substr(0, colon);
+  const std::string rest = text.substr(colon + 2);
+  return rest.rfind(name + " ", 0) == 0 || rest.rfind(name + ":", 0) == 0 ? rest : text;
+}
+
 }  // namespace
 
 void set_up_app(CLI::App& app) {
@@ -122,7 +132,7 @@ int run_app(CLI::App& app, int argc, char** argv) {
     std::cout.flush();
     std::fflush(stdout);
     const std::string command = argc > 1 && argv[1][0] != '-' ? std::string(" ") + argv[1] : std::string();
-    std::cerr << "pelk: error: " << one_line(e.what()) << " (pelk" << command << " --help)\n";
+    std::cerr << "pelk: error: " << named_once(one_line(e.what())) << " (pelk" << command << " --help)\n";
     return 2;
   } catch (const StopRequested&) {
     std::cout.flush();

@@ -5,6 +5,7 @@
 #include "commands.hpp"
 #include "pelk_utils/annotation/annotation_writer.hpp"
 #include "pelk_utils/annotation/clip_loader.hpp"
+#include "pelk_utils/detect/pen.hpp"
 #include "pelk_utils/refine/mask_refinement.hpp"
 
 namespace pelk::cli {
@@ -17,23 +18,51 @@ struct CleanOptions {
   std::string out;
 };
 
+// Throws std::invalid_argument, before anything is written, when the pen
+// polygon covers no pixel of the clip's frames: cleaning would empty every
+// mask.
+void check_pen_overlaps_frames(const TrackedFrames& frames, const std::string& pen) {
+  for (const auto& [frame_idx, objects] : frames.segments) {
+    for (const auto& [object_id, mask] : objects) {
+      const cv::Size size = mask.size();
+      if (size.area() <= 0) continue;
+      const Mask whole(size, cv::Rect({0, 0}, size), cv::Mat1b(size, uchar{1}));
+      if (get_in_pen_mask(frame_idx, whole, pen, frames.frame_names).empty()) {
+        throw std::invalid_argument("the pen polygon of '" + pen + "' lies wholly outside the " + std::to_string(size.width) +
+                                    " x " + std::to_string(size.height) + " frames of the clip: cleaning would empty every mask; nothing written");
+      }
+      return;
+    }
+  }
+}
+
+// Returns how many masks hold pixels in `before` and none in `after`.
+std::size_t emptied_masks(const TrackedClip& before, const TrackedClip& after) {
+  std::size_t emptied = 0;
+  for (const auto& [frame_idx, objects] : before) {
+    for (const auto& [object_id, mask] : objects) {
+      if (!mask.empty() && after.at(frame_idx).at(object_id).empty()) ++emptied;
+    }
+  }
+  return emptied;
+}
+
 void run(const CleanOptions& o) {
   AnnotationData data;
-  quietly([&] { data = get_pelk_annotation_data("", false, 0, o.clip); });
+  quietly([&] { data = whole_clip_data(o.clip); });
   if (!data.pelk_annotation_data) throw std::invalid_argument("no annotation files under '" + o.clip + "'");
   const ClipAnnotationData& clip = *data.pelk_annotation_data;
   TrackedFrames frames = tracked_clip_of(clip);
+  check_pen_overlaps_frames(frames, o.pen);
+  const TrackedClip before = frames.segments;
   Mask_Refinement refine(0.3, {0.5, 1.5}, 200, o.pen);
-  const std::string printed = quietly([&] { refine.process_video_segments(frames.segments, o.clip, frames.frame_names); });
+  quietly([&] { refine.process_video_segments(frames.segments, o.clip, frames.frame_names); });
   const std::string out = o.out.empty() ? o.clip : o.out;
   const std::size_t changed = write_tracked_clip(frames.segments, clip, [&](const FrameRecord& record) {
     return o.out.empty() ? record.json_path : (fs::path(out) / fs::path(record.json_path).filename()).string();
   });
-  std::size_t dropped = 0;
-  for (std::size_t at = printed.find("-- no mask"); at != std::string::npos; at = printed.find("-- no mask", at + 1)) ++dropped;
   std::cout << "cleaned " << counted(clip.size(), "frame") << " of " << o.clip << ": " << counted(changed, "mask")
-            << " changed, " << dropped
-            << " emptied; written to " << out << "\n";
+            << " changed, " << emptied_masks(before, frames.segments) << " emptied; written to " << out << "\n";
 }
 
 }  // namespace

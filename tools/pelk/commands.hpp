@@ -2,6 +2,8 @@
 // options and run functions of those the demo reuses are declared here too.
 #pragma once
 
+#include <cmath>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,25 @@
 #include "pelk_utils/video/catalogue.hpp"
 
 namespace pelk::cli {
+
+// The check of every --shard option: a malformed K/N is a command-line
+// mistake (exit 2), found before any work starts.
+inline CLI::Validator shard_validator() {
+  return CLI::Validator([](std::string& text) { return shard_option_problem(text); }, "K/N");
+}
+
+// The check of an option that takes a finite number above 0, with a message
+// a person reads (CLI11's own prints the whole double range).
+inline CLI::Validator positive_number() {
+  return CLI::Validator(
+      [](std::string& text) {
+        char* end = nullptr;
+        const double value = std::strtod(text.c_str(), &end);
+        const bool ok = end != text.c_str() && *end == '\0' && std::isfinite(value) && value > 0;
+        return ok ? std::string() : "'" + text + "' is not a number above 0";
+      },
+      "NUMBER > 0");
+}
 
 void add_catalog_command(CLI::App& app);
 

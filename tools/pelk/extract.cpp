@@ -1,7 +1,9 @@
 // pelk extract: cuts catalogued recordings into cropped frame folders.
 #include <unistd.h>
 
+#include <cmath>
 #include <iostream>
+#include <set>
 #include <stdexcept>
 #include <string>
 
@@ -41,6 +43,34 @@ std::string incomplete_message(const ExtractionSummary& s, std::size_t recording
          " written); a rerun tries them again";
 }
 
+// The library's line for a saved frame counts from the range's detection
+// frame ("Processing frame 0" is the recording's frame 1); the log names the
+// recording's own frame number, which a person can look up.
+std::string with_recording_frame(std::string_view text) {
+  constexpr std::string_view kPrefix = "Processing frame ";
+  if (text.substr(0, kPrefix.size()) != kPrefix) return std::string(text);
+  const std::size_t end = text.find(' ', kPrefix.size());
+  if (end == std::string_view::npos) return std::string(text);
+  const std::string counter(text.substr(kPrefix.size(), end - kPrefix.size()));
+  char* parsed = nullptr;
+  const double value = std::strtod(counter.c_str(), &parsed);
+  if (parsed == counter.c_str() || *parsed != '\0' || !std::isfinite(value)) return std::string(text);
+  const auto frame = static_cast<long long>(std::floor(value + 1e-9)) + 1;
+  return std::string(kPrefix) + std::to_string(frame) + std::string(text.substr(end));
+}
+
+// Cameras of `mine` with the catalogue rows a single run would decide their
+// crops from: every row of those cameras, in catalogue order.
+CatalogueTable rows_of_cameras(const CatalogueTable& table, const CatalogueTable& mine) {
+  std::set<std::optional<std::string>> cameras;
+  for (const CatalogueRow& row : mine) cameras.insert(row.camera_number);
+  CatalogueTable out;
+  for (const CatalogueRow& row : table) {
+    if (cameras.contains(row.camera_number)) out.push_back(row);
+  }
+  return out;
+}
+
 void run(ExtractOptions& o) {
   const Shard shard = resolve_shard(o.shard);
   const CatalogueTable table = catalogue_for(o.metadata, o.camera);
@@ -60,16 +90,20 @@ void run(ExtractOptions& o) {
   // A terminal shows the progress bar and a line per range; a line per
   // frame (15,000 for ten minutes) only with --verbose, or in a log.
   const bool per_frame = o.verbose || !::isatty(STDOUT_FILENO);
-  const OutputSink previous = per_frame ? OutputSink() : set_output_sink([](std::string_view text) {
-    if (text.rfind("Processing frame ", 0) != 0) std::cout << text << std::flush;
+  const OutputSink previous = set_output_sink([per_frame](std::string_view text) {
+    if (text.rfind("Processing frame ", 0) != 0) {
+      std::cout << text << std::flush;
+    } else if (per_frame) {
+      std::cout << with_recording_frame(text) << std::flush;
+    }
   });
   struct Restore {
-    bool active;
     const OutputSink& sink;
-    ~Restore() {
-      if (active) set_output_sink(sink);
-    }
-  } restore{!per_frame, previous};
+    ~Restore() { set_output_sink(sink); }
+  } restore{previous};
+  // Crops are decided from each camera's first recording in the whole
+  // catalogue, so that a shard cuts what one run over everything would.
+  if (p.crop) p.decide_camera_crops(rows_of_cameras(table, mine));
   Progress progress("recordings", mine.size());
   ExtractionSummary total;
   for (const CatalogueRow& row : mine) {
@@ -98,7 +132,7 @@ void add_extract_command(CLI::App& app) {
   c->add_option("--resize-height", o->resize_height, "Resize saved frames to this height (0: keep)");
   c->add_flag("--left", o->left, "Keep the part left of the orange marker instead of the right part");
   c->add_flag("--no-crop", o->no_crop, "Save whole frames");
-  c->add_option("--shard", o->shard, "Process shard K of N (K/N, K from 0); default from SLURM_ARRAY_TASK_ID/COUNT");
+  c->add_option("--shard", o->shard, "Process shard K of N (K/N, K from 0); default from SLURM_ARRAY_TASK_ID/COUNT")->check(shard_validator());
   c->callback([o] { run(*o); });
 }
 

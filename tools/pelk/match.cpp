@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 
 #include "commands.hpp"
 #include "pelk_utils/annotation/annotation_file.hpp"
@@ -22,9 +23,29 @@ struct MatchOptions {
   ModelOptions models;
 };
 
+// The line printed by the library that says why nothing was carried.
+std::optional<std::string> printed_line(const std::string& printed, const std::string& start) {
+  const std::size_t at = printed.find(start);
+  if (at == std::string::npos) return std::nullopt;
+  return printed.substr(at, printed.find('\n', at) - at);
+}
+
+// Why the matcher carried nothing, in the files a person sees: the cause,
+// not the first line the matcher printed on the way.
+std::string match_failure(const std::string& printed, const MatchOptions& o, const std::string& frame) {
+  if (const auto line = printed_line(printed, "No valid frame found")) {
+    return "no usable frame in " + o.previous + " (" + line->substr(0, line->size() - 1) +
+           "; every animal needs a mask of at least --min-area pixels and no two may overlap by half)";
+  }
+  std::string cause = "the masks of the carried boxes overlapped or were smaller than --min-area";
+  if (const auto line = printed_line(printed, "the segmenter returned")) cause = *line;
+  return "segmenting " + frame + " with the boxes of " + o.previous + " did not give one separate mask per animal (" +
+         cause + "); try another --frame";
+}
+
 void run(const MatchOptions& o) {
   AnnotationData data;
-  quietly([&] { data = get_pelk_annotation_data("", false, 0, o.previous); });
+  quietly([&] { data = whole_clip_data(o.previous); });
   if (!data.pelk_annotation_data) throw std::invalid_argument("no annotation files under '" + o.previous + "'");
   const std::vector<std::string> frames = frame_files(o.frames_dir);
   Models models = load_models(o.models);
@@ -33,9 +54,8 @@ void run(const MatchOptions& o) {
   const std::string printed = quietly([&] {
     r = matcher(*data.pelk_annotation_data, frames, o.frame, models.predictor.get(), remove, o.min_area, o.max_attempts);
   });
-  if (r.no_best_laste_frame) {
-    throw std::runtime_error("identities could not be carried over: " + printed.substr(0, printed.find('\n')));
-  }
+  const std::size_t k = static_cast<std::size_t>(o.frame < 0 ? o.frame + static_cast<int>(frames.size()) : o.frame);
+  if (r.no_best_laste_frame) throw std::runtime_error("identities could not be carried over: " + match_failure(printed, o, frames[k]));
   std::filesystem::create_directories(o.out);
   // Mask i answers the box of the i-th key of the frame the matcher chose,
   // whatever the number of animals and the order of their keys.
@@ -44,7 +64,6 @@ void run(const MatchOptions& o) {
   for (std::size_t i = 0; i < r.masks->size() && i < keys.size(); ++i) {
     objects.push_back({object_id_of_key(keys[i]), (*r.masks)[i]});
   }
-  const std::size_t k = static_cast<std::size_t>(o.frame < 0 ? o.frame + static_cast<int>(frames.size()) : o.frame);
   write_annotation_file(annotation_path(o.out, k), frames[k], objects);
   std::cout << "carried " << counted(objects.size(), "identity", "identities") << " from frame " << r.best_laste_frame->frame_index << " of "
             << o.previous << " into frame " << k << ": " << annotation_path(o.out, k) << "\n";

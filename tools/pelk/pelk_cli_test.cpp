@@ -17,50 +17,11 @@
 #include "pelk_utils/annotation/annotation_writer.hpp"
 #include "pelk_utils/core/testing/test_support.hpp"
 #include "pelk_utils/synth/pen_scene.hpp"
+#include "testing/cli_fixture.hpp"
 
 namespace pelk {
 namespace {
 namespace fs = std::filesystem;
-
-struct CliRun {
-  int code = -1;
-  std::string out, err;
-};
-
-// Runs `pelk` with `args` (shell words) and returns exit code and output.
-CliRun pelk(const std::string& args, const fs::path& dir, const std::string& env = "") {
-  const std::string err_file = (dir / "stderr.txt").string();
-  const std::string command = env + " " + std::string(PELK_BINARY) + " " + args + " 2>" + err_file;
-  CliRun r;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  std::array<char, 4096> buf{};
-  for (std::size_t n; (n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0;) r.out.append(buf.data(), n);
-  const int status = ::pclose(pipe);
-  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  r.err = testing::slurp(err_file);
-  return r;
-}
-
-class PelkCliTest : public testing::ScratchDirTest {
- protected:
-  // A small clip: frames, a pen file, and annotation files from the truth.
-  void make_clip(int frames) {
-    synth::SceneConfig c;
-    c.frame_size = {590, 720};
-    const synth::PenScene scene(c);
-    frame_paths_ = scene.write_frames(path("frames"), 0, frames);
-    scene.write_pen_file(path("pen.json"));
-    fs::create_directories(dir_ / "ann");
-    for (int f = 0; f < frames; ++f) {
-      std::vector<AnnotatedObject> objects;
-      for (const auto& t : scene.truth(f)) objects.push_back({t.identity + 1, t.mask});
-      write_annotation_file(path("ann/output_pp_" + std::to_string(f) + ".json"), frame_paths_[static_cast<std::size_t>(f)],
-                            objects);
-    }
-  }
-  CliRun run(const std::string& args, const std::string& env = "") { return pelk(args, dir_, env); }
-  std::vector<std::string> frame_paths_;
-};
 
 // The light program (--version, catalog, shard, extract) must not load
 // libtorch or OpenCV's image codecs: in a job array of short recordings
@@ -111,8 +72,7 @@ TEST_P(PelkBadInputTest, OneLineOnStandardErrorAndAFailingExitCode) {
   std::ofstream(path("huge/output_pp_0.json")) << huge.dump();
   fs::create_directories(path("rec/cam62"));
   std::ofstream(path("rec/cam62/Camera62_1_20240405070000.mp4")) << "not a video";
-  std::string args = GetParam().args;
-  for (std::size_t at; (at = args.find("@")) != std::string::npos;) args.replace(at, 1, dir_.string() + "/");
+  const std::string args = in_scratch(GetParam().args);
   const CliRun r = run(args);
   EXPECT_NE(r.code, 0);
   EXPECT_NE(r.err.find(GetParam().message_part), std::string::npos) << r.err;
@@ -156,8 +116,7 @@ class PelkMistakeTest : public PelkCliTest, public ::testing::WithParamInterface
 TEST_P(PelkMistakeTest, OneLineNamingTheOptionAndExitCode2) {
   fs::create_directories(dir_ / "d");
   std::ofstream(path("f.json")) << "{}";
-  std::string args = GetParam().args;
-  for (std::size_t at; (at = args.find("@")) != std::string::npos;) args.replace(at, 1, dir_.string() + "/");
+  const std::string args = in_scratch(GetParam().args);
   const CliRun r = run(args);
   EXPECT_EQ(r.code, 2) << r.err;
   EXPECT_EQ(r.err.rfind("pelk: error: ", 0), 0u) << r.err;
@@ -608,7 +567,7 @@ TEST_F(PelkCliTest, CatalogAndShardedExtraction) {
   r = run("extract " + path("videos") + " --sub-dir cam62 --out " + path("frames_out") + " --time-step 1");
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.out.find("Cropped frames from 0 to"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("Processing frame 0 (saved as 0000.jpg)"), std::string::npos) << "a log gets every frame";
+  EXPECT_NE(r.out.find("Processing frame 1 (saved as 0000.jpg)"), std::string::npos) << "a log gets every frame";
 
   // On a terminal: the bar and a line per range, a line per frame only with --verbose.
   if (std::system("script --version > /dev/null 2>&1") != 0) GTEST_SKIP() << "script (util-linux) is not installed";
@@ -627,7 +586,7 @@ TEST_F(PelkCliTest, CatalogAndShardedExtraction) {
   EXPECT_NE(quiet.out.find("Cropped frames from 0 to"), std::string::npos) << quiet.out;
   EXPECT_EQ(quiet.out.find("Processing frame"), std::string::npos) << quiet.out;
   const CliRun verbose = pelk_script(path("tty_verbose"), " --verbose");
-  EXPECT_NE(verbose.out.find("Processing frame 0 (saved as 0000.jpg)"), std::string::npos) << verbose.out;
+  EXPECT_NE(verbose.out.find("Processing frame 1 (saved as 0000.jpg)"), std::string::npos) << verbose.out;
 }
 
 // Tracks of several clips split into shards: the shards' files in shard

@@ -1,10 +1,21 @@
 // pelk render and pelk fix-polygons: the single-file annotation tools.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
 #include <iostream>
 #include <sstream>
 
 #include "commands.hpp"
+#include "pelk_utils/annotation/annotation_file.hpp"
 #include "pelk_utils/annotation/render.hpp"
+#include "pelk_utils/core/atomic_file.hpp"
+#include "pelk_utils/core/json_file.hpp"
+#include <nlohmann/json.hpp>
 
 namespace pelk::cli {
 namespace {
@@ -42,28 +53,113 @@ void run_render(const RenderOptions& o) {
     ids.emplace();
     std::stringstream list(o.ids);
     for (std::string given; std::getline(list, given, ',');) ids->push_back(object_id_of(given));
+    // An animal the file does not hold is a mistake, not an empty drawing.
+    std::set<std::int64_t> held;
+    const nlohmann::json doc = read_annotation_json(o.file);
+    const nlohmann::json& detections = require_key(doc, "detections", "'" + o.file + "'");
+    for (std::size_t d = 0; detections.is_array() && d < detections.size(); ++d) {
+      held.insert(box_number_of(detections[d], "'" + o.file + "', detection " + std::to_string(d)) + 1);
+    }
+    for (const int id : *ids) {
+      if (held.contains(id)) continue;
+      std::string keys;
+      for (const std::int64_t h : held) keys += (keys.empty() ? "" : ", ") + box_key(h - 1);
+      throw CLI::ValidationError("--ids", box_key(id - 1) + " (object id " + std::to_string(id) + ") is not in " + o.file +
+                                              " (it holds " + (keys.empty() ? std::string("no animal") : keys) + ")");
+    }
   }
   const cv::Mat picture = retrieve_annotation(o.file, o.out, o.boxes, ids);
   std::cout << "drew " << o.file << " (" << picture.cols << " x " << picture.rows << ") to " << o.out << "\n";
 }
 
+// A record, in each folder fix-polygons writes to, of the text it wrote per
+// file name: the repair divides by the frame's shape, so a second run on a
+// repaired file would break it again. A file that still holds what a run
+// wrote is refused.
+constexpr const char* kFixRecord = ".pelk_fixed_polygons.json";
+
+// FNV-1a: a stable fingerprint of a file's text (the same in every run).
+std::string fingerprint(const std::string& text) {
+  std::uint64_t h = 1469598103934665603ULL;
+  for (const unsigned char c : text) h = (h ^ c) * 1099511628211ULL;
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(h));
+  return hex;
+}
+
+nlohmann::json read_fix_record(const std::filesystem::path& folder) {
+  std::error_code ec;
+  const std::filesystem::path path = folder / kFixRecord;
+  if (!std::filesystem::is_regular_file(path, ec)) return nlohmann::json::object();
+  const nlohmann::json record = nlohmann::json::parse(std::ifstream(path), nullptr, false);
+  return record.is_object() ? record : nlohmann::json::object();
+}
+
+// Whether the folder at `folder` takes new files (the atomic replacement
+// writes a temporary file beside the target).
+bool writable_folder(const std::filesystem::path& folder) {
+  return ::access((folder.empty() ? std::filesystem::path(".") : folder).c_str(), W_OK | X_OK) == 0;
+}
+
+struct PlannedFix {
+  std::string source, target, text;
+};
+
 void run_fix(const FixOptions& o) {
-  if (!o.out_dir.empty()) std::filesystem::create_directories(o.out_dir);
-  Progress progress("files", o.files.size());
-  std::size_t failed = 0;
+  namespace fs = std::filesystem;
+  if (!o.out_dir.empty()) fs::create_directories(o.out_dir);
+  // Every file is read, repaired in memory and checked before the first
+  // write, so that a batch is written whole or not at all.
+  std::vector<PlannedFix> plan;
+  std::vector<std::string> problems;
+  std::map<fs::path, nlohmann::json> records;
+  std::set<std::string> targets;
   for (const std::string& f : o.files) {
-    const auto target = o.out_dir.empty() ? std::nullopt
-                                          : std::optional<std::string>((std::filesystem::path(o.out_dir) /
-                                                                        std::filesystem::path(f).filename()).string());
-    const std::string printed = quietly([&] { fix_polygon_scaling(f, target); });
-    if (!printed.empty()) {
-      ++failed;
-      std::cerr << f << ": " << printed;
+    const std::string target =
+        o.out_dir.empty() ? f : (fs::path(o.out_dir) / fs::path(f).filename()).string();
+    const fs::path folder = fs::path(target).parent_path();
+    if (!records.contains(folder)) records[folder] = read_fix_record(folder);
+    const fs::path source_folder = fs::path(f).parent_path();
+    if (!records.contains(source_folder)) records[source_folder] = read_fix_record(source_folder);
+    try {
+      const std::string before = read_regular_file(f, kAnnotationFileWhat, JsonLimits{}.max_bytes);
+      const nlohmann::json& seen = records[source_folder];
+      const std::string name = fs::path(f).filename().string();
+      if (seen.contains(name) && seen[name] == fingerprint(before)) {
+        problems.push_back(f + ": repaired by an earlier fix-polygons already (it holds what that run wrote); a second "
+                               "repair would scale it wrong again");
+        continue;
+      }
+      if (!targets.insert(fs::weakly_canonical(fs::absolute(target)).string()).second) {
+        problems.push_back(f + ": another file given would also be written to " + target);
+        continue;
+      }
+      if (!writable_folder(folder)) {
+        problems.push_back(f + ": cannot write into " + (folder.empty() ? std::string(".") : folder.string()));
+        continue;
+      }
+      plan.push_back({f, target, polygon_scaling_fixed(f)});
+    } catch (const std::exception& e) {
+      problems.push_back(e.what());
     }
+  }
+  if (!problems.empty()) {
+    for (const std::string& p : problems) std::cerr << p << "\n";
+    throw std::runtime_error(counted(problems.size(), "file") + " of " + std::to_string(o.files.size()) +
+                             " cannot be repaired (named above); nothing written");
+  }
+  Progress progress("files", plan.size());
+  for (const PlannedFix& fix : plan) {
+    write_file_atomically(fix.target, fix.text);
+    const fs::path folder = fs::path(fix.target).parent_path();
+    records[folder][fs::path(fix.target).filename().string()] = fingerprint(fix.text);
     progress.step();
   }
-  std::cout << "repaired " << o.files.size() - failed << " of " << counted(o.files.size(), "file") << "\n";
-  if (failed > 0) throw std::runtime_error(std::to_string(failed) + " files were left unrepaired (image unreadable)");
+  std::set<fs::path> written_folders;
+  for (const PlannedFix& fix : plan) written_folders.insert(fs::path(fix.target).parent_path());
+  for (const fs::path& folder : written_folders) write_file_atomically((folder / kFixRecord).string(), records[folder].dump(1) + "\n");
+  for (const PlannedFix& fix : plan) std::cout << "repaired " << fix.source << (fix.target == fix.source ? "" : " -> " + fix.target) << "\n";
+  std::cout << "repaired " << counted(plan.size(), "file") << "\n";
 }
 
 }  // namespace

@@ -13,6 +13,19 @@
 namespace pelk::cli {
 namespace {
 
+// Says what --undo would restore; reads the folder, writes nothing.
+void undo_dry_run(const std::string& clip) {
+  const RepairStatus status = repair_status(clip);
+  if (status.state == RepairState::kNone) {
+    std::cout << "nothing to undo: " << clip << " holds no repair (nothing written)\n";
+    return;
+  }
+  const std::string what = status.state == RepairState::kPending ? "would roll back the interrupted repair ("
+                                                                  : "would undo the repair (";
+  std::cout << what << status.description << "): " << counted(status.files, "annotation file") << " of " << clip
+            << " restored as they were (nothing written)\n";
+}
+
 void undo(const std::string& clip) {
   const RepairStatus status = repair_status(clip);
   const std::size_t restored = undo_file_changes(clip);
@@ -42,7 +55,7 @@ void apply(const RepairOptions& o) {
 }
 
 void run(const RepairOptions& o) {
-  if (o.undo) return undo(o.clip);
+  if (o.undo) return o.dry_run ? undo_dry_run(o.clip) : undo(o.clip);
   if (!o.apply.empty()) return apply(o);
   repair_with_models(o);
 }
@@ -57,9 +70,9 @@ void add_repair_command(CLI::App& app) {
                 "annotation file; files are replaced atomically and a manifest lets --undo restore them byte for byte");
   c->add_option("clip", o->clip, "Annotation folder of the tracked clip")->required()->check(CLI::ExistingDirectory);
   c->add_flag("--dry-run", o->dry_run, "Print what would change, change nothing");
-  c->add_flag("--undo", o->undo, "Restore the files the last repair changed");
+  CLI::Option* undo = c->add_flag("--undo", o->undo, "Restore the files the last repair changed (with --dry-run: say what it would restore)");
   c->add_option("--apply", o->apply, "Apply a corrections file exported from the review page's proofreading instead "
-                                     "of deciding (same manifest and --undo)")->check(CLI::ExistingFile);
+                                     "of deciding (same manifest and --undo)")->check(CLI::ExistingFile)->excludes(undo);
   c->add_option("--margin", o->margin, "How much the cues together must favour an exchange before one is made (lower: more repairs, more risk)")->capture_default_str();
   add_model_options(*c, o->models, false);
   c->callback([o] { run(*o); });

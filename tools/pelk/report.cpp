@@ -24,7 +24,7 @@ struct ReportOptions {
 
 void report_clip(const std::string& clip, const ReportOptions& o, Models* models) {
   AnnotationData data;
-  quietly([&] { data = get_pelk_annotation_data("", false, 0, clip); });
+  quietly([&] { data = whole_clip_data(clip); });
   if (!data.pelk_annotation_data) throw std::invalid_argument("no annotation files (output_pp_<n>.json) under '" + clip + "'");
   const std::string out = o.out.empty() ? clip : (std::filesystem::path(o.out) / std::filesystem::path(clip).filename()).string();
   std::filesystem::create_directories(out);
@@ -79,7 +79,7 @@ void add_report_command(CLI::App& app) {
   c->add_option("--threshold", o->threshold, "Overlap percentage above which a pair is reported")->capture_default_str();
   c->add_flag("--resolve", o->resolve, "Run the overlap resolution on the reported overlaps");
   c->add_option("--consecutive", o->consecutive, "Shortest overlap run the resolution considers")->capture_default_str();
-  c->add_option("--shard", o->shard, "Process shard K of N of the clips (K/N); default from SLURM_ARRAY_TASK_ID/COUNT");
+  c->add_option("--shard", o->shard, "Process shard K of N of the clips (K/N); default from SLURM_ARRAY_TASK_ID/COUNT")->check(shard_validator());
   add_model_options(*c, o->models, false);
   c->callback([o] { run(*o); });
 }

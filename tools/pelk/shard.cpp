@@ -65,8 +65,33 @@ Shard from_array(const ArrayEnvironment& env) {
 
 Shard parse_shard(const std::string& option, const ArrayEnvironment& env) {
   if (!option.empty()) return from_option(option);
-  if (!env.task_id || !env.task_count) return {};
+  if (!env.task_id) return {};
+  if (!env.task_count && env.task_min && env.task_max) {
+    // The count follows from the range when Slurm leaves it out.
+    ArrayEnvironment counted = env;
+    const long min = whole_number(*env.task_min, "SLURM_ARRAY_TASK_MIN");
+    const long max = whole_number(*env.task_max, "SLURM_ARRAY_TASK_MAX");
+    const long step = number_of(env.task_step, "SLURM_ARRAY_TASK_STEP").value_or(1);
+    if (step >= 1 && max >= min) counted.task_count = std::to_string((max - min) / step + 1);
+    if (counted.task_count) return from_array(counted);
+  }
+  if (!env.task_count) {
+    // Every task would do all the work: refuse rather than guess.
+    throw std::invalid_argument("SLURM_ARRAY_TASK_ID is set (" + *env.task_id +
+                                ") but SLURM_ARRAY_TASK_COUNT is not: the task's shard cannot be told; pass "
+                                "--shard K/N, or unset SLURM_ARRAY_TASK_ID to do the whole job");
+  }
   return from_array(env);
+}
+
+std::string shard_option_problem(const std::string& option) {
+  if (option.empty()) return "";
+  try {
+    from_option(option);
+    return "";
+  } catch (const std::invalid_argument& e) {
+    return e.what();
+  }
 }
 
 Shard resolve_shard(const std::string& option) {

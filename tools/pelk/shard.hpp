@@ -35,4 +35,9 @@ Shard parse_shard(const std::string& option, const ArrayEnvironment& env);
 // Returns parse_shard of `option` and this process's environment.
 Shard resolve_shard(const std::string& option);
 
+// Returns "" when `option` is a valid "K/N" (or empty), else the reason:
+// a command-line option's check, so that a malformed --shard is a
+// command-line mistake like any other.
+std::string shard_option_problem(const std::string& option);
+
 }  // namespace pelk::cli

@@ -38,7 +38,7 @@ void add_shard_command(CLI::App& app) {
       "shard", "Print the items (arguments, else lines of standard input) that this task of a job array owns: item i "
                "when i % N == K, K of N from --shard or the Slurm array variables");
   c->add_option("items", o->items, "Items in a fixed order (the same for every task)");
-  c->add_option("--shard", o->shard, "Shard K of N (K/N, K from 0); default from the Slurm array variables");
+  c->add_option("--shard", o->shard, "Shard K of N (K/N, K from 0); default from the Slurm array variables")->check(shard_validator());
   c->callback([o] { run(*o); });
 }
 

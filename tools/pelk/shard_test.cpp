@@ -97,7 +97,10 @@ TEST(ShardTest, OptionWinsAndNoArrayMeansTheWholeJob) {
   EXPECT_EQ(parse_shard("2/3", array), (Shard{2, 3}));
   EXPECT_EQ(parse_shard("", array), (Shard{1, 4}));
   EXPECT_EQ(parse_shard("", {}), (Shard{0, 1}));
-  EXPECT_EQ(parse_shard("", {"5", std::nullopt, std::nullopt, std::nullopt, std::nullopt}), (Shard{0, 1}));
+  // A task id without a count would make every task do all the work.
+  EXPECT_THROW(parse_shard("", {"5", std::nullopt, std::nullopt, std::nullopt, std::nullopt}), std::invalid_argument);
+  // The count follows from _MIN and _MAX when only it is missing.
+  EXPECT_EQ(parse_shard("", {"5", "1", std::nullopt, "13", "4"}), (Shard{1, 4}));
   // Older Slurm sets no _MAX or _STEP: ids are taken to run from _MIN by one.
   EXPECT_EQ(parse_shard("", {"2", "1", "2", std::nullopt, std::nullopt}), (Shard{1, 2}));
 }

@@ -42,7 +42,9 @@ struct Started {
   InitializedClip clip;
 };
 
-std::optional<Started> start_clip(const StartOptions& o, Models& models) {
+// Throws std::runtime_error saying what the frames showed when none could
+// start the clip.
+Started start_clip(const StartOptions& o, Models& models) {
   Started s;
   s.frames = frame_files(o.frames_dir);
   std::optional<std::string> pen = o.pen.empty() ? std::nullopt : std::optional<std::string>(o.pen);
@@ -52,9 +54,24 @@ std::optional<Started> start_clip(const StartOptions& o, Models& models) {
                                 "': pass --pen pen.json (without it, a path naming camera 61, 62, 64, 65, 66 or 70 "
                                 "takes pen_polygons/Cam<N>.json)");
   }
-  const auto clip = initializer(o.frames_dir, s.frames, *models.processor, *models.grounding, o.models.device,
-                                *models.predictor, o.start, o.step, o.threshold, o.animals, pen);
-  if (!clip) return std::nullopt;
+  std::optional<InitializedClip> clip;
+  // The initializer's own lines (frame by frame, scores) are for the
+  // library's callers; the command says what came of them.
+  const std::string printed = quietly([&] {
+    clip = initializer(o.frames_dir, s.frames, *models.processor, *models.grounding, o.models.device, *models.predictor,
+                       o.start, o.step, o.threshold, o.animals, pen);
+  });
+  if (!clip) {
+    const auto count = [&](const std::string& what) {
+      std::size_t n = 0;
+      for (std::size_t at = printed.find(what); at != std::string::npos; at = printed.find(what, at + 1)) ++n;
+      return n;
+    };
+    throw std::runtime_error("no frame of '" + o.frames_dir + "' showed exactly " + std::to_string(o.animals) +
+                             " animals (" + std::to_string(count("too many bbx")) + " frames with more, " +
+                             std::to_string(count("too few bbx")) + " with fewer, " + std::to_string(count("No boxes found")) +
+                             " with none; --animals, --threshold and --pen decide what counts)");
+  }
   s.clip = *clip;
   return s;
 }
@@ -62,14 +79,13 @@ std::optional<Started> start_clip(const StartOptions& o, Models& models) {
 void run_init(const StartOptions& o) {
   Models models = load_models(o.models);
   const auto started = start_clip(o, models);
-  if (!started) throw std::runtime_error("no frame of '" + o.frames_dir + "' showed exactly " + std::to_string(o.animals) + " animals");
   fs::create_directories(o.out);
   std::vector<AnnotatedObject> objects;
-  for (std::size_t i = 0; i < started->clip.masks.size(); ++i) objects.push_back({static_cast<std::int64_t>(i) + 1, started->clip.masks[i]});
-  const std::size_t k = static_cast<std::size_t>(started->clip.ann_frame_idx);
-  write_annotation_file(annotation_path(o.out, k), started->frames[k], objects);
+  for (std::size_t i = 0; i < started.clip.masks.size(); ++i) objects.push_back({static_cast<std::int64_t>(i) + 1, started.clip.masks[i]});
+  const std::size_t k = static_cast<std::size_t>(started.clip.ann_frame_idx);
+  write_annotation_file(annotation_path(o.out, k), started.frames[k], objects);
   const std::string picture = (fs::path(o.out) / "initial_frame.png").string();
-  write_image_file_atomically(picture, started->clip.annotated_frame);
+  write_image_file_atomically(picture, started.clip.annotated_frame);
   std::cout << "started on frame " << k << " with " << counted(objects.size(), "animal") << ": " << annotation_path(o.out, k)
             << ", " << picture << "\n";
 }
@@ -77,10 +93,9 @@ void run_init(const StartOptions& o) {
 void run_track(const StartOptions& o) {
   Models models = load_models(o.models);
   const auto started = start_clip(o, models);
-  if (!started) throw std::runtime_error("no frame of '" + o.frames_dir + "' showed exactly " + std::to_string(o.animals) + " animals");
-  const std::size_t written = track_and_write(started->frames, static_cast<std::size_t>(started->clip.ann_frame_idx),
-                                              started->clip.masks, models, o.out);
-  std::cout << "tracked " << counted(started->clip.masks.size(), "animal") << " over " << counted(written, "frame") << " into " << o.out << "\n";
+  const std::size_t written = track_and_write(started.frames, static_cast<std::size_t>(started.clip.ann_frame_idx),
+                                              started.clip.masks, models, o.out);
+  std::cout << "tracked " << counted(started.clip.masks.size(), "animal") << " over " << counted(written, "frame") << " into " << o.out << "\n";
 }
 
 }  // namespace

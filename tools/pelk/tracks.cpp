@@ -33,7 +33,11 @@ struct TracksOptionsCli {
 FrameTimeSource time_source(const TracksOptionsCli& o) {
   FrameTimeSource times;
   if (o.fps > 0) times.fps = o.fps;
-  if (!o.videos.empty()) times.recording_rates = recording_rates(o.videos);
+  if (!o.videos.empty()) {
+    times.recording_rates = recording_rates(o.videos);
+    times.recording_files = recording_files(o.videos);
+    times.read_frame_times = recording_frame_times;
+  }
   return times;
 }
 
@@ -177,7 +181,7 @@ void add_tracks_commands(CLI::App& app) {
   c->add_option("--out", t->out, "CSV file to write")->required();
   c->add_option("--pen", t->pen, "Pen-polygon file: adds each mask's share inside the pen")->check(CLI::ExistingFile);
   c->add_option("--shard", t->shard, "Process shard K of N (K/N): a block of the clips; shard 0 writes the header, "
-                                     "so the shards' files in order concatenate to the whole table");
+                                     "so the shards' files in order concatenate to the whole table")->check(shard_validator());
   c->callback([t] { run_tracks(*t); });
 
   auto e = std::make_shared<TracksOptionsCli>();
@@ -200,7 +204,7 @@ void add_tracks_commands(CLI::App& app) {
                                  "where the parts are)")
       ->required();
   h->add_option("--shard", b->shard, "Measure shard K of N (K/N; default from SLURM_ARRAY_TASK_ID/COUNT): a block "
-                                     "of the clips, written as a part into --out for --merge");
+                                     "of the clips, written as a part into --out for --merge")->check(shard_validator());
   h->add_flag("--part", b->part, "Write a part for --merge even when this is the only shard (job scripts that "
                                  "always merge)");
   h->add_flag("--merge", b->merge, "Merge the shards' parts (in --parts, else --out) into the tables and plots of "
@@ -217,7 +221,7 @@ void add_tracks_commands(CLI::App& app) {
                                  "500f (frames)")
       ->capture_default_str();
   h->add_option("--px-per-metre", b->px_per_metre, "Scale: adds distances in metres and areas in square metres")
-      ->check(CLI::PositiveNumber);
+      ->check(positive_number());
   h->add_option("--jitter-px", b->behaviour.jitter_px, "Jitter filter radius: the path moves when the centroid leaves it")
       ->capture_default_str()
       ->check(CLI::Range(0.0, 1000.0));

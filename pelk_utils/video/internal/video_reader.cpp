@@ -475,6 +475,16 @@ double VideoReader::fps() const { return impl_->fps(); }
 
 double VideoReader::frame_count() const { return static_cast<double>(impl_->frame_count()); }
 
+std::optional<std::vector<double>> VideoReader::uneven_frame_times() const {
+  const Timeline& timeline = impl_->timeline();
+  if (timeline.even || timeline.by_count || timeline.times.empty()) return std::nullopt;
+  const double tick = to_double(impl_->stream->time_base);
+  std::vector<double> seconds;
+  seconds.reserve(timeline.times.size());
+  for (const std::int64_t t : timeline.times) seconds.push_back(static_cast<double>(t - timeline.times.front()) * tick);
+  return seconds;
+}
+
 void VideoReader::seek(std::int64_t index) {
   impl_->seek(index);
   current_.reset();

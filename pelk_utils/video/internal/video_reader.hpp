@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -67,6 +68,13 @@ class VideoReader {
   // Returns the frame count as OpenCV's CAP_PROP_FRAME_COUNT reports it (the
   // container's count, else duration x rate, rounded).
   double frame_count() const;
+
+  // Returns each frame's presentation time in seconds from the first frame,
+  // in presentation order (the order frames are numbered in), when the
+  // stream's frames are not evenly spaced (a variable-rate recording);
+  // std::nullopt when they are (frame number / rate is exact) or when their
+  // stamps cannot order them.
+  std::optional<std::vector<double>> uneven_frame_times() const;
 
   // Positions the reader so that the next read() decodes frame `index`
   // (0-based, in presentation order), as OpenCV's CAP_PROP_POS_FRAMES does.

@@ -329,6 +329,32 @@ TEST_P(UnevenRateTest, EveryFrameLandsInExactlyOneRange) {
   }
 }
 
+// Each frame's own time, as written (the expression, in milliseconds), for
+// frame times that a nominal rate would put seconds off.
+TEST_P(UnevenRateTest, FrameTimesAreTheFramesOwnStamps) {
+  const VideoReader reader(path_);
+  ASSERT_TRUE(reader.is_open());
+  const std::optional<std::vector<double>> times = reader.uneven_frame_times();
+  ASSERT_TRUE(times.has_value());
+  ASSERT_EQ(times->size(), 100u);
+  const std::string timing = GetParam().timing;
+  const auto written_ms = [&](int n) {
+    if (timing.rfind("if(lt(N,30)", 0) == 0) return n < 30 ? n * 40 : n < 60 ? 1200 + (n - 30) * 100 : 4200 + (n - 60) * 20;
+    return n * 40 + (n > 20 ? 80 : 0) + (n > 70 ? 40 : 0);
+  };
+  for (const int n : {0, 1, 29, 30, 59, 60, 99}) {
+    EXPECT_NEAR((*times)[static_cast<std::size_t>(n)], written_ms(n) / 1000.0, 1e-6) << "frame " << n;
+  }
+}
+
+TEST(FrameTimesTest, AnEvenRecordingHasNone) {
+  const std::string path =
+      make_video(VideoCase{"mpeg4_part2", "mp4v.mp4", cv::VideoWriter::fourcc('m', 'p', '4', 'v'), nullptr, 25});
+  const VideoReader reader(path);
+  ASSERT_TRUE(reader.is_open());
+  EXPECT_EQ(reader.uneven_frame_times(), std::nullopt);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Containers, UnevenRateTest,
     ::testing::Values(

@@ -216,7 +216,7 @@ json behaviour_json(const std::string& dir, const fs::path& out) {
 
 std::string write_review_page(const ReviewOptions& o) {
   AnnotationData loaded;
-  quietly([&] { loaded = get_pelk_annotation_data("", false, 0, o.clip); });
+  quietly([&] { loaded = whole_clip_data(o.clip); });
   if (!loaded.pelk_annotation_data) throw std::invalid_argument("no annotation files (output_pp_<n>.json) under '" + o.clip + "'");
   const ClipAnnotationData& clip = *loaded.pelk_annotation_data;
   const fs::path out = o.out.empty() ? fs::path(o.clip) / "review" : fs::path(o.out);
@@ -290,7 +290,7 @@ std::string write_review_page(const ReviewOptions& o) {
   data["measures"] = nullptr;
   if (!o.truth.empty()) {
     AnnotationData truth;
-    quietly([&] { truth = get_pelk_annotation_data("", false, 0, o.truth); });
+    quietly([&] { truth = whole_clip_data(o.truth); });
     if (!truth.pelk_annotation_data) throw std::invalid_argument("no annotation files in the truth folder '" + o.truth + "'");
     data["measures"] = measures_json(evaluate_tracking(clip, *truth.pelk_annotation_data));
   }
