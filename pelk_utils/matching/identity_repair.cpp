@@ -558,6 +558,55 @@ std::vector<SwapDecision> decide_open_pile(const ClipAnnotationData& clip, const
   return out;
 }
 
+// Where an exchange of `a` and `b`, decided for a pile in frames
+// first..last, starts, and why there.
+struct ExchangePoint {
+  int after_frame = 0;  // the identities are exchanged after this frame
+  std::string why;
+};
+
+// Whether, from frame `key` - 1 to `key`, each of `a` and `b` overlaps its
+// own mask more than the other's: the masks can be followed.
+bool followed(const ClipAnnotationData& clip, const std::string& a, const std::string& b, int key) {
+  const auto now = clip.find(key), then = clip.find(key - 1);
+  if (now == clip.end() || then == clip.end() || !both_present(now->second, a, b) || !both_present(then->second, a, b)) {
+    return false;
+  }
+  const auto& m = now->second.masks_dict;
+  const auto& p = then->second.masks_dict;
+  return intersection_area(m.at(a), p.at(a)) > intersection_area(m.at(a), p.at(b)) &&
+         intersection_area(m.at(b), p.at(b)) > intersection_area(m.at(b), p.at(a));
+}
+
+// The identities of two animals can change hands only where their masks
+// overlap (a mask that only touches another keeps its animal): an exchange
+// starts after the last frame of the pile in which they share a pixel, when
+// each mask can be followed from the parting frame to the pile's end. Otherwise (they
+// overlap to its end, never overlap, or a mask jumps) it starts after the
+// pile, as before.
+ExchangePoint exchange_point(const ClipAnnotationData& clip, const std::string& a, const std::string& b, int first,
+                             int last) {
+  std::optional<int> overlapped;
+  for (int key = last; key >= first && !overlapped; --key) {
+    const auto it = clip.find(key);
+    if (it == clip.end() || !both_present(it->second, a, b)) continue;
+    if (intersection_area(it->second.masks_dict.at(a), it->second.masks_dict.at(b)) > 0) overlapped = key;
+  }
+  const std::string end = "after the pile's end (frame " + std::to_string(last) + ")";
+  if (!overlapped) return {last, end + ": their masks never overlap in it"};
+  if (*overlapped == last) return {last, end + ": their masks overlap to it"};
+  // From the parting frame on (the step into it is where the exchange goes).
+  for (int key = *overlapped + 2; key <= last; ++key) {
+    if (!followed(clip, a, b, key)) {
+      return {last, end + ": their masks cannot be followed from frame " + std::to_string(key - 1) + " to " +
+                        std::to_string(key)};
+    }
+  }
+  return {*overlapped, "from frame " + std::to_string(*overlapped + 1) + ", where they parted (the last frame their "
+                                                                          "masks overlapped is " +
+                           std::to_string(*overlapped) + ")"};
+}
+
 // Decides the episodes of one pile together: the best assignment of the
 // pile's animals from just before it to just after it, by the same cues.
 std::vector<SwapDecision> decide_pile(const ClipAnnotationData& clip, const std::vector<OverlapEpisode>& pile,
@@ -577,6 +626,7 @@ std::vector<SwapDecision> decide_pile(const ClipAnnotationData& clip, const std:
   for (const OverlapEpisode& e : pile) {
     SwapDecision d{e};
     d.pile = boxes;
+    d.pile_frames = std::pair{first, last};
     d.swap_after_frame = last;
     out.push_back(std::move(d));
   }
@@ -649,11 +699,14 @@ std::vector<SwapDecision> decide_pile(const ClipAnnotationData& clip, const std:
   }
   for (const auto& [x, y] : exchanges) {
     bool met = false;
+    const ExchangePoint point = exchange_point(clip, x, y, first, last);
     for (auto d = out.rbegin(); d != out.rend() && !met; ++d) {
       if (std::minmax(x, y) != std::minmax(d->episode.box_a, d->episode.box_b)) continue;
       met = true;
       d->verdict = look.verdict;
-      d->reason = (look.verdict == SwapVerdict::kUnclear ? "unclear: " + where + look.reason.substr(9) : where + j.reason);
+      d->reason = (look.verdict == SwapVerdict::kUnclear ? "unclear: " + where + look.reason.substr(9)
+                                                         : where + j.reason + "; exchanged " + point.why);
+      d->swap_after_frame = point.after_frame;
     }
     if (!met) return all_unclear("its best assignment exchanges " + x + " and " + y + ", which did not meet");
   }

@@ -16,6 +16,7 @@
 
 #include <array>
 #include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -121,9 +122,14 @@ struct SwapDecision {
   std::string reason;                            // why, in words
   CueCosts costs;                                // what the verdict was judged on
   std::vector<std::string> pile;                 // the pile's boxes, when decided with others
-  // Identities are exchanged after this frame: the episode's last, or the
-  // pile's last for an episode decided with its pile (for a pile that some
-  // animals never come out of, the last frame before the others came out).
+  std::optional<std::pair<int, int>> pile_frames;  // the pile's first and last frame, when decided with others
+  // Identities are exchanged after this frame: the episode's last; for an
+  // episode decided with its pile, the last frame in which the exchanged
+  // pair's masks overlapped, where they parted (the pile's last when that
+  // cannot be told: they overlap to its end, or a mask cannot be followed
+  // from frame to frame after it; the reason says which); for a pile that
+  // some animals never come out of, the last frame before the others came
+  // out.
   std::optional<int> swap_after_frame;
 };
 

@@ -1,18 +1,25 @@
 #include "pelk_utils/matching/identity_repair.hpp"
 
 #include <algorithm>
+#include <array>
 
 #include <cmath>
+#include <filesystem>
+#include <map>
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include "pelk_utils/annotation/annotation_writer.hpp"
+#include "pelk_utils/annotation/file_changes.hpp"
 #include "pelk_utils/core/testing/test_support.hpp"
+#include "pelk_utils/matching/folder_repair.hpp"
 #include "pelk_utils/models/testing/fake_models.hpp"
 #include "pelk_utils/models/testing/test_encoder.hpp"
 
 namespace pelk {
 namespace {
+namespace fs = std::filesystem;
 
 const cv::Size kFrame(120, 40);
 
@@ -380,6 +387,113 @@ TEST_F(PileRepairTest, APileThatLastsToTheClipEndIsToldByTheAnimalsThatLeftIt) {
   ASSERT_EQ(right.size(), 2u);
   EXPECT_EQ(right[0].verdict, SwapVerdict::kKeep) << right[0].reason;
   EXPECT_EQ(right[1].verdict, SwapVerdict::kUnclear) << right[1].reason;
+}
+
+// A pile of three that moves smoothly (each square overlaps itself from
+// frame to frame): B walks onto A (lies on it in frames 10..15), leaves it
+// (their masks share pixels last in frame 16), walks on onto C (lies on it
+// from frame 20) and, unless `stays`, leaves C in frames 26..28. The
+// tracker exchanged A and B where they parted (Box0 holds B from frame 17).
+// The clip ends `tail` frames after B left C.
+struct PartingPile {
+  bool stays = false;
+  int tail = 12;
+};
+
+class PartingPileTest : public IdentityRepairTest {
+ protected:
+  static int b_at(int f, bool stays) {
+    if (f <= 10) return 60 - 4 * f;                           // 60 .. 20
+    if (f <= 15) return 20;                                   // on A
+    if (f <= 20) return 20 + 10 * (f - 15);                   // 30 .. 70
+    if (stays || f <= 25) return 70;                          // on C
+    return std::min(100, 70 + 10 * (f - 25));                 // 80 .. 100
+  }
+  ClipAnnotationData clip_of(const PartingPile& p, bool tracker_swaps) const {
+    ClipAnnotationData out;
+    const int frames = p.stays ? 34 : 28 + p.tail + 1;
+    for (int f = 0; f < frames; ++f) {
+      const std::array<int, 3> x = {20, b_at(f, p.stays), 70};
+      cv::Mat3b image(kFrame);
+      cv::theRNG().state = 7;
+      cv::randu(image, 0, 60);
+      for (const int animal : {0, 2, 1}) {
+        image(cv::Rect(x[static_cast<std::size_t>(animal)], 15, 12, 12)).setTo(cv::Vec3b(220, 220, 220));
+        const cv::Rect marks[3] = {cv::Rect(0, 0, 4, 12), cv::Rect(0, 0, 12, 4), cv::Rect(8, 0, 4, 12)};
+        image(marks[animal] + cv::Point(x[static_cast<std::size_t>(animal)], 15)).setTo(cv::Vec3b(70, 70, 70));
+      }
+      FrameRecord r;
+      r.frame_index = f;
+      r.image_path = path("parting" + std::to_string(f) + ".png");
+      cv::imwrite(r.image_path, image);
+      const bool swapped = tracker_swaps && f >= 17;
+      const std::array<int, 3> animal_of_key = {swapped ? 1 : 0, swapped ? 0 : 1, 2};
+      for (int k = 0; k < 3; ++k) {
+        r.masks_dict.insert_or_assign("Box" + std::to_string(k), square(x[static_cast<std::size_t>(animal_of_key[k])]));
+      }
+      r.mask_areas = mask_areas(r.masks_dict);
+      out.emplace(f, r);
+    }
+    return out;
+  }
+};
+
+// The exchange starts where the exchanged pair parted, not after the pile:
+// frames 17..25 are B's under Box1 once repaired; on a clip that ends two
+// frames after the pile too; and where the pair cannot be told apart to the
+// pile's end, after the pile, saying why.
+TEST_F(PartingPileTest, AnExchangeStartsWhereThePairParted) {
+  for (const int tail : {12, 2}) {
+    const std::vector<SwapDecision> decisions = decide_identity_swaps(clip_of({false, tail}, true), predictor_);
+    const std::vector<IdentitySwap> swaps = swaps_of(decisions);
+    ASSERT_EQ(swaps.size(), 1u) << "tail " << tail;
+    EXPECT_EQ(swaps[0].after_frame, 16) << "tail " << tail << ": after the last frame A and B overlapped";
+    EXPECT_EQ(std::minmax(swaps[0].object_a, swaps[0].object_b), std::minmax(std::int64_t{1}, std::int64_t{2}));
+    for (const SwapDecision& d : decisions) {
+      if (d.verdict != SwapVerdict::kSwap) continue;
+      EXPECT_NE(d.reason.find("exchanged from frame 17, where they parted (the last frame their masks overlapped is 16)"),
+                std::string::npos) << d.reason;
+    }
+    // Tracked right: nothing to exchange.
+    EXPECT_TRUE(swaps_of(decide_identity_swaps(clip_of({false, tail}, false), predictor_)).empty()) << "tail " << tail;
+  }
+}
+
+// The folder road: a dry run says where the exchange starts; a frame edited
+// before the run (C moved by a pixel, far from the pair) changes nothing of
+// it; the run writes B's masks back under Box1 from frame 17 on, and the
+// undo restores every byte.
+TEST_F(PartingPileTest, AFolderRerunAfterAnEditExchangesFromTheParting) {
+  const ClipAnnotationData tracked = clip_of({}, true);
+  const std::string dir = path("clip");
+  fs::create_directories(dir);
+  const auto file = [&](int f) { return dir + "/output_pp_" + std::to_string(f) + ".json"; };
+  for (const auto& [f, record] : tracked) {
+    std::vector<AnnotatedObject> objects;
+    for (int k = 0; k < 3; ++k) objects.push_back({k + 1, record.masks_dict.at("Box" + std::to_string(k))});
+    write_annotation_file(file(f), record.image_path, objects);
+  }
+  const FolderRepair dry = repair_clip_folder(dir, predictor_, {}, true);
+  ASSERT_EQ(dry.swaps.size(), 1u);
+  EXPECT_EQ(dry.swaps[0].after_frame, 16);
+  const int edited = static_cast<int>(tracked.size()) - 3;
+  {
+    const FrameRecord& r = tracked.at(edited);
+    write_annotation_file(file(edited), r.image_path,
+                          {{1, r.masks_dict.at("Box0")}, {2, r.masks_dict.at("Box1")},
+                           {3, Mask(kFrame, cv::Rect(71, 15, 12, 12), cv::Mat1b(12, 12, uchar{1}))}});
+  }
+  std::map<int, std::string> before;
+  for (const auto& [f, record] : tracked) before[f] = testing::slurp(file(f));
+  const FolderRepair run = repair_clip_folder(dir, predictor_);
+  ASSERT_EQ(run.swaps.size(), 1u);
+  EXPECT_EQ(run.swaps[0].after_frame, 16);
+  const ClipAnnotationData repaired = load_whole_clip(dir);
+  for (const auto& [f, record] : repaired) {
+    EXPECT_EQ(record.masks_dict.at("Box0").bounds().x, 20) << "frame " << f << ": Box0 is A";
+  }
+  undo_file_changes(dir);
+  for (const auto& [f, text] : before) EXPECT_EQ(testing::slurp(file(f)), text) << "frame " << f;
 }
 
 TEST_F(IdentityRepairTest, TheSecondLookWithdrawsAnExchangeTheFollowingFramesContradict) {
