@@ -111,6 +111,21 @@ TEST_F(BehaviourTest, DistanceFollowsThePathAndIgnoresMaskNoise) {
   EXPECT_NEAR(of(r, "Box1").median_area_px, disc(60, 60).area(), 0.0);
 }
 
+// The path moves only when the centroid leaves the jitter disc: a step of
+// exactly its radius stays inside it, a step of 1.2 times it is counted.
+TEST_F(BehaviourTest, AStepOfExactlyTheJitterRadiusIsNotCounted) {
+  std::vector<std::vector<At>> frames;
+  for (int i = 0; i < 20; ++i) {
+    const bool stepped = i >= 10;
+    frames.push_back({{1, stepped ? 105.0 : 100.0, 100}, {2, stepped ? 206.0 : 200.0, 100}});
+  }
+  BehaviourOptions o;
+  o.jitter_px = 5;
+  const BehaviourResult r = run({clip("c", frames)}, o);
+  EXPECT_EQ(of(r, "Box0").distance_px, 0.0) << "a step of exactly jitter_px";
+  EXPECT_EQ(of(r, "Box1").distance_px, 6.0) << "a step of 1.2 x jitter_px";
+}
+
 TEST_F(BehaviourTest, ALongGapIsNotBridgedAndCountsAsMissing) {
   // Box0 walks 2 px a frame for 20 frames, is missing for 30, and comes back
   // 150 px further: only the walking counts. A gap of 3 frames is bridged.

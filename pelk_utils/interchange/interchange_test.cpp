@@ -307,5 +307,31 @@ TEST_F(ExportTest, CvatShapesSpilledToScratchFilesComeBackInOrder) {
   EXPECT_EQ(spilled, whole);
 }
 
+// An animal with a box but no polygon in a frame (its mask left no outline)
+// is outside there: CVAT would otherwise draw the last outline it had, and a
+// reader would count the animal present.
+TEST_F(ExportTest, CvatWritesAnObjectWithoutPolygonsAsOutside) {
+  const std::unique_ptr<TrackWriter> w = cvat_writer(path("gone.xml"), "t");
+  const std::vector<double> square = {10, 10, 30, 10, 30, 30, 10, 30};
+  for (std::size_t i = 0; i < 3; ++i) {
+    ExportFrame f;
+    f.index = i;
+    f.width = 100, f.height = 80;
+    f.image_path = "frame" + std::to_string(i) + ".png";
+    ExportObject o{"Box0", 1, {}, Box{10, 10, 30, 30}, 441};
+    if (i != 1) o.polygons = {square};
+    f.objects.push_back(o);
+    w->frame(f);
+  }
+  w->finish();
+  const std::string xml = testing::slurp(path("gone.xml"));
+  EXPECT_NE(xml.find("<polygon frame=\"1\" outside=\"1\""), std::string::npos) << xml;
+  EXPECT_NE(xml.find("<polygon frame=\"2\" outside=\"0\""), std::string::npos) << xml;
+  const ImportedTracks read = read_cvat(path("gone.xml"));
+  std::size_t shapes_in_frame_1 = 0;
+  for (const auto& [frame, objects] : read.frames) shapes_in_frame_1 += frame == 1 ? objects.size() : 0;
+  EXPECT_EQ(shapes_in_frame_1, 0u) << "read back absent in frame 1";
+}
+
 }  // namespace
 }  // namespace pelk

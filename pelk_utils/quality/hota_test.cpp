@@ -91,6 +91,18 @@ INSTANTIATE_TEST_SUITE_P(
                  {{{"1", {0, 0, 10, 6.2}}}},
                  {{{"a", kLeft}}},
                  12.0 / 19, 12.0 / 19, 12.0 / 19, (12 * 0.62 + 7) / 19},
+        // IoU exactly on a threshold counts there: 0.5 is a true positive at
+        // the 10 thresholds 0.05..0.50 (the stored 0.5 is exact), ...
+        HotaCase{"iou_on_the_0_50_threshold",
+                 {{{"1", {0, 0, 10, 5}}}},
+                 {{{"a", kLeft}}},
+                 10.0 / 19, 10.0 / 19, 10.0 / 19, (10 * 0.5 + 9) / 19},
+        // ... and 0.75 at the 15 thresholds 0.05..0.75, although the stored
+        // 0.75 is 0.7500000000000001: the rounding allowance lies below it.
+        HotaCase{"iou_on_the_0_75_threshold",
+                 {{{"1", {0, 0, 10, 7.5}}}},
+                 {{{"a", kLeft}}},
+                 15.0 / 19, 15.0 / 19, 15.0 / 19, (15 * 0.75 + 4) / 19},
         // Nothing tracked: no detection, HOTA 0, LocA 1 by convention.
         HotaCase{"nothing_tracked", {{}, {}}, {{{"a", kLeft}}, {{"a", kLeft}}}, 0, 0, 0, 1}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -1,6 +1,7 @@
 #include "pelk_utils/quality/tracking_measures.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <map>
 #include <stdexcept>
@@ -117,7 +118,76 @@ std::vector<int> best_assignment(const std::vector<std::vector<double>>& score, 
 
 namespace {
 
+// Whether two counted pairs of one row or one column have equal positive
+// scores: only then can two best assignments tie.
+bool has_equal_scores(const std::vector<std::vector<double>>& score, double minimum) {
+  const std::size_t rows = score.size(), cols = rows == 0 ? 0 : score[0].size();
+  const auto counted = [&](double v) { return v >= minimum && v > 0; };
+  for (std::size_t r = 0; r < rows; ++r) {
+    for (std::size_t c = 0; c < cols; ++c) {
+      if (!counted(score[r][c])) continue;
+      for (std::size_t k = c + 1; k < cols; ++k) {
+        if (score[r][k] == score[r][c]) return true;
+      }
+      for (std::size_t k = r + 1; k < rows; ++k) {
+        if (score[k][c] == score[r][c]) return true;
+      }
+    }
+  }
+  return false;
+}
+
+double total_of(const std::vector<std::vector<double>>& score, const std::vector<int>& assigned) {
+  double total = 0;
+  for (std::size_t r = 0; r < assigned.size(); ++r) {
+    if (assigned[r] >= 0) total += score[r][static_cast<std::size_t>(assigned[r])];
+  }
+  return total;
+}
+
+std::vector<int> hungarian_assignment(const std::vector<std::vector<double>>& score, double minimum);
+
+// Among the best assignments, the one in which each row in turn takes the
+// earliest column it can (no column only when every best one leaves it
+// out): the tie rule, fixed here because the standard evaluation code leaves
+// it to its solver.
+std::vector<int> first_of_the_best(const std::vector<std::vector<double>>& score, double minimum, double best) {
+  const std::size_t rows = score.size(), cols = score[0].size();
+  const double tolerance = 1e-9 * std::max(1.0, std::abs(best));
+  std::vector<int> out(rows, -1);
+  std::vector<bool> used(cols, false);
+  double fixed = 0;
+  for (std::size_t r = 0; r < rows; ++r) {
+    for (std::size_t c = 0; c < cols; ++c) {
+      if (used[c] || score[r][c] < minimum) continue;
+      // The best the later rows can do with the columns left.
+      std::vector<std::size_t> left;
+      for (std::size_t k = 0; k < cols; ++k) {
+        if (!used[k] && k != c) left.push_back(k);
+      }
+      std::vector<std::vector<double>> rest(rows - r - 1, std::vector<double>(left.size()));
+      for (std::size_t i = r + 1; i < rows; ++i) {
+        for (std::size_t j = 0; j < left.size(); ++j) rest[i - r - 1][j] = score[i][left[j]];
+      }
+      const double later = rest.empty() || left.empty() ? 0 : total_of(rest, hungarian_assignment(rest, minimum));
+      if (fixed + score[r][c] + later >= best - tolerance) {
+        out[r] = static_cast<int>(c);
+        used[c] = true;
+        fixed += score[r][c];
+        break;
+      }
+    }
+  }
+  return out;
+}
+
 std::vector<int> best_assignment_impl(const std::vector<std::vector<double>>& score, double minimum) {
+  std::vector<int> best = hungarian_assignment(score, minimum);
+  if (best.empty() || score[0].empty() || !has_equal_scores(score, minimum)) return best;
+  return first_of_the_best(score, minimum, total_of(score, best));
+}
+
+std::vector<int> hungarian_assignment(const std::vector<std::vector<double>>& score, double minimum) {
   const std::size_t rows = score.size(), cols = rows == 0 ? 0 : score[0].size();
   if (rows == 0 || cols == 0) return std::vector<int>(rows, -1);
   // Square the table with dummy columns (and rows), pairs below the minimum

@@ -71,7 +71,12 @@ double mask_iou(const Mask& a, const Mask& b);
 
 // Returns the assignment of rows to columns that maximises the total of
 // `score` over pairs with score >= `minimum`; result[r] is the column of
-// row r or -1. Ties go to the earlier column.
+// row r or -1. Ties (best assignments of equal total, as equal scores give
+// them): each row in turn takes the earliest column it can, so the earlier
+// row (truth box, in the frame's order) gets a column two rows score alike;
+// a row is left without one only when every best assignment leaves it out.
+// The standard evaluation code leaves ties to its solver; this rule is the
+// one trying every assignment in order finds.
 std::vector<int> best_assignment(const std::vector<std::vector<double>>& score, double minimum);
 
 struct EvaluationOptions {

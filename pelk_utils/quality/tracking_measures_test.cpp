@@ -210,5 +210,35 @@ TEST(BestAssignmentTest, MaximisesTheTotalAboveTheMinimum) {
   EXPECT_EQ(best_assignment({{}, {}}, 0.5), (std::vector<int>{-1, -1}));
 }
 
+// Equal scores: each row in turn takes the earliest column it can; a row is
+// left out only when every best assignment leaves it out.
+TEST(BestAssignmentTest, TiesGoToTheEarlierRowThenTheEarlierColumn) {
+  EXPECT_EQ(best_assignment({{0.8}, {0.8}}, 0.5), (std::vector<int>{0, -1}));
+  EXPECT_EQ(best_assignment({{0.6, 0.8}, {0.6, 0.8}}, 0.5), (std::vector<int>{0, 1}));
+  EXPECT_EQ(best_assignment({{0.6, 0.6, 0.0}, {0.6, 0.0, 0.6}}, 0.5), (std::vector<int>{0, 2}));
+  EXPECT_EQ(best_assignment({{0.8}, {0.8}, {0.8}}, 0.5), (std::vector<int>{0, -1, -1}));
+  EXPECT_EQ(best_assignment({{0.0, 0.8}, {0.0, 0.8}}, 0.5), (std::vector<int>{1, -1}));
+  // Three best assignments of 1.6: the first row takes column 0, the second column 1.
+  EXPECT_EQ(best_assignment({{0.7, 0.0}, {0.7, 0.9}, {0.0, 0.9}}, 0.5), (std::vector<int>{0, 1, -1}));
+  // Taking the shared column would lower the total: the first row takes the other.
+  EXPECT_EQ(best_assignment({{0.7, 0.6}, {0.7, 0.0}}, 0.5), (std::vector<int>{1, 0}));
+}
+
+// The tie rule decides identity switches: truth a and b lie on one spot in
+// frame 0, tracked 1 and 2 over it with IoU 0.6 and 0.8 with each. Both
+// pairings total 1.4; a, the earlier truth box, takes 1, the earlier tracked
+// box. In frame 1 the animals part, a under 1 and b under 2: no switch (the
+// other pairing would count two).
+TEST(ClearMotTieTest, TheEarlierTruthBoxTakesTheEarlierTrackedBoxOnATie) {
+  TrackSet tracked, truth;
+  truth.frames[0] = {{"a", std::nullopt, ContinuousBox{0, 0, 10, 10}}, {"b", std::nullopt, ContinuousBox{0, 0, 10, 10}}};
+  tracked.frames[0] = {{"1", std::nullopt, ContinuousBox{0, 0, 10, 6}}, {"2", std::nullopt, ContinuousBox{0, 0, 10, 8}}};
+  truth.frames[1] = {{"a", std::nullopt, ContinuousBox{0, 0, 10, 10}}, {"b", std::nullopt, ContinuousBox{50, 0, 60, 10}}};
+  tracked.frames[1] = {{"1", std::nullopt, ContinuousBox{0, 0, 10, 10}}, {"2", std::nullopt, ContinuousBox{50, 0, 60, 10}}};
+  const TrackingMeasures m = evaluate_tracks(tracked, truth);
+  EXPECT_EQ(m.id_switches, 0);
+  EXPECT_DOUBLE_EQ(m.mota, 1.0);
+}
+
 }  // namespace
 }  // namespace pelk

@@ -25,21 +25,24 @@ def box_iou(a, b):
     return 0.0 if area_a <= EPS or area_b <= EPS or union <= EPS else inter / union
 
 
-def best_pairs(score):
-    """The pairs (row, column) of a most valuable assignment, by trying every one."""
+def best_pairs(score, minimum=0.0):
+    """The pairs (row, column) of a most valuable assignment over pairs scoring at
+    least `minimum`, by trying every one. Ties: each row in turn takes the earliest
+    column it can (a row goes without only when every best assignment leaves it out)."""
     rows, cols = score.shape
-    best, pairs = -1.0, []
+    best, best_key, pairs = -1.0, None, []
     if rows <= cols:
-        for perm in itertools.permutations(range(cols), rows):
-            total = sum(score[r, c] for r, c in enumerate(perm))
-            if total > best + 1e-12:
-                best, pairs = total, list(enumerate(perm))
+        orders = (list(enumerate(perm)) for perm in itertools.permutations(range(cols), rows))
     else:
-        for perm in itertools.permutations(range(rows), cols):
-            total = sum(score[r, c] for c, r in enumerate(perm))
-            if total > best + 1e-12:
-                best, pairs = total, [(r, c) for c, r in enumerate(perm)]
-    return pairs
+        orders = ([(r, c) for c, r in enumerate(perm)] for perm in itertools.permutations(range(rows), cols))
+    for order in orders:
+        counted = [(r, c) for r, c in order if score[r, c] >= minimum]
+        total = sum(score[r, c] for r, c in counted)
+        column = dict(counted)
+        key = tuple(column.get(r, cols) for r in range(rows))
+        if total > best + 1e-12 or (total > best - 1e-12 and key < best_key):
+            best, best_key, pairs = max(total, best), key, counted
+    return sorted(pairs)
 
 
 def reference(tracked, truth):
@@ -97,7 +100,7 @@ def reference(tracked, truth):
         score = np.array([[(1000 if prev_step.get(i) == j else 0) + s[r, c] for c, j in enumerate(ti)]
                           for r, i in enumerate(gi)])
         score[s < 0.5 - EPS] = 0
-        pairs = [(r, c) for r, c in best_pairs(score) if score[r, c] > EPS]
+        pairs = [(r, c) for r, c in best_pairs(score, minimum=np.nextafter(0, 1)) if score[r, c] > EPS]
         for r, c in pairs:
             if gi[r] in prev_any and prev_any[gi[r]] != ti[c]:
                 idsw += 1
@@ -113,7 +116,7 @@ def reference(tracked, truth):
         for r, i in enumerate(gi):
             for c, j in enumerate(ti):
                 shared[gids.index(i), tids.index(j)] += s[r, c] >= 0.5
-    idtp = sum(shared[r, c] for r, c in best_pairs(shared))
+    idtp = sum(shared[r, c] for r, c in best_pairs(shared, minimum=1))
     gt, dets = sum(gcount.values()), sum(tcount.values())
     return dict(hota=np.mean(np.sqrt(deta * assa)), deta=deta.mean(), assa=assa.mean(), loca=loca.mean(),
                 mota=1 - (cfn + cfp + idsw) / gt, motp=motp / ctp, id_switches=idsw, idf1=2 * idtp / (gt + dets))
@@ -127,9 +130,9 @@ def write_mot(path, frames):
     return path
 
 
-def random_sequence(rng, frames=12, animals=4):
+def random_sequence(rng, frames=12, animals=4, spread=200, jitter=4, stray=0.2):
     """Truth paths and a tracker's: jitter, a lost frame now and then, an exchange, a stray box."""
-    start = rng.uniform(0, 200, size=(animals, 2))
+    start = rng.uniform(0, spread, size=(animals, 2))
     truth, tracked = {}, {}
     swap_at = int(rng.integers(3, frames))
     for f in range(1, frames + 1):
@@ -142,18 +145,24 @@ def random_sequence(rng, frames=12, animals=4):
             tid = i + 11
             if f >= swap_at and i in (0, 1):
                 tid = 11 + (1 - i)  # the first two exchanged
-            jitter = rng.normal(0, 4, size=4)
-            boxes[tid] = (pos[i, 0] + jitter[0], pos[i, 1] + jitter[1], 30.0 + abs(jitter[2]), 20.0 + abs(jitter[3]))
-        if rng.random() < 0.2:
-            boxes[99] = (rng.uniform(0, 200), rng.uniform(0, 200), 25.0, 25.0)
+            shift = rng.normal(0, jitter, size=4)
+            boxes[tid] = (pos[i, 0] + shift[0], pos[i, 1] + shift[1], 30.0 + abs(shift[2]), 20.0 + abs(shift[3]))
+        if rng.random() < stray:
+            boxes[99] = (rng.uniform(0, spread), rng.uniform(0, spread), 25.0, 25.0)
         tracked[f] = boxes
     return tracked, truth
 
 
-@pytest.mark.parametrize("seed", range(8))
-def test_measures_follow_the_published_definitions(tmp_path, seed):
+def crowded_sequence(rng):
+    """Three animals within 40 px: a truth box often has two tracked candidates,
+    and the alignment's P / (T + D - P) decides between them."""
+    return random_sequence(rng, frames=8, animals=3, spread=40, jitter=6, stray=0.3)
+
+
+@pytest.mark.parametrize("kind,seed", [("spread", s) for s in range(8)] + [("crowded", s) for s in range(100)])
+def test_measures_follow_the_published_definitions(tmp_path, kind, seed):
     rng = np.random.default_rng(seed)
-    tracked, truth = random_sequence(rng)
+    tracked, truth = (random_sequence if kind == "spread" else crowded_sequence)(rng)
     got = pu.evaluate_tracking(write_mot(tmp_path / "t.txt", tracked), write_mot(tmp_path / "g.txt", truth))
     want = reference(tracked, truth)
     assert got["iou"] == "box"
