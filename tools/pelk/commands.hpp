@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,14 @@ void add_tracks_commands(CLI::App& app);
 // from `first` on. Returns the number of files written.
 std::size_t track_and_write(const std::vector<std::string>& frames, std::size_t first, std::vector<Mask> initial,
                             Models& models, const std::string& out_dir);
+
+// Writes frame `first` with the masks `initial` under object ids `ids` and
+// tracks them from there to the last frame (and, with `both_ways`, back to
+// the first), writing out_dir/output_pp_<k>.json for every frame reached.
+// Empty masks start lost (the detector may find them later). Returns the
+// number of files written.
+std::size_t track_from(const std::vector<std::string>& frames, std::size_t first, const std::vector<std::int64_t>& ids,
+                       const std::vector<Mask>& initial, Models& models, const std::string& out_dir, bool both_ways);
 
 // Reads the masks of annotation file `json_path` at its image's size.
 MaskDict read_annotation_masks(const std::string& json_path);

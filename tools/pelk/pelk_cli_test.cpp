@@ -235,6 +235,50 @@ TEST_F(PelkCliTest, InitTrackAndMatchWithTheBuiltInModels) {
   EXPECT_TRUE(fs::exists(path("init/initial_frame.png")));
 }
 
+// Tracking from a frame whose identities are known (the day's, as `pelk
+// match` carries them in): every file keeps the start file's object ids, on
+// the same animals, forward to the last frame and back to the first; an
+// animal out of view on that frame keeps its id with --animals.
+TEST_F(PelkCliTest, TrackFromAFileKeepsItsIdentitiesBothWays) {
+  make_clip(4);
+  const auto start = nlohmann::json::parse(testing::slurp(path("ann/output_pp_2.json")));
+  nlohmann::json day = start;
+  for (auto& d : day["detections"]) d["object_id"] = 31 - d["object_id"].get<int>();  // ids 21..30, reversed
+  std::ofstream(path("day.json")) << day.dump();
+  CliRun r = run("track " + path("frames") + " --out " + path("from") + " --from " + path("day.json"));
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("tracked 10 animals (10 in view on frame 2, ids from " + path("day.json") + ") over 4 frames"),
+            std::string::npos) << r.out;
+  for (int f = 0; f < 4; ++f) {
+    const auto got = nlohmann::json::parse(testing::slurp(path("from/output_pp_" + std::to_string(f) + ".json")));
+    const auto truth = nlohmann::json::parse(testing::slurp(path("ann/output_pp_" + std::to_string(f) + ".json")));
+    ASSERT_EQ(got["detections"].size(), 10u) << "frame " << f;
+    for (const auto& d : got["detections"]) {
+      const int id = d["object_id"].get<int>();
+      ASSERT_GE(id, 21);
+      ASSERT_LE(id, 30);
+      // The animal under day id 31 - k is truth's object k: their boxes agree.
+      const auto& want = truth["detections"][static_cast<std::size_t>(31 - id - 1)]["xyxy"][0];
+      const auto& have = d["xyxy"][0];
+      for (int i = 0; i < 4; ++i) EXPECT_NEAR(have[i].get<double>(), want[i].get<double>(), 12.0) << "frame " << f << " id " << id;
+    }
+  }
+  // Box4 (object id 5) out of view on the start frame: with --animals 10 it keeps id 5.
+  nlohmann::json missing = start;
+  missing["detections"].erase(4);
+  std::ofstream(path("missing.json")) << missing.dump();
+  r = run("track " + path("frames") + " --out " + path("from9") + " --from " + path("missing.json") + " --animals 10");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("tracked 10 animals (9 in view on frame 2"), std::string::npos) << r.out;
+  const std::string last = testing::slurp(path("from9/output_pp_3.json"));
+  EXPECT_NE(last.find("\"object_id\": 5"), std::string::npos) << last;
+  // A file of another clip's frame is refused, naming it.
+  std::ofstream(path("other.json")) << R"({"image_path": "/elsewhere/0001.jpg", "detections": []})";
+  r = run("track " + path("frames") + " --out " + path("x") + " --from " + path("other.json"));
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("which is not one of the clip's frames"), std::string::npos) << r.err;
+}
+
 // Clips a hostile user hands in: a frame with no masks, every box removed,
 // more than ten animals (one with an identity beyond 32 bits), a folder name
 // that is not UTF-8. Each runs to a clean result instead of crashing.
