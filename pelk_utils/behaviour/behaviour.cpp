@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -49,6 +50,8 @@ struct AnimalBin {
 struct ContactBin {
   std::int64_t bouts = 0;
   double time = 0;
+  double run = 0, longest = 0;         // the running and the longest stretch of contact inside the bin
+  std::optional<double> last_contact;  // clock of the bin's last frame in contact
 };
 
 struct AnimalState {
@@ -163,7 +166,8 @@ class Accumulator {
       for (std::size_t z = 0; z < o_.zones.size(); ++z) w.zones[z] += b.zones[z];
     }
     for (const auto& [at, c] : contact_bins_) {
-      r.contacts.push_back({label(at.first), label(at.first + 1), at.second.first, at.second.second, c.bouts, c.time, 0});
+      r.contacts.push_back({label(at.first), label(at.first + 1), at.second.first, at.second.second, c.bouts, c.time,
+                            c.longest});
     }
     // The whole input: bin "all", with each pair's longest bout.
     for (const auto& [pair, p] : pairs_) {
@@ -229,6 +233,10 @@ class Accumulator {
     p.total += c.step;
     bin.time += c.step;
     p.last_contact = c.clock;
+    // Within the bin: a bout that began in an earlier bin counts from the bin's start.
+    bin.run = bin.last_contact && c.clock - *bin.last_contact <= 1.5 * c.step ? bin.run + c.step : c.step;
+    bin.longest = std::max(bin.longest, bin.run);
+    bin.last_contact = c.clock;
   }
 
   const BehaviourOptions& o_;
@@ -438,7 +446,7 @@ void BehaviourRun::frame(const FrameObservation& f, const KeyTable& keys, const 
   if (s_->mode == ClockMode::kUnknown) {
     check_zones_inside(o.zones, f.size);
     s_->mode = f.clock ? ClockMode::kCamera : o.times.fps ? ClockMode::kFps : ClockMode::kFrames;
-    s_->acc.set_per_second(s_->mode == ClockMode::kFrames ? 10.0 : 1.0);
+    s_->acc.set_per_second(s_->mode == ClockMode::kFrames ? kAssumedFrameRate : 1.0);
   }
   const auto check_bin = [&](double step) {
     if (o.bin_seconds < step) {

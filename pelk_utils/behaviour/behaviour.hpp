@@ -18,12 +18,18 @@
 
 namespace pelk {
 
+// Frames per second assumed when no frame has a time: the activity
+// threshold (body lengths per second) is taken at it.
+inline constexpr double kAssumedFrameRate = 10;
+
 struct BehaviourOptions {
   FrameTimeSource times;            // frame times (a recording's rate, or --fps)
   std::vector<Zone> zones;
   // Bin length: seconds of camera clock when frames have times (bins start
   // at whole multiples since midnight, so shards line up), else frames.
   double bin_seconds = 600;
+  // (without frame times, bins are bin_frames long; a caller that was given
+  // a time sets bin_frames = its seconds x kAssumedFrameRate and says so)
   std::int64_t bin_frames = 6000;   // used when no frame has a time
   // The jitter filter: the path's point moves only when the centroid leaves
   // a disc of this radius around it; a still animal's mask noise adds nothing.
@@ -47,7 +53,9 @@ struct BehaviourValue {
 };
 
 // Contact of one pair in one bin, or over the whole input (bin_start and
-// bin_end "all", with the longest bout; 0 in a bin).
+// bin_end "all"); `longest` is the longest bout, in a bin the longest
+// stretch of contact inside it (a bout that crosses into the bin counts from
+// the bin's start).
 struct ContactValue {
   std::string bin_start, bin_end, animal_a, animal_b;
   std::int64_t bouts = 0;           // bouts that start in the bin

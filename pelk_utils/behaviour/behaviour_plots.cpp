@@ -150,7 +150,7 @@ std::vector<std::string> write_behaviour_plots(const BehaviourResult& r, const s
   };
   save(line_chart("Activity: share of visible time active, per bin", "bins (start)", bins, animals,
                   series([&](const std::string& a, const std::string& b) {
-                    const double seen = get("active", a, b) + get("still", a, b);
+                    const double seen = get("visible", a, b);
                     return seen > 0 ? get("active", a, b) / seen : std::nan("");
                   })),
        dir / "activity.png", written);

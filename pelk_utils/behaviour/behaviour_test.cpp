@@ -126,6 +126,21 @@ TEST_F(BehaviourTest, AStepOfExactlyTheJitterRadiusIsNotCounted) {
   EXPECT_EQ(of(r, "Box1").distance_px, 6.0) << "a step of 1.2 x jitter_px";
 }
 
+// LabelMe writes a rectangle as two opposite corners: it is a zone like
+// its four-cornered polygon.
+TEST_F(BehaviourTest, ALabelMeRectangleIsAZone) {
+  std::ofstream(path("rect.json")) << R"({"shapes": [{"label": "feeder", "shape_type": "rectangle", "points": [[200, 150], [100, 50]]},
+    {"label": "drinker", "points": [[300, 200], [350, 250]]}]})";
+  const std::vector<Zone> zones = read_zones(path("rect.json"), kFrame);
+  ASSERT_EQ(zones.size(), 2u);
+  EXPECT_EQ(zones[0].polygon.size(), 4u);
+  EXPECT_TRUE(in_zone(zones[0], {150, 100}));
+  EXPECT_FALSE(in_zone(zones[0], {250, 100}));
+  EXPECT_TRUE(in_zone(zones[1], {320, 220}));
+  std::ofstream(path("line.json")) << R"({"shapes": [{"label": "rail", "shape_type": "line", "points": [[0, 0], [100, 100]]}]})";
+  EXPECT_THROW(read_zones(path("line.json"), kFrame), std::invalid_argument);
+}
+
 TEST_F(BehaviourTest, ALongGapIsNotBridgedAndCountsAsMissing) {
   // Box0 walks 2 px a frame for 20 frames, is missing for 30, and comes back
   // 150 px further: only the walking counts. A gap of 3 frames is bridged.
@@ -172,6 +187,10 @@ TEST_F(BehaviourTest, ZonesContactsAndBins) {
   EXPECT_EQ(contacts["25"].time, 8);
   EXPECT_EQ(contacts["50"].bouts, 0);
   EXPECT_EQ(contacts["50"].time, 10);
+  // Per bin, the longest stretch of contact inside it (the bout crosses into bin 50).
+  EXPECT_EQ(contacts["25"].longest, 8);
+  EXPECT_EQ(contacts["50"].longest, 10);
+  EXPECT_EQ(contacts["0"].longest, 0);
   // Bins of 25 frames: 25, 25, 10 visible frames.
   std::vector<double> visible;
   for (const BehaviourValue& v : r.values) {
@@ -241,7 +260,8 @@ TEST_F(BehaviourTest, BadZonesAreRefusedNamingTheZone) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {R"({"shapes": [{"label": "feeder", "points": [[10, 10], [500, 10], [10, 50]]}]})", "zone 'feeder' leaves the 400 x 300 frame"},
       {R"({"shapes": [{"label": "line", "points": [[10, 10], [20, 20], [30, 30]]}]})", "zone 'line' encloses no area"},
-      {R"({"shapes": [{"label": "two", "points": [[10, 10], [20, 20]]}]})", "zone 'two' has fewer than three points"},
+      // (two points with no shape type, or "rectangle", are a rectangle's corners)
+      {R"({"shapes": [{"label": "two", "shape_type": "line", "points": [[10, 10], [20, 20]]}]})", "zone 'two' has fewer than three points"},
       {R"({"annotations": []})", "not a LabelMe-style file"},
       {R"({"shapes": [{"points": [[10, 10], [20, 20], [10, 30]]}]})", "shape 0 has no \"label\""}};
   for (const auto& [text, message] : cases) {

@@ -41,6 +41,12 @@ std::vector<Zone> read_zones(const std::string& path, cv::Size frame) {
       }
       z.polygon.emplace_back(static_cast<float>(point.x), static_cast<float>(point.y));
     }
+    // LabelMe writes a rectangle as its two opposite corners.
+    const bool rectangle = shape.contains("shape_type") && shape["shape_type"] == "rectangle";
+    if (z.polygon.size() == 2 && (rectangle || !shape.contains("shape_type"))) {
+      const cv::Point2f a = z.polygon[0], b = z.polygon[1];
+      z.polygon = {a, {b.x, a.y}, b, {a.x, b.y}};
+    }
     if (z.polygon.size() < 3) fail("zone '" + z.name + "' has fewer than three points");
     if (std::abs(cv::contourArea(z.polygon)) <= 0) fail("zone '" + z.name + "' encloses no area");
     zones.push_back(std::move(z));

@@ -49,6 +49,19 @@ std::optional<Place> place_of(const FrameRecord& record) {
 
 std::vector<std::string> stream_clips(const std::vector<std::string>& clips, const FrameTimeSource& times,
                                       const std::function<void(const StreamFrame&)>& frame) {
+  // The same folder twice (as written: links are other names on purpose)
+  // would count its frames twice.
+  std::map<std::string, std::string> given;
+  for (const std::string& clip : clips) {
+    fs::path normal = fs::absolute(clip).lexically_normal();
+    if (normal.filename().empty()) normal = normal.parent_path();
+    const auto [it, fresh] = given.emplace(normal.string(), clip);
+    if (!fresh) {
+      throw std::invalid_argument("clip '" + clip + "' is given twice" +
+                                  (it->second == clip ? std::string() : " (also as '" + it->second + "')") +
+                                  ": its frames would count twice");
+    }
+  }
   std::vector<std::string> notes;
   std::set<std::string> timed_videos, untimed_videos, stamped_videos;
   std::map<std::string, std::optional<std::vector<double>>> stamps;  // read once per recording

@@ -46,8 +46,8 @@ struct StreamFrame {
 // times were found, identities that differ from the previous clip's).
 // Throws std::invalid_argument naming both folders when a clip's frames lie
 // before the previous clip's in the same recording or in an earlier one
-// (clips given in the wrong order), and naming the folder when it holds no
-// annotation files.
+// (clips given in the wrong order), naming a folder given twice, and naming
+// the folder when it holds no annotation files.
 std::vector<std::string> stream_clips(const std::vector<std::string>& clips, const FrameTimeSource& times,
                                       const std::function<void(const StreamFrame&)>& frame);
 

@@ -200,6 +200,14 @@ TEST_F(TracksTableTest, ClipsInTheWrongOrderAndOutputsInsideAClipAreRefused) {
         << e.what();
   }
   EXPECT_THROW(write_tracks_csv({path("early")}, {}, path("early/tracks.csv")), std::invalid_argument);
+  // The same folder twice (its frames would count twice), also written another way.
+  try {
+    for_each_track_row({path("early"), path("late"), path("early") + "/"}, {}, [](const TrackRow&) {});
+    FAIL() << "a folder given twice was taken";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_NE(std::string(e.what()).find("'" + path("early") + "/' is given twice (also as '" + path("early") + "')"),
+              std::string::npos) << e.what();
+  }
   EXPECT_FALSE(fs::exists(path("early/tracks.csv")));
 }
 

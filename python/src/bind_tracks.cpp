@@ -64,7 +64,13 @@ void bind_tracks(py::module_& m) {
             o.bin_frames = static_cast<std::int64_t>(-length);
           } else {
             o.bin_seconds = length;
+            // Without frame times a bin in time is counted in frames at the
+            // assumed rate (the result's notes say "bins: N frames").
+            if (!o.times.fps && o.times.recording_rates.empty()) {
+              o.bin_frames = std::max<std::int64_t>(1, std::llround(length * kAssumedFrameRate));
+            }
           }
+          if (pen && pen_size.is_none()) value_error("pen gives the scale only with pen_size (the pen's size in metres)");
           if (!px_per_metre.is_none()) o.px_per_metre = number_value(px_per_metre, "px_per_metre");
           std::optional<std::pair<double, double>> size;
           if (!pen_size.is_none()) {

@@ -177,10 +177,25 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"px_per_metre_zero", "behaviour @ann --out @b --px-per-metre 0", 2,
                    "--px-per-metre: '0' is not a number above 0"},
         AnswerCase{"bin_zero", "behaviour @ann --out @b --bin 0m", 2, "--bin: '0m' is not a length above 0"},
+        AnswerCase{"pen_without_size", "behaviour @ann --out @b --pen @pen.json", 2,
+                   "--pen: gives the scale only with --pen-size"},
+        AnswerCase{"same_clip_twice", "tracks @ann @ann --out @t.csv", 1, "is given twice"},
         AnswerCase{"render_unknown_key", "render @ann/output_pp_0.json --out @r.png --ids Box0,Box42", 2,
                    "--ids: Box42 (object id 43) is not in"},
         AnswerCase{"folder_named_as_a_file", "report @folder_entry", 1, "output_pp_5.json' is a folder, not a file"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A bin in time without frame times is counted in frames at the assumed
+// rate, and said so: never one bin of every frame.
+TEST_F(PelkHostileTest, ABinInTimeWithoutARateIsSaidAndCountedInFrames) {
+  make_clip(3);
+  const CliRun r = run("behaviour " + path("ann") + " --out " + path("b") + " --bin 0.2s");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.err.find("--bin 0.2s without --fps or --videos: bins of 2 frames, at an assumed 10 frames per second"),
+            std::string::npos) << r.err;
+  const std::string table = testing::slurp(path("b/behaviour.csv"));
+  EXPECT_NE(table.find("\n2,4,Box0,"), std::string::npos) << table.substr(0, 400);
+}
 
 TEST_F(PelkHostileTest, CatalogNamesWhatItLeavesOutAndReadsShortTimes) {
   fs::create_directories(path("rec/cam61"));

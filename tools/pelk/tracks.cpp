@@ -122,8 +122,20 @@ void run_behaviour(TracksOptionsCli& o, const CLI::App& app) {
     }
   } else {
     options.bin_seconds = bin;
+    if (!options.times.fps && options.times.recording_rates.empty()) {
+      // No frame has a time: a bin in time is counted in frames at the rate
+      // the activity threshold assumes, and said so (never one silent bin).
+      options.bin_frames = std::max<std::int64_t>(1, std::llround(bin * kAssumedFrameRate));
+      if (app.get_option("--bin")->count() > 0) {
+        std::cerr << "pelk: --bin " << o.bin << " without --fps or --videos: bins of " << options.bin_frames
+                  << " frames, at an assumed " << static_cast<int>(kAssumedFrameRate) << " frames per second\n";
+      }
+    }
   }
   if (o.px_per_metre != 0) options.px_per_metre = o.px_per_metre;
+  if (!o.pen.empty() && o.pen_size.empty()) {
+    throw CLI::ValidationError("--pen", "gives the scale only with --pen-size WxL (the pen's size in metres)");
+  }
   if (!o.pen_size.empty()) {
     if (o.pen.empty()) throw CLI::ValidationError("--pen-size", "needs --pen (the pen polygon it measures)");
     if (o.px_per_metre != 0) throw CLI::ValidationError("--pen-size", "give --pen-size or --px-per-metre, not both");
