@@ -127,7 +127,11 @@ ImportSummary import_tracks(const ImportedTracks& tracks, const std::vector<std:
   }
   std::vector<std::string> documents;
   documents.reserve(frame_images.size());
-  for (std::size_t k = 0; k < frame_images.size(); ++k) documents.push_back(annotation_document(frame_images[k], per_image[k]));
+  // Image paths that resolve from any working folder: the folder is read
+  // later, from elsewhere.
+  for (std::size_t k = 0; k < frame_images.size(); ++k) {
+    documents.push_back(annotation_document(fs::absolute(frame_images[k]).lexically_normal().string(), per_image[k]));
+  }
   fs::create_directories(out_dir);
   for (std::size_t k = 0; k < documents.size(); ++k) {
     write_file_atomically((fs::path(out_dir) / ("output_pp_" + std::to_string(k) + ".json")).string(), documents[k],

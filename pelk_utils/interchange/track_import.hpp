@@ -22,7 +22,8 @@ struct ImportSummary {
 // counts from 1, CVAT from 0). Identities become object ids: a MOT id as it
 // is, a CVAT "Box<n>" identity n + 1, any other CVAT track its id + 1. Boxes
 // become rectangles of the pixels whose centres they contain; polygons are
-// written as given (normalised by the image size). Throws
+// written as given (normalised by the image size). Each file names its image
+// by an absolute path, so the folder reads from any working folder. Throws
 // std::invalid_argument, writing nothing, when `out_dir` already holds
 // annotation files, a frame has no image, an id cannot be an object id
 // (below 1), two objects of one frame get one object id, or the file's frame

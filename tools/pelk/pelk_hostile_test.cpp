@@ -197,6 +197,19 @@ TEST_F(PelkHostileTest, ABinInTimeWithoutARateIsSaidAndCountedInFrames) {
   EXPECT_NE(table.find("\n2,4,Box0,"), std::string::npos) << table.substr(0, 400);
 }
 
+// A folder imported with a relative frames folder names its images by
+// absolute paths: it reads from any working folder.
+TEST_F(PelkHostileTest, AnImportedFolderReadsFromAnyWorkingFolder) {
+  make_clip(2);
+  ASSERT_EQ(run("export " + path("ann") + " --format cvat --out " + path("truth.xml")).code, 0);
+  CliRun r = pelk("import truth.xml --frames frames --out imported", dir_, "cd " + dir_.string() + " &&");
+  ASSERT_EQ(r.code, 0) << r.err;
+  const auto doc = nlohmann::json::parse(testing::slurp(path("imported/output_pp_0.json")));
+  EXPECT_EQ(doc["image_path"], path("frames/0000.jpg"));
+  r = pelk("report " + path("imported"), dir_, "cd / &&");
+  EXPECT_EQ(r.code, 0) << r.err;
+}
+
 TEST_F(PelkHostileTest, CatalogNamesWhatItLeavesOutAndReadsShortTimes) {
   fs::create_directories(path("rec/cam61"));
   for (const char* name : {"Camera61_1_20240405070000.mp4", "Camera61_1_20240405080000.MP4", "Camera61_1_20241305070000.mp4"}) {
