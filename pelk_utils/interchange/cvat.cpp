@@ -1,3 +1,4 @@
+#include "pelk_utils/core/shown_text.hpp"
 #include "pelk_utils/interchange/cvat.hpp"
 
 #include <algorithm>
@@ -238,15 +239,19 @@ class CvatReader {
                            " (only polygons and boxes are read)");
     }
     merge_parts();
+    for (std::string& note : out_.notes) note = shown_text(note, 400);
     return std::move(out_);
   }
 
  private:
-  [[noreturn]] void fail(const std::string& what) const { throw std::invalid_argument("'" + path_ + "' " + what); }
+  // (`what` is cut too: whatever a message quotes, it stays one readable line)
+  [[noreturn]] void fail(const std::string& what) const {
+    throw std::invalid_argument("'" + path_ + "' " + shown_text(what, 400));
+  }
   [[noreturn]] void fail_at(std::size_t offset, const std::string& what) const {
     const std::size_t end = std::min(offset, text_.size());
     const auto line = 1 + std::count(text_.begin(), text_.begin() + static_cast<std::ptrdiff_t>(end), '\n');
-    throw std::invalid_argument("'" + path_ + "' line " + std::to_string(line) + ": " + what);
+    throw std::invalid_argument("'" + path_ + "' line " + std::to_string(line) + ": " + shown_text(what, 400));
   }
   [[noreturn]] void fail_at(const pugi::xml_node& node, const std::string& what) const {
     fail_at(static_cast<std::size_t>(std::max<std::ptrdiff_t>(node.offset_debug(), 0)), what);
@@ -265,9 +270,9 @@ class CvatReader {
     double v = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
     if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(v)) {
-      fail_at(node, name + " '" + std::string(text) + "' is not a finite number");
+      fail_at(node, name + " '" + shown_text(text) + "' is not a finite number");
     }
-    if (std::abs(v) > limit) fail_at(node, name + " " + std::string(text) + " is beyond 10^7 pixels");
+    if (std::abs(v) > limit) fail_at(node, name + " " + shown_text(text) + " is beyond 10^7 pixels");
     return v;
   }
 
@@ -280,7 +285,7 @@ class CvatReader {
       const pugi::xml_node n = size.child(name);
       const double v = parse(n ? n : size, n.text().get(), name);
       if (v != std::trunc(v) || v < 1 || v > kMaxImportedFrameSide) {
-        fail_at(n ? n : size, std::string("original_size ") + name + " " + n.text().get() + " is not a whole number from 1 to " +
+        fail_at(n ? n : size, std::string("original_size ") + name + " " + shown_text(n.text().get()) + " is not a whole number from 1 to " +
                                   std::to_string(kMaxImportedFrameSide));
       }
       return static_cast<int>(v);
@@ -325,7 +330,7 @@ class CvatReader {
       const double frame_number = number(shape, "frame", std::numeric_limits<double>::max());
       if (frame_number != std::trunc(frame_number) || frame_number < 0 ||
           frame_number > static_cast<double>(kMaxImportedFrame)) {
-        fail_at(shape, "frame " + std::string(shape.attribute("frame").value()) + " is not a whole number from 0 to " +
+        fail_at(shape, "frame " + shown_text(shape.attribute("frame").value()) + " is not a whole number from 0 to " +
                            std::to_string(kMaxImportedFrame));
       }
       const auto frame = static_cast<std::int64_t>(frame_number);

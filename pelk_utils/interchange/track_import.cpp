@@ -1,3 +1,4 @@
+#include "pelk_utils/core/shown_text.hpp"
 #include "pelk_utils/interchange/track_import.hpp"
 
 #include <cmath>
@@ -25,7 +26,7 @@ namespace fs = std::filesystem;
 std::int64_t object_id_of(const std::string& key, const ImportedTracks& tracks) {
   if (tracks.kind == "MOTChallenge text") {
     const std::int64_t id = std::stoll(key);
-    if (id < 1) throw std::invalid_argument("'" + tracks.source + "': id " + key + " cannot be an object id (ids count from 1)");
+    if (id < 1) throw std::invalid_argument("'" + tracks.source + "': id " + shown_text(key) + " cannot be an object id (ids count from 1)");
     return id;
   }
   if (const std::optional<std::int64_t> n = box_number_of_key(key); n && *n >= 0 && *n < (std::int64_t{1} << 53)) {
@@ -37,7 +38,7 @@ std::int64_t object_id_of(const std::string& key, const ImportedTracks& tracks) 
     } catch (const std::exception&) {
     }
   }
-  throw std::invalid_argument("'" + tracks.source + "': identity '" + key + "' is neither Box<n> nor a numbered track");
+  throw std::invalid_argument("'" + tracks.source + "': identity '" + shown_text(key) + "' is neither Box<n> nor a numbered track");
 }
 
 // A normalised coordinate that truncates back to the pixel of `pixels`.
@@ -117,8 +118,9 @@ ImportSummary import_tracks(const ImportedTracks& tracks, const std::vector<std:
     for (const ImportedObject& o : objects) {
       const std::int64_t id = object_id_of(o.key, tracks);
       if (const auto [other, added] = ids.emplace(id, &o.key); !added) {
-        throw std::invalid_argument("'" + tracks.source + "': frame " + std::to_string(frame) + ": '" + *other->second +
-                                    "' and '" + o.key + "' would both be object id " + std::to_string(id));
+        throw std::invalid_argument("'" + tracks.source + "': frame " + std::to_string(frame) + ": '" +
+                                    shown_text(*other->second) + "' and '" + shown_text(o.key) +
+                                    "' would both be object id " + std::to_string(id));
       }
       per_image[static_cast<std::size_t>(position)].push_back(annotated(o, id, size));
       identities.insert(id);

@@ -210,6 +210,21 @@ TEST_F(PelkHostileTest, AnImportedFolderReadsFromAnyWorkingFolder) {
   EXPECT_EQ(r.code, 0) << r.err;
 }
 
+// A value of megabytes in a file (here a CVAT identity) is quoted cut in a
+// one-line error, never echoed whole.
+TEST_F(PelkHostileTest, AHugeValueIsQuotedCutInTheError) {
+  make_clip(1);
+  const std::string huge(200000, 'x');
+  std::ofstream(path("big.xml")) << R"(<?xml version="1.0"?><annotations><version>1.1</version><meta><task><original_size>)"
+                                 << R"(<width>590</width><height>720</height></original_size></task></meta>)"
+                                 << R"(<track id="0" label="pig"><box frame="0" outside="0" xtl="10" ytl="10" xbr="50" ybr="50">)"
+                                 << R"(<attribute name="identity">)" << huge << "</attribute></box></track></annotations>\n";
+  const CliRun r = run("import " + path("big.xml") + " --frames " + path("frames") + " --out " + path("imported"));
+  EXPECT_EQ(r.code, 1);
+  EXPECT_LT(r.err.size(), 1000u) << r.err.size();
+  EXPECT_NE(r.err.find("... (200000 characters)' is neither Box<n> nor a numbered track"), std::string::npos) << r.err.substr(0, 300);
+}
+
 TEST_F(PelkHostileTest, CatalogNamesWhatItLeavesOutAndReadsShortTimes) {
   fs::create_directories(path("rec/cam61"));
   for (const char* name : {"Camera61_1_20240405070000.mp4", "Camera61_1_20240405080000.MP4", "Camera61_1_20241305070000.mp4"}) {
