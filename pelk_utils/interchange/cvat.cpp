@@ -214,6 +214,10 @@ class CvatReader {
   CvatReader(std::string path, std::string text) : path_(std::move(path)), text_(std::move(text)) {}
 
   ImportedTracks read() {
+    // CVAT writes UTF-8; a file saved as UTF-16 would read as noise.
+    const bool wide = text_.size() >= 2 && ((text_[0] == '\xFF' && text_[1] == '\xFE') ||
+                                            (text_[0] == '\xFE' && text_[1] == '\xFF') || text_[0] == '\0' || text_[1] == '\0');
+    if (wide) fail("is UTF-16 (or UTF-32) text; CVAT files are UTF-8: save it as UTF-8 and try again");
     // No parse_doctype: a document type is found below and refused; entity
     // references other than XML's five are never expanded.
     const pugi::xml_parse_result parsed =

@@ -35,7 +35,7 @@ TEST_F(ReaderTest, MotRowsBecomeBoxesAndTruthIgnoresConfidenceZero) {
 
 struct BadFile {
   const char* name;
-  const char* text;
+  std::string text;
   const char* message;  // a fragment of the one-line error
   friend void PrintTo(const BadFile& c, std::ostream* os) { *os << c.name; }
 };
@@ -146,7 +146,12 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"two_shapes_on_a_frame",
                 "<annotations><track id=\"3\"><box frame=\"0\" outside=\"0\" xtl=\"1\" ytl=\"1\" xbr=\"2\" ybr=\"2\"/>"
                 "<box frame=\"0\" outside=\"0\" xtl=\"1\" ytl=\"1\" xbr=\"2\" ybr=\"2\"/></track></annotations>",
-                "track 3 has two shapes on frame 0"}),
+                "track 3 has two shapes on frame 0"},
+        BadFile{"utf16_with_bom", std::string("\xFF\xFE<\0a\0n\0", 8), "is UTF-16 (or UTF-32) text"},
+        BadFile{"huge_frame_attribute",
+                "<annotations><track id=\"0\"><box frame=\"" + std::string(100000, '7') +
+                    "x\" outside=\"0\" xtl=\"1\" ytl=\"1\" xbr=\"2\" ybr=\"2\"/></track></annotations>",
+                "... (100001 characters)' is not a finite number"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ReaderTest, MissingFilesAreRuntimeErrors) {
