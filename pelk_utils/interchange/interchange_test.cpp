@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
 #include <pugixml.hpp>
 
 #include "pelk_utils/annotation/annotation_file.hpp"
@@ -283,6 +284,18 @@ TEST_F(ExportTest, ImportedFilesLoadAsTheFoldersTheyCameFrom) {
   EXPECT_THROW(import_tracks(read_mot(path("a.txt"), TrackSide::kTruth), {images[0]}, path("short"), 1),
                std::invalid_argument);
   EXPECT_FALSE(fs::exists(path("short")));
+}
+
+// Boxes that cover no pixel of the image (wholly outside it, or of no
+// width) become empty masks, and the import says how many.
+TEST_F(ExportTest, ImportedBoxesThatCoverNoPixelAreNoted) {
+  cv::imwrite(path("tiny.png"), cv::Mat3b(40, 60, cv::Vec3b(0, 0, 0)));
+  std::ofstream(path("boxes.txt")) << "1,1,10,10,20,20,1,-1,-1,-1\n1,2,5000,5000,10,10,1,-1,-1,-1\n1,3,30,10,0,10,1,-1,-1,-1\n";
+  const ImportSummary s = import_tracks(read_mot(path("boxes.txt"), TrackSide::kTruth), {path("tiny.png")}, path("boxes"), 1);
+  EXPECT_EQ(s.objects, 3u);
+  bool noted = false;
+  for (const std::string& n : s.notes) noted = noted || n.find("2 boxes lie wholly outside the image") != std::string::npos;
+  EXPECT_TRUE(noted);
 }
 
 // Shapes that wait in scratch files come back in order: a writer that

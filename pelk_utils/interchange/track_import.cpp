@@ -105,6 +105,7 @@ ImportSummary import_tracks(const ImportedTracks& tracks, const std::vector<std:
   }
   // Everything is checked and composed before the first file is written.
   std::vector<std::vector<AnnotatedObject>> per_image(frame_images.size());
+  std::size_t empty_boxes = 0;  // boxes that cover no pixel of the image
   std::set<std::int64_t> identities;
   ImportSummary summary;
   for (const auto& [frame, objects] : tracks.frames) {
@@ -123,6 +124,7 @@ ImportSummary import_tracks(const ImportedTracks& tracks, const std::vector<std:
                                     "' would both be object id " + std::to_string(id));
       }
       per_image[static_cast<std::size_t>(position)].push_back(annotated(o, id, size));
+      if (per_image[static_cast<std::size_t>(position)].back().mask.empty()) ++empty_boxes;
       identities.insert(id);
       ++summary.objects;
     }
@@ -142,6 +144,11 @@ ImportSummary import_tracks(const ImportedTracks& tracks, const std::vector<std:
   summary.files = documents.size();
   summary.identities = identities.size();
   summary.notes = tracks.notes;
+  if (empty_boxes > 0) {
+    summary.notes.push_back(std::to_string(empty_boxes) + (empty_boxes == 1 ? " box lies" : " boxes lie") +
+                            " wholly outside the image or cover no pixel centre (no width or height): imported as "
+                            "empty masks, absent in their frames");
+  }
   return summary;
 }
 
