@@ -1,5 +1,7 @@
 #include "pelk_utils/interchange/coco.hpp"
 
+#include <filesystem>
+
 #include <nlohmann/json.hpp>
 
 #include "pelk_utils/core/number.hpp"
@@ -13,12 +15,15 @@ std::string quoted(const std::string& text) { return nlohmann::json(text).dump()
 
 class CocoWriter : public TrackWriter {
  public:
-  explicit CocoWriter(const std::string& path) : out_(path) {
+  explicit CocoWriter(const std::string& path) : out_(path), video_name_(std::filesystem::path(path).stem().string()) {
     out_.write("{\"info\": {\"description\": \"pelk_utils tracks\", \"version\": \"1.0\"},\n\"annotations\": [");
   }
 
   void frame(const ExportFrame& f) override {
+    // video_id and frame_id (0-based, in recording order) as video-aware
+    // COCO readers (COCO-VID, TAO) expect: the export is one video.
     images_ += std::string(images_.empty() ? "\n" : ",\n") + "{\"id\": " + std::to_string(f.index + 1) +
+               ", \"video_id\": 1, \"frame_id\": " + std::to_string(f.index) +
                ", \"file_name\": " + quoted(f.image_path) + ", \"width\": " + std::to_string(f.width) +
                ", \"height\": " + std::to_string(f.height) + ", \"clip\": " + quoted(f.clip) +
                ", \"frame_key\": " + std::to_string(f.frame_key) +
@@ -39,13 +44,14 @@ class CocoWriter : public TrackWriter {
               segmentation + "], \"area\": " + std::to_string(o.area) + ", \"bbox\": [" + std::to_string(x) + ", " +
               std::to_string(y) + ", " + std::to_string(w) + ", " + std::to_string(h) +
               "], \"iscrowd\": 0, \"attributes\": {\"track_id\": " + std::to_string(o.id) +
-              ", \"keyframe\": true}, \"track_id\": " + std::to_string(o.id) + ", \"key\": " + quoted(o.key) + "}";
+              ", \"keyframe\": true}, \"track_id\": " + std::to_string(o.id) + ", \"instance_id\": " +
+              std::to_string(o.id) + ", \"video_id\": 1, \"key\": " + quoted(o.key) + "}";
     }
     out_.write(text);
   }
 
   std::string finish() override {
-    out_.write("\n],\n\"images\": [" + images_ +
+    out_.write("\n],\n\"videos\": [{\"id\": 1, \"name\": " + nlohmann::json(video_name_).dump() + "}],\n\"images\": [" + images_ +
                "\n],\n\"categories\": [{\"id\": 1, \"name\": \"pig\", \"supercategory\": \"\"}]}\n");
     out_.commit();
     return "";
@@ -53,6 +59,7 @@ class CocoWriter : public TrackWriter {
 
  private:
   StreamedFile out_;
+  std::string video_name_;
   std::string images_;
   std::size_t annotations_ = 0;
 };

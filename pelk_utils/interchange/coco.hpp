@@ -1,8 +1,11 @@
 // COCO instance segmentation JSON: "annotations" (one per animal per frame:
 // polygons, bbox, area, category "pig", the identity as
-// attributes.track_id and track_id), "images" (file name, size, and the
-// frame's time when known) and "categories". Annotations stream to the
-// file as frames come; images follow them (JSON keys have no order).
+// attributes.track_id, track_id and instance_id), "videos" (the export is
+// one video, named after the file), "images" (file name, size, video_id,
+// frame_id counted from 0 in recording order, and the frame's time when
+// known) and "categories", so video-aware COCO readers order the frames.
+// Annotations stream to the file as frames come; images follow them (JSON
+// keys have no order).
 #pragma once
 
 #include <memory>

@@ -167,6 +167,14 @@ TEST_F(ExportTest, CocoAnnotationsHoldPolygonsBoxesAreasAndTrackIds) {
   }
   EXPECT_EQ(doc["images"][3]["file_name"], records_[3].image_path);
   EXPECT_EQ(doc["images"][3]["width"], 200);
+  // Video-aware readers: one video; each image its 0-based frame in it.
+  ASSERT_EQ(doc["videos"].size(), 1u);
+  EXPECT_EQ(doc["videos"][0]["id"], 1);
+  for (const auto& image : doc["images"]) {
+    EXPECT_EQ(image["video_id"], 1);
+    EXPECT_EQ(image["frame_id"], image["id"].get<int>() - 1);
+  }
+  EXPECT_EQ(doc["annotations"][0]["instance_id"], doc["annotations"][0]["track_id"]);
 }
 
 TEST_F(ExportTest, EscapesAndRefusals) {
