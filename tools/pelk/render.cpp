@@ -12,6 +12,7 @@
 
 #include "commands.hpp"
 #include "pelk_utils/annotation/annotation_file.hpp"
+#include "pelk_utils/annotation/internal/fingerprint.hpp"
 #include "pelk_utils/annotation/render.hpp"
 #include "pelk_utils/core/atomic_file.hpp"
 #include "pelk_utils/core/json_file.hpp"
@@ -78,15 +79,6 @@ void run_render(const RenderOptions& o) {
 // wrote is refused.
 constexpr const char* kFixRecord = ".pelk_fixed_polygons.json";
 
-// FNV-1a: a stable fingerprint of a file's text (the same in every run).
-std::string fingerprint(const std::string& text) {
-  std::uint64_t h = 1469598103934665603ULL;
-  for (const unsigned char c : text) h = (h ^ c) * 1099511628211ULL;
-  char hex[17];
-  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(h));
-  return hex;
-}
-
 nlohmann::json read_fix_record(const std::filesystem::path& folder) {
   std::error_code ec;
   const std::filesystem::path path = folder / kFixRecord;
@@ -125,7 +117,7 @@ void run_fix(const FixOptions& o) {
       const std::string before = read_regular_file(f, kAnnotationFileWhat, JsonLimits{}.max_bytes);
       const nlohmann::json& seen = records[source_folder];
       const std::string name = fs::path(f).filename().string();
-      if (seen.contains(name) && seen[name] == fingerprint(before)) {
+      if (seen.contains(name) && seen[name] == internal::fingerprint_of(before)) {
         problems.push_back(f + ": repaired by an earlier fix-polygons already (it holds what that run wrote); a second "
                                "repair would scale it wrong again");
         continue;
@@ -152,7 +144,7 @@ void run_fix(const FixOptions& o) {
   for (const PlannedFix& fix : plan) {
     write_file_atomically(fix.target, fix.text);
     const fs::path folder = fs::path(fix.target).parent_path();
-    records[folder][fs::path(fix.target).filename().string()] = fingerprint(fix.text);
+    records[folder][fs::path(fix.target).filename().string()] = internal::fingerprint_of(fix.text);
     progress.step();
   }
   std::set<fs::path> written_folders;
