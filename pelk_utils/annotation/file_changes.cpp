@@ -19,7 +19,6 @@ namespace pelk {
 namespace fs = std::filesystem;
 namespace {
 
-constexpr const char* kFormat = "pelk repair manifest";
 constexpr int kVersion = 2;
 constexpr const char* kIdFile = "repair_id";
 constexpr std::size_t kMaxManifestBytes = std::size_t{256} << 20;
@@ -42,8 +41,8 @@ std::string random_id() {
   return buf;
 }
 
-fs::path manifest_path(const std::string& dir) { return fs::path(dir) / kRepairManifest; }
-fs::path backup_dir(const std::string& dir) { return fs::path(dir) / kRepairBackupDir; }
+fs::path manifest_path(const std::string& dir, const ChangeSet& set) { return fs::path(dir) / set.manifest; }
+fs::path backup_dir(const std::string& dir, const ChangeSet& set) { return fs::path(dir) / set.backup_dir; }
 
 std::string read_file(const fs::path& path, std::size_t max_bytes = std::size_t{1} << 30) {
   return read_regular_file(path.string(), "file", max_bytes);
@@ -58,7 +57,8 @@ std::optional<std::string> read_if_present(const fs::path& path) {
 
 bool is_plain_name(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
-         name.find('\0') == std::string::npos && name != kRepairManifest && name != kRepairBackupDir;
+         name.find('\0') == std::string::npos && name != kRepairChanges.manifest && name != kRepairChanges.backup_dir &&
+         name != kChainChanges.manifest && name != kChainChanges.backup_dir;
 }
 
 bool is_fingerprint(const std::string& s) {
@@ -79,8 +79,8 @@ struct Manifest {
   std::vector<Entry> files;
 };
 
-[[noreturn]] void refuse(const std::string& dir, const std::string& reason) {
-  throw std::invalid_argument("repair manifest '" + manifest_path(dir).string() + "' " + reason + "; nothing was changed");
+[[noreturn]] void refuse(const std::string& dir, const ChangeSet& set, const std::string& reason) {
+  throw std::invalid_argument(std::string(set.noun) + " manifest '" + manifest_path(dir, set).string() + "' " + reason + "; nothing was changed");
 }
 
 std::string text_field(const nlohmann::json& j, const char* key) {
@@ -88,8 +88,8 @@ std::string text_field(const nlohmann::json& j, const char* key) {
   return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
-Entry read_entry(const std::string& dir, const nlohmann::json& f, int version) {
-  if (!f.is_object()) refuse(dir, "lists a file that is not an object");
+Entry read_entry(const std::string& dir, const ChangeSet& set, const nlohmann::json& f, int version) {
+  if (!f.is_object()) refuse(dir, set, "lists a file that is not an object");
   Entry e;
   // Earlier versions kept the path as typed; only its name is trusted, so a
   // copied folder restores its own files.
@@ -98,47 +98,47 @@ Entry read_entry(const std::string& dir, const nlohmann::json& f, int version) {
   e.repaired_copy = version >= 2 ? text_field(f, "repaired_copy") : std::string();
   e.original = text_field(f, "original");
   e.repaired = text_field(f, "repaired");
-  if (!is_plain_name(e.name)) refuse(dir, "names a file outside its folder ('" + e.name + "')");
+  if (!is_plain_name(e.name)) refuse(dir, set, "names a file outside its folder ('" + e.name + "')");
   if (!is_plain_name(e.backup) || (version >= 2 && !is_plain_name(e.repaired_copy))) {
-    refuse(dir, "names a backup outside its backup folder for '" + e.name + "'");
+    refuse(dir, set, "names a backup outside its backup folder for '" + e.name + "'");
   }
-  if (!is_fingerprint(e.original) || !is_fingerprint(e.repaired)) refuse(dir, "has no fingerprints for '" + e.name + "'");
+  if (!is_fingerprint(e.original) || !is_fingerprint(e.repaired)) refuse(dir, set, "has no fingerprints for '" + e.name + "'");
   return e;
 }
 
 // Returns the manifest of `dir`, nullopt when there is none; refuses one
 // that is damaged or not ours.
-std::optional<Manifest> read_manifest(const std::string& dir) {
+std::optional<Manifest> read_manifest(const std::string& dir, const ChangeSet& set) {
   std::error_code ec;
-  if (!fs::exists(fs::symlink_status(manifest_path(dir), ec))) return std::nullopt;
+  if (!fs::exists(fs::symlink_status(manifest_path(dir, set), ec))) return std::nullopt;
   nlohmann::json j;
   try {
-    j = parse_json_text(read_regular_file(manifest_path(dir).string(), "repair manifest", kMaxManifestBytes),
-                        manifest_path(dir).string());
+    j = parse_json_text(read_regular_file(manifest_path(dir, set).string(), std::string(set.noun) + " manifest", kMaxManifestBytes),
+                        manifest_path(dir, set).string());
   } catch (const std::exception& e) {
-    refuse(dir, std::string("cannot be read (") + e.what() + ")");
+    refuse(dir, set, std::string("cannot be read (") + e.what() + ")");
   }
-  if (!j.is_object()) refuse(dir, "is not a repair manifest (not a JSON object)");
+  if (!j.is_object()) refuse(dir, set, std::string("is not a ") + set.noun + " manifest (not a JSON object)");
   Manifest m;
   if (j.contains("format")) {
-    if (text_field(j, "format") != kFormat) refuse(dir, "is not a repair manifest (format \"" + text_field(j, "format") + "\")");
+    if (text_field(j, "format") != set.format) refuse(dir, set, std::string("is not a ") + set.noun + " manifest (format \"" + text_field(j, "format") + "\")");
     if (!j.contains("version") || !j["version"].is_number_integer() || j["version"].get<std::int64_t>() != kVersion) {
-      refuse(dir, "has a version this pelk does not know");
+      refuse(dir, set, "has a version this pelk does not know");
     }
     m.version = kVersion;
   }
   const std::string state = text_field(j, "state");
-  if (state != "applying" && state != "applied") refuse(dir, "is not a repair manifest (no known \"state\")");
+  if (state != "applying" && state != "applied") refuse(dir, set, std::string("is not a ") + set.noun + " manifest (no known \"state\")");
   m.applied = state == "applied";
   m.description = text_field(j, "description");
   m.id = text_field(j, "repair_id");
   m.folder = text_field(j, "folder");
-  if (m.version >= 2 && !is_fingerprint(m.id)) refuse(dir, "has no repair id");
-  if (!j.contains("files") || !j["files"].is_array()) refuse(dir, "is not a repair manifest (no \"files\" list)");
+  if (m.version >= 2 && !is_fingerprint(m.id)) refuse(dir, set, "has no repair id");
+  if (!j.contains("files") || !j["files"].is_array()) refuse(dir, set, std::string("is not a ") + set.noun + " manifest (no \"files\" list)");
   std::set<std::string> names;
   for (const auto& f : j["files"]) {
-    m.files.push_back(read_entry(dir, f, m.version));
-    if (!names.insert(m.files.back().name).second) refuse(dir, "lists '" + m.files.back().name + "' twice");
+    m.files.push_back(read_entry(dir, set, f, m.version));
+    if (!names.insert(m.files.back().name).second) refuse(dir, set, "lists '" + m.files.back().name + "' twice");
   }
   return m;
 }
@@ -157,24 +157,24 @@ std::vector<std::string> temp_files(const fs::path& dir) {
   return out;
 }
 
-void remove_repair_files(const std::string& dir) {
+void remove_repair_files(const std::string& dir, const ChangeSet& set) {
   std::error_code ec;
-  fs::remove(manifest_path(dir), ec);
-  fs::remove_all(backup_dir(dir), ec);
+  fs::remove(manifest_path(dir, set), ec);
+  fs::remove_all(backup_dir(dir, set), ec);
 }
 
 // Checks that the backups of `m` are the ones its repair wrote.
-void check_backups(const std::string& dir, const Manifest& m) {
+void check_backups(const std::string& dir, const ChangeSet& set, const Manifest& m) {
   if (m.version >= 2) {
-    const std::optional<std::string> id = read_if_present(backup_dir(dir) / kIdFile);
-    if (!id || *id != m.id) refuse(dir, "does not match the backup folder beside it (another repair's, or missing)");
+    const std::optional<std::string> id = read_if_present(backup_dir(dir, set) / kIdFile);
+    if (!id || *id != m.id) refuse(dir, set, "does not match the backup folder beside it (another repair's, or missing)");
   }
   for (const Entry& e : m.files) {
-    const std::optional<std::string> original = read_if_present(backup_dir(dir) / e.backup);
-    if (!original || fingerprint(*original) != e.original) refuse(dir, "has no intact backup of '" + e.name + "'");
+    const std::optional<std::string> original = read_if_present(backup_dir(dir, set) / e.backup);
+    if (!original || fingerprint(*original) != e.original) refuse(dir, set, "has no intact backup of '" + e.name + "'");
     if (m.version >= 2) {
-      const std::optional<std::string> repaired = read_if_present(backup_dir(dir) / e.repaired_copy);
-      if (!repaired || fingerprint(*repaired) != e.repaired) refuse(dir, "has no intact new text of '" + e.name + "'");
+      const std::optional<std::string> repaired = read_if_present(backup_dir(dir, set) / e.repaired_copy);
+      if (!repaired || fingerprint(*repaired) != e.repaired) refuse(dir, set, "has no intact new text of '" + e.name + "'");
     }
   }
 }
@@ -191,7 +191,7 @@ std::vector<std::string> current_fingerprints(const std::string& dir, const Mani
 
 // Checks that every file is as the repair left it (for an interrupted one,
 // repaired or still original); refuses a manifest none of whose files match.
-void check_files(const std::string& dir, const Manifest& m, const std::vector<std::string>& now) {
+void check_files(const std::string& dir, const ChangeSet& set, const Manifest& m, const std::vector<std::string>& now) {
   std::size_t matching = 0;
   std::optional<std::size_t> first_changed;
   for (std::size_t i = 0; i < m.files.size(); ++i) {
@@ -204,27 +204,27 @@ void check_files(const std::string& dir, const Manifest& m, const std::vector<st
   }
   if (!first_changed) return;
   if (matching == 0) {
-    refuse(dir, "does not belong to this folder (none of its " + std::to_string(m.files.size()) +
-                    " files is as that repair left it" + (m.folder.empty() ? "" : "; it was made in a folder named '" + m.folder + "'") + ")");
+    refuse(dir, set, "does not belong to this folder (none of its " + std::to_string(m.files.size()) +
+                    " files is as that " + std::string(set.noun) + " left it" + (m.folder.empty() ? "" : "; it was made in a folder named '" + m.folder + "'") + ")");
   }
   throw std::runtime_error("annotation file '" + (fs::path(dir) / m.files[*first_changed].name).string() +
-                           "' changed since the repair; nothing was restored");
+                           "' changed since the " + std::string(set.noun) + "; nothing was restored");
 }
 
-nlohmann::json manifest_json(const Manifest& m) {
+nlohmann::json manifest_json(const Manifest& m, const ChangeSet& set) {
   nlohmann::json files = nlohmann::json::array();
   for (const Entry& e : m.files) {
     files.push_back({{"name", e.name}, {"backup", e.backup}, {"repaired_copy", e.repaired_copy},
                      {"original", e.original}, {"repaired", e.repaired}});
   }
-  return {{"format", kFormat}, {"version", kVersion}, {"repair_id", m.id}, {"folder", m.folder},
+  return {{"format", set.format}, {"version", kVersion}, {"repair_id", m.id}, {"folder", m.folder},
           {"state", m.applied ? "applied" : "applying"}, {"description", m.description}, {"files", files}};
 }
 
-void write_manifest(const std::string& dir, const Manifest& m) {
+void write_manifest(const std::string& dir, const ChangeSet& set, const Manifest& m) {
   step("manifest");
-  write_file_atomically(manifest_path(dir).string(),
-                        manifest_json(m).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+  write_file_atomically(manifest_path(dir, set).string(),
+                        manifest_json(m, set).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
 }
 
 // Returns the name of `path` when it lies directly in `dir`.
@@ -242,34 +242,34 @@ std::string name_in(const std::string& dir, const std::string& path) {
 
 }  // namespace
 
-RepairStatus repair_status(const std::string& dir) {
+RepairStatus repair_status(const std::string& dir, const ChangeSet& set) {
   RepairStatus s;
-  const std::optional<Manifest> m = read_manifest(dir);
+  const std::optional<Manifest> m = read_manifest(dir, set);
   if (m) {
     s.state = m->applied ? RepairState::kApplied : RepairState::kPending;
     s.description = m->description;
     s.files = m->files.size();
     s.can_finish = !m->applied && m->version >= 2;
-  } else if (fs::exists(backup_dir(dir))) {
-    s.leftovers.push_back(backup_dir(dir).string());
+  } else if (fs::exists(backup_dir(dir, set))) {
+    s.leftovers.push_back(backup_dir(dir, set).string());
   }
-  for (const fs::path& d : {fs::path(dir), backup_dir(dir)}) {
+  for (const fs::path& d : {fs::path(dir), backup_dir(dir, set)}) {
     for (std::string& t : temp_files(d)) s.leftovers.push_back(std::move(t));
   }
   return s;
 }
 
-std::size_t clean_repair_leftovers(const std::string& dir) {
-  const RepairStatus s = repair_status(dir);
+std::size_t clean_repair_leftovers(const std::string& dir, const ChangeSet& set) {
+  const RepairStatus s = repair_status(dir, set);
   std::error_code ec;
   std::size_t removed = 0;
   for (const std::string& path : s.leftovers) removed += fs::remove_all(path, ec) > 0 ? 1 : 0;
   return removed;
 }
 
-void apply_file_changes(const std::string& dir, const std::vector<FileChange>& changes, const std::string& description) {
-  if (read_manifest(dir)) {
-    throw std::invalid_argument("'" + dir + "' holds the manifest of an earlier repair; undo it first (pelk repair --undo)");
+void apply_file_changes(const std::string& dir, const std::vector<FileChange>& changes, const std::string& description, const ChangeSet& set) {
+  if (read_manifest(dir, set)) {
+    throw std::invalid_argument("'" + dir + "' holds the manifest of an earlier " + set.noun + "; undo it first (" + set.undo_command + ")");
   }
   Manifest m;
   m.version = kVersion;
@@ -284,77 +284,77 @@ void apply_file_changes(const std::string& dir, const std::vector<FileChange>& c
                        fingerprint(changes[i].repaired)});
   }
   if (changes.empty()) return;
-  clean_repair_leftovers(dir);
-  fs::create_directories(backup_dir(dir));
+  clean_repair_leftovers(dir, set);
+  fs::create_directories(backup_dir(dir, set));
   const AtomicWriteOptions no_sync{.sync = false};
-  write_file_atomically((backup_dir(dir) / kIdFile).string(), m.id, no_sync);
+  write_file_atomically((backup_dir(dir, set) / kIdFile).string(), m.id, no_sync);
   for (std::size_t i = 0; i < changes.size(); ++i) {
     step("backup");
-    write_file_atomically((backup_dir(dir) / m.files[i].backup).string(), changes[i].original, no_sync);
-    write_file_atomically((backup_dir(dir) / m.files[i].repaired_copy).string(), changes[i].repaired, no_sync);
+    write_file_atomically((backup_dir(dir, set) / m.files[i].backup).string(), changes[i].original, no_sync);
+    write_file_atomically((backup_dir(dir, set) / m.files[i].repaired_copy).string(), changes[i].repaired, no_sync);
   }
-  write_manifest(dir, m);  // synced: from here on the repair can be finished or undone
+  write_manifest(dir, set, m);  // synced: from here on the repair can be finished or undone
   std::size_t done = 0;
   try {
     for (; done < changes.size(); ++done) {
       const FileChange& c = changes[done];
       const fs::path target = fs::path(dir) / m.files[done].name;
       if (read_if_present(target) != c.original) {
-        throw std::runtime_error("annotation file '" + target.string() + "' changed during the repair");
+        throw std::runtime_error("annotation file '" + target.string() + "' changed during the " + std::string(set.noun));
       }
       step("file");
       write_file_atomically(target.string(), c.repaired);
     }
     m.applied = true;
-    write_manifest(dir, m);
+    write_manifest(dir, set, m);
   } catch (const std::exception& e) {
     for (std::size_t i = 0; i < done; ++i) write_file_atomically((fs::path(dir) / m.files[i].name).string(), changes[i].original);
-    remove_repair_files(dir);
+    remove_repair_files(dir, set);
     throw std::runtime_error(std::string(e.what()) + "; every file is back as it was");
   }
 }
 
-std::size_t finish_interrupted_repair(const std::string& dir) {
-  std::optional<Manifest> m = read_manifest(dir);
-  if (!m || m->applied) throw std::runtime_error("'" + dir + "' holds no interrupted repair to finish");
+std::size_t finish_interrupted_repair(const std::string& dir, const ChangeSet& set) {
+  std::optional<Manifest> m = read_manifest(dir, set);
+  if (!m || m->applied) throw std::runtime_error("'" + dir + "' holds no interrupted " + set.noun + " to finish");
   if (m->version < 2) {
-    throw std::runtime_error("the interrupted repair of '" + dir + "' was made by an earlier pelk and cannot be finished; "
-                             "roll it back with pelk repair --undo");
+    throw std::runtime_error("the interrupted " + std::string(set.noun) + " of '" + dir + "' was made by an earlier pelk and cannot be finished; "
+                             "roll it back with " + std::string(set.undo_command));
   }
-  check_backups(dir, *m);
-  check_files(dir, *m, current_fingerprints(dir, *m));
-  clean_repair_leftovers(dir);
+  check_backups(dir, set, *m);
+  check_files(dir, set, *m, current_fingerprints(dir, *m));
+  clean_repair_leftovers(dir, set);
   std::size_t written = 0;
   for (const Entry& e : m->files) {
     const fs::path target = fs::path(dir) / e.name;
     if (fingerprint(read_if_present(target).value_or("")) == e.repaired) continue;
     step("finish");
-    write_file_atomically(target.string(), read_file(backup_dir(dir) / e.repaired_copy));
+    write_file_atomically(target.string(), read_file(backup_dir(dir, set) / e.repaired_copy));
     ++written;
   }
   m->applied = true;
-  write_manifest(dir, *m);
+  write_manifest(dir, set, *m);
   return written;
 }
 
-std::size_t undo_file_changes(const std::string& dir) {
-  const std::optional<Manifest> m = read_manifest(dir);
+std::size_t undo_file_changes(const std::string& dir, const ChangeSet& set) {
+  const std::optional<Manifest> m = read_manifest(dir, set);
   if (!m) {
-    clean_repair_leftovers(dir);
+    clean_repair_leftovers(dir, set);
     return 0;
   }
-  check_backups(dir, *m);
+  check_backups(dir, set, *m);
   const std::vector<std::string> now = current_fingerprints(dir, *m);
-  check_files(dir, *m, now);
-  clean_repair_leftovers(dir);
+  check_files(dir, set, *m, now);
+  clean_repair_leftovers(dir, set);
   std::size_t restored = 0;
   for (std::size_t i = 0; i < m->files.size(); ++i) {
     if (now[i] == m->files[i].original) continue;  // an interrupted repair had not reached it
     step("undo");
-    write_file_atomically((fs::path(dir) / m->files[i].name).string(), read_file(backup_dir(dir) / m->files[i].backup));
+    write_file_atomically((fs::path(dir) / m->files[i].name).string(), read_file(backup_dir(dir, set) / m->files[i].backup));
     ++restored;
   }
-  remove_repair_files(dir);
+  remove_repair_files(dir, set);
   return restored;
 }
 

@@ -20,9 +20,26 @@ struct FileChange {
   std::string original, repaired;
 };
 
-// The manifest and backup folder names inside the clip folder.
-inline constexpr const char* kRepairManifest = "pelk_repair_manifest.json";
-inline constexpr const char* kRepairBackupDir = ".pelk_repair_backup";
+// A kind of change a folder can hold, each with its own manifest and backup
+// folder, so that a clip can hold a repair and a day chain's relabelling at
+// once and each undoes on its own.
+struct ChangeSet {
+  const char* manifest;      // manifest file name inside the clip folder
+  const char* backup_dir;    // backup folder name inside the clip folder
+  const char* format;        // the manifest's "format" value
+  const char* noun;          // what the change is called in messages ("repair")
+  const char* undo_command;  // the command that undoes it, for messages
+};
+
+// The identity repair's (and the proofreading corrections') changes.
+inline constexpr ChangeSet kRepairChanges{"pelk_repair_manifest.json", ".pelk_repair_backup", "pelk repair manifest",
+                                          "repair", "pelk repair --undo"};
+// The day chain's relabelling.
+inline constexpr ChangeSet kChainChanges{"pelk_chain_manifest.json", ".pelk_chain_backup", "pelk chain manifest", "chain",
+                                         "pelk chain --undo"};
+// The manifest and backup folder names of the repair.
+inline constexpr const char* kRepairManifest = kRepairChanges.manifest;
+inline constexpr const char* kRepairBackupDir = kRepairChanges.backup_dir;
 
 enum class RepairState {
   kNone,     // no manifest: the folder holds no repair
@@ -41,12 +58,12 @@ struct RepairStatus {
 
 // Returns the repair state of clip folder `dir`. Throws std::invalid_argument
 // with a one-line reason when its manifest is damaged or not one of ours.
-RepairStatus repair_status(const std::string& dir);
+RepairStatus repair_status(const std::string& dir, const ChangeSet& set = kRepairChanges);
 
 // Removes the leftovers repair_status lists (temporary ".pelk-XXXXXX" files
 // in `dir` and its backup folder, and a backup folder without a manifest)
 // and returns how many it removed.
-std::size_t clean_repair_leftovers(const std::string& dir);
+std::size_t clean_repair_leftovers(const std::string& dir, const ChangeSet& set = kRepairChanges);
 
 // Writes `changes` into clip folder `dir` as described above. Throws
 // std::invalid_argument, with nothing written, when `dir` already holds a
@@ -54,14 +71,15 @@ std::size_t clean_repair_leftovers(const std::string& dir);
 // directly inside `dir`; throws std::runtime_error, with every file back as
 // it was, when a file no longer holds the text it was planned from (it
 // changed during the repair) or a write fails.
-void apply_file_changes(const std::string& dir, const std::vector<FileChange>& changes, const std::string& description);
+void apply_file_changes(const std::string& dir, const std::vector<FileChange>& changes, const std::string& description,
+                        const ChangeSet& set = kRepairChanges);
 
 // Writes the files an interrupted repair of `dir` had not written yet and
 // marks it finished; returns how many it wrote. Throws std::runtime_error,
 // with nothing written, when the folder holds no pending repair, when its
 // files changed since, or when the manifest keeps no new texts (one written
 // by an earlier version: roll it back with undo_file_changes).
-std::size_t finish_interrupted_repair(const std::string& dir);
+std::size_t finish_interrupted_repair(const std::string& dir, const ChangeSet& set = kRepairChanges);
 
 // Restores the files a repair of `dir` changed (a finished or an interrupted
 // one), byte for byte, and removes its manifest and backups. Returns the
@@ -70,7 +88,7 @@ std::size_t finish_interrupted_repair(const std::string& dir);
 // manifest or its backups do not belong to `dir` (copied in from another
 // folder, edited, damaged) and std::runtime_error naming the file when a
 // repaired file changed since.
-std::size_t undo_file_changes(const std::string& dir);
+std::size_t undo_file_changes(const std::string& dir, const ChangeSet& set = kRepairChanges);
 
 namespace testing {
 // Installs `hook`, called before each file the change machinery writes or

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 
@@ -52,6 +53,27 @@ std::string swap_object_ids(const std::string& json_text, std::int64_t a, std::i
     }
   }
   return doc.dump();
+}
+
+std::string relabel_object_ids(const std::string& json_text, const std::map<std::int64_t, std::int64_t>& to,
+                               const std::string& where) {
+  PyJson doc = parse_py_json(json_text, where);
+  PyJson* detections = doc.is_object() ? doc.find("detections") : nullptr;
+  if (detections == nullptr || !detections->is_array()) {
+    throw std::invalid_argument(where + ": no \"detections\" array");
+  }
+  bool changed = false;
+  for (PyJson& detection : detections->items()) {
+    PyJson* id = detection.is_object() ? detection.find("object_id") : nullptr;
+    if (id == nullptr) continue;
+    const std::optional<std::int64_t> value = integer_of(*id);
+    if (!value) continue;
+    const auto it = to.find(*value);
+    if (it == to.end() || it->second == *value) continue;
+    *id = PyJson::integer(it->second);
+    changed = true;
+  }
+  return changed ? doc.dump() : json_text;
 }
 
 std::vector<FileChange> plan_identity_swaps(const ClipAnnotationData& clip, const std::vector<IdentitySwap>& swaps) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,12 @@ struct IdentitySwap {
 // value keeps its text). Throws std::invalid_argument naming `where` for
 // text that is not an annotation document.
 std::string swap_object_ids(const std::string& json_text, std::int64_t a, std::int64_t b, const std::string& where);
+
+// Returns `json_text` with every object id in its "detections" that `to`
+// maps replaced by its image (ids it does not map keep theirs); the text
+// itself when nothing changes. Throws as swap_object_ids.
+std::string relabel_object_ids(const std::string& json_text, const std::map<std::int64_t, std::int64_t>& to,
+                               const std::string& where);
 
 // Returns the changes `swaps` (applied in order) make to the files of
 // `clip`; files they leave as they are are not listed.

@@ -63,8 +63,18 @@ PenScene::PenScene(SceneConfig config) : config_(config) {
   const double xs[3] = {340, 640, 940}, ys[4] = {230, 560, 890, 1220};
   const int slots[kAnimals][2] = {{0, 0}, {1, 0}, {2, 0}, {0, 1}, {1, 1}, {2, 1}, {0, 2}, {1, 3}, {2, 2}, {2, 3}};
   std::uniform_real_distribution<double> unit(0, 1);
+  if (!config_.arrangement.empty()) {
+    std::vector<int> sorted = config_.arrangement;
+    std::sort(sorted.begin(), sorted.end());
+    for (int i = 0; i < kAnimals; ++i) {
+      if (sorted.size() != static_cast<std::size_t>(kAnimals) || sorted[static_cast<std::size_t>(i)] != i) {
+        throw std::invalid_argument("the synthetic scene's arrangement must be a permutation of 0..9");
+      }
+    }
+  }
   for (int i = 0; i < kAnimals; ++i) {
-    home_.emplace_back(xs[slots[i][0]] * scale_, ys[slots[i][1]] * sy);
+    const int place = config_.arrangement.empty() ? i : config_.arrangement[static_cast<std::size_t>(i)];
+    home_.emplace_back(xs[slots[place][0]] * scale_, ys[slots[place][1]] * sy);
     amplitude_.emplace_back((10 + 15 * unit(rng)) * scale_ * config_.sway, (10 + 12 * unit(rng)) * sy * config_.sway);
     phase_.push_back(2 * M_PI * unit(rng));
     speed_.push_back(2 * M_PI / (config_.fps * (6 + 4 * unit(rng))));  // one sway every 6..10 s
@@ -87,9 +97,13 @@ PenScene::Pose PenScene::pose(int identity, int f) const {
   for (const Visit& v : config_.visits) {
     if (v.animal == identity) p = visited(v, p, identity, f);
   }
-  if (identity == SceneConfig::kLeaver) {  // leaves through the bottom edge and comes back
-    const double w = span_weight(config_.vanish, f, 3);
+  const auto leave = [&](const FrameSpan& span) {  // through the bottom edge and back
+    const double w = span_weight(span, f, 3);
     p.centre.y += w * (config_.frame_size.height + 200 * scale_ - p.centre.y);
+  };
+  if (identity == SceneConfig::kLeaver) leave(config_.vanish);
+  for (const Leave& l : config_.leaves) {
+    if (l.animal == identity) leave(l.span);
   }
   return p;
 }
@@ -112,6 +126,11 @@ PenScene::Pose PenScene::visited(const Visit& v, const Pose& own, int identity, 
   p.centre = base.centre * (1 - w) + (target.centre + v.offset * scale_) * w;
   p.heading_deg = base.heading_deg * (1 - w) + (target.heading_deg + 10 + (base.heading_deg - own.heading_deg)) * w;
   return p;
+}
+
+bool PenScene::split_at(int f) const {
+  return config_.split.contains(f) ||
+         std::any_of(config_.splits.begin(), config_.splits.end(), [f](const FrameSpan& s) { return s.contains(f); });
 }
 
 cv::Rect PenScene::beam() const {
@@ -143,7 +162,7 @@ cv::Mat PenScene::render(int f) const {
     cv::ellipse(frame, cv::RotatedRect(cv::Point2f(spot), cv::Size2f(36 * scale_, 22 * scale_), static_cast<float>(p.heading_deg + 40 * look)),
                 cv::Scalar(55, 55, 60), cv::FILLED);
   }
-  if (config_.split.contains(f)) frame(beam()).setTo(cv::Scalar(35, 35, 38));
+  if (split_at(f)) frame(beam()).setTo(cv::Scalar(35, 35, 38));
   return frame;
 }
 
@@ -159,7 +178,7 @@ std::vector<AnimalTruth> PenScene::truth(int f) const {
   for (int id = 0; id < kAnimals; ++id) {
     cv::Mat1b visible = shapes[static_cast<std::size_t>(id)].clone();
     for (int later = id + 1; later < kAnimals; ++later) visible.setTo(0, shapes[static_cast<std::size_t>(later)]);
-    if (config_.split.contains(f)) visible(beam() & whole).setTo(0);
+    if (split_at(f)) visible(beam() & whole).setTo(0);
     AnimalTruth t;
     t.identity = id;
     t.mask = Mask(visible);

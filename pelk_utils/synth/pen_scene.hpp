@@ -45,6 +45,13 @@ struct Pause {
   FrameSpan span;
 };
 
+// An animal leaving the view through the bottom edge over `span` and
+// coming back.
+struct Leave {
+  int animal = 0;
+  FrameSpan span;
+};
+
 struct SceneConfig {
   std::uint64_t seed = 1;
   // Size of the cropped frames (what frame extraction writes). The camera
@@ -65,6 +72,12 @@ struct SceneConfig {
   bool look_alike = false;  // the walker is drawn as kUnder is: same shade, same marking
   std::vector<Pause> pauses;  // animals that stand still a while (none by default)
   double sway = 1;            // how far the animals walk about their homes (x the default 10..25 px)
+  // Where the animals live: animal i at home place arrangement[i] (a
+  // permutation of 0..9; empty: each at its own). Another arrangement is the
+  // same pen after the animals moved about (a later recording).
+  std::vector<int> arrangement;
+  std::vector<Leave> leaves;       // more animals leaving the view, besides the leaver's `vanish`
+  std::vector<FrameSpan> splits;   // more spans of the beam, besides `split`
 };
 
 // One animal in one frame. Identities count from 0 (box key "Box<id>").
@@ -119,6 +132,7 @@ class PenScene {
   // Draws the animal's silhouette (1) into `canvas` at `offset`.
   void draw_shape(cv::Mat& canvas, int identity, int f, cv::Point offset, const cv::Scalar& value) const;
   cv::Rect beam() const;
+  bool split_at(int f) const;
 
   SceneConfig config_;
   double scale_ = 1;
