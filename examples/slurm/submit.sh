@@ -1,13 +1,13 @@
 #!/bin/bash
 # Submits the whole road as job arrays chained by dependencies:
 #   extract --afterok--> track --aftercorr--> report
-#                              --afterok----> match
-#                              --afterok----> behaviour --afterok--> behaviour merge (one task)
+#                              --afterok----> match --afterok--> chain --afterok--> behaviour --afterok--> behaviour merge (one task)
 # Array sizes (any form Slurm accepts as a range: 0-7, 1-13:4, ...):
 #   EXTRACT_ARRAY (recordings), CLIP_ARRAY (clips; track and report share
-#   it), MATCH_ARRAY (recordings), BEHAVIOUR_ARRAY (blocks of clips).
+#   it), MATCH_ARRAY (recordings), CHAIN_ARRAY (cameras), BEHAVIOUR_ARRAY
+#   (blocks of clips).
 #   EXTRA_SBATCH adds options to every sbatch.
-# Logs: $WORK/logs/<step>_<job>_<task>.out. Prints the six job ids.
+# Logs: $WORK/logs/<step>_<job>_<task>.out. Prints the seven job ids.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/config.sh"
@@ -18,7 +18,8 @@ extract=$(sbatch "${common[@]}" --array="${EXTRACT_ARRAY:-0-3}" "$here/01_extrac
 track=$(sbatch "${common[@]}" --array="${CLIP_ARRAY:-0-7}" --dependency="afterok:$extract" "$here/02_track.sbatch")
 report=$(sbatch "${common[@]}" --array="${CLIP_ARRAY:-0-7}" --dependency="aftercorr:$track" "$here/03_report.sbatch")
 match=$(sbatch "${common[@]}" --array="${MATCH_ARRAY:-0-3}" --dependency="afterok:$track" "$here/04_match.sbatch")
-behaviour=$(sbatch "${common[@]}" --array="${BEHAVIOUR_ARRAY:-0-3}" --dependency="afterok:$track" \
-  "$here/05_behaviour.sbatch")
-merge=$(sbatch "${common[@]}" --dependency="afterok:$behaviour" "$here/06_behaviour_merge.sbatch")
-echo "$extract $track $report $match $behaviour $merge"
+chain=$(sbatch "${common[@]}" --array="${CHAIN_ARRAY:-0-1}" --dependency="afterok:$match" "$here/05_chain.sbatch")
+behaviour=$(sbatch "${common[@]}" --array="${BEHAVIOUR_ARRAY:-0-3}" --dependency="afterok:$chain" \
+  "$here/06_behaviour.sbatch")
+merge=$(sbatch "${common[@]}" --dependency="afterok:$behaviour" "$here/07_behaviour_merge.sbatch")
+echo "$extract $track $report $match $chain $behaviour $merge"

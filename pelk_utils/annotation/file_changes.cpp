@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <optional>
-#include <random>
 #include <set>
 #include <stdexcept>
 
@@ -33,13 +32,6 @@ using internal::folder_name;
 
 std::string fingerprint(const std::string& bytes) { return internal::fingerprint_of(bytes); }
 
-std::string random_id() {
-  std::random_device rd;
-  const std::uint64_t v = (static_cast<std::uint64_t>(rd()) << 32) ^ rd();
-  char buf[17];
-  std::snprintf(buf, sizeof(buf), "%016llx", static_cast<unsigned long long>(v));
-  return buf;
-}
 
 fs::path manifest_path(const std::string& dir, const ChangeSet& set) { return fs::path(dir) / set.manifest; }
 fs::path backup_dir(const std::string& dir, const ChangeSet& set) { return fs::path(dir) / set.backup_dir; }
@@ -273,16 +265,21 @@ void apply_file_changes(const std::string& dir, const std::vector<FileChange>& c
   }
   Manifest m;
   m.version = kVersion;
-  m.id = random_id();
   m.folder = folder_name(dir);
   m.description = description;
   std::set<std::string> names;
+  // The id ties the manifest to its backups. It is made from what the
+  // change does (not drawn at random), so the same change over the same
+  // files writes the same bytes: a cluster's run equals one process's.
+  std::string what = description;
   for (std::size_t i = 0; i < changes.size(); ++i) {
     const std::string name = name_in(dir, changes[i].path);
     if (!names.insert(name).second) throw std::invalid_argument("'" + changes[i].path + "' is changed twice; nothing was written");
     m.files.push_back({name, std::to_string(i) + ".orig", std::to_string(i) + ".new", fingerprint(changes[i].original),
                        fingerprint(changes[i].repaired)});
+    what += "\n" + name + " " + m.files.back().original + " " + m.files.back().repaired;
   }
+  m.id = fingerprint(what);
   if (changes.empty()) return;
   clean_repair_leftovers(dir, set);
   fs::create_directories(backup_dir(dir, set));

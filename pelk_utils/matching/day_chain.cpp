@@ -31,7 +31,6 @@ namespace {
 using Id = std::int64_t;
 
 std::string day_key(Id id) { return box_key(id - 1); }
-std::string track_key(Id object_id) { return "Track" + std::to_string(object_id); }
 
 // The object ids of a clip: per id, the frame keys it is in (in any file).
 std::map<Id, std::vector<int>> presence_of(const ClipAnnotationData& clip) {
@@ -215,8 +214,8 @@ class Chainer {
       carry_across(clip, relabel, out, b);
     } else {
       pair_by_appearance(clip);
+      eliminate();
     }
-    eliminate();
     for (const auto& [obj, id] : assigned_) relabel.to[obj] = id;
     for (const auto& [obj, keys] : presence_) {
       Carry c;
@@ -279,8 +278,9 @@ class Chainer {
     how_[obj] = {how, std::move(reason)};
   }
 
-  // A continuous boundary: pairs by overlap, then decides the piles of
-  // episodes near the boundary on the joined frames as the repair does.
+  // A continuous boundary: pairs by overlap and gives the tracks left over
+  // their identities by elimination; then decides the piles of episodes
+  // near the boundary on the joined frames as the repair does.
   void carry_across(const ClipAnnotationData& clip, ClipRelabel& relabel, DayChain& out, ChainBoundary& b) {
     const ClipAnnotationData head = window_of(clip, s_.window_frames, true);
     const FrameRecord& last = tail_.rbegin()->second;
@@ -296,55 +296,52 @@ class Chainer {
     }
     std::vector<double> ious;
     const std::vector<int> pairs = pair_by_overlap(from, to, s_.seam_iou, &ious);
-    std::map<Id, std::string> key_of;  // head object -> its key in the joined frames
-    std::map<Id, std::string> words;
-    for (const auto& [obj, keys] : presence_) key_of[obj] = track_key(obj);
     for (std::size_t i = 0; i < from.size(); ++i) {
       if (pairs[i] < 0) continue;
-      key_of[head_ids[i]] = tail_keys[static_cast<std::size_t>(pairs[i])];
-      words[head_ids[i]] = "overlaps " + key_of[head_ids[i]] + "'s last mask (IoU " + fixed(ious[i]) + ")";
+      const std::string& key = tail_keys[static_cast<std::size_t>(pairs[i])];
+      assign(head_ids[i], object_id_of_key(key), CarryKind::kCarried,
+             "overlaps " + key + "'s last mask (IoU " + fixed(ious[i]) + ")");
     }
-    // The joined frames: the earlier clip's end, then the later clip's start.
+    eliminate();
+    // The joined frames: the earlier clip's end, then the later clip's start
+    // under the identities given so far.
     const int tail_first = tail_.begin()->first, seam = static_cast<int>(tail_.size());
     ClipAnnotationData joined;
     for (const auto& [key, record] : tail_) joined.emplace(key - tail_first, record);
     for (const auto& [key, record] : head) {
       FrameRecord r = record;
       r.masks_dict = MaskDict();
-      for (const auto& [box, mask] : record.masks_dict) r.masks_dict.insert_or_assign(key_of.at(object_id_of_key(box)), mask);
+      for (const auto& [box, mask] : record.masks_dict) r.masks_dict.insert_or_assign(day_key(assigned_.at(object_id_of_key(box))), mask);
       r.mask_areas = mask_areas(r.masks_dict);
       joined.emplace(seam + key - head.begin()->first, std::move(r));
     }
-    std::set<Id> distrusted;
-    std::map<Id, std::string> exchanged;
-    decide_near_seam(joined, seam, tail_first, key_of, words, distrusted, exchanged, relabel, out, b);
-    for (const auto& [obj, key] : key_of) {
-      const auto number = box_number_of_key(key);
-      if (!number || distrusted.contains(obj)) continue;
-      const auto e = exchanged.find(obj);
-      assign(obj, *number + 1, e == exchanged.end() ? CarryKind::kCarried : CarryKind::kExchanged,
-             e == exchanged.end() ? words[obj] : e->second);
+    decide_near_seam(joined, seam, tail_first, relabel, out, b);
+  }
+
+  // The head's track carrying day key `key`, if any.
+  std::optional<Id> track_with(const std::string& key) const {
+    const auto number = box_number_of_key(key);
+    if (!number) return std::nullopt;
+    for (const auto& [obj, id] : assigned_) {
+      if (id == *number + 1) return obj;
     }
+    return std::nullopt;
   }
 
   // Decides the piles of episodes on the joined frames that reach the
-  // boundary (within the pile distance): exchanges move the keys of the
-  // head's tracks (at the boundary), or go into either clip's relabelling
-  // (when the animals parted inside one clip); a pile over the boundary
-  // left unclear whose masks cannot be followed across it leaves its tracks
-  // without a carried identity.
-  void decide_near_seam(ClipAnnotationData& joined, int seam, int tail_first, std::map<Id, std::string>& key_of,
-                        std::map<Id, std::string>& words, std::set<Id>& distrusted, std::map<Id, std::string>& exchanged,
-                        ClipRelabel& relabel, DayChain& out, ChainBoundary& b) {
+  // boundary (within the pile distance). An exchange that reaches the
+  // boundary exchanges the identities of the later clip's two tracks; one
+  // where the animals parted inside a clip goes into that clip's
+  // relabelling. A pile over the boundary whose decision is unclear leaves
+  // its tracks of the later clip without a carried identity: the boundary
+  // step there is as likely wrong as a tracker's inside a pile.
+  void decide_near_seam(ClipAnnotationData& joined, int seam, int tail_first, ClipRelabel& relabel, DayChain& out,
+                        ChainBoundary& b) {
     const RepairSettings& rs = s_.repair;
     const std::vector<OverlapEpisode> episodes = find_overlap_episodes(joined, rs);
     const internal::UsualAreas usual = internal::usual_areas(joined);
-    const auto object_with = [&](const std::string& key) -> std::optional<Id> {
-      for (const auto& [obj, k] : key_of) {
-        if (k == key) return obj;
-      }
-      return std::nullopt;
-    };
+    std::set<Id> distrusted;
+    std::map<Id, std::string> why_distrusted;
     for (const auto& group : pile_groups(episodes, rs.pile_frames)) {
       throw_if_stop_requested();
       std::vector<OverlapEpisode> pile;
@@ -355,22 +352,21 @@ class Chainer {
       }
       if (first > seam + rs.pile_frames || last < seam - 1 - rs.pile_frames) continue;
       const std::vector<SwapDecision> ds = internal::decide_episodes(joined, pile, predictor_, usual, rs);
-      const bool over_seam = first <= seam - 1 && last >= seam;
+      const bool over_seam = first <= seam && last >= seam - 1;
+      const bool any_exchange =
+          std::any_of(ds.begin(), ds.end(), [](const SwapDecision& d) { return d.verdict == SwapVerdict::kSwap; });
       for (const SwapDecision& d : ds) {
         const std::string &x = d.episode.box_a, &y = d.episode.box_b;
-        const bool day_pair = box_number_of_key(x) && box_number_of_key(y);
-        const bool at_seam = d.episode.first_frame <= seam - 1 && d.episode.last_frame >= seam;
-        if (d.verdict == SwapVerdict::kSwap && day_pair) {
+        const auto ox = track_with(x), oy = track_with(y);
+        if (d.verdict == SwapVerdict::kSwap) {
           const int after = d.swap_after_frame.value_or(d.episode.last_frame);
           internal::swap_boxes(joined, x, y, after);
           if (after < seam) {
-            // The exchange reaches the boundary: the tracks of the later clip
-            // that carried the two keys exchange them.
-            const auto ox = object_with(x), oy = object_with(y);
-            if (ox) key_of[*ox] = y;
-            if (oy) key_of[*oy] = x;
+            // It reaches the boundary: the later clip's two tracks exchange.
+            if (ox) assigned_[*ox] = object_id_of_key(y);
+            if (oy) assigned_[*oy] = object_id_of_key(x);
             for (const auto& o : {ox, oy}) {
-              if (o) exchanged[*o] = "exchanged at the boundary (" + x + " and " + y + "): " + d.reason;
+              if (o) how_[*o] = {CarryKind::kExchanged, "exchanged at the boundary (" + x + " and " + y + "): " + d.reason};
             }
           }
           if (after < seam - 1) {
@@ -382,31 +378,24 @@ class Chainer {
             b.notes.push_back(x + " and " + y + " exchanged in this clip after its frame " + std::to_string(after - seam) +
                               " (" + d.reason + ")");
           }
-          continue;
-        }
-        if (!(over_seam && at_seam) || d.verdict == SwapVerdict::kKeep) {
-          if (at_seam && d.verdict == SwapVerdict::kKeep) {
-            for (const auto& o : {object_with(x), object_with(y)}) {
-              if (o) words[*o] += "; they overlapped at the boundary and " + d.reason;
-            }
-          }
-          continue;
-        }
-        // Unclear over the boundary: carried only where the masks can be
-        // followed across it, as a tracker would follow them.
-        const bool can_follow = day_pair && internal::followed(joined, x, y, seam);
-        for (const auto& o : {object_with(x), object_with(y)}) {
-          if (!o) continue;
-          if (can_follow) {
-            words[*o] += "; they overlapped at the boundary, the cues could not tell (" + d.reason +
-                         ") and the masks follow on across it";
-          } else {
+        } else if (over_seam && d.verdict == SwapVerdict::kUnclear) {
+          for (const auto& o : {ox, oy}) {
+            if (!o) continue;
             distrusted.insert(*o);
-            unclear_[*o] = "it overlapped " + (x == key_of[*o] ? y : x) + " at the boundary, the cues could not tell (" +
-                           d.reason + ") and the masks cannot be followed across it";
+            why_distrusted[*o] = "it was in a pile with " + (o == ox ? y : x) + " over the boundary that could not be told (" +
+                                 d.reason + ")";
+          }
+        } else if (over_seam && !any_exchange) {
+          for (const auto& o : {ox, oy}) {
+            if (o && how_[*o].first == CarryKind::kCarried) how_[*o].second += "; they overlapped at the boundary and " + d.reason;
           }
         }
       }
+    }
+    for (const Id o : distrusted) {
+      const Id id = next_id();
+      extra_ids_.insert(id);
+      assign(o, id, CarryKind::kUnclear, why_distrusted[o] + ": a new object id");
     }
   }
 
@@ -442,47 +431,57 @@ class Chainer {
         if (n > 0) cost[r][c] = 1 - sum / n;
       }
     }
-    std::vector<std::vector<double>> score(rows.size(), std::vector<double>(cols.size()));
-    for (std::size_t r = 0; r < rows.size(); ++r) {
-      for (std::size_t c = 0; c < cols.size(); ++c) score[r][c] = 1 - cost[r][c];
-    }
-    const std::vector<int> best = best_assignment(score, 1 - s_.gap_fit);
-    if (std::getenv("PELK_CHAIN_DEBUG")) {
+    // Rounds of one assignment over the tracks and animals still open: the
+    // pairings clear in a round are taken, and the next round compares the
+    // rest only among themselves (an animal taken clearly by another track
+    // is no longer a possible look-alike).
+    std::vector<bool> row_open(rows.size(), true), col_open(cols.size(), true);
+    for (bool progress = true; progress;) {
+      progress = false;
+      std::vector<std::size_t> rs, cs;
       for (std::size_t r = 0; r < rows.size(); ++r) {
-        std::fprintf(stderr, "obj %3lld:", static_cast<long long>(rows[r]));
-        for (std::size_t c = 0; c < cols.size(); ++c) std::fprintf(stderr, " %.3f", cost[r][c]);
-        std::fprintf(stderr, "\n");
+        if (row_open[r]) rs.push_back(r);
       }
-    }
-    for (std::size_t r = 0; r < rows.size(); ++r) {
-      if (best[r] < 0) {
-        unclear_[rows[r]] = "no animal of the pen looks like it across the gap";
-        continue;
+      for (std::size_t c = 0; c < cols.size(); ++c) {
+        if (col_open[c]) cs.push_back(c);
       }
-      const auto c = static_cast<std::size_t>(best[r]);
-      // The closest alternative: exchanging it with another pairing, or
-      // taking an animal nobody took; it must cost clearly more, by the
-      // margin and by the ratio (looks differ in scale between encoders).
-      double gap = HUGE_VAL, ratio = HUGE_VAL;
-      const auto against = [&](double now, double alternative) {
-        gap = std::min(gap, alternative - now);
-        ratio = std::min(ratio, alternative / std::max(now, 1e-6));
-      };
-      for (std::size_t q = 0; q < rows.size(); ++q) {
-        if (q == r || best[q] < 0) continue;
-        const auto d = static_cast<std::size_t>(best[q]);
-        against(cost[r][c] + cost[q][d], cost[r][d] + cost[q][c]);
+      if (rs.empty() || cs.empty()) break;
+      std::vector<std::vector<double>> score(rs.size(), std::vector<double>(cs.size()));
+      for (std::size_t i = 0; i < rs.size(); ++i) {
+        for (std::size_t j = 0; j < cs.size(); ++j) score[i][j] = 1 - cost[rs[i]][cs[j]];
       }
-      for (std::size_t other = 0; other < cols.size(); ++other) {
-        if (std::find(best.begin(), best.end(), static_cast<int>(other)) == best.end()) against(cost[r][c], cost[r][other]);
-      }
-      const std::string figures = "1 - cosine " + fixed(cost[r][c], 3) +
-                                  (std::isfinite(gap) ? "; the next best costs " + fixed(gap, 3) + " more, " + fixed(std::min(ratio, 99.0), 1) + " times as much"
-                                                      : "; no other animal to compare");
-      if (gap >= s_.gap_margin && ratio >= s_.gap_ratio) {
-        assign(rows[r], cols[c], CarryKind::kByAppearance, "looks like " + day_key(cols[c]) + " across the gap (" + figures + ")");
-      } else {
-        unclear_[rows[r]] = "looks like " + day_key(cols[c]) + " across the gap, but not clearly (" + figures + ")";
+      const std::vector<int> best = best_assignment(score, 1 - s_.gap_fit);
+      for (std::size_t i = 0; i < rs.size(); ++i) {
+        const std::size_t r = rs[i];
+        if (best[i] < 0) {
+          unclear_[rows[r]] = "no animal of the pen looks like it across the gap";
+          continue;
+        }
+        const std::size_t c = cs[static_cast<std::size_t>(best[i])];
+        // The closest alternative: this track looking like another open
+        // animal, or another open track looking like this animal. It must
+        // cost clearly more, by the margin and by the ratio (looks differ
+        // in scale between encoders); a look-alike pair fails both ways.
+        double alternative = HUGE_VAL;
+        for (const std::size_t d : cs) {
+          if (d != c) alternative = std::min(alternative, cost[r][d]);
+        }
+        for (const std::size_t q : rs) {
+          if (q != r) alternative = std::min(alternative, cost[q][c]);
+        }
+        const double gap = alternative - cost[r][c], ratio = alternative / std::max(cost[r][c], 1e-6);
+        const std::string figures =
+            "1 - cosine " + fixed(cost[r][c], 3) +
+            (std::isfinite(gap) ? "; the next closest costs " + fixed(gap, 3) + " more, " + fixed(std::min(ratio, 99.0), 1) + " times as much"
+                                : "; no other open animal to compare");
+        if (gap >= s_.gap_margin && ratio >= s_.gap_ratio) {
+          assign(rows[r], cols[c], CarryKind::kByAppearance, "looks like " + day_key(cols[c]) + " across the gap (" + figures + ")");
+          unclear_.erase(rows[r]);
+          row_open[r] = col_open[c] = false;
+          progress = true;
+        } else {
+          unclear_[rows[r]] = "looks like " + day_key(cols[c]) + " across the gap, but not clearly (" + figures + ")";
+        }
       }
     }
   }
@@ -638,7 +637,9 @@ std::string ChainBoundary::line(const std::string& clip_name) const {
   std::string out = "clip " + std::to_string(clip + 1) + " (" + clip_name + "): " + kind_reason + "; " + verdict() + " (" +
                     (tally.empty() ? "no tracks" : tally) + ")";
   for (const Carry& c : carries) {
-    if (c.how == CarryKind::kCarried) continue;
+    // A plain carry (its mask overlaps one mask across the boundary) needs
+    // no words; one decided over an episode at the boundary does.
+    if (c.how == CarryKind::kCarried && c.reason.find("; they overlapped") == std::string::npos) continue;
     out += "\n    object id " + std::to_string(c.object_id) + " (from frame " + std::to_string(c.first_frame) + ") -> " +
            id_words(c.day_id) + ", " + carry_kind_name(c.how) + ": " + c.reason;
   }

@@ -23,15 +23,15 @@
 namespace pelk {
 
 struct ChainSettings {
-  RepairSettings repair;         // the episode rule where animals overlap at a boundary
+  RepairSettings repair;         // the episode rule where animals overlap or touch at a boundary
   int animals = 10;              // the pen holds this many animals (a closed pen)
   int window_frames = 50;        // frames of each side joined at a boundary
   double seam_iou = 0.3;         // masks on both sides of a continuous boundary pair from this IoU
   int continuous_frames = 1;     // frames that may be missing between continuous clips (a range's detection frame)
   // Across a gap a pairing by appearance (cost: 1 - cosine of region
-  // features) is taken when every alternative (an exchange with another
-  // pairing, an animal nobody took) costs at least gap_margin more and
-  // gap_ratio times as much, and the pairing costs at most gap_fit.
+  // features) is taken when the track looks like no other animal, and no
+  // other track looks like the animal, within gap_margin and gap_ratio times
+  // the pairing's cost, and the pairing costs at most gap_fit.
   double gap_margin = 0.005, gap_ratio = 2, gap_fit = 0.35;
   std::optional<double> fps;     // every recording's frame rate, for continuity (none: the masks decide)
   std::map<std::string, double> recording_rates;  // video name -> rate read from the recording

@@ -78,10 +78,12 @@ _CORE_NAMES = (
     "write_annotation_file",
 )
 _TORCH_NAMES = (
+    "chain",
     "cosine_scores_cal",
     "generate_sam2_image_features",
     "process_overlap_frames",
     "repair_identities",
+    "undo_chain",
 )
 
 _TRACKS_NAMES = ("behaviour", "export_tracks", "tracks_dataset", "tracks_table")

@@ -4,6 +4,7 @@
 #include "convert.hpp"
 // (convert.hpp first: it declares the opaque containers)
 #include "bindings.hpp"
+#include "pelk_utils/matching/day_chain.hpp"
 #include "pelk_utils/matching/folder_repair.hpp"
 #include "pelk_utils/matching/overlap_resolution.hpp"
 #include "pelk_utils/matching/region_features.hpp"
@@ -133,6 +134,67 @@ void bind_matching_torch(py::module_& m) {
         "pending). Returns decisions (one dict per episode: boxes, kind, frames, verdict 'kept'/'exchanged'/"
         "'unclear', reason, costs, cues), exchanges (after_frame, object_a, object_b), files_changed, finished_files "
         "(of an interrupted repair it finished) and leftovers (of killed runs, removed).");
+  m.def("chain",
+        [](const std::vector<FsPath>& folders, const py::object& image_predictor, int animals, std::optional<double> fps,
+           bool dry_run) {
+          ChainSettings settings;
+          settings.animals = animals;
+          settings.fps = fps;
+          check_chain_settings(settings);  // a ValueError naming the setting, before the model is touched
+          PyEncodingPredictor predictor(image_predictor);
+          const std::vector<std::string> clips = path_bytes(folders);
+          const DayChain day = chain_clips(clips, predictor, settings, dry_run);
+          py::list boundaries;
+          for (const ChainBoundary& b : day.boundaries) {
+            py::list carries;
+            for (const Carry& c : b.carries) {
+              py::dict d;
+              d["object_id"] = c.object_id;
+              d["day_id"] = c.day_id;
+              d["how"] = carry_kind_name(c.how);
+              d["first_frame"] = c.first_frame;
+              d["reason"] = c.reason;
+              carries.append(d);
+            }
+            py::dict d;
+            d["clip"] = py::bytes(clips[b.clip]).attr("decode")("utf-8", "surrogateescape");
+            d["kind"] = boundary_kind_name(b.kind);
+            d["kind_reason"] = b.kind_reason;
+            d["verdict"] = b.verdict();
+            d["carries"] = carries;
+            d["pending"] = b.pending;
+            d["notes"] = b.notes;
+            boundaries.append(d);
+          }
+          py::dict out;
+          out["boundaries"] = boundaries;
+          out["day_ids"] = day.day_ids;
+          out["files_changed"] = day.files_changed;
+          out["clips_changed"] = day.clips_changed;
+          out["dry_run"] = dry_run;
+          return out;
+        },
+        py::arg("folders"), py::arg("image_predictor"), py::arg("animals") = ChainSettings{}.animals,
+        py::arg("fps") = py::none(), py::arg("dry_run") = false,
+        "chain(folders, image_predictor, animals=10, fps=None, dry_run=False) -> dict\n\n"
+        "Puts a day of one pen's clips (annotation folders, in the order they were recorded) under the identities of "
+        "the first, as `pelk chain` does: continuous boundaries are paired by overlap and, where animals overlap there, "
+        "decided as repair_identities decides (image_predictor's encoder gives appearance); an animal out of view is "
+        "found again by elimination in the closed pen of `animals`; across a time gap animals are paired by "
+        "appearance; whatever cannot be carried safely gets a new object id. fps (the recordings' rate) tells "
+        "continuous clips from gaps; without it the masks at each boundary do. Files are replaced atomically and "
+        "undo_chain restores them byte for byte; dry_run=True writes nothing. Returns boundaries (one dict each: clip, "
+        "kind 'continuous'/'gap', kind_reason, verdict, carries: object_id, day_id, how, first_frame, reason; pending; "
+        "notes), day_ids, files_changed and clips_changed.");
+  m.def("undo_chain",
+        [](const std::vector<FsPath>& folders, bool dry_run) {
+          const ChainUndo u = undo_chain(path_bytes(folders), dry_run);
+          return u.files;
+        },
+        py::arg("folders"), py::arg("dry_run") = false,
+        "undo_chain(folders, dry_run=False) -> int\n\n"
+        "Restores every folder that holds a chain byte for byte and returns the number of files restored (with "
+        "dry_run=True: would restore, nothing written).");
 }
 
 }  // namespace pelk::python

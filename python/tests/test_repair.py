@@ -129,3 +129,34 @@ def test_corrections_from_the_review_page_apply_and_undo(clips, tmp_path):
         pu.apply_corrections(tracked, corrections)
     pu.undo_repair(tracked)
     assert {k: v[0] for k, v in folder_bytes(tracked).items()} == {k: v[0] for k, v in before.items()}
+
+
+def test_chain_puts_a_second_clip_under_the_first_clips_identities(scene, tmp_path):
+    """Two clips in a row, the second numbered its own way: chained, dry run
+    first, then undone; folders as pathlib paths, as a notebook has them."""
+    frames_a = scene.write_frames(str(tmp_path / "fa"), 100, 15)
+    frames_b = scene.write_frames(str(tmp_path / "fb"), 115, 15)
+    renumber = {f"Box{i}": f"Box{(i + 3) % 10}" for i in range(10)}
+    a = pathlib.Path(write_clip(tmp_path / "a", frames_a, [dict(scene.truth(100 + f)) for f in range(15)]))
+    b = pathlib.Path(write_clip(tmp_path / "b", frames_b,
+                                [{renumber[k]: m for k, m in dict(scene.truth(115 + f)).items()} for f in range(15)]))
+    before = folder_bytes(b)
+    predictor = BuiltinImagePredictor()
+    dry = pu.chain([a, b], predictor, dry_run=True)
+    assert folder_bytes(b) == before
+    assert dry["files_changed"] == 15 and dry["day_ids"] == list(range(1, 11))
+    (boundary,) = dry["boundaries"]
+    assert boundary["verdict"] == "carried" and boundary["clip"] == str(b)
+    assert sorted((c["object_id"], c["day_id"]) for c in boundary["carries"]) == \
+        sorted((int(renumber[f"Box{i}"][3:]) + 1, i + 1) for i in range(10))
+    pu.chain([a, b], predictor)
+    truth_b = write_clip(tmp_path / "truth_b", frames_b, [dict(scene.truth(115 + f)) for f in range(15)])
+    chained, truth = load(b), load(truth_b)
+    assert all(list(chained[f].masks_dict[k].box) == list(truth[f].masks_dict[k].box)
+               for f in range(15) for k in truth[f].masks_dict)
+    assert pu.undo_chain([a, b], dry_run=True) == 15
+    assert pu.undo_chain([a, b]) == 15
+    assert {name: text for name, (text, _) in folder_bytes(b).items()} == \
+        {name: text for name, (text, _) in before.items()}  # byte for byte (the files were written again)
+    with pytest.raises(ValueError, match="animals"):
+        pu.chain([a, b], predictor, animals=0)

@@ -69,6 +69,7 @@ void add_shard_command(CLI::App& app);
 void add_evaluate_command(CLI::App& app);
 void add_import_command(CLI::App& app);
 void add_repair_command(CLI::App& app);
+void add_chain_command(CLI::App& app);
 void add_tracks_commands(CLI::App& app);
 
 // Tracks `frames` from frame `first` with the given starting masks (object

@@ -31,6 +31,7 @@
 #include "pelk_utils/matching/overlap_resolution.hpp"
 #include "pelk_utils/matching/similarity.hpp"
 #include "pelk_utils/annotation/identity_swap.hpp"
+#include "pelk_utils/matching/day_chain.hpp"
 #include "pelk_utils/matching/identity_repair.hpp"
 #include "pelk_utils/quality/frame_runs.hpp"
 #include "pelk_utils/quality/tracking_measures.hpp"
@@ -335,6 +336,43 @@ void run(const DemoOptions& o) {
                                                                           ": " + std::to_string(carried) + " of 10 identities carried");
   check(carried == 10, "the matcher carried the ten identities into clip 2");
 
+  // Clip 2 tracked on its own, as a day's clips are (its initializer numbers
+  // the animals its own way), then chained: the day's identities are clip
+  // 1's, decided at the boundary from the masks on both sides.
+  Step chain_step("day chain of both clips");
+  std::optional<InitializedClip> start2;
+  quietly([&] { start2 = initializer(clip2.front(), clip2, *models.processor, *models.grounding, "cpu", *models.predictor, 0, 10, 0.25, 10, pen); });
+  if (!start2) throw std::runtime_error("the clip initializer found no frame with ten animals apart in clip 2");
+  const std::string ann2_own = (out / "annotations" / "clip2_own").string();
+  fs::remove_all(ann2_own);
+  track_from(clip2, static_cast<std::size_t>(start2->ann_frame_idx), [&] {
+    std::vector<std::int64_t> ids;
+    for (std::size_t i = 0; i < start2->masks.size(); ++i) ids.push_back(static_cast<std::int64_t>(start2->masks.size() - i));
+    return ids;  // the other way round from clip 1's numbering
+  }(), start2->masks, models, ann2_own, true);
+  ChainSettings chain_settings;
+  chain_settings.recording_rates = recording_rates((out / "videos").string());
+  DayChain day;
+  quietly([&] { day = chain_clips({ann1, ann2_own}, *models.predictor, chain_settings); });
+  int chained_right = 0, chained_tracks = 0;
+  {
+    const ClipAnnotationData own = load_clip_masks(ann2_own, true);
+    const FrameRecord& first = own.begin()->second;
+    std::vector<Mask> masks;
+    std::vector<std::string> keys;
+    for (const auto& [box, mask] : first.masks_dict) masks.push_back(mask), keys.push_back(box);
+    const std::vector<int> ids = identities_of(masks, truth2(static_cast<std::size_t>(own.begin()->first)));
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      ++chained_tracks;
+      chained_right += box_identity.contains(keys[i]) && ids[i] == box_identity.at(keys[i]);
+    }
+  }
+  const ChainBoundary& boundary = day.boundaries.at(0);
+  chain_step.done(boundary.kind_reason + ", " + boundary.verdict() + ": " + std::to_string(chained_right) + " of " +
+                  std::to_string(chained_tracks) + " tracks of annotations/clip2_own under clip 1's identities; " +
+                  counted(day.files_changed, "file") + " relabelled");
+  check(chained_right == 10 && chained_tracks == 10, "the day chain put clip 2's own tracks under clip 1's identities");
+
   // Every animal's path over both clips, against the scene's truth where the
   // animal is apart from the others (a touching mask shares pixels).
   // The stand-in models are not exact (the built-in segmenter's masks of two
@@ -478,6 +516,7 @@ void run(const DemoOptions& o) {
   std::printf("  cleaned annotations  %s\n", ann1_clean.c_str());
   std::printf("  review pictures      %s, %s, %s\n", initial_picture.c_str(), annotated_png.c_str(), heatmap_png.c_str());
   std::printf("  review page          %s (open it in a browser)\n", page.c_str());
+  std::printf("  clip 2, own tracking %s (chained to clip 1's identities)\n", ann2_own.c_str());
   std::printf("  tracks               %s\n", tracks_csv.c_str());
   std::printf("  behaviour            %s (zones: %s)\n", behaviour_dir.c_str(), zones_json.c_str());
   std::printf("  truth of clip 1      %s\n", ann1_truth.c_str());
@@ -486,6 +525,7 @@ void run(const DemoOptions& o) {
   std::printf("\nTry next (pelk is %s):\n", pelk_path().c_str());
   std::printf("  pelk evaluate %s %s\n", ann1_swapped.c_str(), ann1_truth.c_str());
   std::printf("  pelk repair %s --dry-run\n", ann1_swapped.c_str());
+  std::printf("  pelk chain %s %s --undo --dry-run\n", ann1.c_str(), ann2_own.c_str());
   std::printf("  pelk review %s --truth %s --resolve\n", ann1_swapped.c_str(), ann1_truth.c_str());
   if (checks_failed > 0) {
     throw std::runtime_error(std::to_string(checks_failed) + " self-checks against the scene's truth failed");

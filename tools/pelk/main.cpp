@@ -22,6 +22,7 @@ int main(int argc, char** argv) {
   pelk::cli::add_report_command(app);
 #if PELK_WITH_MODELS
   pelk::cli::add_match_command(app);
+  pelk::cli::add_chain_command(app);
 #endif
   pelk::cli::add_repair_command(app);
   pelk::cli::add_clean_command(app);

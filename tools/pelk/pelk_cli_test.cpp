@@ -15,6 +15,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "pelk_utils/annotation/annotation_writer.hpp"
+#include "pelk_utils/annotation/clip_loader.hpp"
 #include "pelk_utils/core/testing/test_support.hpp"
 #include "pelk_utils/synth/pen_scene.hpp"
 #include "testing/cli_fixture.hpp"
@@ -687,6 +688,77 @@ TEST_F(PelkCliTest, DemoEndToEnd) {
   const CliRun repair = run("repair " + swapped + " --dry-run");
   ASSERT_EQ(repair.code, 0) << repair.err;
   EXPECT_NE(repair.out.find("would exchange Box"), std::string::npos) << repair.out;
+}
+
+}  // namespace
+}  // namespace pelk
+
+namespace pelk {
+namespace {
+
+TEST_F(PelkCliTest, ChainPutsTheSecondClipUnderTheFirstClipsIdentitiesAndUndoesApart) {
+  // Two clips of one scene, one after the other, each numbering the animals
+  // its own way; the frames lie outside an extract tree, so the masks at the
+  // boundary tell that the clips are continuous.
+  synth::SceneConfig c;
+  c.frame_size = {590, 720};
+  const synth::PenScene scene(c);
+  const auto write = [&](const std::string& name, int first, int shift) {
+    const std::vector<std::string> frames = scene.write_frames(path("frames_" + name), first, 20);
+    fs::create_directories(path(name));
+    for (int f = 0; f < 20; ++f) {
+      std::vector<AnnotatedObject> objects;
+      for (const auto& t : scene.truth(first + f)) {
+        if (!t.mask.empty()) objects.push_back({(t.identity + shift) % 10 + 1, t.mask});
+      }
+      write_annotation_file(path(name + "/output_pp_" + std::to_string(f) + ".json"), frames[static_cast<std::size_t>(f)], objects);
+    }
+  };
+  write("a", 100, 0);
+  write("b", 120, 3);
+  const auto texts = [&] {
+    std::string all;
+    for (int f = 0; f < 20; ++f) all += testing::slurp(path("b/output_pp_" + std::to_string(f) + ".json"));
+    return all;
+  };
+  const std::string before = texts();
+  const std::string clips = path("a") + " " + path("b");
+
+  CliRun r = run("chain " + clips + " --dry-run");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("clip 2 (b): times unknown (frames outside a `pelk extract` tree): taken as continuous, the masks "
+                       "at the boundary follow on; carried (10 carried)"),
+            std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("1 boundary: 1 carried; 10 day identities"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("would relabel 20 files in 1 clip (nothing written)"), std::string::npos) << r.out;
+  EXPECT_EQ(texts(), before);
+
+  r = run("chain " + clips);
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("relabelled 20 files in 1 clip; `pelk chain --undo` with the same clips restores them"), std::string::npos)
+      << r.out;
+  const ClipAnnotationData chained = load_clip_masks(path("b"));
+  for (int f = 0; f < 20; ++f) {
+    const MaskDict& masks = chained.at(f).masks_dict;
+    for (const auto& t : scene.truth(120 + f)) {
+      const Mask& m = masks.at("Box" + std::to_string(t.identity));
+      EXPECT_EQ(intersection_area(m, t.mask), t.mask.area()) << "frame " << f << ", animal " << t.identity;
+    }
+  }
+  // A repair of the chained clip keeps its own manifest; the chain undoes apart.
+  EXPECT_EQ(run("repair " + path("b") + " --undo").out.find("nothing to undo"), 0u);
+  r = run("chain " + clips + " --undo --dry-run");
+  EXPECT_NE(r.out.find("would restore 20 annotation files of " + path("b")), std::string::npos) << r.out;
+  r = run("chain " + clips + " --undo");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("restored 20 files in 1 clip as they were"), std::string::npos) << r.out;
+  EXPECT_EQ(texts(), before);
+
+  r = run("chain " + path("b") + " " + path("a") + " " + path("b"));
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("is given twice"), std::string::npos) << r.err;
+  r = run("chain " + clips + " --animals 0");
+  EXPECT_EQ(r.code, 2) << r.err;
 }
 
 }  // namespace

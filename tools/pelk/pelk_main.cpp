@@ -2,7 +2,7 @@
 // `shard` and `extract` itself, linking neither libtorch nor OpenCV's image
 // codecs (start-up counts in a job array of short recordings), and hands every other command
 // to the program it needs: pelk-tools for commands that use no model,
-// pelk-full for those that do (init, track, match, repair without --undo or
+// pelk-full for those that do (init, track, match, chain, repair without --undo or
 // --apply, demo, and report or review with --resolve) and for the help. Each subcommand explains itself
 // with --help.
 #include <unistd.h>
