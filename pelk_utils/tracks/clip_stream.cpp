@@ -45,6 +45,28 @@ std::optional<Place> place_of(const FrameRecord& record) {
   return Place{f->start_seconds, recording_frame_of(*f, 1000.0)};
 }
 
+// Of the masks at the start of `after` that overlap one mask at the end of
+// `before` (IoU >= 0.5: the same animal a frame or two later), how many and
+// how many of them under another key: identities that do not follow on.
+std::pair<int, int> keys_across(const FrameRecord& before, const FrameRecord& after) {
+  int paired = 0, other = 0;
+  for (const auto& [key, mask] : after.masks_dict) {
+    if (mask.empty()) continue;
+    const std::string* best = nullptr;
+    double best_iou = 0.5;
+    for (const auto& [k, m] : before.masks_dict) {
+      if (m.empty()) continue;
+      const double inter = static_cast<double>(intersection_area(mask, m));
+      const double iou = inter / (static_cast<double>(mask.area() + m.area()) - inter);
+      if (iou >= best_iou) best_iou = iou, best = &k;
+    }
+    if (best == nullptr) continue;
+    ++paired;
+    other += *best != key;
+  }
+  return {paired, other};
+}
+
 }  // namespace
 
 std::vector<std::string> stream_clips(const std::vector<std::string>& clips, const FrameTimeSource& times,
@@ -75,6 +97,7 @@ std::vector<std::string> stream_clips(const std::vector<std::string>& clips, con
   };
   bool outside_tree = false;
   std::vector<std::string> previous_keys;
+  std::optional<FrameRecord> previous_last;
   Place previous_end{};
   bool previous_known = false;
   for (std::size_t c = 0; c < clips.size(); ++c) {
@@ -103,6 +126,17 @@ std::vector<std::string> stream_clips(const std::vector<std::string>& clips, con
                         (added.empty() ? std::string() : "new " + joined(added)) +
                         (!added.empty() && !gone.empty() ? "; " : "") +
                         (gone.empty() ? std::string() : "not in it " + joined(gone)) + " (both sets kept)");
+      }
+    }
+    if (previous_last) {
+      // Clips tracked one by one number their animals each their own way;
+      // read as one day they would mix animals up.
+      const auto [paired, other] = keys_across(*previous_last, clip.begin()->second);
+      if (other > 0) {
+        notes.push_back("warning: identities do not follow on from '" + clips[c - 1] + "' to '" + clips[c] + "': " +
+                        std::to_string(other) + " of " + std::to_string(paired) +
+                        " animals that overlap across the boundary carry another key there (clips tracked one by one: "
+                        "put them under one set of identities with `pelk chain` first)");
       }
     }
     const std::optional<Place> first = place_of(clip.begin()->second);
@@ -143,6 +177,7 @@ std::vector<std::string> stream_clips(const std::vector<std::string>& clips, con
     previous_known = end.has_value();
     if (end) previous_end = *end;
     previous_keys = keys;
+    previous_last = clip.rbegin()->second;
   }
   std::vector<std::string> time_notes;
   if (!stamped_videos.empty()) {
