@@ -82,7 +82,12 @@ struct View {
   std::string image_path;
   Mask mask;
 };
-using Looks = std::map<Id, std::vector<View>>;
+// An animal's last views in a clip, and views from the clip's start under
+// the same identity: when the two do not look alike, the track changed
+// animals inside the clip (a tracker's exchange) and its looks say nothing.
+struct Looks {
+  std::vector<View> last, early;
+};
 
 // Per box of `clip`, up to `count` frames (from the end, or from the start)
 // in which its mask is whole: near its usual area and apart from the others.
@@ -123,6 +128,18 @@ std::vector<std::optional<torch::Tensor>> features_of(const std::vector<View>& v
     for (std::size_t n = 0; n < which.size(); ++n) out[which[n]] = std::move(f[n]);
   }
   return out;
+}
+
+// 1 - the mean cosine of two sets of views' features (2 when none compares).
+double mean_cost(const std::vector<std::optional<torch::Tensor>>& a, const std::vector<std::optional<torch::Tensor>>& b) {
+  if (a.empty() || b.empty()) return 2;
+  const cv::Mat1d cos = cosine_scores_cal(a, b);
+  double sum = 0;
+  int n = 0;
+  for (const double v : cos) {
+    if (std::isfinite(v)) sum += v, ++n;
+  }
+  return n > 0 ? 1 - sum / n : 2;
 }
 
 std::string id_words(Id id) { return day_key(id) + " (object id " + std::to_string(id) + ")"; }
@@ -200,6 +217,7 @@ class Chainer {
     assigned_.clear();
     how_.clear();
     unclear_.clear();
+    b_notes_.clear();
     ClipRelabel relabel;
     const Meeting m = meeting_of(clips[index - 1], tail_.rbegin()->second, clips[index], clip.begin()->second, s_);
     b.kind_reason = m.reason;
@@ -232,6 +250,7 @@ class Chainer {
     for (const Id id : pen_ids_) {
       if (!carried.contains(id)) b.pending.push_back(day_key(id));
     }
+    b.notes.insert(b.notes.end(), b_notes_.begin(), b_notes_.end());
     out.relabels.push_back(relabel);
     remember(relabelled(clip, relabel));
     out.boundaries.push_back(std::move(b));
@@ -248,13 +267,17 @@ class Chainer {
   // and the recent whole views of each animal in it.
   void remember(const ClipAnnotationData& clip) {
     tail_ = window_of(clip, s_.window_frames, false);
+    const auto early = whole_views(clip, s_.repair.side_frames, true, s_.repair);
     for (const auto& [box, frames] : whole_views(clip, s_.repair.side_frames, false, s_.repair)) {
       if (frames.empty()) continue;
       const auto number = box_number_of_key(box);
       if (!number) continue;
-      std::vector<View>& views = looks_[*number + 1];
-      views.clear();
-      for (const int key : frames) views.push_back({clip.at(key).image_path, clip.at(key).masks_dict.at(box)});
+      Looks& looks = looks_[*number + 1];
+      looks = {};
+      for (const int key : frames) looks.last.push_back({clip.at(key).image_path, clip.at(key).masks_dict.at(box)});
+      const auto first = early.find(box);
+      if (first == early.end()) continue;
+      for (const int key : first->second) looks.early.push_back({clip.at(key).image_path, clip.at(key).masks_dict.at(box)});
     }
   }
 
@@ -413,23 +436,41 @@ class Chainer {
       rows.push_back(object_id_of_key(box));
       row_features.push_back(features_of(views, predictor_));
     }
-    for (const auto& [id, views] : looks_) {
-      if (!pen_ids_.contains(id) || views.empty()) continue;
+    // The pen's animals whose looks held over their last clip.
+    std::vector<std::vector<std::optional<torch::Tensor>>> early_features;
+    for (const auto& [id, looks] : looks_) {
+      if (!pen_ids_.contains(id) || looks.last.empty()) continue;
       cols.push_back(id);
-      col_features.push_back(features_of(views, predictor_));
+      col_features.push_back(features_of(looks.last, predictor_));
+      early_features.push_back(looks.early.empty() ? std::vector<std::optional<torch::Tensor>>{} : features_of(looks.early, predictor_));
+    }
+    {
+      std::vector<Id> kept;
+      std::vector<std::vector<std::optional<torch::Tensor>>> kept_features;
+      for (std::size_t c = 0; c < cols.size(); ++c) {
+        bool consistent = !early_features[c].empty();
+        if (consistent) {
+          const double own = mean_cost(early_features[c], col_features[c]);
+          for (std::size_t d = 0; d < cols.size() && consistent; ++d) {
+            const double other = mean_cost(early_features[c], col_features[d]);
+            consistent = d == c || (other - own >= s_.gap_margin && other >= s_.gap_ratio * std::max(own, 1e-6));
+          }
+        }
+        if (consistent) {
+          kept.push_back(cols[c]);
+          kept_features.push_back(std::move(col_features[c]));
+        } else {
+          b_notes_.push_back(day_key(cols[c]) + " is not paired by appearance: its looks did not hold over its last clip "
+                             "(a track that changed animals?)");
+        }
+      }
+      cols = std::move(kept);
+      col_features = std::move(kept_features);
     }
     if (rows.empty() || cols.empty()) return;
     std::vector<std::vector<double>> cost(rows.size(), std::vector<double>(cols.size(), 2.0));
     for (std::size_t r = 0; r < rows.size(); ++r) {
-      for (std::size_t c = 0; c < cols.size(); ++c) {
-        const cv::Mat1d cos = cosine_scores_cal(row_features[r], col_features[c]);
-        double sum = 0;
-        int n = 0;
-        for (const double v : cos) {
-          if (std::isfinite(v)) sum += v, ++n;
-        }
-        if (n > 0) cost[r][c] = 1 - sum / n;
-      }
+      for (std::size_t c = 0; c < cols.size(); ++c) cost[r][c] = mean_cost(row_features[r], col_features[c]);
     }
     // Rounds of one assignment over the tracks and animals still open: the
     // pairings clear in a round are taken, and the next round compares the
@@ -474,7 +515,7 @@ class Chainer {
             "1 - cosine " + fixed(cost[r][c], 3) +
             (std::isfinite(gap) ? "; the next closest costs " + fixed(gap, 3) + " more, " + fixed(std::min(ratio, 99.0), 1) + " times as much"
                                 : "; no other open animal to compare");
-        if (gap >= s_.gap_margin && ratio >= s_.gap_ratio) {
+        if (std::isfinite(gap) && gap >= s_.gap_margin && ratio >= s_.gap_ratio) {
           assign(rows[r], cols[c], CarryKind::kByAppearance, "looks like " + day_key(cols[c]) + " across the gap (" + figures + ")");
           unclear_.erase(rows[r]);
           row_open[r] = col_open[c] = false;
@@ -548,13 +589,14 @@ class Chainer {
   const ChainSettings& s_;
   std::set<Id> pen_ids_;    // the pen's animals' day identities
   std::set<Id> extra_ids_;  // object ids given where nothing could be carried
-  Looks looks_;
+  std::map<Id, Looks> looks_;
   ClipAnnotationData tail_;  // the previous clip's end under day keys
   // Per clip being decided:
   std::map<Id, std::vector<int>> presence_;
   std::map<Id, Id> assigned_;
   std::map<Id, std::pair<CarryKind, std::string>> how_;
   std::map<Id, std::string> unclear_;
+  std::vector<std::string> b_notes_;  // notes for the boundary being decided
 };
 
 std::string read_bytes(const std::string& path) {
