@@ -6,9 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 
 #include <opencv2/imgcodecs.hpp>
@@ -16,6 +14,7 @@
 #include "pelk_utils/annotation/annotation_file.hpp"
 #include "pelk_utils/annotation/clip_loader.hpp"
 #include "pelk_utils/annotation/file_changes.hpp"
+#include "pelk_utils/core/json_file.hpp"
 #include "pelk_utils/core/number.hpp"
 #include "pelk_utils/core/stop.hpp"
 #include "pelk_utils/matching/internal/repair_decision.hpp"
@@ -599,13 +598,6 @@ class Chainer {
   std::vector<std::string> b_notes_;  // notes for the boundary being decided
 };
 
-std::string read_bytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read '" + path + "'");
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // The file changes that relabel one clip.
 std::vector<FileChange> plan_relabel(const std::vector<std::pair<int, std::string>>& files, const ClipRelabel& relabel) {
@@ -613,7 +605,7 @@ std::vector<FileChange> plan_relabel(const std::vector<std::pair<int, std::strin
   for (const auto& [key, path] : files) {
     std::map<Id, Id> to;
     for (const auto& [obj, id] : relabel.to) to[obj] = relabel.day_id(obj, key);
-    const std::string original = read_bytes(path);
+    const std::string original = read_regular_file(path, "annotation file", std::size_t{1} << 30);
     std::string text = relabel_object_ids(original, to, "'" + path + "'");
     if (text != original) out.push_back({path, original, std::move(text)});
   }
