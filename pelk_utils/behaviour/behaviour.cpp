@@ -66,6 +66,11 @@ struct AnimalState {
     double threshold, step;
   };
   std::deque<Pending> pending;
+  // The activity call: the settled state, and frames judged against it
+  // waiting to last a bout (bin, step).
+  std::optional<bool> settled;
+  std::vector<std::pair<std::int64_t, double>> held;
+  double held_time = 0;
 };
 
 struct PairState {
@@ -114,6 +119,7 @@ class Accumulator {
         s.path.emplace_back(std::nanf(""), std::nanf(""));
         s.recent.clear();
         s.pending.clear();
+        end_activity(key, s);
         ++unbridged_;
       }
       s.last_seen = c.clock;
@@ -141,6 +147,7 @@ class Accumulator {
     r.first_image = first_image;
     r.frame_size = frame_size_;
     for (const Zone& z : o_.zones) r.zone_names.push_back(z.name);
+    for (auto& [key, s] : state_) end_activity(key, s);
     const std::string speed_unit = "px/" + std::string(unit == "s" ? "s" : "frame");
     std::map<std::string, AnimalBin> whole;
     for (const auto& [at, b] : bins_) {
@@ -196,6 +203,22 @@ class Accumulator {
 
   void set_per_second(double per_second) { per_second_ = per_second; }
 
+  // Parts the input at a clip boundary that is not continuous: every path,
+  // speed window and contact bout ends here, as if the animals left view,
+  // but the time between is neither visible nor missing.
+  void part() {
+    for (auto& [key, s] : state_) {
+      if (s.anchor) s.path.emplace_back(std::nanf(""), std::nanf(""));
+      s.anchor.reset();
+      s.last_seen.reset();
+      s.recent.clear();
+      s.pending.clear();
+      end_activity(key, s);
+    }
+    for (auto& [pair, p] : pairs_) p.last_contact.reset();
+    for (auto& [at, bin] : contact_bins_) bin.last_contact.reset();
+  }
+
  private:
   // Active or still: the speed over a window of `speed_window_s` centred on
   // the frame (the centroid's displacement from the window's first frame to
@@ -213,9 +236,44 @@ class Accumulator {
       s.pending.pop_front();
       if (p.clock - then < window / 2 - 0.5 * p.step || now - then < window - 0.5 * p.step) continue;
       const double speed = std::hypot(here.x - where.x, here.y - where.y) / (now - then);
-      AnimalBin& bin = bins_[{p.bin, key}];
-      (speed > p.threshold ? bin.active : bin.still) += p.step;
+      call_activity(key, s, speed > p.threshold, p.bin, p.step);
     }
+  }
+
+  void count_activity(const std::string& key, bool active, std::int64_t bin, double step) {
+    AnimalBin& b = bins_[{bin, key}];
+    (active ? b.active : b.still) += step;
+  }
+
+  // Takes a frame's raw call through the shortest-bout rule.
+  void call_activity(const std::string& key, AnimalState& s, bool active, std::int64_t bin, double step) {
+    if (!s.settled) s.settled = active;
+    if (active == *s.settled) {
+      for (const auto& [b, st] : s.held) count_activity(key, *s.settled, b, st);  // a flicker: absorbed
+      s.held.clear();
+      s.held_time = 0;
+      count_activity(key, active, bin, step);
+      return;
+    }
+    s.held.emplace_back(bin, step);
+    s.held_time += step;
+    if (s.held_time >= o_.min_activity_bout_s * per_second_ - 0.5 * step) {
+      s.settled = active;  // a bout: the new state from its first frame
+      for (const auto& [b, st] : s.held) count_activity(key, active, b, st);
+      s.held.clear();
+      s.held_time = 0;
+    }
+  }
+
+  // The track ends (a gap, a clip boundary not joined, the input's end): a
+  // run still held keeps its own call.
+  void end_activity(const std::string& key, AnimalState& s) {
+    if (s.settled) {
+      for (const auto& [b, st] : s.held) count_activity(key, !*s.settled, b, st);
+    }
+    s.held.clear();
+    s.held_time = 0;
+    s.settled.reset();
   }
 
   void contact(const std::string& a, const std::string& b, const FrameClock& c) {
@@ -336,6 +394,9 @@ void check_behaviour_options(const BehaviourOptions& o) {
   if (!(std::isfinite(o.active_body_lengths) && o.active_body_lengths >= 0)) {
     refuse("active_body_lengths", "0 or more", o.active_body_lengths);
   }
+  if (!(std::isfinite(o.min_activity_bout_s) && o.min_activity_bout_s >= 0)) {
+    refuse("min_activity_bout_s", "0 or more", o.min_activity_bout_s);
+  }
   if (!(std::isfinite(o.speed_window_s) && o.speed_window_s > 0)) refuse("speed_window_s", "positive", o.speed_window_s);
   if (o.max_gap_frames < 0) refuse("max_gap_frames", "0 or more", o.max_gap_frames);
   if (o.contact_px < 0) refuse("contact_px", "0 or more", o.contact_px);
@@ -415,6 +476,7 @@ FrameObservation StreamObserver::observe(const StreamFrame& f, KeyTable& keys) {
   }
   if (next_ >= frames_.size()) throw std::logic_error("StreamObserver: more frames than the clip holds");
   FrameObservation o = std::move(frames_[next_++]);
+  o.clip_start = next_ == 1;
   o.size = f.size;
   if (f.time) {
     const auto where = extracted_frame_of(f.record->image_path);
@@ -433,7 +495,16 @@ struct BehaviourRun::State {
   Accumulator acc;
   ClockMode mode = ClockMode::kUnknown;
   std::int64_t ordinal = 0;
+  std::optional<double> last_clock;  // the previous frame's camera clock
+  std::int64_t joined = 0, parted = 0;  // clip boundaries
 };
+
+// Two clips are one stretch of time when the next one's first frame follows
+// the previous one's last within two frames (consecutive ranges of one
+// recording skip the range's detection frame), on the camera clock.
+bool continuous(std::optional<double> before, std::optional<double> after, double step) {
+  return before && after && *after > *before && *after - *before <= 2 * step + 1e-6;
+}
 
 BehaviourRun::BehaviourRun(const BehaviourOptions& options) : s_(std::make_unique<State>(options)) {
   check_behaviour_options(options);
@@ -474,6 +545,15 @@ void BehaviourRun::frame(const FrameObservation& f, const KeyTable& keys, const 
     c.clock = static_cast<double>(s_->ordinal);
     c.bin = s_->ordinal / o.bin_frames;
   }
+  if (f.clip_start && s_->ordinal > 0) {
+    if (continuous(s_->last_clock, f.clock, f.step)) {
+      ++s_->joined;
+    } else {
+      ++s_->parted;
+      s_->acc.part();
+    }
+  }
+  s_->last_clock = f.clock;
   ++s_->ordinal;
   s_->acc.frame(f, keys, c);
 }
@@ -498,6 +578,16 @@ BehaviourResult BehaviourRun::finish(std::vector<std::string> notes, const std::
                     " frames (no frame rate known: times in frames, the activity threshold taken at an assumed 10 fps; "
                     "give --fps)");
   }
+  if (s_->joined + s_->parted > 0) {
+    const auto plural = [](std::int64_t n) { return std::to_string(n) + (n == 1 ? " boundary" : " boundaries"); };
+    std::string line = "clips: " + plural(s_->joined) + " joined (the next clip's first frame follows within two "
+                       "frames on the camera clock), " + plural(s_->parted) + " not joined";
+    if (s_->parted > 0) {
+      line += " (no distance, speed, activity or contact bout spans " + std::string(s_->parted == 1 ? "it" : "them") +
+              (s_->mode == ClockMode::kCamera ? ": a gap in time" : ": the frames have no camera time; give --fps or --videos") + ")";
+    }
+    notes.push_back(line);
+  }
   return s_->acc.result(unit, label, std::move(notes), first_image);
 }
 
@@ -511,6 +601,7 @@ BehaviourResult behaviour(const std::vector<std::string>& clips, const Behaviour
     run.frame(observer.observe(f, keys), keys,
               [&] { return "frame " + f.record->image_path + " of '" + *f.clip + "'"; });
   });
+  if (auto line = identities_note(clips)) notes.push_back(std::move(*line));
   return run.finish(std::move(notes), first_image);
 }
 

@@ -19,7 +19,8 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-constexpr std::array<char, 8> kMagic = {'P', 'E', 'L', 'K', 'B', 'H', 'V', '1'};
+// The last byte is the format's version: 2 marks each clip's first frame.
+constexpr std::array<char, 8> kMagic = {'P', 'E', 'L', 'K', 'B', 'H', 'V', '2'};
 constexpr std::uint32_t kByteOrder = 0x01020304;  // parts are merged on the machine kind that wrote them
 constexpr std::uint32_t kMaxText = 64u << 20;
 
@@ -39,6 +40,7 @@ json settings_json(const BehaviourOptions& o) {
           {"jitter_px", o.jitter_px},
           {"active_body_lengths", o.active_body_lengths},
           {"speed_window_s", o.speed_window_s},
+          {"min_activity_bout_s", o.min_activity_bout_s},
           {"max_gap_frames", o.max_gap_frames},
           {"contact_px", o.contact_px},
           {"px_per_metre", o.px_per_metre ? json(*o.px_per_metre) : json()}};
@@ -58,6 +60,7 @@ BehaviourOptions options_of(const json& j) {
   o.jitter_px = j.at("jitter_px").get<double>();
   o.active_body_lengths = j.at("active_body_lengths").get<double>();
   o.speed_window_s = j.at("speed_window_s").get<double>();
+  o.min_activity_bout_s = j.at("min_activity_bout_s").get<double>();
   o.max_gap_frames = j.at("max_gap_frames").get<int>();
   o.contact_px = j.at("contact_px").get<int>();
   if (!j.at("px_per_metre").is_null()) o.px_per_metre = j.at("px_per_metre").get<double>();
@@ -89,6 +92,7 @@ class PartWriter {
     put(static_cast<std::uint8_t>(f.clock ? 1 : 0));
     put(f.clock.value_or(0.0));
     put(f.step);
+    put(static_cast<std::uint8_t>(f.clip_start ? 1 : 0));
     put(static_cast<std::int32_t>(f.size.width));
     put(static_cast<std::int32_t>(f.size.height));
     put(static_cast<std::uint32_t>(f.animals.size()));
@@ -119,6 +123,9 @@ class PartReader {
     if (!in_) throw std::invalid_argument("cannot read behaviour part " + path);
     std::array<char, 8> magic{};
     in_.read(magic.data(), magic.size());
+    if (in_ && std::equal(magic.begin(), magic.end() - 1, kMagic.begin()) && magic.back() != kMagic.back()) {
+      throw std::invalid_argument(path + " was written by another version of pelk: run its shard again");
+    }
     if (!in_ || magic != kMagic) throw std::invalid_argument(path + " is not a behaviour part file");
     if (get<std::uint32_t>() != kByteOrder) {
       throw std::invalid_argument(path + " was written on a machine of another byte order: merge it there");
@@ -145,6 +152,7 @@ class PartReader {
     const double clock = get<double>();
     f.clock = has_clock ? std::optional<double>(clock) : std::nullopt;
     f.step = get<double>();
+    f.clip_start = get<std::uint8_t>() != 0;
     f.size.width = get<std::int32_t>();
     f.size.height = get<std::int32_t>();
     const auto n = get<std::uint32_t>();
@@ -225,6 +233,7 @@ PartSummary write_behaviour_part(const std::vector<std::string>& clips, const Be
       out.frame(observer.observe(f, keys), keys);
       ++summary.frames;
     });
+    if (auto line = identities_note(clips)) summary.notes.push_back(std::move(*line));
     out.put('E');
     out.text(json{{"frames", summary.frames}, {"first_image", first_image}, {"notes", summary.notes}}.dump());
     out.close();

@@ -15,6 +15,7 @@
 #include "pelk_utils/behaviour/behaviour_part.hpp"
 #include "pelk_utils/behaviour/behaviour_plots.hpp"
 #include "pelk_utils/core/contact.hpp"
+#include "pelk_utils/core/number.hpp"
 #include "pelk_utils/core/testing/test_support.hpp"
 #include "pelk_utils/synth/pen_scene.hpp"
 #include "pelk_utils/tracks/tracks_table.hpp"
@@ -40,7 +41,9 @@ class BehaviourTest : public testing::ScratchDirTest {
  protected:
   // Writes a clip: frames[i] lists the animals present in frame i; every
   // animal of the clip gets an entry (an empty mask where absent).
-  std::string clip(const std::string& name, const std::vector<std::vector<At>>& frames) {
+  // `images` names each frame's image (default: one black frame for all).
+  std::string clip(const std::string& name, const std::vector<std::vector<At>>& frames,
+                   const std::vector<std::string>& images = {}) {
     const std::string image = path("frame.png");
     if (!std::filesystem::exists(image)) cv::imwrite(image, cv::Mat3b::zeros(kFrame));
     std::set<int> ids;
@@ -58,7 +61,8 @@ class BehaviourTest : public testing::ScratchDirTest {
         }
         objects.push_back(std::move(o));
       }
-      write_annotation_file(path(name + "/output_pp_" + std::to_string(i) + ".json"), image, objects);
+      write_annotation_file(path(name + "/output_pp_" + std::to_string(i) + ".json"), images.empty() ? image : images[i],
+                            objects);
     }
     return path(name);
   }
@@ -68,6 +72,12 @@ class BehaviourTest : public testing::ScratchDirTest {
     return behaviour(clips, o);
   }
 };
+
+std::string lines_of(const std::vector<std::string>& notes) {
+  std::string text;
+  for (const std::string& n : notes) text += n + "\n";
+  return text;
+}
 
 // The whole-input value of one animal's summary field.
 const AnimalSummary& of(const BehaviourResult& r, const std::string& animal) {
@@ -430,6 +440,124 @@ std::vector<std::vector<std::vector<At>>> seam_clips() {
   return clips;
 }
 
+// Clips are one stretch of time only where the next one's first frame
+// follows within two frames on the camera clock (consecutive ranges of a
+// recording): there two clips measure as one clip of the same frames.
+// Elsewhere nothing spans the boundary, so two clips measure as the sums of
+// each on its own, though Box1 "jumps" 150 px and the pair stops touching.
+TEST_F(BehaviourTest, ClipsAreJoinedOnlyWhereTheyAreContinuousInTime) {
+  const std::string video = path("2024-04-05/Camera62_1_20240405070000/");
+  // At 10 fps a range of 0.05 min is 30 frames: its detection frame, then 29 saved.
+  const auto images = [&](const std::string& range) {
+    std::vector<std::string> names;
+    std::filesystem::create_directories(video + range);
+    for (int i = 0; i < 29; ++i) {
+      names.push_back(video + range + "/" + cv::format("%04d", i) + ".jpg");
+      cv::imwrite(names.back(), cv::Mat3b::zeros(kFrame));
+    }
+    return names;
+  };
+  // Box0 walks 2 px a frame of recording time; Box1 stands beside Box2 in
+  // the first clip and 150 px away in the second (another animal, or a gap).
+  const auto frames = [](int first_frame, bool second) {
+    std::vector<std::vector<At>> out;
+    for (int n = first_frame; n < first_frame + 29; ++n) {
+      out.push_back({{1, 40 + 2.0 * n, 60}, {2, second ? 330.0 : 180.0, 200}, {3, 210, 200}});
+    }
+    return out;
+  };
+  struct Case {
+    const char* name;
+    const char* second_range;  // empty: frames outside an extract tree
+    int second_first_frame;    // recording frame number of the second clip's first frame
+    bool joined;
+  };
+  for (const Case& c : {Case{"consecutive_ranges", "0.05min_to_0.1min", 31, true},
+                        Case{"a_range_left_out", "0.1min_to_0.15min", 61, false},
+                        Case{"no_camera_times", "", 31, false}}) {
+    SCOPED_TRACE(c.name);
+    const std::string dir = std::string(c.name) + "/";
+    const bool timed = *c.second_range != 0;
+    const auto a_images = timed ? images("0min_to_0.05min") : std::vector<std::string>{};
+    const auto b_images = timed ? images(c.second_range) : std::vector<std::string>{};
+    const std::string a = clip(dir + "a", frames(1, false), a_images);
+    const std::string b = clip(dir + "b", frames(c.second_first_frame, true), b_images);
+    BehaviourOptions o;
+    o.times.fps = 10;
+    const BehaviourResult both = run({a, b}, o);
+    const std::string joined_note = std::string("clips: ") + (c.joined ? "1 boundary joined" : "0 boundaries joined");
+    EXPECT_TRUE(std::any_of(both.notes.begin(), both.notes.end(),
+                            [&](const std::string& n) { return n.starts_with(joined_note); }))
+        << lines_of(both.notes);
+    if (c.joined) {
+      std::vector<std::vector<At>> all = frames(1, false);
+      const auto later = frames(c.second_first_frame, true);
+      all.insert(all.end(), later.begin(), later.end());
+      std::vector<std::string> all_images = a_images;
+      all_images.insert(all_images.end(), b_images.begin(), b_images.end());
+      const BehaviourResult one = run({clip(dir + "one", all, all_images)}, o);
+      write_behaviour_csvs(both, path(dir + "both_csv"));
+      write_behaviour_csvs(one, path(dir + "one_csv"));
+      for (const char* name : {"behaviour.csv", "contacts.csv", "summary.csv"}) {
+        EXPECT_EQ(testing::slurp(path(dir + "both_csv/" + name)), testing::slurp(path(dir + "one_csv/" + name))) << name;
+      }
+      continue;
+    }
+    const BehaviourResult first = run({a}, o), second = run({b}, o);
+    for (const char* animal : {"Box0", "Box1", "Box2"}) {
+      SCOPED_TRACE(animal);
+      const AnimalSummary &s = of(both, animal), &s1 = of(first, animal), &s2 = of(second, animal);
+      EXPECT_NEAR(s.distance_px, s1.distance_px + s2.distance_px, 1e-9);
+      EXPECT_NEAR(s.active, s1.active + s2.active, 1e-9);
+      EXPECT_NEAR(s.still, s1.still + s2.still, 1e-9);
+      EXPECT_NEAR(s.visible, s1.visible + s2.visible, 1e-9);
+      EXPECT_EQ(s.contact_bouts, s1.contact_bouts + s2.contact_bouts);
+      EXPECT_NEAR(s.contact_time, s1.contact_time + s2.contact_time, 1e-9);
+    }
+    EXPECT_EQ(of(both, "Box1").active, 0) << "a standing animal is never active";
+  }
+}
+
+// Animals walking steadily at 0.8 to 1.5 times the activity threshold, their
+// masks jittering by a pixel as a segmenter's do: each is called as its true
+// speed is (active above the threshold) in at least 95 % of its frames.
+// Without the shortest-bout rule, walkers near the threshold flip with the
+// noise.
+TEST_F(BehaviourTest, SteadyWalkersNearTheThresholdAreCalledAsTheyWalk) {
+  const std::vector<double> factors = {0.8, 0.9, 0.93, 0.95, 0.97, 1.05, 1.07, 1.09, 1.2, 1.5};
+  const double fps = 10, semi_major = 30, semi_minor = 11;
+  const int n = 300;
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<double> jitter(-1.0, 1.0);
+  const std::string image = path("frame.png");
+  cv::imwrite(image, cv::Mat3b::zeros(kFrame));
+  std::filesystem::create_directories(path("walkers"));
+  for (int f = 0; f < n; ++f) {
+    std::vector<AnnotatedObject> objects;
+    for (std::size_t i = 0; i < factors.size(); ++i) {
+      // The threshold is 0.1 body lengths (the mask's long axis) a second.
+      const double speed = factors[i] * 0.1 * 2 * semi_major / fps;  // px a frame
+      cv::Mat1b full = cv::Mat1b::zeros(kFrame);
+      const cv::Point2d centre(40 + speed * f + 0.4 * jitter(rng), 15 + 28.0 * static_cast<double>(i) + 0.4 * jitter(rng));
+      constexpr int kShift = 4;  // sub-pixel drawing, as a polygon outline lands
+      cv::ellipse(full, cv::Point(static_cast<int>(centre.x * 16), static_cast<int>(centre.y * 16)),
+                  cv::Size(static_cast<int>((semi_major + jitter(rng)) * 16), static_cast<int>((semi_minor + jitter(rng)) * 16)),
+                  0, 0, 360, 1, cv::FILLED, cv::LINE_8, kShift);
+      objects.push_back({static_cast<int>(i) + 1, Mask(full), {}});
+    }
+    write_annotation_file(path("walkers/output_pp_" + std::to_string(f) + ".json"), image, objects);
+  }
+  BehaviourOptions o;
+  o.times.fps = fps;
+  const BehaviourResult r = run({path("walkers")}, o);
+  for (std::size_t i = 0; i < factors.size(); ++i) {
+    SCOPED_TRACE("walking at " + format_number(factors[i]) + " x the threshold");
+    const AnimalSummary& s = of(r, "Box" + std::to_string(i));
+    EXPECT_GE(factors[i] > 1 ? s.active : s.still, 0.95 * (s.active + s.still)) << s.active << " active, " << s.still << " still";
+    EXPECT_GE(s.active + s.still, 0.9 * n / fps) << "judged";
+  }
+}
+
 TEST_F(BehaviourTest, ShardsMergedEqualOneRunByteForByte) {
   std::vector<std::string> clips;
   for (const auto& frames : seam_clips()) clips.push_back(clip("c" + std::to_string(clips.size()), frames));
@@ -508,3 +636,4 @@ TEST_F(BehaviourTest, MergeRefusesPartsThatDoNotMakeOneRun) {
 
 }  // namespace
 }  // namespace pelk
+

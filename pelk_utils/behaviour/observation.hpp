@@ -41,6 +41,7 @@ struct AnimalObservation {
 struct FrameObservation {
   std::optional<double> clock;  // camera seconds (recording start + offset), when the frame has a time
   double step = 0;              // one frame's seconds at its recording's rate, with a time
+  bool clip_start = false;      // the first frame of a clip: whether it joins the frame before is decided on times
   cv::Size size;
   std::vector<AnimalObservation> animals;  // the clip's identities, in order
   std::vector<std::pair<std::uint16_t, std::uint16_t>> contacts;  // indices into `animals`, i < j

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "pelk_utils/annotation/file_changes.hpp"
 #include "pelk_utils/core/number.hpp"
 #include "pelk_utils/core/stop.hpp"
 #include "pelk_utils/tracks/frame_time.hpp"
@@ -196,6 +197,18 @@ std::vector<std::string> stream_clips(const std::vector<std::string>& clips, con
   if (outside_tree) time_notes.push_back("times: none for frames outside a `pelk extract` tree (frame keys only)");
   notes.insert(notes.begin(), time_notes.begin(), time_notes.end());
   return notes;
+}
+
+std::optional<std::string> identities_note(const std::vector<std::string>& clips) {
+  if (clips.size() < 2) return std::nullopt;
+  for (const std::string& clip : clips) {
+    std::error_code ec;
+    if (fs::exists(fs::path(clip) / kChainChanges.manifest, ec)) {
+      return "identities: the day's, as `pelk chain` set them across the clips";
+    }
+  }
+  return "identities: each clip's keys as they are (the clips were not put under one set with `pelk chain`; a key "
+         "is one animal across clips only if they were tracked so)";
 }
 
 void refuse_output_inside_clips(const std::string& output, const std::vector<std::string>& clips) {

@@ -51,6 +51,11 @@ struct StreamFrame {
 std::vector<std::string> stream_clips(const std::vector<std::string>& clips, const FrameTimeSource& times,
                                       const std::function<void(const StreamFrame&)>& frame);
 
+// Returns a line on whose identities `clips` (more than one) are read
+// under: the day's when `pelk chain` relabelled any of them, else each
+// clip's keys as they are; std::nullopt for a single clip.
+std::optional<std::string> identities_note(const std::vector<std::string>& clips);
+
 // Throws std::invalid_argument when `output` lies inside one of `clips`
 // (writing there would add a file to the clip).
 void refuse_output_inside_clips(const std::string& output, const std::vector<std::string>& clips);

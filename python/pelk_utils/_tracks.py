@@ -48,7 +48,7 @@ def tracks_table(folders, fps=None, pen=None, videos=None):
 
 
 def behaviour(folders, zones=None, bin="10m", fps=None, videos=None, px_per_metre=None, jitter_px=3.0,
-              active=0.1, max_gap=5, contact_px=2, pen=None, pen_size=None):
+              active=0.1, max_gap=5, contact_px=2, pen=None, pen_size=None, min_bout=0.5):
     """Returns behaviour measures of the clip folders (in recording order) as
     a dict of three pandas DataFrames, as `pelk behaviour` writes them:
 
@@ -56,7 +56,8 @@ def behaviour(folders, zones=None, bin="10m", fps=None, videos=None, px_per_metr
       ``bin_end``, ``animal``, ``measure``, ``value``, ``unit``): distance (after
       a jitter filter of `jitter_px`), mean_speed, active and still (speed over
       a one-second window centred on the frame above / below `active` body
-      lengths per second), visible, missing, median_area, ``zone:<name>`` per
+      lengths per second; a run shorter than `min_bout` seconds takes the call
+      around it), visible, missing, median_area, ``zone:<name>`` per
       zone of `zones` (a LabelMe-style JSON; in a zone = centroid inside), and
       metres with `px_per_metre`, or with `pen` (the pen-polygon file) and
       `pen_size` (its real size in metres, ``(4, 2.5)`` or ``"4x2.5"``);
@@ -75,7 +76,8 @@ def behaviour(folders, zones=None, bin="10m", fps=None, videos=None, px_per_metr
     from ._pelk_utils import _behaviour_columns
 
     values, contacts, summary, unit, notes = _surface.wrap(_behaviour_columns, "behaviour")(
-        folders, zones, bin, fps, videos, px_per_metre, jitter_px, active, max_gap, contact_px, pen, pen_size)
+        folders, zones, bin, fps, videos, px_per_metre, jitter_px, active, max_gap, contact_px, pen, pen_size,
+        min_bout)
     out = {"behaviour": pd.DataFrame(values), "contacts": pd.DataFrame(contacts), "summary": pd.DataFrame(summary)}
     for frame in out.values():
         frame.attrs["time_unit"] = unit

@@ -50,7 +50,7 @@ void bind_tracks(py::module_& m) {
   m.def("_behaviour_columns",
         [](const py::object& folders, const std::optional<FsPath>& zones, const std::string& bin, const py::object& fps,
            const std::optional<FsPath>& videos, const py::object& px_per_metre, double jitter_px, double active,
-           int max_gap, int contact_px, const std::optional<FsPath>& pen, const py::object& pen_size) {
+           int max_gap, int contact_px, const std::optional<FsPath>& pen, const py::object& pen_size, double min_bout) {
           BehaviourOptions o;
           const std::vector<std::string> clips = folder_list(folders);
           o.times = times_of(fps, videos);
@@ -95,6 +95,7 @@ void bind_tracks(py::module_& m) {
           o.active_body_lengths = active;
           o.max_gap_frames = max_gap;
           o.contact_px = contact_px;
+          o.min_activity_bout_s = min_bout;
           BehaviourResult r;
           {
             ReleaseGil release;
@@ -146,7 +147,7 @@ void bind_tracks(py::module_& m) {
         },
         py::arg("folders"), py::arg("zones"), py::arg("bin"), py::arg("fps"), py::arg("videos"), py::arg("px_per_metre"),
         py::arg("jitter_px"), py::arg("active"), py::arg("max_gap"), py::arg("contact_px"), py::arg("pen"),
-        py::arg("pen_size"));
+        py::arg("pen_size"), py::arg("min_bout"));
 
   m.def("_tracks_columns",
         [](const py::object& folders, const py::object& fps, const std::optional<FsPath>& pen,

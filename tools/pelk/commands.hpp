@@ -70,7 +70,9 @@ void add_evaluate_command(CLI::App& app);
 void add_import_command(CLI::App& app);
 void add_repair_command(CLI::App& app);
 void add_chain_command(CLI::App& app);
-void add_tracks_commands(CLI::App& app);
+void add_tracks_command(CLI::App& app);
+void add_export_command(CLI::App& app);
+void add_behaviour_command(CLI::App& app);
 
 // Tracks `frames` from frame `first` with the given starting masks (object
 // ids 1..N in order) and writes out_dir/output_pp_<k>.json for every frame k

@@ -34,7 +34,9 @@ int main(int argc, char** argv) {
   pelk::cli::add_review_command(app);
   pelk::cli::add_evaluate_command(app);
   pelk::cli::add_import_command(app);
-  pelk::cli::add_tracks_commands(app);
+  pelk::cli::add_tracks_command(app);
+  pelk::cli::add_export_command(app);
+  pelk::cli::add_behaviour_command(app);
   pelk::cli::add_shard_command(app);
 #if PELK_WITH_MODELS
   pelk::cli::add_demo_command(app);
