@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <functional>
+#include <string>
 
 #include <opencv2/imgproc.hpp>
 
@@ -67,11 +69,19 @@ cv::Vec3b reds_colour(double percent) {
   return bgr;
 }
 
-cv::Mat render_intersection_heatmap(const IntersectionsTable& intersections_df) {
+namespace {
+
+// What the heat map's texts say: the plain one's "Mask i" or the box keys.
+struct HeatmapTexts {
+  std::string title, x_label, y_label;
+  std::function<std::string(int)> tick;
+};
+
+cv::Mat render_heatmap(const IntersectionsTable& intersections_df, const HeatmapTexts& texts) {
   const cv::Mat1d& values = intersections_df.values();
   const int n = values.rows;
   cv::Mat image(5 * kHeatmapDpi, 7 * kHeatmapDpi, CV_8UC3, kWhite);
-  put(image, "Intersection Heatmap %", cv::Point(image.cols / 2 - 20, 22), kTitleSize, kBlack);
+  put(image, texts.title, cv::Point(image.cols / 2 - 20, 22), kTitleSize, kBlack);
   const int left = 110, top = 45, bottom_space = 75, bar_space = 110;
   const int side = std::min(image.cols - left - bar_space, image.rows - top - bottom_space);
   const int cell = n > 0 ? side / n : side;
@@ -90,7 +100,7 @@ cv::Mat render_intersection_heatmap(const IntersectionsTable& intersections_df) 
     cv::line(image, {map.x, map.y + k * cell}, {map.x + map.width, map.y + k * cell}, kGrey, 1);
   }
   for (int k = 0; k < n; ++k) {
-    const std::string tick = "Mask " + std::to_string(k);
+    const std::string tick = texts.tick(k);
     const int tick_w = LabelFont::get().text_size(tick, kTickSize).width;
     put(image, tick, cv::Point(map.x - 8 - tick_w / 2, map.y + k * cell + cell / 2), kTickSize, kBlack);
     if (tick_w + 4 < cell) {
@@ -99,8 +109,8 @@ cv::Mat render_intersection_heatmap(const IntersectionsTable& intersections_df) 
       put_vertical(image, tick, cv::Point(map.x + k * cell + cell / 2, map.y + map.height + 8 + tick_w / 2), kTickSize);
     }
   }
-  put(image, "Mask 2", cv::Point(map.x + map.width / 2, image.rows - 16), kLabelSize, kBlack);
-  put_vertical(image, "Mask 1", cv::Point(22, map.y + map.height / 2), kLabelSize);
+  put(image, texts.x_label, cv::Point(map.x + map.width / 2, image.rows - 16), kLabelSize, kBlack);
+  put_vertical(image, texts.y_label, cv::Point(22, map.y + map.height / 2), kLabelSize);
   // Colour bar: 0 at the bottom, 100 at the top, ticks every 20.
   const cv::Rect bar(map.x + map.width + 25, map.y, 20, map.height);
   for (int y = 0; y < bar.height; ++y) {
@@ -116,6 +126,19 @@ cv::Mat render_intersection_heatmap(const IntersectionsTable& intersections_df) 
     put(image, label, cv::Point(bar.x + bar.width + 8 + w / 2, y), kTickSize, kBlack);
   }
   return image;
+}
+
+}  // namespace
+
+cv::Mat render_intersection_heatmap(const IntersectionsTable& intersections_df) {
+  return render_heatmap(intersections_df, {"Intersection Heatmap %", "Mask 2", "Mask 1",
+                                           [](int k) { return "Mask " + std::to_string(k); }});
+}
+
+cv::Mat render_keyed_intersection_heatmap(const IntersectionsTable& intersections_df) {
+  return render_heatmap(intersections_df,
+                        {"% of the row animal's mask covered", "covering animal (column)", "covered animal (row)",
+                         [&](int k) { return intersections_df.keys()[static_cast<std::size_t>(k)]; }});
 }
 
 void draw_intersection_heatmap(const IntersectionsTable& intersections_df) {

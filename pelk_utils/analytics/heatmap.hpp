@@ -23,6 +23,12 @@ cv::Vec3b reds_colour(double percent);
 // the table are not used.
 cv::Mat render_intersection_heatmap(const IntersectionsTable& intersections_df);
 
+// Renders the heat map as render_intersection_heatmap does, but says which
+// animal covers which: ticks are the table's box keys, the y label "covered
+// animal (row)", the x label "covering animal (column)", the title "% of the
+// row animal's mask covered". For pictures people review.
+cv::Mat render_keyed_intersection_heatmap(const IntersectionsTable& intersections_df);
+
 // Renders the heat map and presents it through the figure sink.
 void draw_intersection_heatmap(const IntersectionsTable& intersections_df);
 

@@ -146,9 +146,11 @@ class Accumulator {
     r.notes = std::move(notes);
     r.first_image = first_image;
     r.frame_size = frame_size_;
+    r.px_per_metre = o_.px_per_metre;
     for (const Zone& z : o_.zones) r.zone_names.push_back(z.name);
     for (auto& [key, s] : state_) end_activity(key, s);
     const std::string speed_unit = "px/" + std::string(unit == "s" ? "s" : "frame");
+    const std::string metre_speed_unit = "m/" + std::string(unit == "s" ? "s" : "frame");
     std::map<std::string, AnimalBin> whole;
     for (const auto& [at, b] : bins_) {
       const auto& [bin, animal] = at;
@@ -159,11 +161,14 @@ class Accumulator {
       add("distance", b.distance, "px");
       if (o_.px_per_metre) add("distance_m", b.distance / *o_.px_per_metre, "m");
       add("mean_speed", b.visible > 0 ? b.distance / b.visible : std::nan(""), speed_unit);
+      if (o_.px_per_metre) {
+        add("mean_speed_m", b.visible > 0 ? b.distance / b.visible / *o_.px_per_metre : std::nan(""), metre_speed_unit);
+      }
       add("active", b.active, unit);
       add("still", b.still, unit);
       add("visible", b.visible, unit);
       add("missing", b.missing, unit);
-      add("median_area", median_of(b.areas), "px");
+      add("median_area", median_of(b.areas), "px2");
       if (o_.px_per_metre) add("median_area_m2", median_of(b.areas) / (*o_.px_per_metre * *o_.px_per_metre), "m2");
       for (std::size_t z = 0; z < o_.zones.size(); ++z) add("zone:" + o_.zones[z].name, b.zones[z], unit);
       AnimalBin& w = whole[animal];
@@ -187,6 +192,11 @@ class Accumulator {
       s.visible = w.visible, s.missing = w.missing, s.distance_px = w.distance, s.active = w.active, s.still = w.still;
       s.mean_speed_px = w.visible > 0 ? w.distance / w.visible : std::nan("");
       s.median_area_px = median_of(w.areas);
+      if (o_.px_per_metre) {
+        const double scale = *o_.px_per_metre;
+        s.distance_m = s.distance_px / scale, s.mean_speed_m = s.mean_speed_px / scale;
+        s.median_area_m2 = s.median_area_px / (scale * scale);
+      }
       s.zone_time = w.zones.empty() ? std::vector<double>(o_.zones.size(), 0.0) : w.zones;
       for (const auto& [pair, p] : pairs_) {
         if (pair.first == animal || pair.second == animal) s.contact_bouts += p.bouts, s.contact_time += p.total;
@@ -618,8 +628,10 @@ void write_behaviour_csvs(const BehaviourResult& r, const std::string& out_dir) 
   }
   write_csv((dir / "contacts.csv").string(),
             {"bin_start", "bin_end", "animal_a", "animal_b", "bouts", "contact_time", "longest_bout", "unit"}, contacts);
+  const bool metres = r.px_per_metre.has_value();
   std::vector<std::string> header = {"animal", "visible", "missing", "distance_px", "mean_speed_px", "active", "still",
                                      "median_area_px", "contact_bouts", "contact_time"};
+  if (metres) header.insert(header.begin() + 8, {"distance_m", "mean_speed_m", "median_area_m2"});
   for (const std::string& z : r.zone_names) header.push_back("zone:" + z);
   header.push_back("time_unit");
   std::vector<CsvRow> summary;
@@ -627,6 +639,10 @@ void write_behaviour_csvs(const BehaviourResult& r, const std::string& out_dir) 
     CsvRow row = {s.animal, text_of(s.visible), text_of(s.missing), text_of(s.distance_px), text_of(s.mean_speed_px),
                   text_of(s.active), text_of(s.still), text_of(s.median_area_px), format_number(s.contact_bouts),
                   text_of(s.contact_time)};
+    if (metres) {
+      row.insert(row.begin() + 8, {text_of(s.distance_m.value_or(NAN)), text_of(s.mean_speed_m.value_or(NAN)),
+                                   text_of(s.median_area_m2.value_or(NAN))});
+    }
     for (const double t : s.zone_time) row.push_back(text_of(t));
     row.push_back(r.time_unit);
     summary.push_back(std::move(row));

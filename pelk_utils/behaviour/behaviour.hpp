@@ -75,6 +75,8 @@ struct AnimalSummary {
   std::vector<double> zone_time;  // per zone, in order
   std::int64_t contact_bouts = 0;
   double contact_time = 0;
+  // With a scale: the same in metres (per time unit) and square metres.
+  std::optional<double> distance_m, mean_speed_m, median_area_m2;
 };
 
 struct BehaviourResult {
@@ -84,6 +86,7 @@ struct BehaviourResult {
   std::vector<std::vector<cv::Point2f>> paths;
   std::string first_image;          // the first frame's image, for the plot's background
   cv::Size frame_size;
+  std::optional<double> px_per_metre;  // the scale, when one was given
   std::vector<std::string> zone_names;
   std::vector<BehaviourValue> values;
   std::vector<ContactValue> contacts;

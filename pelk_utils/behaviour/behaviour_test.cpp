@@ -216,11 +216,86 @@ TEST_F(BehaviourTest, ZonesContactsAndBins) {
   const std::vector<std::string> plots = write_behaviour_plots(r, path("out"));
   EXPECT_EQ(plots.size(), 5u);
   const cv::Mat3b paths = cv::imread(path("out/paths.png"));
-  ASSERT_EQ(paths.size(), kFrame);
+  const cv::Point origin = behaviour_charts(r).front().frame_origin;
+  ASSERT_GE(paths.cols, origin.x + kFrame.width);
+  ASSERT_GE(paths.rows, origin.y + kFrame.height);
   const cv::Scalar c = animal_colour(0);
   const cv::Vec3b want(static_cast<uchar>(c[0]), static_cast<uchar>(c[1]), static_cast<uchar>(c[2]));
-  EXPECT_EQ(paths(100, 150), want);
-  EXPECT_NE(paths(200, 150), want);
+  EXPECT_EQ(paths(origin.y + 100, origin.x + 150), want);
+  EXPECT_NE(paths(origin.y + 200, origin.x + 150), want);
+}
+
+// Every chart says what it shows: a title, axes with units, the animals'
+// legend in summary order, ticks a reader can read (the tick labels of an
+// axis share one precision, no 17525.25), and with a scale the units change.
+TEST_F(BehaviourTest, ChartsSayWhatTheyShowInUnits) {
+  std::vector<std::vector<At>> frames;
+  for (int i = 0; i < 60; ++i) frames.push_back({{1, 60 + 2.0 * i, 100}, {2, 200, 200}, {3, 200, 231}});
+  std::ofstream(path("zones.json")) << R"({"shapes": [{"label": "feeder", "points": [[150, 150], [250, 250]], "shape_type": "rectangle"}]})";
+  BehaviourOptions o;
+  o.times.fps = 10;
+  o.bin_seconds = 2;
+  o.zones = read_zones(path("zones.json"), kFrame);
+  const std::string c = clip("c", frames);
+  const std::vector<std::string> keys = {"Box0", "Box1", "Box2"};
+  struct Want {
+    const char* file;
+    const char* x_label;
+    const char* y_label;
+    bool animal_legend;
+  };
+  for (const bool scaled : {false, true}) {
+    SCOPED_TRACE(scaled ? "with a scale" : "without a scale");
+    if (scaled) o.px_per_metre = 100;
+    const std::vector<Chart> charts = behaviour_charts(run({c}, o));
+    const std::vector<Want> wants = {
+        {"paths.png", "x (px, frame)", "y (px, frame; down)", true},
+        {"activity.png", "bin start (s from the first frame)", "share of visible time active", true},
+        {"size.png", "bin start (s from the first frame)", scaled ? "median mask area (m²)" : "median mask area (px²)", true},
+        {"zones.png", "animal", "time in zone (s)", false},
+        {"contacts.png", "animal", "animal", false}};
+    ASSERT_EQ(charts.size(), wants.size());
+    for (std::size_t i = 0; i < wants.size(); ++i) {
+      const Chart& chart = charts[i];
+      SCOPED_TRACE(chart.file);
+      EXPECT_EQ(chart.file, wants[i].file);
+      ASSERT_EQ(chart.of("title").size(), 1u);
+      EXPECT_GT(chart.of("title")[0].size(), 10u);
+      EXPECT_EQ(chart.of("x_label"), std::vector<std::string>{wants[i].x_label});
+      EXPECT_EQ(chart.of("y_label"), std::vector<std::string>{wants[i].y_label});
+      if (wants[i].animal_legend) EXPECT_EQ(chart.of("legend"), keys);
+      for (const char* axis : {"x_tick", "y_tick"}) {
+        const std::vector<std::string> ticks = chart.of(axis);
+        EXPECT_GE(ticks.size(), 2u) << axis;
+        for (const std::string& t : ticks) EXPECT_LE(t.size(), 8u) << axis << " " << t;
+      }
+    }
+    EXPECT_EQ(charts[3].of("legend"), std::vector<std::string>{"feeder"});
+    EXPECT_EQ(charts[3].of("x_tick"), keys);
+    EXPECT_EQ(charts[4].of("y_tick"), keys) << "rows by box key";
+    EXPECT_EQ(charts[4].of("colour_bar"), std::vector<std::string>{"contact time (s)"});
+    EXPECT_GE(charts[4].of("colour_tick").size(), 2u);
+    EXPECT_EQ(charts[0].of("scale_bar"), scaled ? std::vector<std::string>{"1 m"} : std::vector<std::string>{});
+  }
+}
+
+TEST(NiceTicksTest, StepsOfOneTwoFiveWithTheirOwnPrecision) {
+  struct Case {
+    const char* name;
+    double low, high;
+    std::vector<std::string> labels;
+  };
+  for (const Case& c : {Case{"unit_share", 0, 1, {"0.00", "0.25", "0.50", "0.75", "1.00"}},
+                        Case{"areas", 17420.5, 17525.25, {"17400", "17450", "17500", "17550"}},
+                        Case{"seconds", 0, 37, {"0", "10", "20", "30", "40"}},
+                        Case{"one_value", 5, 5, {"4.6", "4.8", "5.0", "5.2", "5.4"}},
+                        Case{"nothing", 0, 0, {"-1.0", "-0.5", "0.0", "0.5", "1.0"}}}) {
+    SCOPED_TRACE(c.name);
+    const std::vector<double> ticks = nice_ticks(c.low, c.high);
+    std::vector<std::string> labels;
+    for (const double t : ticks) labels.push_back(tick_label(t, ticks[1] - ticks[0]));
+    EXPECT_EQ(labels, c.labels);
+  }
 }
 
 struct BadSetting {
@@ -580,6 +655,10 @@ TEST_F(BehaviourTest, ShardsMergedEqualOneRunByteForByte) {
     o.px_per_metre = 250;
     o.zones = read_zones(path("zones.json"), kFrame);
     write_behaviour_csvs(run(clips, o), path(std::string("one_") + c.name));
+    EXPECT_NE(testing::slurp(path(std::string("one_") + c.name + "/summary.csv"))
+                  .find("median_area_px,distance_m,mean_speed_m,median_area_m2,"),
+              std::string::npos)
+        << "metres beside the pixels";
     const std::string parts = path(std::string("parts_") + c.name);
     for (std::size_t k = 0; k < c.shards; ++k) {
       // The CLI's split: shard k takes a contiguous block.

@@ -139,8 +139,17 @@ void bind_tracks(py::module_& m) {
             }
             summary["animal"] = animal, summary["visible"] = visible, summary["missing"] = missing;
             summary["distance_px"] = distance, summary["mean_speed_px"] = speed, summary["active"] = active_time;
-            summary["still"] = still, summary["median_area_px"] = area, summary["contact_bouts"] = bouts;
-            summary["contact_time"] = contact_time;
+            summary["still"] = still, summary["median_area_px"] = area;
+            if (r.px_per_metre) {  // beside the pixels, as summary.csv has them
+              std::vector<double> metres, metre_speed, square_metres;
+              for (const AnimalSummary& s : r.summary) {
+                metres.push_back(*s.distance_m), metre_speed.push_back(*s.mean_speed_m);
+                square_metres.push_back(*s.median_area_m2);
+              }
+              summary["distance_m"] = metres, summary["mean_speed_m"] = metre_speed;
+              summary["median_area_m2"] = square_metres;
+            }
+            summary["contact_bouts"] = bouts, summary["contact_time"] = contact_time;
             for (std::size_t z = 0; z < zone_time.size(); ++z) summary[py::str("zone:" + r.zone_names[z])] = zone_time[z];
           }
           return py::make_tuple(values, contacts, summary, r.time_unit, r.notes);

@@ -70,6 +70,16 @@ def test_scale_from_the_pens_real_size(walking_clip, tmp_path):
         summary = pu.behaviour(clip, bin="10f", pen=pen, pen_size=size)["behaviour"]
         metres = summary[(summary.animal == "Box0") & (summary.measure == "distance_m")].value.sum()
         assert metres == pytest.approx(0.76, abs=0.01), size
+    # Metres in every table beside the pixels: speeds, areas, the summary.
+    out = pu.behaviour(clip, bin="10f", pen=pen, pen_size="4x2.5")
+    tidy, whole = out["behaviour"], out["summary"]
+    units = dict(zip(tidy.measure, tidy.unit))
+    assert units["mean_speed_m"] == "m/frame" and units["median_area_m2"] == "m2" and units["median_area"] == "px2"
+    row = whole[whole.animal == "Box0"].iloc[0]
+    assert row.distance_m == pytest.approx(row.distance_px / 100)
+    assert row.mean_speed_m == pytest.approx(row.mean_speed_px / 100)
+    assert row.median_area_m2 == pytest.approx(row.median_area_px / 100 ** 2)
+    assert "distance_m" not in pu.behaviour(clip, bin="10f")["summary"].columns
     with pytest.raises(ValueError, match="pen_size needs pen"):
         pu.behaviour(clip, pen_size=(4, 2.5))
     with pytest.raises(ValueError, match="not both"):

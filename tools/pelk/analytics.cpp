@@ -42,7 +42,7 @@ struct FileOptions {
 void run_heatmap(const FileOptions& o) {
   const MaskDict masks = read_annotation_masks(o.file);
   const IntersectionsTable table = intersection_between_masks(masks, mask_areas(masks));
-  write_image_file_atomically(o.out, render_intersection_heatmap(table));
+  write_image_file_atomically(o.out, render_keyed_intersection_heatmap(table));
   double worst = 0;
   for (double v : table.cells()) worst = std::max(worst, v);
   std::cout << counted(masks.size(), "mask") << ", largest overlap " << format_number(worst) << "%: " << o.out << "\n";

@@ -495,7 +495,7 @@ void run(const DemoOptions& o) {
   const std::string annotated_png = (out / "review" / ("frame_" + std::to_string(flagged) + "_annotated.png")).string();
   retrieve_annotation(record.json_path, annotated_png, true);
   const std::string heatmap_png = (out / "review" / ("frame_" + std::to_string(flagged) + "_heatmap.png")).string();
-  write_image_file_atomically(heatmap_png, render_intersection_heatmap(*record.intersections_df));
+  write_image_file_atomically(heatmap_png, render_keyed_intersection_heatmap(*record.intersections_df));
   review_step.done("frame " + std::to_string(flagged) + ": annotated picture and heat map");
 
   Step page_step("review page");
