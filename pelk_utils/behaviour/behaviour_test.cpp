@@ -263,7 +263,9 @@ TEST_F(BehaviourTest, ChartsSayWhatTheyShowInUnits) {
       EXPECT_GT(chart.of("title")[0].size(), 10u);
       EXPECT_EQ(chart.of("x_label"), std::vector<std::string>{wants[i].x_label});
       EXPECT_EQ(chart.of("y_label"), std::vector<std::string>{wants[i].y_label});
-      if (wants[i].animal_legend) EXPECT_EQ(chart.of("legend"), keys);
+      if (wants[i].animal_legend) {
+        EXPECT_EQ(chart.of("legend"), keys);
+      }
       for (const char* axis : {"x_tick", "y_tick"}) {
         const std::vector<std::string> ticks = chart.of(axis);
         EXPECT_GE(ticks.size(), 2u) << axis;

@@ -76,12 +76,20 @@ class CvatWriter : public TrackWriter {
       : out_(path), task_name_(std::move(task_name)), spill_bytes_(spill_bytes), names_(spill_bytes) {}
 
   void frame(const ExportFrame& f) override {
+    // Frames the files skip: every visible track goes outside at the gap's
+    // first frame, so CVAT does not fill the gap in by interpolation.
+    if (f.index > frames_) {
+      for (auto& [id, t] : tracks_) {
+        if (!t.outside) t.shapes.add(shape(frames_, true, last_points(t), "identity", t.key)), t.outside = true;
+      }
+    }
     frames_ = f.index + 1;
     if (width_ == 0) width_ = f.width, height_ = f.height;
     names_.add("      <frame id=\"" + std::to_string(f.index) + "\" name=\"" + xml_escaped(f.image_path) + "\"/>\n");
     for (const ExportObject& o : f.objects) {
       Track& t = tracks_.try_emplace(o.id, spill_bytes_).first->second;
       t.key = o.key;
+      t.outside = o.polygons.empty();
       if (o.polygons.empty()) {
         t.shapes.add(shape(f.index, true, last_points(t), "identity", t.key));
         continue;
@@ -101,7 +109,10 @@ class CvatWriter : public TrackWriter {
     }
     for (const std::string& key : f.absent) {
       auto it = std::find_if(tracks_.begin(), tracks_.end(), [&](const auto& t) { return t.second.key == key; });
-      if (it != tracks_.end()) it->second.shapes.add(shape(f.index, true, last_points(it->second), "identity", key));
+      if (it != tracks_.end()) {
+        it->second.shapes.add(shape(f.index, true, last_points(it->second), "identity", key));
+        it->second.outside = true;
+      }
     }
   }
 
@@ -143,6 +154,7 @@ class CvatWriter : public TrackWriter {
     explicit Track(std::size_t spill_bytes) : shapes(spill_bytes) {}
     std::string key, points;
     Spool shapes;
+    bool outside = false;  // its last shape is outside
   };
   // CVAT wants points on an outside shape too: the last ones seen.
   static std::string last_points(const Track& t) { return t.points.empty() ? "0,0;0,0;0,0" : t.points; }

@@ -23,9 +23,13 @@ struct ExportObject {
 };
 
 struct ExportFrame {
-  std::size_t index = 0;  // 0-based over all clips in order
+  // 0-based over all clips in order: the first clip's frames by their files'
+  // own numbers, each later clip from the frame after the previous clip's
+  // last, by its files' numbers (frames the files skip stay skipped).
+  std::size_t index = 0;
   std::string clip, image_path;
-  int frame_key = 0, width = 0, height = 0;
+  std::int64_t frame_key = 0;  // the annotation file's own number (output_pp_<n>.json)
+  int width = 0, height = 0;
   std::optional<FrameTime> time;  // camera clock, when known
   std::vector<ExportObject> objects;
   std::vector<std::string> absent;  // keys of the clip's animals without a mask here

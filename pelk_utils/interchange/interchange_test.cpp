@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -20,6 +21,7 @@
 #include "pelk_utils/interchange/track_import.hpp"
 #include "pelk_utils/quality/tracking_measures.hpp"
 #include "pelk_utils/synth/pen_scene.hpp"
+#include "pelk_utils/tracks/tracks_table.hpp"
 
 namespace pelk {
 namespace {
@@ -352,6 +354,72 @@ TEST_F(ExportTest, CvatWritesAnObjectWithoutPolygonsAsOutside) {
   std::size_t shapes_in_frame_1 = 0;
   for (const auto& [frame, objects] : read.frames) shapes_in_frame_1 += frame == 1 ? objects.size() : 0;
   EXPECT_EQ(shapes_in_frame_1, 0u) << "read back absent in frame 1";
+}
+
+}  // namespace
+}  // namespace pelk
+
+namespace pelk {
+namespace {
+
+// A clip whose annotation files skip frames 3 and 4 (output_pp_0..2, 5..7):
+// every export and the tracks table number frames by the files' own numbers,
+// CVAT marks the gap outside so it is not filled in, and importing the MOT
+// file onto the frame images puts every box back on the image it came from.
+TEST_F(ExportTest, ExportsAndImportKeepTheFilesOwnFrameNumbers) {
+  synth::SceneConfig c;
+  c.frame_size = {200, 240};
+  const synth::PenScene scene(c);
+  const std::vector<std::string> images = scene.write_frames(path("frames"), 0, 8);
+  const std::string clip = path("gapped");
+  fs::create_directories(clip);
+  const std::vector<int> kept = {0, 1, 2, 5, 6, 7};
+  for (const int f : kept) {
+    std::vector<AnnotatedObject> objects;
+    for (const auto& t : scene.truth(f)) objects.push_back({t.identity + 1, t.mask});
+    write_annotation_file(clip + "/output_pp_" + std::to_string(f) + ".json", images[static_cast<std::size_t>(f)], objects);
+  }
+  export_tracks({clip}, TrackFormat::kMot, path("t.txt"));
+  export_tracks({clip}, TrackFormat::kCvat, path("t.xml"));
+  export_tracks({clip}, TrackFormat::kCoco, path("t.json"));
+
+  std::set<int> mot_frames;
+  std::istringstream mot(testing::slurp(path("t.txt")));
+  for (std::string line; std::getline(mot, line);) mot_frames.insert(std::stoi(line.substr(0, line.find(','))));
+  EXPECT_EQ(mot_frames, (std::set<int>{1, 2, 3, 6, 7, 8}));
+
+  pugi::xml_document xml;
+  ASSERT_TRUE(xml.load_file(path("t.xml").c_str()));
+  std::set<int> named;
+  for (const auto& f : xml.select_nodes("//pelk_frames/frame")) named.insert(f.node().attribute("id").as_int());
+  EXPECT_EQ(named, (std::set<int>{0, 1, 2, 5, 6, 7}));
+  for (const auto& t : xml.select_nodes("//track")) {
+    std::map<int, bool> outside;
+    for (const auto& s : t.node().children("polygon")) outside[s.attribute("frame").as_int()] = s.attribute("outside").as_int() == 1;
+    EXPECT_TRUE(outside.count(3) && outside[3]) << "the gap is outside, track " << t.node().attribute("id").value();
+    EXPECT_FALSE(outside[5]) << "and the track is back after it";
+  }
+
+  std::set<std::int64_t> coco_keys;
+  const nlohmann::json coco = nlohmann::json::parse(testing::slurp(path("t.json")));
+  for (const auto& image : coco["images"]) {
+    coco_keys.insert(image["frame_key"].get<std::int64_t>());
+  }
+  EXPECT_EQ(coco_keys, (std::set<std::int64_t>{0, 1, 2, 5, 6, 7}));
+
+  std::set<std::int64_t> table_keys;
+  for_each_track_row({clip}, {}, [&](const TrackRow& r) { table_keys.insert(r.frame_key); });
+  EXPECT_EQ(table_keys, coco_keys);
+
+  import_tracks(read_mot(path("t.txt"), TrackSide::kTruth), images, path("imported"), 1);
+  for (const int f : kept) {
+    const std::string file = path("imported/output_pp_" + std::to_string(f) + ".json");
+    ASSERT_TRUE(fs::exists(file)) << file;
+    EXPECT_EQ(read_annotation_json(file)["image_path"], fs::absolute(images[static_cast<std::size_t>(f)]).string());
+    EXPECT_EQ(read_annotation_json(file)["detections"].size(), 10u);
+  }
+  EXPECT_EQ(read_annotation_json(path("imported/output_pp_3.json"))["detections"].size(), 0u)
+      << "a frame the files skipped has its image and no boxes";
 }
 
 }  // namespace

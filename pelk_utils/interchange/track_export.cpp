@@ -104,7 +104,8 @@ ExportSummary export_tracks(const std::vector<std::string>& clips, TrackFormat f
                                                                        : coco_writer(out);
   ExportSummary summary;
   std::set<std::string> identities;
-  std::size_t index = 0;
+  std::size_t frames = 0;
+  std::int64_t clip_offset = 0, next_index = 0;  // the clip's first index minus its first file number
   std::optional<std::size_t> polygons_clip;  // the clip whose polygons are read
   std::map<int, FramePolygons> clip_polygons_by_key;
   summary.notes = stream_clips(clips, times, [&](const StreamFrame& f) {
@@ -115,12 +116,15 @@ ExportSummary export_tracks(const std::vector<std::string>& clips, TrackFormat f
       ::malloc_trim(0);
       clip_polygons_by_key = clip_polygons(*f.clip_data);
       polygons_clip = f.clip_index;
+      clip_offset = (f.clip_index == 0 ? std::max<std::int64_t>(f.frame_number, 0) : next_index) - f.frame_number;
     }
     ExportFrame e;
-    e.index = index++;
+    e.index = static_cast<std::size_t>(clip_offset + f.frame_number);
+    next_index = static_cast<std::int64_t>(e.index) + 1;
+    ++frames;
     e.clip = *f.clip;
     e.image_path = f.record->image_path;
-    e.frame_key = f.frame_key;
+    e.frame_key = f.frame_number;
     e.width = f.size.width;
     e.height = f.size.height;
     e.time = f.time;
@@ -143,7 +147,7 @@ ExportSummary export_tracks(const std::vector<std::string>& clips, TrackFormat f
     summary.objects += e.objects.size();
     writer->frame(e);
   });
-  summary.frames = index;
+  summary.frames = frames;
   summary.identities = identities.size();
   summary.mapping_path = writer->finish();
   return summary;

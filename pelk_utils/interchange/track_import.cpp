@@ -86,6 +86,22 @@ AnnotatedObject annotated(const ImportedObject& o, std::int64_t id, cv::Size siz
   return a;
 }
 
+// Each image's frame number: its own (0020.jpg is 20) when every image is
+// named by digits, as extracted frames are, else its position.
+std::vector<std::int64_t> image_numbers(const std::vector<std::string>& frame_images) {
+  std::vector<std::int64_t> numbers;
+  for (const std::string& image : frame_images) {
+    const std::string stem = fs::path(image).stem().string();
+    if (stem.empty() || stem.size() > 12 || stem.find_first_not_of("0123456789") != std::string::npos) {
+      numbers.clear();
+      for (std::size_t k = 0; k < frame_images.size(); ++k) numbers.push_back(static_cast<std::int64_t>(k));
+      return numbers;
+    }
+    numbers.push_back(std::stoll(stem));
+  }
+  return numbers;
+}
+
 }  // namespace
 
 ImportSummary import_tracks(const ImportedTracks& tracks, const std::vector<std::string>& frame_images,
@@ -105,16 +121,27 @@ ImportSummary import_tracks(const ImportedTracks& tracks, const std::vector<std:
   }
   // Everything is checked and composed before the first file is written.
   std::vector<std::vector<AnnotatedObject>> per_image(frame_images.size());
+  const std::vector<std::int64_t> numbers = image_numbers(frame_images);
+  std::map<std::int64_t, std::size_t> image_of;  // frame number -> position
+  for (std::size_t k = 0; k < numbers.size(); ++k) {
+    if (const auto [at, added] = image_of.emplace(numbers[k], k); !added) {
+      throw std::invalid_argument("frame images '" + frame_images[at->second] + "' and '" + frame_images[k] +
+                                  "' are both frame " + std::to_string(numbers[k]));
+    }
+  }
   std::size_t empty_boxes = 0;  // boxes that cover no pixel of the image
   std::set<std::int64_t> identities;
   ImportSummary summary;
   for (const auto& [frame, objects] : tracks.frames) {
-    const std::int64_t position = frame - first_frame;
-    if (position < 0 || position >= static_cast<std::int64_t>(frame_images.size())) {
+    const auto image = image_of.find(frame - first_frame);
+    if (image == image_of.end()) {
       throw std::invalid_argument("'" + tracks.source + "': frame " + std::to_string(frame) + " has no image (" +
-                                  std::to_string(frame_images.size()) + " frames, numbered from " +
+                                  std::to_string(frame_images.size()) + " images, frames " +
+                                  std::to_string(image_of.begin()->first + first_frame) + " to " +
+                                  std::to_string(image_of.rbegin()->first + first_frame) + " counted from " +
                                   std::to_string(first_frame) + ")");
     }
+    const std::int64_t position = static_cast<std::int64_t>(image->second);
     std::map<std::int64_t, const std::string*> ids;
     for (const ImportedObject& o : objects) {
       const std::int64_t id = object_id_of(o.key, tracks);
@@ -138,7 +165,7 @@ ImportSummary import_tracks(const ImportedTracks& tracks, const std::vector<std:
   }
   fs::create_directories(out_dir);
   for (std::size_t k = 0; k < documents.size(); ++k) {
-    write_file_atomically((fs::path(out_dir) / ("output_pp_" + std::to_string(k) + ".json")).string(), documents[k],
+    write_file_atomically((fs::path(out_dir) / ("output_pp_" + std::to_string(numbers[k]) + ".json")).string(), documents[k],
                           AtomicWriteOptions{.sync = false});
   }
   summary.files = documents.size();

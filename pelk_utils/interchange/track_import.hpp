@@ -17,9 +17,9 @@ struct ImportSummary {
 };
 
 // Writes `tracks` as annotation files output_pp_<k>.json in `out_dir`, one
-// per image of `frame_images` (in order; k is the image's position, and the
-// file's frame number), file frame f going to image f - `first_frame` (MOT
-// counts from 1, CVAT from 0). Identities become object ids: a MOT id as it
+// per image of `frame_images`, k the image's own number (0020.jpg is 20) when
+// every image is named by digits, else its position; file frame f goes to
+// image number f - `first_frame` (MOT counts from 1, CVAT from 0). Identities become object ids: a MOT id as it
 // is, a CVAT "Box<n>" identity n + 1, any other CVAT track its id + 1. Boxes
 // become rectangles of the pixels whose centres they contain; polygons are
 // written as given (normalised by the image size). Each file names its image

@@ -150,6 +150,7 @@ std::vector<std::string> stream_clips(const std::vector<std::string>& clips, con
       f.clip_index = c;
       f.clip = &clips[c];
       f.frame_key = key;
+      f.frame_number = frame_index_of(record.json_path);
       f.record = &record;
       f.size = record.masks_dict.empty() ? cv::Size() : record.masks_dict.begin()->second.size();
       f.identities = &keys;

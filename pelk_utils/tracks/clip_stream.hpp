@@ -33,7 +33,8 @@ struct FrameTimeSource {
 struct StreamFrame {
   std::size_t clip_index = 0;
   const std::string* clip = nullptr;  // the clip folder as given
-  int frame_key = 0;
+  int frame_key = 0;                 // position in the clip (the clip data's key)
+  std::int64_t frame_number = 0;     // the annotation file's own number (output_pp_<n>.json)
   const FrameRecord* record = nullptr;
   cv::Size size;                                 // frame size
   std::optional<FrameTime> time;                 // camera clock, when known

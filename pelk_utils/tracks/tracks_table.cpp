@@ -85,7 +85,7 @@ std::vector<std::string> for_each_track_row(const std::vector<std::string>& clip
     for (const std::string& key : *f.identities) {
       TrackRow r;
       r.clip = f.clip;
-      r.frame_key = f.frame_key;
+      r.frame_key = f.frame_number;
       r.frame_image = &f.record->image_path;
       r.time = f.time;
       r.identity = key;

@@ -34,7 +34,7 @@ std::optional<MaskShape> shape_of(const Mask& mask);
 
 struct TrackRow {
   const std::string* clip = nullptr;
-  int frame_key = 0;
+  std::int64_t frame_key = 0;  // the annotation file's own number (output_pp_<n>.json)
   const std::string* frame_image = nullptr;
   std::optional<FrameTime> time;  // camera clock, when known
   std::string identity;           // box key

@@ -5,7 +5,7 @@ Columns of the table (one row per animal per frame of the clips, in order):
 
 =============  =====================================================================
 clip           the clip folder as given
-frame_key      the frame's position in its clip (0 for 0000.jpg)
+frame_key      the annotation file's own number (20 for output_pp_20.json)
 frame_image    the frame image named by the annotation file
 time           wall-clock time of the frame (camera clock, pandas Timestamp; NaT
                when unknown): recording start + its frame number / frame rate, for
