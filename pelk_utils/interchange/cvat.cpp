@@ -203,6 +203,7 @@ std::unique_ptr<TrackWriter> cvat_writer(const std::string& path, const std::str
 namespace {
 
 constexpr double kMaxCoordinate = 1e7;
+constexpr std::int64_t kMaxFilledShapes = 20'000'000;  // shapes interpolation and continuation may add
 constexpr std::uintmax_t kMaxXmlBytes = std::uintmax_t{2} << 30;
 
 // The file's text, whole (pugixml parses in place); refused beyond 2 GiB.
@@ -245,8 +246,10 @@ class CvatReader {
     out_.source = path_;
     out_.kind = "CVAT XML";
     read_size(root);
+    read_stop_frame(root);
     std::size_t tracks = 0;
     for (const pugi::xml_node track : root.children("track")) read_track(track), ++tracks;
+    fill_tracks();
     if (tracks == 0 && root.child("image")) {
       fail("holds images, not tracks: it is CVAT for images; export the task as \"CVAT for video 1.1\"");
     }
@@ -310,6 +313,17 @@ class CvatReader {
     out_.frame_size = cv::Size(width, side("height"));
   }
 
+  // The task's last frame (meta's stop_frame), when the file says.
+  void read_stop_frame(const pugi::xml_node& root) {
+    const pugi::xml_node stop = root.child("meta").find_node([](const pugi::xml_node& n) {
+      return std::string_view(n.name()) == "stop_frame";
+    });
+    if (!stop) return;
+    const double v = parse(stop, stop.text().get(), "stop_frame", static_cast<double>(kMaxImportedFrame));
+    if (v != std::trunc(v) || v < 0) fail_at(stop, "stop_frame " + shown_text(stop.text().get()) + " is not a whole number");
+    stop_frame_ = static_cast<std::int64_t>(v);
+  }
+
   static std::string attribute_of(const pugi::xml_node& shape, const char* name) {
     for (const pugi::xml_node a : shape.children("attribute")) {
       if (std::string_view(a.attribute("name").value()) == name) return a.text().get();
@@ -332,8 +346,19 @@ class CvatReader {
     return out;
   }
 
+  // One shape of a track as the file has it (a keyframe, or a frame CVAT
+  // wrote out).
+  struct Keyframe {
+    std::int64_t frame = 0;
+    bool outside = false, box = false;
+    std::string part_of;
+    ImportedObject object;
+    pugi::xml_node node;
+  };
+
   void read_track(const pugi::xml_node& track) {
     const std::string id = track.attribute("id").value();
+    std::vector<Keyframe> keys;
     std::set<std::int64_t> frames;
     for (const pugi::xml_node shape : track.children()) {
       if (shape.type() != pugi::node_element) continue;
@@ -349,25 +374,103 @@ class CvatReader {
         fail_at(shape, "frame " + shown_text(shape.attribute("frame").value()) + " is not a whole number from 0 to " +
                            std::to_string(kMaxImportedFrame));
       }
-      const auto frame = static_cast<std::int64_t>(frame_number);
-      if (!frames.insert(frame).second) fail_at(shape, "track " + id + " has two shapes on frame " + std::to_string(frame));
-      if (std::string_view(shape.attribute("outside").value()) == "1") continue;
-      ImportedObject o;
-      const std::string identity = attribute_of(shape, "identity"), part_of = attribute_of(shape, "part_of");
-      o.key = !identity.empty() ? identity : "track " + id;
-      if (kind == "box") {
-        o.box = {number(shape, "xtl"), number(shape, "ytl"), number(shape, "xbr"), number(shape, "ybr")};
-        if (o.box[2] < o.box[0] || o.box[3] < o.box[1]) fail_at(shape, "the box has a negative width or height");
-      } else {
-        o.polygons.push_back(points(shape));
-        o.box = extent(o.polygons.back());
+      Keyframe k;
+      k.frame = static_cast<std::int64_t>(frame_number);
+      k.node = shape;
+      if (!frames.insert(k.frame).second) fail_at(shape, "track " + id + " has two shapes on frame " + std::to_string(k.frame));
+      last_frame_ = std::max(last_frame_, k.frame);
+      k.outside = std::string_view(shape.attribute("outside").value()) == "1";
+      k.box = kind == "box";
+      if (!k.outside) {
+        const std::string identity = attribute_of(shape, "identity");
+        k.part_of = attribute_of(shape, "part_of");
+        k.object.key = !identity.empty() ? identity : "track " + id;
+        if (k.box) {
+          k.object.box = {number(shape, "xtl"), number(shape, "ytl"), number(shape, "xbr"), number(shape, "ybr")};
+          if (k.object.box[2] < k.object.box[0] || k.object.box[3] < k.object.box[1]) {
+            fail_at(shape, "the box has a negative width or height");
+          }
+        } else {
+          k.object.polygons.push_back(points(shape));
+          k.object.box = extent(k.object.polygons.back());
+        }
       }
-      if (!part_of.empty()) {
-        parts_.push_back({frame, part_of, std::move(o)});
-        continue;
-      }
+      keys.push_back(std::move(k));
+    }
+    std::sort(keys.begin(), keys.end(), [](const Keyframe& a, const Keyframe& b) { return a.frame < b.frame; });
+    tracks_.push_back({id, std::move(keys)});
+  }
+
+  void add(std::int64_t frame, const Keyframe& k, ImportedObject o) {
+    if (!k.part_of.empty()) {
+      parts_.push_back({frame, k.part_of, std::move(o)});
+    } else {
       out_.frames[frame].push_back(std::move(o));
     }
+  }
+
+  // The shapes as CVAT shows them: between a visible shape and the track's
+  // next one, boxes move linearly (CVAT's interpolation); after its last
+  // shape a visible track stays to the task's last frame. CVAT moves
+  // polygons by a rule of its own, not reproduced here: frames between two
+  // polygon keyframes are refused.
+  void fill_tracks() {
+    std::int64_t filled = 0, kept = 0;
+    const std::int64_t last = stop_frame_.value_or(last_frame_);
+    const auto budget = [&](std::int64_t more, const pugi::xml_node& node) {
+      if (filled + kept + more > kMaxFilledShapes) {
+        fail_at(node, "its keyframes would fill more than " + std::to_string(kMaxFilledShapes) +
+                          " shapes between and after them");
+      }
+    };
+    for (const auto& [id, keys] : tracks_) {
+      for (std::size_t i = 0; i < keys.size(); ++i) {
+        const Keyframe& k = keys[i];
+        if (k.outside) continue;
+        add(k.frame, k, k.object);
+        const std::int64_t next = i + 1 < keys.size() ? keys[i + 1].frame : last + 1;
+        if (next <= k.frame + 1) continue;
+        if (i + 1 == keys.size()) {
+          budget(next - k.frame - 1, k.node);
+          for (std::int64_t f = k.frame + 1; f < next; ++f) add(f, k, k.object), ++kept;
+          continue;
+        }
+        const Keyframe& n = keys[i + 1];
+        if (!k.box || !(n.box || n.outside)) {
+          fail_at(k.node, "track " + id + " has no shapes on frames " + std::to_string(k.frame + 1) + " to " +
+                              std::to_string(n.frame - 1) + " between its polygon keyframes " + std::to_string(k.frame) +
+                              " and " + std::to_string(n.frame) +
+                              ": CVAT fills them by its own polygon interpolation, which is not reproduced here; "
+                              "export the task from CVAT again (it writes every frame's shape)");
+        }
+        budget(n.frame - k.frame - 1, k.node);
+        // Toward an outside shape CVAT moves the box to the outside shape's points.
+        const ContinuousBox to = n.outside ? box_of(n.node, k.object.box) : n.object.box;
+        for (std::int64_t f = k.frame + 1; f < n.frame; ++f) {
+          const double t = static_cast<double>(f - k.frame) / static_cast<double>(n.frame - k.frame);
+          ImportedObject o = k.object;
+          for (int c = 0; c < 4; ++c) o.box[c] = k.object.box[c] + (to[c] - k.object.box[c]) * t;
+          add(f, k, std::move(o));
+          ++filled;
+        }
+      }
+    }
+    if (filled > 0) {
+      out_.notes.push_back("filled " + std::to_string(filled) + " box" + (filled == 1 ? "" : "es") +
+                           " between keyframes by linear interpolation, as CVAT shows them");
+    }
+    if (kept > 0) {
+      out_.notes.push_back("kept " + std::to_string(kept) + " shape" + (kept == 1 ? "" : "s") +
+                           " after tracks' last keyframes to the task's last frame " + std::to_string(last) +
+                           " (a track not marked outside goes on in CVAT)");
+    }
+  }
+
+  // The box of an outside shape, when it has one (CVAT writes the last
+  // points on it), else `fallback`.
+  ContinuousBox box_of(const pugi::xml_node& shape, const ContinuousBox& fallback) const {
+    if (std::string_view(shape.name()) != "box" || !shape.attribute("xtl")) return fallback;
+    return {number(shape, "xtl"), number(shape, "ytl"), number(shape, "xbr"), number(shape, "ybr")};
   }
 
   static ContinuousBox extent(const std::vector<double>& p) {
@@ -408,6 +511,9 @@ class CvatReader {
   ImportedTracks out_;
   std::map<std::string, std::size_t> skipped_;
   std::vector<Part> parts_;
+  std::vector<std::pair<std::string, std::vector<Keyframe>>> tracks_;
+  std::optional<std::int64_t> stop_frame_;
+  std::int64_t last_frame_ = 0;  // the last frame any shape is on
 };
 
 }  // namespace

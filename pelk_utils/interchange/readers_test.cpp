@@ -151,8 +151,51 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"huge_frame_attribute",
                 "<annotations><track id=\"0\"><box frame=\"" + std::string(100000, '7') +
                     "x\" outside=\"0\" xtl=\"1\" ytl=\"1\" xbr=\"2\" ybr=\"2\"/></track></annotations>",
-                "... (100001 characters)' is not a finite number"}),
+                "... (100001 characters)' is not a finite number"},
+        BadFile{"polygon_keyframes_apart",
+                "<annotations><track id=\"2\"><polygon frame=\"0\" outside=\"0\" points=\"1,1;9,1;9,9\"/>"
+                "<polygon frame=\"3\" outside=\"0\" points=\"2,1;9,1;9,9\"/></track></annotations>",
+                "track 2 has no shapes on frames 1 to 2 between its polygon keyframes 0 and 3"},
+        BadFile{"endless_continuation",
+                "<annotations><meta><task><stop_frame>99000000</stop_frame></task></meta><track id=\"0\">"
+                "<box frame=\"0\" outside=\"0\" xtl=\"1\" ytl=\"1\" xbr=\"2\" ybr=\"2\"/></track></annotations>",
+                "would fill more than 20000000 shapes"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Shapes as CVAT shows them from keyframes: boxes move linearly between two
+// keyframes, a track not marked outside stays to the task's last frame, and
+// an outside shape ends it.
+TEST_F(ReaderTest, CvatKeyframesAreFilledInAsCvatShowsThem) {
+  const std::string file = write("k.xml",
+      "<annotations><meta><task><stop_frame>6</stop_frame></task></meta>"
+      "<track id=\"0\"><box frame=\"0\" outside=\"0\" keyframe=\"1\" xtl=\"0\" ytl=\"0\" xbr=\"10\" ybr=\"10\"/>"
+      "<box frame=\"4\" outside=\"0\" keyframe=\"1\" xtl=\"8\" ytl=\"4\" xbr=\"18\" ybr=\"14\"/></track>"
+      "<track id=\"1\"><box frame=\"1\" outside=\"0\" xtl=\"50\" ytl=\"50\" xbr=\"60\" ybr=\"60\"/>"
+      "<box frame=\"3\" outside=\"1\" xtl=\"50\" ytl=\"50\" xbr=\"60\" ybr=\"60\"/></track></annotations>");
+  const ImportedTracks t = read_cvat(file);
+  const auto box = [&](std::int64_t frame, const std::string& key) -> std::optional<ContinuousBox> {
+    if (!t.frames.contains(frame)) return std::nullopt;
+    for (const ImportedObject& o : t.frames.at(frame)) {
+      if (o.key == key) return o.box;
+    }
+    return std::nullopt;
+  };
+  struct Want {
+    std::int64_t frame;
+    const char* key;
+    std::optional<ContinuousBox> box;
+  };
+  for (const Want& w : {Want{0, "track 0", ContinuousBox{0, 0, 10, 10}}, Want{2, "track 0", ContinuousBox{4, 2, 14, 12}},
+                        Want{3, "track 0", ContinuousBox{6, 3, 16, 13}}, Want{6, "track 0", ContinuousBox{8, 4, 18, 14}},
+                        Want{2, "track 1", ContinuousBox{50, 50, 60, 60}}, Want{3, "track 1", std::nullopt},
+                        Want{6, "track 1", std::nullopt}}) {
+    EXPECT_EQ(box(w.frame, w.key), w.box) << w.key << " on frame " << w.frame;
+  }
+  ASSERT_EQ(t.notes.size(), 2u);
+  EXPECT_EQ(t.notes[0], "filled 4 boxes between keyframes by linear interpolation, as CVAT shows them");
+  EXPECT_EQ(t.notes[1], "kept 2 shapes after tracks' last keyframes to the task's last frame 6 (a track not marked "
+                        "outside goes on in CVAT)");
+}
 
 TEST_F(ReaderTest, MissingFilesAreRuntimeErrors) {
   EXPECT_THROW(read_mot(path("none.txt"), TrackSide::kTruth), std::runtime_error);
