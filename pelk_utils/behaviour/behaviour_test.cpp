@@ -456,7 +456,9 @@ TEST_F(BehaviourTest, MeasuresAgreeWithTheSyntheticPensTruth) {
       truth_in_zone += in;
       visits += in && !in_zone(o.zones[0], {previous->centroid_x, previous->centroid_y});
     }
-    if (!cut) EXPECT_NEAR(of(r, key).distance_px, walked, 0.02 * walked);
+    if (!cut) {
+      EXPECT_NEAR(of(r, key).distance_px, walked, 0.02 * walked);
+    }
     uncut += !cut;
     EXPECT_GE(agree, 0.95 * judged) << agree << " of " << judged;
     EXPECT_GE(judged, n - 20);

@@ -7,6 +7,7 @@
 
 #include "pelk_utils/annotation/clip_loader.hpp"
 #include "pelk_utils/interchange/cvat.hpp"
+#include "pelk_utils/interchange/imported_boxes.hpp"
 
 namespace pelk {
 namespace {
@@ -25,12 +26,16 @@ Side read_side(const std::string& path, TrackSide side, const char* name) {
   const std::string kind = evaluation_input_kind(path);
   if (kind == "MOTChallenge text") return read_mot(path, side);
   if (kind == "CVAT XML") return read_cvat(path);
+  std::vector<std::string> notes;
+  if (std::optional<TrackSet> boxes = read_imported_boxes(path, notes)) return std::move(*boxes);
   const ClipAnnotationData clip = load_clip_masks(path, true);
   if (clip.empty()) {
     throw std::invalid_argument(std::string("no annotation files (output_pp_<n>.json) in the ") + name + " folder '" +
                                 path + "'");
   }
-  return track_set_of(clip, path);
+  TrackSet set = track_set_of(clip, path);
+  set.notes.insert(set.notes.end(), notes.begin(), notes.end());
+  return set;
 }
 
 std::optional<cv::Size> frame_size_of(const Side& side) {

@@ -424,3 +424,39 @@ TEST_F(ExportTest, ExportsAndImportKeepTheFilesOwnFrameNumbers) {
 
 }  // namespace
 }  // namespace pelk
+
+namespace pelk {
+namespace {
+
+// A MOT file imported as a folder is measured as the MOT file itself is (its
+// boxes by box IoU, not rectangles by mask IoU), and said so; once a file
+// of the folder is edited, its masks are measured instead, and said so.
+TEST_F(ExportTest, ImportedBoxesMeasureAsTheFileTheyCameFrom) {
+  std::vector<FrameRecord> first(records_.begin(), records_.begin() + 3);
+  const std::string truth_dir = write_truth_folder(disturbed(first), path("truth"));
+  export_tracks({truth_dir}, TrackFormat::kMot, path("truth.txt"));
+  std::vector<std::string> images;
+  for (const FrameRecord& r : first) images.push_back(r.image_path);
+  import_tracks(read_mot(path("truth.txt"), TrackSide::kTruth), images, path("imported"), 1);
+
+  const auto [tracked, mot] = read_evaluation_inputs(clips_[0], path("truth.txt"));
+  const TrackingMeasures of_file = evaluate_tracks(tracked, mot, {.frame_offset = 1});
+  const auto [tracked_again, imported] = read_evaluation_inputs(clips_[0], path("imported"));
+  EXPECT_FALSE(imported.all_masks());
+  ASSERT_EQ(imported.notes.size(), 1u);
+  EXPECT_NE(imported.notes[0].find("holds boxes imported from MOTChallenge text"), std::string::npos) << imported.notes[0];
+  const TrackingMeasures of_folder = evaluate_tracks(tracked_again, imported);
+  EXPECT_TRUE(of_folder.box_iou);
+  expect_same_measures(of_folder, of_file);
+  EXPECT_DOUBLE_EQ(of_folder.mota, of_file.mota);
+
+  // An edit since the import: the rectangles the files hold are measured.
+  std::ofstream(path("imported/output_pp_1.json"), std::ios::app) << " ";
+  const auto [tracked_last, edited] = read_evaluation_inputs(clips_[0], path("imported"));
+  EXPECT_TRUE(edited.all_masks());
+  ASSERT_FALSE(edited.notes.empty());
+  EXPECT_NE(edited.notes.back().find("changed since: their masks are measured"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace pelk

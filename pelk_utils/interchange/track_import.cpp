@@ -1,4 +1,3 @@
-#include "pelk_utils/core/shown_text.hpp"
 #include "pelk_utils/interchange/track_import.hpp"
 
 #include <cmath>
@@ -16,6 +15,8 @@
 #include "pelk_utils/annotation/annotation_file.hpp"
 #include "pelk_utils/core/number.hpp"
 #include "pelk_utils/core/polygon_fill.hpp"
+#include "pelk_utils/core/shown_text.hpp"
+#include "pelk_utils/interchange/imported_boxes.hpp"
 
 namespace pelk {
 namespace {
@@ -167,6 +168,20 @@ ImportSummary import_tracks(const ImportedTracks& tracks, const std::vector<std:
   for (std::size_t k = 0; k < documents.size(); ++k) {
     write_file_atomically((fs::path(out_dir) / ("output_pp_" + std::to_string(numbers[k]) + ".json")).string(), documents[k],
                           AtomicWriteOptions{.sync = false});
+  }
+  if (!tracks.has_polygons()) {
+    // Boxes stay boxes: the record keeps them as the file gave them.
+    std::vector<ImportedBoxesFile> files(documents.size());
+    for (std::size_t k = 0; k < documents.size(); ++k) {
+      files[k].frame = numbers[k];
+      files[k].file_name = "output_pp_" + std::to_string(numbers[k]) + ".json";
+      files[k].text = std::move(documents[k]);
+    }
+    for (const auto& [frame, objects] : tracks.frames) {
+      ImportedBoxesFile& file = files[image_of.at(frame - first_frame)];
+      for (const ImportedObject& o : objects) file.boxes.push_back({object_id_of(o.key, tracks), o.box});
+    }
+    write_imported_boxes(out_dir, tracks.source, tracks.kind, files);
   }
   summary.files = documents.size();
   summary.identities = identities.size();
