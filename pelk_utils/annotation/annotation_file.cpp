@@ -27,7 +27,7 @@ constexpr bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 nlohmann::json read_annotation_json(const std::string& path) { return read_json_file(path, kAnnotationFileWhat); }
 
-PolygonString parse_polygon_string(const std::string& text, const std::string& where) {
+PolygonString parse_polygon_string(std::string_view text, const std::string& where) {
   PolygonString out;
   std::size_t pos = 0, index = 0;
   const std::size_t n = text.size();
@@ -93,7 +93,10 @@ std::int64_t box_number_of(const nlohmann::json& detection, const std::string& w
   if (!detection.is_object()) throw std::invalid_argument(where + ": expected a JSON object");
   const auto it = detection.find("object_id");
   if (it == detection.end()) return -1;
-  const std::int64_t object_id = json_int64(*it, where + ": \"object_id\"");
+  return box_number_of_id(json_int64(*it, where + ": \"object_id\""), where);
+}
+
+std::int64_t box_number_of_id(std::int64_t object_id, const std::string& where) {
   if (object_id == std::numeric_limits<std::int64_t>::min()) {
     throw std::invalid_argument(where + ": \"object_id\" " + std::to_string(object_id) +
                                 " has no box number (one less is outside the 64-bit range)");

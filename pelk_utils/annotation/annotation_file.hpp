@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -33,7 +34,7 @@ inline constexpr const char* kAnnotationFileWhat = "annotation file";
 // pairs. Throws std::invalid_argument naming `where` when a token is not a
 // finite decimal number, when the count of coordinates is odd, or when no
 // coordinate follows the identifier.
-PolygonString parse_polygon_string(const std::string& text, const std::string& where);
+PolygonString parse_polygon_string(std::string_view text, const std::string& where);
 
 // Returns the value of `key` in `object`; throws std::out_of_range naming
 // the key and `where` when it is missing.
@@ -56,6 +57,10 @@ std::int64_t object_id_of_key(const std::string& key);
 // identity is not an integer or is below 1 (it would give the key of an
 // absent id, or of another animal).
 std::int64_t box_number_of(const nlohmann::json& detection, const std::string& where);
+
+// Returns the box number of a detection's integer "object_id", with the
+// errors of box_number_of.
+std::int64_t box_number_of_id(std::int64_t object_id, const std::string& where);
 
 // The box numbers met so far in one annotation file: a reader adds each
 // detection's, so that an identity written twice in a frame (a tracker fault

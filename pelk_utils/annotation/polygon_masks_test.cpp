@@ -2,11 +2,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 
+#include "pelk_utils/annotation/internal/full_masks_reader.hpp"
 #include "pelk_utils/annotation/testing/annotation_writer.hpp"
 #include "pelk_utils/core/polygon_fill.hpp"
 #include "pelk_utils/core/testing/test_support.hpp"
@@ -171,6 +173,74 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(PolygonMasksTest, MissingFileIsRuntimeError) {
   EXPECT_THROW(process_json_and_generate_masks(path("none.json"), 10, 10), std::runtime_error);
 }
+
+}  // namespace
+}  // namespace pelk
+
+namespace pelk {
+namespace {
+
+struct Document {
+  const char* name;
+  std::string text;
+};
+
+// The fast road and the full reader give one answer for every document:
+// the same masks, keys and image, or the same error. The odd cases are
+// those where JSON readers differ (a key twice, a whole number written as a
+// float, escapes, a byte-order mark, depth, bad bytes in a field nobody reads).
+class ReadersAgreeTest : public PolygonMasksTest, public ::testing::WithParamInterface<Document> {};
+
+TEST_P(ReadersAgreeTest, OnEveryDocument) {
+  const std::string file = write_raw(GetParam().text);
+  const auto outcome = [&](const std::function<PolygonMasks()>& read) {
+    try {
+      const PolygonMasks m = read();
+      std::string text = "image " + m.image_path;
+      for (std::size_t i = 0; i < m.masks.size(); ++i) {
+        text += "; box " + std::to_string(m.boxkeys[i]) + " area " + std::to_string(m.masks[i].area()) + " at " +
+                std::to_string(m.masks[i].bounds().x) + "," + std::to_string(m.masks[i].bounds().y);
+      }
+      return text;
+    } catch (const std::exception& e) {
+      return std::string("error: ") + e.what();
+    }
+  };
+  const std::string fast = outcome([&] { return process_json_and_generate_masks(file, 100, 120); });
+  EXPECT_EQ(fast, outcome([&] { return internal::masks_by_full_reader(file, 100, 120); }));
+  EXPECT_FALSE(fast.empty());
+}
+
+const std::string kPolygon = R"("p 0.1 0.1 0.5 0.1 0.5 0.6")";
+
+INSTANTIATE_TEST_SUITE_P(
+    Documents, ReadersAgreeTest,
+    ::testing::Values(
+        Document{"plain", R"({"image_path": "a.jpg", "detections": [{"object_id": 3, "formatted_polygon": [)" + kPolygon + "]}]}"},
+        Document{"other_fields_and_order", R"({"x": [1, {"y": null}], "detections": [{"formatted_polygon": [)" + kPolygon +
+                                               R"(], "score": 0.9, "object_id": 2}], "image_path": "a.jpg", "z": true})"},
+        Document{"no_object_id", R"({"image_path": "a.jpg", "detections": [{"formatted_polygon": [)" + kPolygon + "]}]}"},
+        Document{"detections_twice", R"({"image_path": "a.jpg", "detections": [], "detections": [{"object_id": 1, "formatted_polygon": [)" +
+                                         kPolygon + "]}]}"},
+        Document{"object_id_twice", R"({"image_path": "a.jpg", "detections": [{"object_id": 1, "object_id": 5, "formatted_polygon": [)" +
+                                        kPolygon + "]}]}"},
+        Document{"object_id_as_float", R"({"image_path": "a.jpg", "detections": [{"object_id": 4.0, "formatted_polygon": [)" + kPolygon + "]}]}"},
+        Document{"object_id_fraction", R"({"image_path": "a.jpg", "detections": [{"object_id": 4.5, "formatted_polygon": [)" + kPolygon + "]}]}"},
+        Document{"object_id_text", R"({"image_path": "a.jpg", "detections": [{"object_id": "4", "formatted_polygon": [)" + kPolygon + "]}]}"},
+        Document{"object_id_huge", R"({"image_path": "a.jpg", "detections": [{"object_id": 1e30, "formatted_polygon": [)" + kPolygon + "]}]}"},
+        Document{"object_id_zero", R"({"image_path": "a.jpg", "detections": [{"object_id": 0, "formatted_polygon": [)" + kPolygon + "]}]}"},
+        Document{"escapes", R"({"image_path": "d\u00e9j\u00e0\/a.jpg", "detections": [{"object_id": 1, "formatted_polygon": ["p 0.1 0\u002e1 0.5 0.1 0.5 0.6"]}]}")"},
+        Document{"byte_order_mark", "\xEF\xBB\xBF" R"({"image_path": "a.jpg", "detections": []})"},
+        Document{"polygon_not_text", R"({"image_path": "a.jpg", "detections": [{"object_id": 1, "formatted_polygon": [)" + kPolygon + ", 7]}]}"},
+        Document{"bad_polygon_then_bad_type", R"({"image_path": "a.jpg", "detections": [{"object_id": 1, "formatted_polygon": ["p x"]}, {"formatted_polygon": 3}]})"},
+        Document{"image_path_not_text", R"({"image_path": 5, "detections": []})"},
+        Document{"top_level_array", R"([{"image_path": "a.jpg", "detections": []}])"},
+        Document{"trailing_garbage", R"({"image_path": "a.jpg", "detections": []} x)"},
+        Document{"bad_bytes_unread_field", "{\"note\": \"\xC3\x28\", \"image_path\": \"a.jpg\", \"detections\": []}"},
+        Document{"deep_unread_field", "{\"note\": " + std::string(300, '[') + std::string(300, ']') + R"(, "image_path": "a.jpg", "detections": []})"},
+        Document{"deeper_than_the_fast_road", "{\"note\": " + std::string(150, '[') + std::string(150, ']') + R"(, "image_path": "a.jpg", "detections": []})"},
+        Document{"lone_surrogate", R"({"image_path": "\ud800.jpg", "detections": []})"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace pelk

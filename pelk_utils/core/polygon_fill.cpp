@@ -1,6 +1,7 @@
 #include "pelk_utils/core/polygon_fill.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <cstdint>
 #include <limits>
 
@@ -116,6 +117,30 @@ Mask fill_polygon_mask(const std::vector<cv::Point>& polygon, cv::Size frame_siz
 }
 
 Mask fill_polygons_mask(const std::vector<std::vector<cv::Point>>& polygons, cv::Size frame_size) {
+  if (polygons.size() == 1) {
+    // The common case, one outline: filled in a scratch raster the thread
+    // keeps, so that reading a clip does not allocate (and fault in) a
+    // fresh raster for every mask.
+    const std::vector<cv::Point>& polygon = polygons.front();
+    if (polygon.empty()) return Mask(frame_size, cv::Rect(), cv::Mat1b());
+    const Span frame = span_of(cv::Rect(cv::Point(0, 0), frame_size));
+    const Span start = intersect(polygon_span(polygon), frame);
+    if (start.empty()) return Mask(frame_size, cv::Rect(), cv::Mat1b());
+    const Span grown = polygon.size() > kMaxGrowthVertices ? unite(start, intersect(polygon_span(polygon), frame))
+                                                           : grow_canvas(polygon, frame, start);
+    const cv::Rect canvas = rect_of(grown);
+    check_mask_raster(canvas.size());
+    thread_local std::vector<uchar> scratch;
+    const auto area = static_cast<std::size_t>(canvas.area());
+    if (scratch.size() < area) scratch.resize(area);
+    std::memset(scratch.data(), 0, area);
+    cv::Mat1b bits(canvas.height, canvas.width, scratch.data());
+    cv::fillPoly(bits, std::vector<std::vector<cv::Point>>{polygon}, cv::Scalar(1), cv::LINE_8, 0, -canvas.tl());
+    Mask mask(frame_size, canvas, bits);
+    // A huge outline once should not keep its raster for the thread's life.
+    if (scratch.size() > (std::size_t{16} << 20)) std::vector<uchar>().swap(scratch);
+    return mask;
+  }
   std::vector<PolygonRaster> rasters;
   cv::Rect united;
   for (const std::vector<cv::Point>& points : polygons) {

@@ -1,7 +1,5 @@
 #include "pelk_utils/interchange/track_export.hpp"
 
-#include <malloc.h>
-
 #include <algorithm>
 #include <exception>
 #include <filesystem>
@@ -110,10 +108,9 @@ ExportSummary export_tracks(const std::vector<std::string>& clips, TrackFormat f
   std::map<int, FramePolygons> clip_polygons_by_key;
   summary.notes = stream_clips(clips, times, [&](const StreamFrame& f) {
     if (polygons_clip != f.clip_index) {
-      // The previous clip's polygons go back to the system before the next
-      // clip's are read on other threads (whose heaps would keep them).
+      // The previous clip's polygons are freed before the next clip's are
+      // read (the stream gives memory back when the process grew).
       clip_polygons_by_key.clear();
-      ::malloc_trim(0);
       clip_polygons_by_key = clip_polygons(*f.clip_data);
       polygons_clip = f.clip_index;
       clip_offset = (f.clip_index == 0 ? std::max<std::int64_t>(f.frame_number, 0) : next_index) - f.frame_number;

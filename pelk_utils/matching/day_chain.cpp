@@ -1,7 +1,5 @@
 #include "pelk_utils/matching/day_chain.hpp"
 
-#include <malloc.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -14,6 +12,7 @@
 #include "pelk_utils/annotation/annotation_file.hpp"
 #include "pelk_utils/annotation/clip_loader.hpp"
 #include "pelk_utils/annotation/file_changes.hpp"
+#include "pelk_utils/core/heap_release.hpp"
 #include "pelk_utils/core/json_file.hpp"
 #include "pelk_utils/core/number.hpp"
 #include "pelk_utils/core/stop.hpp"
@@ -719,11 +718,12 @@ DayChain chain_clips(const std::vector<std::string>& clips, ImagePredictor& pred
     chained_before[c] = status.state == RepairState::kApplied;
   }
   DayChain out;
+  HeapRelease heap;
   Chainer chainer(predictor, settings);
   std::vector<std::vector<std::pair<int, std::string>>> files(clips.size());
   for (std::size_t c = 0; c < clips.size(); ++c) {
     throw_if_stop_requested();
-    if (c > 0) ::malloc_trim(0);  // one clip in memory at a time
+    if (c > 0) heap.between_items();  // one clip in memory at a time
     const ClipAnnotationData clip = load_clip_masks(clips[c], true);
     if (clip.empty()) throw std::invalid_argument("no annotation files (output_pp_<n>.json) under '" + clips[c] + "'");
     for (const auto& [key, record] : clip) files[c].emplace_back(key, record.json_path);

@@ -1,7 +1,5 @@
 #include "pelk_utils/tracks/clip_stream.hpp"
 
-#include <malloc.h>
-
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
@@ -11,6 +9,7 @@
 #include <utility>
 
 #include "pelk_utils/annotation/file_changes.hpp"
+#include "pelk_utils/core/heap_release.hpp"
 #include "pelk_utils/core/number.hpp"
 #include "pelk_utils/core/stop.hpp"
 #include "pelk_utils/tracks/frame_time.hpp"
@@ -97,16 +96,16 @@ std::vector<std::string> stream_clips(const std::vector<std::string>& clips, con
     return stamps.emplace(video, std::move(read)).first->second;
   };
   bool outside_tree = false;
+  HeapRelease heap;
   std::vector<std::string> previous_keys;
   std::optional<FrameRecord> previous_last;
   Place previous_end{};
   bool previous_known = false;
   for (std::size_t c = 0; c < clips.size(); ++c) {
     throw_if_stop_requested();
-    // The previous clip's memory goes back to the system: the loader's
-    // threads would otherwise each keep a heap of it, and a day of clips
-    // would grow the process.
-    if (c > 0) ::malloc_trim(0);
+    // The previous clip's memory goes back to the system when the process
+    // grew: the loader's threads would otherwise each keep a heap of it.
+    if (c > 0) heap.between_items();
     const ClipAnnotationData clip = load_clip(clips[c]);
     std::vector<std::string> keys;
     for (const auto& [key, record] : clip) {
