@@ -246,7 +246,7 @@ class Accumulator {
       s.pending.pop_front();
       if (p.clock - then < window / 2 - 0.5 * p.step || now - then < window - 0.5 * p.step) continue;
       const double speed = std::hypot(here.x - where.x, here.y - where.y) / (now - then);
-      call_activity(key, s, speed > p.threshold, p.bin, p.step);
+      call_activity(key, s, p.threshold > 0 ? speed / p.threshold : (speed > 0 ? INFINITY : 0), p.bin, p.step);
     }
   }
 
@@ -255,8 +255,10 @@ class Accumulator {
     (active ? b.active : b.still) += step;
   }
 
-  // Takes a frame's raw call through the shortest-bout rule.
-  void call_activity(const std::string& key, AnimalState& s, bool active, std::int64_t bin, double step) {
+  // Takes a frame's call (its speed over the threshold, `ratio`) through the
+  // shortest-bout rule.
+  void call_activity(const std::string& key, AnimalState& s, double ratio, std::int64_t bin, double step) {
+    const bool active = ratio > 1;
     if (!s.settled) s.settled = active;
     if (active == *s.settled) {
       for (const auto& [b, st] : s.held) count_activity(key, *s.settled, b, st);  // a flicker: absorbed
@@ -267,7 +269,10 @@ class Accumulator {
     }
     s.held.emplace_back(bin, step);
     s.held_time += step;
-    if (s.held_time >= o_.min_activity_bout_s * per_second_ - 0.5 * step) {
+    // A clear call (well beyond the threshold) is taken at once; a marginal
+    // one only when it lasts a bout.
+    const bool clear = active ? ratio > 1 + o_.activity_band : ratio < 1 - o_.activity_band;
+    if (clear || s.held_time >= o_.min_activity_bout_s * per_second_ - 0.5 * step) {
       s.settled = active;  // a bout: the new state from its first frame
       for (const auto& [b, st] : s.held) count_activity(key, active, b, st);
       s.held.clear();
@@ -404,6 +409,7 @@ void check_behaviour_options(const BehaviourOptions& o) {
   if (!(std::isfinite(o.active_body_lengths) && o.active_body_lengths >= 0)) {
     refuse("active_body_lengths", "0 or more", o.active_body_lengths);
   }
+  if (!(std::isfinite(o.activity_band) && o.activity_band >= 0)) refuse("activity_band", "0 or more", o.activity_band);
   if (!(std::isfinite(o.min_activity_bout_s) && o.min_activity_bout_s >= 0)) {
     refuse("min_activity_bout_s", "0 or more", o.min_activity_bout_s);
   }

@@ -40,12 +40,15 @@ struct BehaviourOptions {
   // neither.
   double active_body_lengths = 0.1;
   double speed_window_s = 1;
-  // The shortest bout of activity or stillness: a run of frames judged
-  // against the animal's settled state becomes its new state only when it
-  // lasts this long; a shorter one is taken as the state around it (mask
-  // noise on an animal walking at about the threshold would otherwise flip
-  // it frame by frame). A run cut short by the track's end keeps its call.
+  // The shortest bout of a marginal call: a run of frames called against
+  // the animal's settled state with speeds within `activity_band` of the
+  // threshold (a share of it) becomes its new state only when it lasts this
+  // long, a shorter one takes the state around it (mask noise on an animal
+  // walking at about the threshold would otherwise flip it frame by frame);
+  // a frame beyond the band is a clear call, taken at once. A run cut short
+  // by the track's end keeps its own call.
   double min_activity_bout_s = 0.5;
+  double activity_band = 0.1;
   int max_gap_frames = 5;           // a longer gap is not bridged: no distance across it
   int contact_px = 2;               // masks this close touch (as the identity repair's contacts)
   std::optional<double> px_per_metre;  // adds metres (and square metres)

@@ -41,6 +41,7 @@ json settings_json(const BehaviourOptions& o) {
           {"active_body_lengths", o.active_body_lengths},
           {"speed_window_s", o.speed_window_s},
           {"min_activity_bout_s", o.min_activity_bout_s},
+          {"activity_band", o.activity_band},
           {"max_gap_frames", o.max_gap_frames},
           {"contact_px", o.contact_px},
           {"px_per_metre", o.px_per_metre ? json(*o.px_per_metre) : json()}};
@@ -61,6 +62,7 @@ BehaviourOptions options_of(const json& j) {
   o.active_body_lengths = j.at("active_body_lengths").get<double>();
   o.speed_window_s = j.at("speed_window_s").get<double>();
   o.min_activity_bout_s = j.at("min_activity_bout_s").get<double>();
+  o.activity_band = j.at("activity_band").get<double>();
   o.max_gap_frames = j.at("max_gap_frames").get<int>();
   o.contact_px = j.at("contact_px").get<int>();
   if (!j.at("px_per_metre").is_null()) o.px_per_metre = j.at("px_per_metre").get<double>();
