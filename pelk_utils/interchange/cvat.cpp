@@ -2,6 +2,7 @@
 #include "pelk_utils/interchange/cvat.hpp"
 
 #include <algorithm>
+#include <deque>
 #include <charconv>
 #include <cmath>
 #include <fstream>
@@ -82,7 +83,11 @@ class CvatWriter : public TrackWriter {
       for (auto& [id, t] : tracks_) {
         if (!t.outside) t.shapes.add(shape(frames_, true, last_points(t), "identity", t.key)), t.outside = true;
       }
+      for (PieceTrack& p : pieces_) {
+        if (p.open) p.shapes.add(piece_shape(frames_, true, p.points, p.key)), p.open = false;
+      }
     }
+    for (PieceTrack& p : pieces_) p.seen = false;
     frames_ = f.index + 1;
     if (width_ == 0) width_ = f.width, height_ = f.height;
     names_.add("      <frame id=\"" + std::to_string(f.index) + "\" name=\"" + xml_escaped(f.image_path) + "\"/>\n");
@@ -99,13 +104,19 @@ class CvatWriter : public TrackWriter {
       });
       t.points = cvat_points(*largest);
       t.shapes.add(shape(f.index, false, t.points, "identity", t.key));
+      // Separate pieces, largest first: the k-th piece of a frame goes on the
+      // track of the animal's k-th piece in the frame before, one track per
+      // run of frames in which the animal is in pieces.
+      std::vector<const std::vector<double>*> extras;
       for (auto p = o.polygons.begin(); p != o.polygons.end(); ++p) {
-        if (p == largest) continue;
-        // A separate piece: a track of one frame, outside from the next.
-        const std::string points = cvat_points(*p);
-        parts_.push_back({o.key, shape(f.index, false, points, "part_of", o.key) +
-                                     shape(f.index + 1, true, points, "part_of", o.key)});
+        if (p != largest) extras.push_back(&*p);
       }
+      std::stable_sort(extras.begin(), extras.end(),
+                       [](const auto* a, const auto* b) { return doubled_area(*a) > doubled_area(*b); });
+      for (std::size_t k = 0; k < extras.size(); ++k) piece(o.key, k, f.index, cvat_points(*extras[k]));
+    }
+    for (PieceTrack& p : pieces_) {
+      if (p.open && !p.seen) p.shapes.add(piece_shape(f.index, true, p.points, p.key)), p.open = false;
     }
     for (const std::string& key : f.absent) {
       auto it = std::find_if(tracks_.begin(), tracks_.end(), [&](const auto& t) { return t.second.key == key; });
@@ -140,9 +151,10 @@ class CvatWriter : public TrackWriter {
       t.shapes.drain(out_);
       out_.write("  </track>\n");
     }
-    for (const auto& [key, text] : parts_) {
-      out_.write("  <track id=\"" + std::to_string(id++) + "\" label=\"pig\" source=\"manual\">\n" + text +
-                 "  </track>\n");
+    for (PieceTrack& p : pieces_) {
+      out_.write("  <track id=\"" + std::to_string(id++) + "\" label=\"pig\" source=\"manual\">\n");
+      p.shapes.drain(out_);
+      out_.write("  </track>\n");
     }
     out_.write("</annotations>\n");
     out_.commit();
@@ -156,6 +168,36 @@ class CvatWriter : public TrackWriter {
     Spool shapes;
     bool outside = false;  // its last shape is outside
   };
+  // A track of one separate piece of an animal, over a run of frames.
+  struct PieceTrack {
+    explicit PieceTrack(std::size_t spill_bytes) : shapes(spill_bytes) {}
+    std::string key, points;
+    std::size_t slot = 0, last_frame = 0;
+    Spool shapes;
+    bool open = true, seen = true;
+  };
+
+  // A piece's shape: it is part of the animal, and names it as its identity.
+  static std::string piece_shape(std::size_t frame, bool outside, const std::string& points, const std::string& key) {
+    std::string text = shape(frame, outside, points, "part_of", key);
+    const std::string end = "    </polygon>\n";
+    return text.insert(text.size() - end.size(), "      <attribute name=\"identity\">" + xml_escaped(key) + "</attribute>\n");
+  }
+
+  void piece(const std::string& key, std::size_t slot, std::size_t frame, std::string points) {
+    auto it = std::find_if(pieces_.begin(), pieces_.end(), [&](const PieceTrack& p) {
+      return p.open && p.key == key && p.slot == slot && p.last_frame + 1 == frame;
+    });
+    if (it == pieces_.end()) {
+      it = pieces_.emplace(pieces_.end(), spill_bytes_);
+      it->key = key, it->slot = slot;
+    }
+    it->points = std::move(points);
+    it->last_frame = frame;
+    it->seen = true;
+    it->shapes.add(piece_shape(frame, false, it->points, key));
+  }
+
   // CVAT wants points on an outside shape too: the last ones seen.
   static std::string last_points(const Track& t) { return t.points.empty() ? "0,0;0,0;0,0" : t.points; }
 
@@ -166,7 +208,7 @@ class CvatWriter : public TrackWriter {
   std::size_t frames_ = 0;
   int width_ = 0, height_ = 0;
   std::map<std::int64_t, Track> tracks_;  // by object id: one track per identity, in id order
-  std::vector<std::pair<std::string, std::string>> parts_;
+  std::deque<PieceTrack> pieces_;  // in order of their first frame
 };
 
 }  // namespace

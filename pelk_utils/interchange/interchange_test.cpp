@@ -460,3 +460,50 @@ TEST_F(ExportTest, ImportedBoxesMeasureAsTheFileTheyCameFrom) {
 
 }  // namespace
 }  // namespace pelk
+
+namespace pelk {
+namespace {
+
+// An animal cut in two by a beam for frames 1-3 and again for frame 6: its
+// piece is one extra track per run of split frames (two tracks, not four),
+// each shape naming the animal as identity and as part_of, outside from the
+// first frame the animal is whole again; read back, every frame holds the
+// animal with all its pieces.
+TEST_F(ExportTest, CvatGivesASplitAnimalOnePieceTrackPerRun) {
+  const std::unique_ptr<TrackWriter> w = cvat_writer(path("split.xml"), "t");
+  const std::vector<double> body = {10, 10, 40, 10, 40, 30, 10, 30}, piece = {50, 10, 60, 10, 60, 30, 50, 30};
+  const std::set<std::size_t> split = {1, 2, 3, 6};
+  for (std::size_t i = 0; i < 8; ++i) {
+    ExportFrame f;
+    f.index = i;
+    f.width = 100, f.height = 80;
+    f.image_path = "frame" + std::to_string(i) + ".png";
+    ExportObject o{"Box4", 5, {body}, Box{10, 10, 60, 30}, 0};
+    if (split.contains(i)) o.polygons.push_back(piece);
+    f.objects.push_back(o);
+    w->frame(f);
+  }
+  w->finish();
+  pugi::xml_document xml;
+  ASSERT_TRUE(xml.load_file(path("split.xml").c_str()));
+  std::vector<std::vector<std::pair<int, bool>>> piece_tracks;  // (frame, outside) of each part track
+  for (const auto& t : xml.select_nodes("//track")) {
+    const pugi::xml_node first = t.node().child("polygon");
+    if (!first.find_child_by_attribute("attribute", "name", "part_of")) continue;
+    auto& shapes = piece_tracks.emplace_back();
+    for (const auto& s : t.node().children("polygon")) {
+      EXPECT_STREQ(s.find_child_by_attribute("attribute", "name", "identity").text().get(), "Box4");
+      shapes.emplace_back(s.attribute("frame").as_int(), s.attribute("outside").as_int() == 1);
+    }
+  }
+  EXPECT_EQ(piece_tracks, (std::vector<std::vector<std::pair<int, bool>>>{
+                              {{1, false}, {2, false}, {3, false}, {4, true}}, {{6, false}, {7, true}}}));
+  const ImportedTracks read = read_cvat(path("split.xml"));
+  for (std::size_t i = 0; i < 8; ++i) {
+    ASSERT_EQ(read.frames.at(static_cast<std::int64_t>(i)).size(), 1u) << i;
+    EXPECT_EQ(read.frames.at(static_cast<std::int64_t>(i))[0].polygons.size(), split.contains(i) ? 2u : 1u) << i;
+  }
+}
+
+}  // namespace
+}  // namespace pelk
