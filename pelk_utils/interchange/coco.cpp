@@ -1,5 +1,6 @@
 #include "pelk_utils/interchange/coco.hpp"
 
+#include <cmath>
 #include <filesystem>
 
 #include <nlohmann/json.hpp>
@@ -13,9 +14,21 @@ namespace {
 
 std::string quoted(const std::string& text) { return nlohmann::json(text).dump(); }
 
+// A polygon's area (shoelace), x0, y0, x1, y1, ... in pixels.
+double shoelace_area(const std::vector<double>& p) {
+  double twice = 0;
+  const std::size_t n = p.size() / 2;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t j = (i + 1) % n;
+    twice += p[2 * i] * p[2 * j + 1] - p[2 * j] * p[2 * i + 1];
+  }
+  return std::abs(twice) / 2;
+}
+
 class CocoWriter : public TrackWriter {
  public:
-  explicit CocoWriter(const std::string& path) : out_(path), video_name_(std::filesystem::path(path).stem().string()) {
+  CocoWriter(const std::string& path, bool rle)
+      : out_(path), video_name_(std::filesystem::path(path).stem().string()), rle_(rle) {
     out_.write("{\"info\": {\"description\": \"pelk_utils tracks\", \"version\": \"1.0\"},\n\"annotations\": [");
   }
 
@@ -31,17 +44,28 @@ class CocoWriter : public TrackWriter {
     std::string text;
     for (const ExportObject& o : f.objects) {
       std::string segmentation;
-      for (const auto& polygon : o.polygons) {
-        std::string coords;
-        for (double v : polygon) coords += (coords.empty() ? "" : ", ") + format_number(v);
-        segmentation += (segmentation.empty() ? "[" : ", [") + coords + "]";
+      double area = 0;
+      if (rle_ && o.mask != nullptr) {
+        std::string counts;
+        for (const std::int64_t n : coco_rle_counts(*o.mask)) counts += (counts.empty() ? "" : ",") + std::to_string(n);
+        segmentation = "{\"size\": [" + std::to_string(o.mask->size().height) + ", " + std::to_string(o.mask->size().width) +
+                       "], \"counts\": [" + counts + "]}";
+        area = static_cast<double>(o.area);
+      } else {
+        for (const auto& polygon : o.polygons) {
+          std::string coords;
+          for (double v : polygon) coords += (coords.empty() ? "" : ", ") + format_number(v);
+          segmentation += (segmentation.empty() ? "[" : ", [") + coords + "]";
+          area += shoelace_area(polygon);
+        }
+        segmentation = "[" + segmentation + "]";
       }
       const auto x = static_cast<std::int64_t>(o.box[0]), y = static_cast<std::int64_t>(o.box[1]);
       const auto w = static_cast<std::int64_t>(o.box[2]) - x + 1, h = static_cast<std::int64_t>(o.box[3]) - y + 1;
       const std::size_t id = ++annotations_;
       text += std::string(id == 1 ? "\n" : ",\n") + "{\"id\": " + std::to_string(id) +
-              ", \"image_id\": " + std::to_string(f.index + 1) + ", \"category_id\": 1, \"segmentation\": [" +
-              segmentation + "], \"area\": " + std::to_string(o.area) + ", \"bbox\": [" + std::to_string(x) + ", " +
+              ", \"image_id\": " + std::to_string(f.index + 1) + ", \"category_id\": 1, \"segmentation\": " +
+              segmentation + ", \"area\": " + format_number(area) + ", \"bbox\": [" + std::to_string(x) + ", " +
               std::to_string(y) + ", " + std::to_string(w) + ", " + std::to_string(h) +
               "], \"iscrowd\": 0, \"attributes\": {\"track_id\": " + std::to_string(o.id) +
               ", \"keyframe\": true}, \"track_id\": " + std::to_string(o.id) + ", \"instance_id\": " +
@@ -62,10 +86,36 @@ class CocoWriter : public TrackWriter {
   std::string video_name_;
   std::string images_;
   std::size_t annotations_ = 0;
+  bool rle_ = false;
 };
 
 }  // namespace
 
-std::unique_ptr<TrackWriter> coco_writer(const std::string& path) { return std::make_unique<CocoWriter>(path); }
+std::unique_ptr<TrackWriter> coco_writer(const std::string& path, bool rle) {
+  return std::make_unique<CocoWriter>(path, rle);
+}
+
+std::vector<std::int64_t> coco_rle_counts(const Mask& mask) {
+  const cv::Size frame = mask.size();
+  std::vector<std::int64_t> counts;
+  bool value = false;
+  std::int64_t run = 0;
+  const auto add = [&](bool v, std::int64_t n) {
+    if (n == 0) return;
+    if (v != value) counts.push_back(run), value = v, run = 0;
+    run += n;
+  };
+  const cv::Rect r = mask.bounds();
+  const cv::Mat1b bits = mask.roi();
+  add(false, std::int64_t{r.x} * frame.height);  // the columns before the mask
+  for (int x = 0; x < r.width; ++x) {
+    add(false, r.y);
+    for (int y = 0; y < r.height; ++y) add(bits(y, x) != 0, 1);
+    add(false, frame.height - r.y - r.height);
+  }
+  add(false, std::int64_t{frame.width - r.x - r.width} * frame.height);
+  counts.push_back(run);
+  return counts;
+}
 
 }  // namespace pelk

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "pelk_utils/core/box.hpp"
+#include "pelk_utils/core/mask.hpp"
 #include "pelk_utils/tracks/frame_time.hpp"
 
 namespace pelk {
@@ -20,6 +21,7 @@ struct ExportObject {
   std::vector<std::vector<double>> polygons;  // x0, y0, x1, y1, ... in pixels
   Box box{};                                  // the mask's pixels, inclusive
   std::int64_t area = 0;                      // mask pixels
+  const Mask* mask = nullptr;                 // the mask itself, while the frame is written
 };
 
 struct ExportFrame {

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 #include <pugixml.hpp>
 
 #include "pelk_utils/annotation/annotation_file.hpp"
@@ -162,10 +163,36 @@ TEST_F(ExportTest, CocoAnnotationsHoldPolygonsBoxesAreasAndTrackIds) {
     const std::string key = "Box" + std::to_string(a["track_id"].get<std::int64_t>() - 1);
     EXPECT_EQ(a["attributes"]["track_id"], a["track_id"]);
     const Mask& mask = records_[frame].masks_dict.at(key);
-    EXPECT_EQ(a["area"], mask.area());
     const Box b = mask.box();
     EXPECT_EQ(a["bbox"], (nlohmann::json{b[0], b[1], b[2] - b[0] + 1, b[3] - b[1] + 1}));
-    EXPECT_EQ(a["segmentation"].get<std::vector<std::vector<double>>>(), file_polygons(frame, key));
+    const auto polygons = a["segmentation"].get<std::vector<std::vector<double>>>();
+    EXPECT_EQ(polygons, file_polygons(frame, key));
+    double area = 0;  // the segmentation's own area, as COCO tools compute it from the polygons
+    for (const auto& p : polygons) {
+      std::vector<cv::Point2f> points;
+      for (std::size_t k = 0; k + 1 < p.size(); k += 2) points.emplace_back(static_cast<float>(p[k]), static_cast<float>(p[k + 1]));
+      area += std::abs(cv::contourArea(points));
+    }
+    EXPECT_NEAR(a["area"].get<double>(), area, 1e-4 * area);
+  }
+  // coco-rle: every mask exact, area its pixel count.
+  export_tracks(clips_, TrackFormat::kCocoRle, path("rle.json"));
+  const nlohmann::json rle = nlohmann::json::parse(testing::slurp(path("rle.json")));
+  ASSERT_EQ(rle["annotations"].size(), 59u);
+  for (const auto& a : rle["annotations"]) {
+    const std::size_t frame = a["image_id"].get<std::size_t>() - 1;
+    const Mask& mask = records_[frame].masks_dict.at("Box" + std::to_string(a["track_id"].get<std::int64_t>() - 1));
+    EXPECT_EQ(a["segmentation"]["size"], (nlohmann::json{mask.size().height, mask.size().width}));
+    cv::Mat1b decoded(mask.size().width, mask.size().height, uchar{0});  // column-major: transposed
+    std::size_t at = 0;
+    bool one = false;
+    for (const auto& n : a["segmentation"]["counts"]) {
+      for (std::int64_t k = 0; k < n.get<std::int64_t>(); ++k, ++at) decoded(static_cast<int>(at))= one ? 1 : 0;
+      one = !one;
+    }
+    EXPECT_EQ(at, decoded.total());
+    EXPECT_EQ(cv::countNonZero(decoded.t() != mask.full()), 0);
+    EXPECT_EQ(a["area"], mask.area());
   }
   EXPECT_EQ(doc["images"][3]["file_name"], records_[3].image_path);
   EXPECT_EQ(doc["images"][3]["width"], 200);

@@ -27,6 +27,7 @@ std::optional<TrackFormat> track_format_named(const std::string& name) {
   if (name == "mot") return TrackFormat::kMot;
   if (name == "cvat") return TrackFormat::kCvat;
   if (name == "coco") return TrackFormat::kCoco;
+  if (name == "coco-rle") return TrackFormat::kCocoRle;
   return std::nullopt;
 }
 
@@ -99,7 +100,7 @@ ExportSummary export_tracks(const std::vector<std::string>& clips, TrackFormat f
   const std::string name = clips.empty() ? "" : std::filesystem::path(clips.front()).lexically_normal().filename().string();
   std::unique_ptr<TrackWriter> writer = format == TrackFormat::kMot    ? mot_writer(out)
                                         : format == TrackFormat::kCvat ? cvat_writer(out, name)
-                                                                       : coco_writer(out);
+                                                                       : coco_writer(out, format == TrackFormat::kCocoRle);
   ExportSummary summary;
   std::set<std::string> identities;
   std::size_t frames = 0;
@@ -138,6 +139,7 @@ ExportSummary export_tracks(const std::vector<std::string>& clips, TrackFormat f
       o.polygons = std::move(polygons[key]);
       o.box = mask->box();
       o.area = mask->area();
+      o.mask = mask;
       identities.insert(key);
       e.objects.push_back(std::move(o));
     }

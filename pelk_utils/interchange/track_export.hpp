@@ -29,9 +29,9 @@
 
 namespace pelk {
 
-enum class TrackFormat { kMot, kCvat, kCoco };
+enum class TrackFormat { kMot, kCvat, kCoco, kCocoRle };
 
-// Returns the format named "mot", "cvat" or "coco"; std::nullopt otherwise.
+// Returns the format named "mot", "cvat", "coco" or "coco-rle"; std::nullopt otherwise.
 std::optional<TrackFormat> track_format_named(const std::string& name);
 
 struct ExportSummary {

@@ -137,14 +137,15 @@ def tracks_dataset(folders, fps=None, videos=None):
 def export_tracks(folders, format, out, fps=None, videos=None):
     """Writes the tracks of the clip folders (in order) to `out` in `format`:
     "mot" (MOTChallenge text, with `out`.json mapping keys and frames), "cvat"
-    (CVAT for video 1.1 XML) or "coco" (COCO instance segmentation JSON).
+    (CVAT for video 1.1 XML), "coco" (COCO instance segmentation JSON, polygons) or
+    "coco-rle" (the same with every mask exact as uncompressed COCO RLE).
     Returns a dict with "frames", "objects", "identities", "mapping" (the
     MOT mapping file or None) and "notes"."""
     from . import _surface
     from ._pelk_utils import _export_tracks
 
     if not isinstance(format, str):
-        raise TypeError(f"export_tracks(): format must be 'mot', 'cvat' or 'coco', got {type(format).__name__}")
+        raise TypeError(f"export_tracks(): format must be 'mot', 'cvat', 'coco' or 'coco-rle', got {type(format).__name__}")
     if not isinstance(out, (str, bytes, os.PathLike)):
         raise TypeError(f"export_tracks(): out must be a path (str, bytes or os.PathLike), got {type(out).__name__}")
     return _surface.wrap(_export_tracks, "export_tracks")(folders, format, out, fps, videos)

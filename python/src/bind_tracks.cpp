@@ -214,7 +214,7 @@ void bind_tracks(py::module_& m) {
         [](const py::object& folders, const std::string& format, const FsPath& out, const py::object& fps,
            const std::optional<FsPath>& videos) {
           const auto kind = track_format_named(format);
-          if (!kind) value_error("format: expected 'mot', 'cvat' or 'coco', got '" + format + "'");
+          if (!kind) value_error("format: expected 'mot', 'cvat', 'coco' or 'coco-rle', got '" + format + "'");
           const std::vector<std::string> clips = folder_list(folders);
           const FrameTimeSource times = times_of(fps, videos);
           ExportSummary s;

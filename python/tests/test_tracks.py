@@ -119,7 +119,7 @@ def test_the_dataset_has_the_movement_toolboxes_layout(two_clips):
     (lambda c, t: pu.export_tracks(c, "mot", t / "x", videos=3.5), TypeError, r"^export_tracks\(\): videos must be"),
     (lambda c, t: pu.tracks_table(c[::-1]), None, None),
     (lambda c, t: pu.tracks_table(c + c[:1]), ValueError, "is given twice"),
-    (lambda c, t: pu.export_tracks(c, "csv", t / "x"), ValueError, "format: expected 'mot', 'cvat' or 'coco'"),
+    (lambda c, t: pu.export_tracks(c, "csv", t / "x"), ValueError, "format: expected 'mot', 'cvat', 'coco' or 'coco-rle'"),
     (lambda c, t: pu.export_tracks(c, "mot", os.path.join(c[0], "x.txt")), ValueError, "lies inside the clip folder"),
 ], ids=["no_folders", "missing_folder", "zero_fps", "pen_int", "videos_float", "any_order_without_times", "same_folder_twice", "unknown_format", "inside_clip"])
 def test_wrong_calls_are_named(two_clips, tmp_path, call, kind, text):
