@@ -73,7 +73,14 @@ def test_exports_read_back_with_the_standard_library(two_clips, tmp_path):
     for a, (_, row) in zip(coco["annotations"], present.iterrows()):
         assert a["track_id"] == a["attributes"]["track_id"] == int(row["identity"][3:]) + 1
         assert a["bbox"] == [row["x_min"], row["y_min"], row["x_max"] - row["x_min"] + 1, row["y_max"] - row["y_min"] + 1]
-        assert a["area"] == row["area"]
+        # area is the segmentation's own (shoelace) area; coco-rle gives the pixel count
+        own = sum(0.5 * abs(np.dot(np.array(p[0::2]), np.roll(p[1::2], -1)) - np.dot(np.array(p[1::2]), np.roll(p[0::2], -1)))
+                  for p in a["segmentation"])
+        assert a["area"] == pytest.approx(own, rel=1e-9)
+    pu.export_tracks(two_clips, "coco-rle", tmp_path / "rle.json")
+    rle = json.loads((tmp_path / "rle.json").read_text())
+    for a, (_, row) in zip(rle["annotations"], present.iterrows()):
+        assert a["area"] == row["area"] == sum(a["segmentation"]["counts"][1::2])
 
     pu.export_tracks(two_clips, "cvat", tmp_path / "tracks.xml")
     root = ET.parse(tmp_path / "tracks.xml").getroot()
