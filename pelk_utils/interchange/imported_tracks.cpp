@@ -25,6 +25,7 @@ TrackSet track_set_of(const ImportedTracks& tracks, std::optional<cv::Size> fram
   out.kind = tracks.kind;
   out.ignored = tracks.ignored;
   out.notes = tracks.notes;
+  out.distractor_rows = tracks.distractor_rows;
   for (const auto& [frame, objects] : tracks.frames) {
     std::vector<TrackObject>& into = out.frames[frame];
     for (const ImportedObject& o : objects) {

@@ -30,6 +30,9 @@ struct ImportedTracks {
   std::map<std::int64_t, std::vector<ImportedObject>> frames;  // frame number -> objects
   std::int64_t ignored = 0;             // rows not counted (MOT truth rows with conf 0)
   std::vector<std::string> notes;       // what was skipped or assumed
+  // MOT truth with a distractor in its class column: every row's box per
+  // frame and whether it is a distractor (see TrackSet::distractor_rows).
+  std::map<std::int64_t, std::vector<std::pair<ContinuousBox, bool>>> distractor_rows;
   // Returns true when some object has polygons.
   bool has_polygons() const;
 };

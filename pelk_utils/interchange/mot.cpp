@@ -129,6 +129,17 @@ class MotRows {
 
 }  // namespace
 
+namespace {
+
+// A truth row's class: the benchmark's class column, or 1 (the target
+// class) when it holds -1 or 0, as trackers' rows and our export do.
+int mot_class(const MotRows& row, std::string_view field) {
+  const std::int64_t kind = row.whole(field, "class", -1e9, 1e9);
+  return kind <= 0 ? 1 : static_cast<int>(kind);
+}
+
+}  // namespace
+
 ImportedTracks read_mot(const std::string& path, TrackSide side) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read '" + path + "'");
@@ -136,6 +147,9 @@ ImportedTracks read_mot(const std::string& path, TrackSide side) {
   out.source = path;
   out.kind = "MOTChallenge text";
   std::map<std::pair<std::int64_t, std::string>, std::size_t> seen;  // (frame, id) -> line
+  std::map<std::int64_t, std::vector<std::pair<ContinuousBox, bool>>> all_rows;
+  bool any_distractor = false;
+  std::int64_t distractors = 0, other_classes = 0;
   std::string line;
   std::size_t number = 0;
   while (std::getline(in, line)) {
@@ -150,8 +164,20 @@ ImportedTracks read_mot(const std::string& path, TrackSide side) {
     const std::int64_t id = row.whole(f[1], "id", -2147483648.0, 2147483647.0);
     const double left = row.coordinate(f[2], "left", false), top = row.coordinate(f[3], "top", false);
     const double width = row.coordinate(f[4], "width", true), height = row.coordinate(f[5], "height", true);
+    // The benchmark's class column (truth): 1 the target class, 2, 7, 8
+    // and 12 distractors, other classes not targets; -1 or 0 (what trackers
+    // and our export write there) no class.
+    const ContinuousBox box{left, top, left + width, top + height};
+    const int kind = side == TrackSide::kTruth && f.size() >= 8 ? mot_class(row, f[7]) : 1;
+    const bool distractor = kind == 2 || kind == 7 || kind == 8 || kind == 12;
+    all_rows[frame].emplace_back(box, distractor);
+    any_distractor = any_distractor || distractor;
     if (side == TrackSide::kTruth && f.size() >= 7 && row.number(f[6], "conf") == 0) {
       ++out.ignored;
+      continue;
+    }
+    if (kind != 1) {
+      ++(distractor ? distractors : other_classes);
       continue;
     }
     std::string key = std::to_string(id);
@@ -160,7 +186,17 @@ ImportedTracks read_mot(const std::string& path, TrackSide side) {
       row.fail("id " + key + " appears twice in frame " + std::to_string(frame) + " (first at line " +
                std::to_string(earlier->second) + ")");
     }
-    out.frames[frame].push_back({std::move(key), {}, {left, top, left + width, top + height}});
+    out.frames[frame].push_back({std::move(key), {}, box});
+  }
+  if (any_distractor) out.distractor_rows = std::move(all_rows);
+  if (distractors > 0) {
+    out.notes.push_back(std::to_string(distractors) + " truth row" + (distractors == 1 ? "" : "s") +
+                        " of a distractor class (2, 7, 8, 12) not counted, and tracked boxes matched to them dropped "
+                        "(the benchmark's preprocessing)");
+  }
+  if (other_classes > 0) {
+    out.notes.push_back(std::to_string(other_classes) + " truth row" + (other_classes == 1 ? "" : "s") +
+                        " of another class than 1 not counted");
   }
   if (in.bad()) throw std::runtime_error("cannot read '" + path + "'");
   if (out.ignored > 0) {

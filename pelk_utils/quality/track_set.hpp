@@ -31,6 +31,12 @@ struct TrackSet {
   std::map<std::int64_t, std::vector<TrackObject>> frames;  // frame number -> present objects
   std::int64_t ignored = 0;                               // rows not counted (MOT truth with conf 0)
   std::vector<std::string> notes;                         // what reading skipped or assumed
+  // Truth only (MOT truth with the benchmark's class column and a
+  // distractor in it): per frame, every truth row's box and whether its
+  // class is a distractor. A tracked box matched to a distractor row (one
+  // assignment on box IoU >= 0.5 over all rows) is not counted, as the
+  // benchmark's preprocessing drops it.
+  std::map<std::int64_t, std::vector<std::pair<ContinuousBox, bool>>> distractor_rows;
   // Returns true when every object has a mask.
   bool all_masks() const;
 };

@@ -281,8 +281,54 @@ double object_iou(const TrackObject& a, const TrackObject& b, bool boxes) {
 
 }  // namespace
 
-TrackingMeasures evaluate_tracks(const TrackSet& tracked, const TrackSet& truth, const EvaluationOptions& options) {
+namespace {
+
+// The tracked set without the boxes the benchmark's preprocessing drops:
+// per frame one assignment of tracked boxes to every truth row on box IoU
+// (scores below 0.5 count as none); a tracked box given a distractor row is
+// removed. Counts them in `dropped`.
+TrackSet without_distractor_matches(const TrackSet& tracked, const TrackSet& truth, std::int64_t frame_offset,
+                                    std::int64_t& dropped) {
+  TrackSet out = tracked;
+  for (auto& [frame, objects] : out.frames) {
+    const auto rows = truth.distractor_rows.find(frame + frame_offset);
+    if (rows == truth.distractor_rows.end() || objects.empty()) continue;
+    std::vector<std::vector<double>> score(rows->second.size(), std::vector<double>(objects.size(), 0.0));
+    for (std::size_t r = 0; r < rows->second.size(); ++r) {
+      for (std::size_t c = 0; c < objects.size(); ++c) {
+        const double iou = box_iou(rows->second[r].first, objects[c].box);
+        score[r][c] = iou >= 0.5 - 1e-12 ? iou : 0;
+      }
+    }
+    const std::vector<int> match = best_assignment(score, 1e-12);
+    std::vector<bool> drop(objects.size(), false);
+    for (std::size_t r = 0; r < match.size(); ++r) {
+      if (match[r] >= 0 && rows->second[r].second) drop[static_cast<std::size_t>(match[r])] = true;
+    }
+    std::vector<TrackObject> kept;
+    for (std::size_t c = 0; c < objects.size(); ++c) {
+      if (drop[c]) {
+        ++dropped;
+      } else {
+        kept.push_back(std::move(objects[c]));
+      }
+    }
+    objects = std::move(kept);
+  }
+  return out;
+}
+
+}  // namespace
+
+TrackingMeasures evaluate_tracks(const TrackSet& tracked_given, const TrackSet& truth, const EvaluationOptions& options) {
+  std::int64_t on_distractors = 0;
+  const std::optional<TrackSet> filtered =
+      truth.distractor_rows.empty()
+          ? std::nullopt
+          : std::optional(without_distractor_matches(tracked_given, truth, options.frame_offset, on_distractors));
+  const TrackSet& tracked = filtered ? *filtered : tracked_given;
   TrackingMeasures m;
+  m.on_distractors = on_distractors;
   m.box_iou = !(tracked.all_masks() && truth.all_masks());
   if (!m.box_iou) require_same_frame_size(tracked, truth);
   const double threshold = options.iou_threshold;

@@ -49,6 +49,7 @@ struct TrackingMeasures {
   std::int64_t frames = 0;           // frames of either side
   std::int64_t missing_frames = 0;   // truth frames with no tracked frame: their truth masks are misses
   std::int64_t extra_frames = 0;     // tracked frames with no truth frame: their masks are false positives
+  std::int64_t on_distractors = 0;   // tracked boxes not counted: matched to a distractor of the truth
   std::int64_t truth_objects = 0;    // truth masks over all frames (GT)
   std::int64_t tracked_objects = 0;  // tracked masks over all frames
   std::int64_t matches = 0;          // per-frame matches (IoU >= threshold)

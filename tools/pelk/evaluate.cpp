@@ -132,6 +132,10 @@ void print(const TrackingMeasures& m, const TrackSet& tracked, const TrackSet& t
   for (const TrackSet* s : {&tracked, &truth}) {
     for (const std::string& note : s->notes) out << "  " << (s == &tracked ? "tracked" : "truth") << ": " << note << "\n";
   }
+  if (m.on_distractors > 0) {
+    out << "  " << counted(static_cast<std::size_t>(m.on_distractors), "tracked box", "tracked boxes")
+        << " on distractors of the truth not counted\n";
+  }
   hint_offset(tracked, truth, o, out);
   if (m.missing_frames > 0) {
     out << "  " << counted(static_cast<std::size_t>(m.missing_frames), "frame") << " of the truth "
