@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <limits>
 #include <stdexcept>
 #include <variant>
 
@@ -73,6 +74,39 @@ std::optional<cv::Size> mask_frame_size(const TrackSet& tracks) {
 
 TrackSet read_evaluation_input(const std::string& path, TrackSide side, std::optional<cv::Size> other_frame_size) {
   return finish(read_side(path, side, side == TrackSide::kTruth ? "truth" : "tracked"), other_frame_size);
+}
+
+std::pair<TrackSet, TrackSet> read_day_evaluation_inputs(const std::vector<std::string>& tracked,
+                                                         const std::vector<std::string>& truth) {
+  if (tracked.empty() || tracked.size() != truth.size()) {
+    throw std::invalid_argument("a day needs as many truth clips as tracked clips, in the same order; got " +
+                                std::to_string(tracked.size()) + " tracked and " + std::to_string(truth.size()) +
+                                " truth");
+  }
+  std::pair<TrackSet, TrackSet> day;
+  std::int64_t base = 0;  // where the next pair's frame 0 lands
+  for (std::size_t k = 0; k < tracked.size(); ++k) {
+    auto [t, g] = read_evaluation_inputs(tracked[k], truth[k]);
+    std::int64_t first = std::numeric_limits<std::int64_t>::max(), last = std::numeric_limits<std::int64_t>::min();
+    for (const TrackSet* s : {&t, &g}) {
+      if (!s->frames.empty()) first = std::min(first, s->frames.begin()->first), last = std::max(last, s->frames.rbegin()->first);
+    }
+    if (first > last) continue;
+    const std::int64_t shift = base - first;
+    for (auto [from, into] : {std::pair{&t, &day.first}, std::pair{&g, &day.second}}) {
+      for (auto& [frame, objects] : from->frames) into->frames[frame + shift] = std::move(objects);
+      for (auto& [frame, rows] : from->distractor_rows) into->distractor_rows[frame + shift] = std::move(rows);
+      into->ignored += from->ignored;
+      for (const std::string& note : from->notes) {
+        if (std::find(into->notes.begin(), into->notes.end(), note) == into->notes.end()) into->notes.push_back(note);
+      }
+      if (into->kind.empty()) into->kind = from->kind;
+    }
+    base += last - first + 1;
+  }
+  day.first.source = "a day of " + std::to_string(tracked.size()) + " tracked clips (" + tracked.front() + " ...)";
+  day.second.source = "a day of " + std::to_string(truth.size()) + " truth clips (" + truth.front() + " ...)";
+  return day;
 }
 
 std::pair<TrackSet, TrackSet> read_evaluation_inputs(const std::string& tracked, const std::string& truth) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 #include <utility>
 
 #include "pelk_utils/interchange/mot.hpp"
@@ -29,5 +30,14 @@ std::optional<cv::Size> mask_frame_size(const TrackSet& tracks);
 // size. Throws std::invalid_argument naming the side and path for a folder
 // without annotation files, and as read_mot, read_cvat and the clip loader.
 std::pair<TrackSet, TrackSet> read_evaluation_inputs(const std::string& tracked, const std::string& truth);
+
+// Reads a day on each side: clip k of `tracked` against clip k of `truth`
+// (as read_evaluation_inputs), the pairs placed one after another on one
+// frame line (pair k's frames shifted past every frame of the pairs before),
+// so that one measurement scores the day: an animal keeps one identity over
+// the day only when its key is the same in every clip. Throws
+// std::invalid_argument when the two lists differ in length or are empty.
+std::pair<TrackSet, TrackSet> read_day_evaluation_inputs(const std::vector<std::string>& tracked,
+                                                         const std::vector<std::string>& truth);
 
 }  // namespace pelk

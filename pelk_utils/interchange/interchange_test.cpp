@@ -534,3 +534,33 @@ TEST_F(ExportTest, CvatGivesASplitAnimalOnePieceTrackPerRun) {
 
 }  // namespace
 }  // namespace pelk
+
+namespace pelk {
+namespace {
+
+// A day measured as one sequence: clips whose keys follow on score as one
+// track per animal; a second clip that numbers two animals the other way
+// round (each clip perfect on its own) loses day-level IDF1.
+TEST_F(ExportTest, ADayIsMeasuredAsOneSequence) {
+  std::vector<FrameRecord> second(records_.begin() + 3, records_.end());
+  for (FrameRecord& r : second) {
+    const Mask two = r.masks_dict.at("Box2");
+    r.masks_dict.insert_or_assign("Box2", r.masks_dict.at("Box5"));
+    r.masks_dict.insert_or_assign("Box5", two);
+  }
+  const std::string own_way = write_truth_folder(second, path("b_own_way"));
+  const auto [same, truth] = read_day_evaluation_inputs(clips_, clips_);
+  EXPECT_EQ(same.frames.size(), 6u) << "two clips of three frames, one after the other";
+  const TrackingMeasures chained = evaluate_tracks(same, truth);
+  EXPECT_DOUBLE_EQ(chained.idf1, 1.0);
+  const auto [mixed, truth_again] = read_day_evaluation_inputs({clips_[0], own_way}, clips_);
+  const TrackingMeasures unchained = evaluate_tracks(mixed, truth_again);
+  EXPECT_EQ(unchained.id_switches, 2);
+  EXPECT_LT(unchained.idf1, 1.0);
+  const auto [alone, its_truth] = read_evaluation_inputs(own_way, clips_[1]);
+  EXPECT_DOUBLE_EQ(evaluate_tracks(alone, its_truth).idf1, 1.0) << "the second clip is perfect on its own";
+  EXPECT_THROW(read_day_evaluation_inputs(clips_, {clips_[0]}), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace pelk

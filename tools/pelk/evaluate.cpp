@@ -21,6 +21,7 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 struct EvaluateOptions {
+  std::vector<std::string> inputs, day_truth;
   std::string tracked, truth, csv, json;
   double iou = 0.5;
   bool strict = false;
@@ -159,9 +160,31 @@ void print(const TrackingMeasures& m, const TrackSet& tracked, const TrackSet& t
   }
 }
 
-void run(const EvaluateOptions& o) {
+void run(EvaluateOptions& o) {
   TrackSet tracked, truth;
-  quietly([&] { std::tie(tracked, truth) = read_evaluation_inputs(o.tracked, o.truth); });
+  if (o.day_truth.empty()) {
+    if (o.inputs.size() != 2) {
+      throw CLI::ValidationError("inputs", "give TRACKED TRUTH, or a day: TRACKED1 TRACKED2 ... --truth TRUTH1 TRUTH2 ...");
+    }
+    o.tracked = o.inputs[0], o.truth = o.inputs[1];
+    for (const auto& [name, path] : {std::pair{"tracked", o.tracked}, std::pair{"truth", o.truth}}) {
+      if (const std::string why = CLI::ExistingPath(path); !why.empty()) throw CLI::ValidationError(name, why);
+    }
+    quietly([&] { std::tie(tracked, truth) = read_evaluation_inputs(o.tracked, o.truth); });
+  } else {
+    if (o.inputs.size() != o.day_truth.size()) {
+      throw CLI::ValidationError("--truth", "a day pairs clips in order: " + std::to_string(o.inputs.size()) +
+                                                " tracked clips but " + std::to_string(o.day_truth.size()) + " truth clips");
+    }
+    for (const std::string& path : o.inputs) {
+      if (const std::string why = CLI::ExistingPath(path); !why.empty()) throw CLI::ValidationError("tracked", why);
+    }
+    o.tracked = o.inputs.front(), o.truth = o.day_truth.front();
+    quietly([&] { std::tie(tracked, truth) = read_day_evaluation_inputs(o.inputs, o.day_truth); });
+    (o.json == "-" ? std::cerr : std::cout) << "a day of " << counted(o.inputs.size(), "clip")
+                                             << ", each against its truth, measured as one sequence (identities "
+                                                "over the whole day)\n";
+  }
   const TrackingMeasures m = evaluate_tracks(
       tracked, truth,
       EvaluationOptions{.iou_threshold = o.iou, .require_same_frames = o.strict, .frame_offset = o.frame_offset});
@@ -195,11 +218,16 @@ void add_evaluate_command(CLI::App& app) {
       "IoU; when a side has only boxes, boxes meet boxes by box IoU (a folder gives its masks' boxes). Frames are "
       "paired by number: MOT counts from 1, CVAT and folders from 0 (see --frame-offset). MOTChallenge truth rows "
       "with confidence 0 are not counted (the benchmark's ignore flag); tracked rows all count, whatever their "
-      "confidence; nothing is filtered by class or visibility.");
-  c->add_option("tracked", o->tracked, "The tracks: annotation folder, MOT .txt or CVAT .xml")
-      ->required()
+      "confidence; the truth's class column as the benchmark reads it (distractors 2, 7, 8, 12 and the tracked boxes on them "
+      "not counted); nothing is filtered by visibility.");
+  c->add_option("inputs", o->inputs,
+                "TRACKED TRUTH (each an annotation folder, MOT .txt or CVAT .xml), or with --truth the tracked "
+                "clips of a day in order")
+      ->required();
+  c->add_option("--truth", o->day_truth,
+                "A day: the truth of each tracked clip, in the same order; the day is measured as one sequence "
+                "(day-level HOTA and IDF1: an animal keeps its identity only under one key in every clip)")
       ->check(CLI::ExistingPath);
-  c->add_option("truth", o->truth, "The truth: annotation folder, MOT .txt or CVAT .xml")->required()->check(CLI::ExistingPath);
   c->add_option("--csv", o->csv, "Write the per-identity table to this CSV file");
   c->add_option("--json", o->json,
                 "Write the measures as JSON to this file (- for standard output): summary, identities, inputs");
