@@ -193,8 +193,8 @@ def cosine_scores_cal(image_features_new: Sequence[Optional[Tensor]], image_feat
 def process_overlap_frames(overlap_frames_dataframe: Any, pelk_annotation_data: Clip, image_predictor: Any,
                            n_consecutive: int = ...) -> tuple[Optional[int], Optional[str], dict[Any, list[list[int]]], list[str]]: ...
 def evaluate_tracking(
-    tracked: Clip | PathLike,
-    truth: Clip | PathLike,
+    tracked: Clip | PathLike | Sequence[PathLike],
+    truth: Clip | PathLike | Sequence[PathLike],
     iou_threshold: float = ...,
     strict: bool = ...,
     frame_offset: int = ...,

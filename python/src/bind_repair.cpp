@@ -108,6 +108,31 @@ void bind_repair(py::module_& m) {
             value_error("evaluate_tracking: iou_threshold must be from 0 to 1, got " + py::repr(py::float_(iou_threshold)).cast<std::string>());
           }
           const std::int64_t offset = int64_argument(frame_offset, "evaluate_tracking: frame_offset");
+          const EvaluationOptions options{.iou_threshold = iou_threshold, .require_same_frames = strict, .frame_offset = offset};
+          // A day: lists of clips on both sides, clip k against truth k.
+          const auto is_list = [](const py::object& o) { return py::isinstance<py::list>(o) || py::isinstance<py::tuple>(o); };
+          if (is_list(tracked) || is_list(truth)) {
+            if (!is_list(tracked) || !is_list(truth)) {
+              throw py::type_error("evaluate_tracking(): a day needs a list of clips on both sides (tracked and truth)");
+            }
+            std::vector<std::string> tracked_paths, truth_paths;
+            for (const auto& [from, into, name] : {std::tuple{&tracked, &tracked_paths, "tracked"}, std::tuple{&truth, &truth_paths, "truth"}}) {
+              for (const py::handle item : *from) {
+                const std::optional<std::string> path = path_argument(py::reinterpret_borrow<py::object>(item));
+                if (!path) throw py::type_error(std::string("evaluate_tracking(): ") + name + ": a day's clips are paths (str or os.PathLike)");
+                into->push_back(*path);
+              }
+            }
+            TrackingMeasures measures;
+            std::vector<std::string> all = tracked_paths;
+            all.insert(all.end(), truth_paths.begin(), truth_paths.end());
+            reraise_missing_files(all, [&] {
+              ReleaseGil release;
+              const auto [t, g] = read_day_evaluation_inputs(tracked_paths, truth_paths);
+              measures = evaluate_tracks(t, g, options);
+            });
+            return dict_from_measures(measures);
+          }
           const std::optional<std::string> tracked_path = path_argument(tracked), truth_path = path_argument(truth);
           std::optional<OwnedClip> t, g;
           if (!tracked_path) t = clip_from_dict(tracked, "tracked");
@@ -124,10 +149,7 @@ void bind_repair(py::module_& m) {
             } else if (truth_path) {
               truth_set = read_evaluation_input(*truth_path, TrackSide::kTruth, mask_frame_size(tracked_set));
             }
-            measures = evaluate_tracks(tracked_set, truth_set,
-                                       EvaluationOptions{.iou_threshold = iou_threshold,
-                                                         .require_same_frames = strict,
-                                                         .frame_offset = offset});
+            measures = evaluate_tracks(tracked_set, truth_set, options);
           });
           return dict_from_measures(measures);
         },
@@ -136,7 +158,8 @@ void bind_repair(py::module_& m) {
         "evaluate_tracking(tracked, truth, iou_threshold=0.5, strict=False, frame_offset=0) -> dict\n\n"
         "Measures tracks against their truth. Each side is a clip as get_pelk_annotation_data returns it, or a path "
         "(str or os.PathLike) to an annotation folder, a MOTChallenge text file (.txt) or a CVAT for video 1.1 XML "
-        "file (.xml). Masks meet masks by mask IoU; when a side has only boxes, boxes by box IoU ('iou' says "
+        "file (.xml); or, for a day, a list of clip paths on each side (clip k against truth k, measured as one "
+        "sequence: day-level HOTA and IDF1). Masks meet masks by mask IoU; when a side has only boxes, boxes by box IoU ('iou' says "
         "which). Frames are paired by number (MOT counts from 1; frame_offset is added to the tracked side's). "
         "MOT truth rows with confidence 0 are not counted. Returns hota, deta, assa, loca, idf1, id_precision, "
         "id_recall, mota, motp (= mean_iou), id_switches, misses, false_positives, matches (NaN where there is "

@@ -224,3 +224,17 @@ def test_wrong_arguments_are_named(exported, tmp_path):
     (tmp_path / "notes.csv").write_text("a,b\n")
     with pytest.raises(ValueError, match="neither an annotation folder"):
         pu.evaluate_tracking(exported["tracked"], pathlib.Path(tmp_path / "notes.csv"))
+
+
+def test_a_day_is_measured_as_one_sequence(exported):
+    # The same tracked folder against the same truth twice in a row: each
+    # clip's identity switches count, and the day's measures cover both.
+    one = pu.evaluate_tracking(exported["tracked"], exported["truth"])
+    day = pu.evaluate_tracking([exported["tracked"], str(exported["tracked"]) + "/"],
+                               (exported["truth"], exported["truth"]))
+    assert day["id_switches"] >= one["id_switches"] and day["truth_ids"] == one["truth_ids"]
+    assert day["idf1"] <= one["idf1"] + 1e-12
+    with pytest.raises(TypeError, match="a day needs a list of clips on both sides"):
+        pu.evaluate_tracking([exported["tracked"]], exported["truth"])
+    with pytest.raises(ValueError, match="as many truth clips as tracked clips"):
+        pu.evaluate_tracking([exported["tracked"]], [exported["truth"], exported["truth"]])
