@@ -745,6 +745,13 @@ TEST_F(PelkCliTest, ChainPutsTheSecondClipUnderTheFirstClipsIdentitiesAndUndoesA
       EXPECT_EQ(intersection_area(m, t.mask), t.mask.area()) << "frame " << f << ", animal " << t.identity;
     }
   }
+  // The review page of the chained clip shows the boundary's verdict.
+  r = run("review " + path("b") + " --out " + path("review_b"));
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::string page_data = testing::slurp(path("review_b/data.js"));
+  EXPECT_NE(page_data.find("\"kind\":\"day chain\""), std::string::npos);
+  EXPECT_NE(page_data.find("day identities of 'a'"), std::string::npos) << page_data.substr(0, 400);
+  EXPECT_NE(page_data.find("pelk chain --undo"), std::string::npos);
   // A repair of the chained clip keeps its own manifest; the chain undoes apart.
   EXPECT_EQ(run("repair " + path("b") + " --undo").out.find("nothing to undo"), 0u);
   r = run("chain " + clips + " --undo --dry-run");

@@ -134,6 +134,20 @@
     }
   }
 
+  // The day chain's boundary verdict and the repair's, as their manifests say them.
+  function identityChanges() {
+    const changes = data.identity_changes || [];
+    if (!changes.length) return;
+    $("changes-section").hidden = false;
+    const list = $("changes-list");
+    changes.forEach((c) => {
+      const item = document.createElement("li");
+      item.textContent = c.kind + (c.applied ? "" : " (unfinished)") + ": " + c.description + " (" +
+        counted(c.files, "file") + "; undo: " + c.undo + ")";
+      list.appendChild(item);
+    });
+  }
+
   function measures() {
     const m = data.measures;
     if (!m) return;
@@ -561,6 +575,7 @@
   show(0);
   proofreading();
   goTo(data.flagged.length ? data.flagged[0].frame : 0);
+  identityChanges();
   measures();
   behaviour();
   resolution();

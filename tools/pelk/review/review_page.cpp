@@ -14,6 +14,7 @@
 #include "commands.hpp"
 #include "model_steps.hpp"
 #include "pelk_utils/annotation/corrections.hpp"
+#include "pelk_utils/annotation/file_changes.hpp"
 #include "pelk_utils/annotation/render.hpp"
 #include "pelk_utils/core/atomic_file.hpp"
 #include "pelk_utils/core/number.hpp"
@@ -287,6 +288,18 @@ std::string write_review_page(const ReviewOptions& o) {
                {"proof", proof},
                {"verdicts", nullptr}};
   if (fs::exists(out / kReportFileName)) data["downloads"].push_back(kReportFileName);
+  // What changed these files' identities, in the changes' own words: the
+  // day chain's boundary verdict and the repair's, each undone apart.
+  data["identity_changes"] = json::array();
+  for (const auto& [name, set] : {std::pair{"day chain", &kChainChanges}, std::pair{"repair", &kRepairChanges}}) {
+    const RepairStatus status = repair_status(o.clip, *set);
+    if (status.state == RepairState::kNone) continue;
+    data["identity_changes"].push_back({{"kind", name},
+                                        {"applied", status.state == RepairState::kApplied},
+                                        {"files", status.files},
+                                        {"description", status.description},
+                                        {"undo", set->undo_command}});
+  }
   data["measures"] = nullptr;
   if (!o.truth.empty()) {
     AnnotationData truth;
