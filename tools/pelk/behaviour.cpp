@@ -136,7 +136,8 @@ void add_behaviour_command(CLI::App& app) {
       ->capture_default_str()
       ->check(CLI::Range(0.0, 1000.0));
   h->add_option("--min-bout", b->behaviour.min_activity_bout_s,
-                "Shortest bout of activity or stillness, in seconds: a shorter run of frames takes the call around it")
+                "Shortest bout of a marginal activity call (speeds within 10 % of the threshold), in seconds: a shorter "
+                "run of frames takes the call around it; a clear call is taken at once")
       ->capture_default_str()
       ->check(CLI::Range(0.0, 3600.0));
   h->add_option("--max-gap", b->behaviour.max_gap_frames, "Longest gap in a track (frames) bridged by the distance")
