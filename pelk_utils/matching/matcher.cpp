@@ -1,6 +1,7 @@
 #include "pelk_utils/matching/matcher.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 
 #include <opencv2/imgcodecs.hpp>
@@ -85,6 +86,26 @@ MatchResult matcher(ClipAnnotationData& laste_frame, const std::vector<std::stri
   output() << "ann_frame_idx [" << ann_frame_idx << "] works for mask finding!!!\n";
   std::vector<std::string> objects(masks.size(), "pig");
   return {std::move(masks), std::move(objects), std::move(keep_box), best.best_laste_frame, false};
+}
+
+std::vector<bool> masks_on_detections(const std::vector<Mask>& masks, const std::vector<Box>& detections,
+                                      double min_share) {
+  std::vector<bool> on;
+  for (const Mask& mask : masks) {
+    const std::int64_t area = mask.area();
+    bool found = false;
+    for (const Box& b : detections) {
+      if (area == 0 || found) break;
+      const cv::Rect box(cv::Point(static_cast<int>(std::floor(b[0])), static_cast<int>(std::floor(b[1]))),
+                         cv::Point(static_cast<int>(std::ceil(b[2])) + 1, static_cast<int>(std::ceil(b[3])) + 1));
+      const cv::Rect inside = box & mask.bounds();
+      if (inside.empty()) continue;
+      const std::int64_t covered = cv::countNonZero(mask.window(inside));
+      found = static_cast<double>(covered) >= min_share * static_cast<double>(area);
+    }
+    on.push_back(found);
+  }
+  return on;
 }
 
 }  // namespace pelk

@@ -46,4 +46,12 @@ MatchResult matcher(ClipAnnotationData& laste_frame, const std::vector<std::stri
                     int min_area = 10, int max_attempts = 10,
                     const std::function<void(const cv::Mat&)>& display_func = nullptr);
 
+// Returns, per carried mask, whether it lies on an animal the detector found
+// in the new frame: at least `min_share` of its pixels inside one of
+// `detections` (x_min, y_min, x_max, y_max, frame pixels). An empty mask lies
+// on nothing. A carried mask on nothing is an animal that left the view (or
+// a segmenter that answered a box with background): not to be carried.
+std::vector<bool> masks_on_detections(const std::vector<Mask>& masks, const std::vector<Box>& detections,
+                                      double min_share = 0.5);
+
 }  // namespace pelk

@@ -192,3 +192,36 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 }  // namespace pelk
+
+namespace pelk {
+namespace {
+
+// A carried mask is carried only when it lies on an animal the detector
+// found: most of its pixels inside one detected box.
+TEST(MasksOnDetectionsTest, MostPixelsInsideOneDetectedBox) {
+  const cv::Size frame(200, 100);
+  const auto rect = [&](int x, int y, int w, int h) {
+    cv::Mat1b full = cv::Mat1b::zeros(frame);
+    full(cv::Rect(x, y, w, h)).setTo(1);
+    return Mask(full);
+  };
+  const std::vector<Box> detections = {Box{10, 10, 49, 49}, Box{100, 10, 139, 49}};
+  struct Case {
+    const char* name;
+    Mask mask;
+    bool on;
+  };
+  for (const Case& c : {Case{"inside_a_box", rect(15, 15, 20, 20), true},
+                        Case{"on_the_box_edge", rect(40, 40, 10, 10), true},        // 100 of 100 pixels in 10..49
+                        Case{"half_out", rect(40, 10, 20, 20), true},             // 10 of 20 columns inside: half
+                        Case{"mostly_out", rect(45, 10, 20, 20), false},          // 5 of 20 columns inside
+                        Case{"between_the_boxes", rect(60, 10, 30, 30), false},
+                        Case{"left_the_view", Mask(cv::Mat1b::zeros(frame)), false},
+                        Case{"over_two_boxes_without_half_in_either", rect(30, 10, 90, 20), false}}) {
+    EXPECT_EQ(masks_on_detections({c.mask}, detections), std::vector<bool>{c.on}) << c.name;
+  }
+  EXPECT_EQ(masks_on_detections({rect(15, 15, 5, 5)}, {}), std::vector<bool>{false}) << "nothing detected";
+}
+
+}  // namespace
+}  // namespace pelk

@@ -4,6 +4,9 @@
 #include <iostream>
 #include <optional>
 
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
 #include "commands.hpp"
 #include "pelk_utils/annotation/annotation_file.hpp"
 #include "pelk_utils/annotation/annotation_writer.hpp"
@@ -56,17 +59,48 @@ void run(const MatchOptions& o) {
   });
   const std::size_t k = static_cast<std::size_t>(o.frame < 0 ? o.frame + static_cast<int>(frames.size()) : o.frame);
   if (r.no_best_laste_frame) throw std::runtime_error("identities could not be carried over: " + match_failure(printed, o, frames[k]));
+  // A carried mask must lie on an animal the detector finds in the new
+  // frame: one that does not (an animal that left the view) is reported,
+  // not carried.
+  const cv::Mat bgr = cv::imread(frames[k], cv::IMREAD_COLOR);
+  if (bgr.empty()) throw std::runtime_error("cannot read the frame image '" + frames[k] + "'");
+  cv::Mat rgb;
+  cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
+  std::vector<Box> detections;
+  quietly([&] {
+    const auto inputs = (*models.processor)(rgb, "pig.");
+    inputs->to(o.models.device);
+    const auto outputs = (*models.grounding)(*inputs);
+    detections = models.processor->post_process_grounded_object_detection(*outputs, inputs->input_ids(), 0.25,
+                                                                           {{rgb.rows, rgb.cols}})[0].boxes;
+  });
+  const std::vector<bool> on = masks_on_detections(*r.masks, detections);
   std::filesystem::create_directories(o.out);
   // Mask i answers the box of the i-th key of the frame the matcher chose,
   // whatever the number of animals and the order of their keys.
   const std::vector<std::string> keys = r.best_laste_frame->masks_dict.keys();
   std::vector<AnnotatedObject> objects;
+  std::vector<std::string> not_carried;
   for (std::size_t i = 0; i < r.masks->size() && i < keys.size(); ++i) {
+    if (!on[i]) {
+      not_carried.push_back(keys[i]);
+      continue;
+    }
     objects.push_back({object_id_of_key(keys[i]), (*r.masks)[i]});
   }
+  if (objects.empty()) {
+    throw std::runtime_error("no carried mask lies on an animal the detector finds in " + frames[k] +
+                             ": nothing carried; try another --frame");
+  }
   write_annotation_file(annotation_path(o.out, k), frames[k], objects);
-  std::cout << "carried " << counted(objects.size(), "identity", "identities") << " from frame " << r.best_laste_frame->frame_index << " of "
-            << o.previous << " into frame " << k << ": " << annotation_path(o.out, k) << "\n";
+  for (const std::string& key : not_carried) {
+    std::cout << key << ": its carried mask lies on no animal the detector finds in frame " << k
+              << " (out of view there?): not carried\n";
+  }
+  std::cout << "carried " << counted(objects.size(), "identity", "identities")
+            << (not_carried.empty() ? "" : " of " + std::to_string(objects.size() + not_carried.size()))
+            << " from frame " << r.best_laste_frame->frame_index << " of " << o.previous << " into frame " << k << ": "
+            << annotation_path(o.out, k) << "\n";
 }
 
 }  // namespace
@@ -83,7 +117,7 @@ void add_match_command(CLI::App& app) {
   c->add_option("--remove", o->remove, "Box keys to drop (animals stacked on others), e.g. Box3");
   c->add_option("--min-area", o->min_area, "Smallest usable mask area")->capture_default_str();
   c->add_option("--max-attempts", o->max_attempts, "Frames tried back from the previous clip's end")->capture_default_str();
-  add_model_options(*c, o->models, false);
+  add_model_options(*c, o->models, true);
   c->callback([o] { run(*o); });
 }
 
