@@ -88,7 +88,7 @@ void run(const MatchOptions& o) {
     }
     objects.push_back({object_id_of_key(keys[i]), (*r.masks)[i]});
   }
-  if (objects.empty()) {
+  if (objects.empty() && !not_carried.empty()) {
     throw std::runtime_error("no carried mask lies on an animal the detector finds in " + frames[k] +
                              ": nothing carried; try another --frame");
   }
