@@ -88,7 +88,20 @@ struct Axis {
   std::vector<double> ticks;
   double low = 0, high = 1;
   double step() const { return ticks.size() > 1 ? ticks[1] - ticks[0] : 1; }
+  // Returns the image row of `value` in the plotting `area` (low at its bottom).
+  int row(double value, cv::Rect area) const {
+    return area.y + area.height - static_cast<int>(std::lround((value - low) / (high - low) * area.height));
+  }
 };
+
+// Draws the value axis at the left of `area`: a grid line and a label per tick.
+void value_axis(Chart& c, Pen& pen, const Axis& y, cv::Rect area) {
+  for (const double t : y.ticks) {
+    cv::line(c.image, {area.x, y.row(t, area)}, {area.x + area.width, y.row(t, area)}, kGrid);
+    pen.text("y_tick", tick_label(t, y.step()), {area.x - 8, y.row(t, area)}, kTick, Align::kRight);
+  }
+  cv::line(c.image, {area.x, area.y}, {area.x, area.y + area.height}, kAxis);
+}
 
 Axis axis_over(double low, double high) {
   Axis a;
@@ -113,14 +126,8 @@ Chart line_chart(const std::string& file, const std::string& title, const std::s
                                       : static_cast<int>(std::lround(static_cast<double>(i) * area.width /
                                                                      static_cast<double>(bins.size() - 1))));
   };
-  const auto y_of = [&](double v) {
-    return area.y + area.height - static_cast<int>(std::lround((v - y.low) / (y.high - y.low) * area.height));
-  };
-  for (const double t : y.ticks) {
-    cv::line(c.image, {area.x, y_of(t)}, {area.x + area.width, y_of(t)}, kGrid);
-    pen.text("y_tick", tick_label(t, y.step()), {area.x - 8, y_of(t)}, kTick, Align::kRight);
-  }
-  cv::line(c.image, {area.x, area.y}, {area.x, area.y + area.height}, kAxis);
+  const auto y_of = [&](double v) { return y.row(v, area); };
+  value_axis(c, pen, y, area);
   cv::line(c.image, {area.x, area.y + area.height}, {area.x + area.width, area.y + area.height}, kAxis);
   const std::size_t every = std::max<std::size_t>(1, (bins.size() + 7) / 8);
   for (std::size_t i = 0; i < bins.size(); i += every) {
@@ -226,14 +233,8 @@ Chart zones_chart(const BehaviourResult& r, const std::vector<std::string>& anim
     top = std::max(top, sum);
   }
   const Axis y = axis_over(0, top > 0 ? top : 1);
-  const auto y_of = [&](double v) {
-    return area.y + area.height - static_cast<int>(std::lround((v - y.low) / (y.high - y.low) * area.height));
-  };
-  for (const double t : y.ticks) {
-    cv::line(c.image, {area.x, y_of(t)}, {area.x + area.width, y_of(t)}, kGrid);
-    pen.text("y_tick", tick_label(t, y.step()), {area.x - 8, y_of(t)}, kTick, Align::kRight);
-  }
-  cv::line(c.image, {area.x, area.y}, {area.x, area.y + area.height}, kAxis);
+  const auto y_of = [&](double v) { return y.row(v, area); };
+  value_axis(c, pen, y, area);
   const int width = area.width / std::max<int>(1, static_cast<int>(animals.size()));
   std::vector<cv::Scalar> colours;
   // Greys, so that no zone takes an animal's colour.

@@ -14,17 +14,6 @@ namespace {
 
 std::string quoted(const std::string& text) { return nlohmann::json(text).dump(); }
 
-// A polygon's area (shoelace), x0, y0, x1, y1, ... in pixels.
-double shoelace_area(const std::vector<double>& p) {
-  double twice = 0;
-  const std::size_t n = p.size() / 2;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t j = (i + 1) % n;
-    twice += p[2 * i] * p[2 * j + 1] - p[2 * j] * p[2 * i + 1];
-  }
-  return std::abs(twice) / 2;
-}
-
 class CocoWriter : public TrackWriter {
  public:
   CocoWriter(const std::string& path, bool rle)
@@ -56,7 +45,7 @@ class CocoWriter : public TrackWriter {
           std::string coords;
           for (double v : polygon) coords += (coords.empty() ? "" : ", ") + format_number(v);
           segmentation += (segmentation.empty() ? "[" : ", [") + coords + "]";
-          area += shoelace_area(polygon);
+          area += polygon_area(polygon);
         }
         segmentation = "[" + segmentation + "]";
       }

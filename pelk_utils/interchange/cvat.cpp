@@ -21,17 +21,6 @@
 namespace pelk {
 namespace {
 
-// Twice the signed area of a polygon (shoelace), for choosing the largest.
-double doubled_area(const std::vector<double>& p) {
-  double sum = 0;
-  const std::size_t n = p.size() / 2;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t j = (i + 1) % n;
-    sum += p[2 * i] * p[2 * j + 1] - p[2 * j] * p[2 * i + 1];
-  }
-  return std::abs(sum);
-}
-
 // One polygon shape; `attribute` names the identity ("identity") or, for a
 // separate piece, the identity it belongs to ("part_of").
 std::string shape(std::size_t frame, bool outside, const std::string& points, const char* attribute,
@@ -100,7 +89,7 @@ class CvatWriter : public TrackWriter {
         continue;
       }
       const auto largest = std::max_element(o.polygons.begin(), o.polygons.end(), [](const auto& a, const auto& b) {
-        return doubled_area(a) < doubled_area(b);
+        return polygon_area(a) < polygon_area(b);
       });
       t.points = cvat_points(*largest);
       t.shapes.add(shape(f.index, false, t.points, "identity", t.key));
@@ -112,7 +101,7 @@ class CvatWriter : public TrackWriter {
         if (p != largest) extras.push_back(&*p);
       }
       std::stable_sort(extras.begin(), extras.end(),
-                       [](const auto* a, const auto* b) { return doubled_area(*a) > doubled_area(*b); });
+                       [](const auto* a, const auto* b) { return polygon_area(*a) > polygon_area(*b); });
       for (std::size_t k = 0; k < extras.size(); ++k) piece(o.key, k, f.index, cvat_points(*extras[k]));
     }
     for (PieceTrack& p : pieces_) {

@@ -47,6 +47,10 @@ class TrackWriter {
   virtual std::string finish() = 0;
 };
 
+// Returns the area of a polygon (x0, y0, x1, y1, ... in pixels) by the
+// shoelace formula, whatever its orientation.
+double polygon_area(const std::vector<double>& polygon);
+
 // Returns "id" of a box key ("Box3" -> 4); throws std::invalid_argument
 // naming `where` for a key without an object id.
 std::int64_t export_id_of(const std::string& key, const std::string& where);

@@ -1,6 +1,7 @@
 #include "pelk_utils/interchange/track_export.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <exception>
 #include <filesystem>
 #include <map>
@@ -21,6 +22,16 @@ std::int64_t export_id_of(const std::string& key, const std::string& where) {
     throw std::invalid_argument(where + ": the animal '" + key + "' has no object id to export");
   }
   return *number + 1;
+}
+
+double polygon_area(const std::vector<double>& p) {
+  double twice = 0;
+  const std::size_t n = p.size() / 2;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t j = (i + 1) % n;
+    twice += p[2 * i] * p[2 * j + 1] - p[2 * j] * p[2 * i + 1];
+  }
+  return std::abs(twice) / 2;
 }
 
 std::optional<TrackFormat> track_format_named(const std::string& name) {
